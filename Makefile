@@ -1,0 +1,45 @@
+# Veltrana: `make run` serves the dashboard on the demo data, `make test` runs the tests.
+PYTHON ?= python3
+VENV   := .venv
+PY     := $(VENV)/bin/python
+PYTEST_ARGS ?=
+
+.PHONY: run test bench dev inplace stubs install clean
+
+$(PY):
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+
+# A regular (non-editable) install of the package and its test tools.
+install: $(PY)
+	$(PY) -m pip install -q ".[test]"
+
+run: install
+	$(PY) -m veltrana
+
+test: install
+	cd tests && ../$(PY) -m pytest $(PYTEST_ARGS)
+
+bench: install
+	$(PY) bench/preprocess.py
+	$(PY) bench/qc_matrix.py
+
+# Editable install that rebuilds the changed C++ sources on import.
+dev: $(PY)
+	$(PY) -m pip install -q scikit-build-core nanobind
+	$(PY) -m pip install -q --no-build-isolation -e ".[test]" \
+		-Ceditable.rebuild=true -Cbuild-dir=build/editable
+
+# Fast local loop without installing: modules built next to the host sources,
+# then run with PYTHONPATH=host.
+inplace:
+	cmake -S . -B build/inplace -DVELTRANA_INPLACE=ON -DCMAKE_BUILD_TYPE=Release \
+		-DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
+	cmake --build build/inplace -j2
+
+# Type stubs of the native modules, committed so editors see the signatures.
+stubs: inplace
+	PYTHONPATH=host $(PYTHON) tools/make_stubs.py
+
+clean:
+	rm -rf build dist $(VENV) host/veltrana/plugins/*.so

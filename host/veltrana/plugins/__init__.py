@@ -1,0 +1,2 @@
+"""The plug-in layer: the native modules vistro, layout, plotweave, survival and preprocess,
+and the host modules callbacks, defaults, pca1 and toolkit that they import."""

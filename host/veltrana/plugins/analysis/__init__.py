@@ -1,0 +1,1 @@
+"""The host's analysis services, one module per dashboard card."""

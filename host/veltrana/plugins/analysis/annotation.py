@@ -1,0 +1,3 @@
+"""Host services of the annotation card (not built yet)."""
+
+__all__: list[str] = []

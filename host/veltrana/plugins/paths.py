@@ -1,0 +1,180 @@
+"""The host's description of the user's data locations, and the rules that keep
+values arriving from the page inside them.
+
+`my_paths` is a JSON-serialisable dict::
+
+    {"expression": {"Protein": "<tsv>", "Glycoform": "<tsv>"}, "info": "<tsv>", "out_dir": "<dir>"}
+
+Every result location is derived under `out_dir`; nothing is created here.
+"""
+
+from __future__ import annotations
+
+import copy
+import os
+import re
+import threading
+
+_SOURCE_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.-]*$")
+
+# The configurations this process was given (one MyPath each); a "Paths" value
+# from the page must be one of them.
+_configured: list["MyPath"] = []
+_configured_lock = threading.Lock()
+
+
+def _validate(my_paths) -> dict:
+    if not isinstance(my_paths, dict):
+        raise ValueError(f"paths must be a dict, got {type(my_paths).__name__}")
+    for key in ("expression", "info", "out_dir"):
+        if key not in my_paths:
+            raise ValueError(f"paths lacks {key!r}")
+    expression = my_paths["expression"]
+    if not isinstance(expression, dict) or not expression:
+        raise ValueError("paths['expression'] must be a non-empty dict of source name to file")
+    for source, file in expression.items():
+        if not isinstance(source, str) or not _SOURCE_NAME.match(source):
+            raise ValueError(f"invalid source name {source!r}")
+        if not isinstance(file, str) or not file:
+            raise ValueError(f"paths['expression'][{source!r}] must be a file path, got {file!r}")
+    for key in ("info", "out_dir"):
+        if not isinstance(my_paths[key], str) or not my_paths[key]:
+            raise ValueError(f"paths[{key!r}] must be a path, got {my_paths[key]!r}")
+    return my_paths
+
+
+def inside(path, folder) -> bool:
+    """True when `path` resolves (links and '..' followed) to `folder` or below it."""
+    try:
+        real = os.path.realpath(os.fspath(path))
+        root = os.path.realpath(os.fspath(folder))
+    except TypeError:
+        return False
+    return real == root or real.startswith(root.rstrip(os.sep) + os.sep)
+
+
+class MyPath:
+    """Every location of one user's data and results."""
+
+    def __init__(self, my_paths):
+        self.paths = copy.deepcopy(_validate(my_paths))
+        self.out_dir = os.path.abspath(my_paths["out_dir"])
+        with _configured_lock:
+            if all(c.paths != my_paths for c in _configured):
+                _configured.append(self)
+
+    # -- inputs ------------------------------------------------------------------
+    def sources(self) -> list[str]:
+        return list(self.paths["expression"])
+
+    def check_source(self, source) -> str:
+        if source not in self.paths["expression"]:
+            raise ValueError(f"unknown data source {source!r}; configured: {self.sources()}")
+        return source
+
+    def get_expr_path(self, source) -> str:
+        return self.paths["expression"][self.check_source(source)]
+
+    def get_meta_path(self) -> str:
+        return self.paths["info"]
+
+    def get_annotation_path(self, source) -> str | None:
+        """The optional feature-annotation table of a source ("annotation" key of the paths)."""
+        return (self.paths.get("annotation") or {}).get(self.check_source(source))
+
+    # -- results -----------------------------------------------------------------
+    def get_out_dir(self) -> str:
+        return self.out_dir
+
+    def _under(self, *parts) -> str:
+        return os.path.join(self.out_dir, *parts)
+
+    def get_preprocess_dir(self) -> str:
+        return self._under("preprocess")
+
+    def get_preprocess_path(self, source) -> str:
+        return self._under("preprocess", f"{self.check_source(source)}_preprocessed.txt")
+
+    def get_preprocess_settings_path(self, source) -> str:
+        return self._under("preprocess", f"{self.check_source(source)}_settings.json")
+
+    def get_profile_dir(self) -> str:
+        return self._under("profile")
+
+    def get_diff_dir(self) -> str:
+        return self._under("differential")
+
+    def get_decomposition_dir(self) -> str:
+        return self._under("decomposition")
+
+    def get_clustering_dir(self) -> str:
+        return self._under("clustering")
+
+    def get_enrichment_dir(self) -> str:
+        return self._under("enrichment")
+
+    def get_user_geneset_dir(self) -> str:
+        return self._under("user", "database", "enrichment")
+
+    def get_feature_association_dir(self) -> str:
+        return self._under("association")
+
+    def get_feature_sets_path(self) -> str:
+        return self._under("association", "feature_sets.txt")
+
+    def get_feature_association_summary_path(self) -> str:
+        return self._under("association", "association_summary.txt")
+
+    def get_phenotype_feature_correlation_path(self) -> str:
+        return self._under("association", "phenotype_feature_correlation.txt")
+
+    def get_phenotype_feature_logistic_path(self) -> str:
+        return self._under("association", "phenotype_feature_logistic.txt")
+
+    # -- confinement -----------------------------------------------------------------
+    def readable(self, path) -> bool:
+        """A configured input file, or anything inside the output directory."""
+        if not isinstance(path, (str, os.PathLike)):
+            return False
+        configured = [*self.paths["expression"].values(), self.paths["info"],
+                      *(self.paths.get("annotation") or {}).values()]
+        real = os.path.realpath(path)
+        if any(real == os.path.realpath(f) for f in configured):
+            return True
+        return inside(path, self.out_dir)
+
+
+def configured(paths) -> MyPath:
+    """The MyPath of a "Paths" value that came back from the page.
+
+    Only a configuration this server was started with is accepted; anything else
+    (a forged or altered value) raises ValueError before any file is touched.
+    """
+    with _configured_lock:
+        for c in _configured:
+            if c.paths == paths:
+                return c
+    raise ValueError("the 'Paths' value is not this server's configuration")
+
+
+def readable_anywhere(path) -> bool:
+    """True when some configuration of this process may read `path`."""
+    with _configured_lock:
+        configs = list(_configured)
+    return any(c.readable(path) for c in configs)
+
+
+def fix_path(file_name, parent_dir) -> str:
+    """The full path of a user gene-set file `file_name` inside `parent_dir`.
+
+    Only a plain file name is accepted: separators, '..' and absolute paths raise
+    ValueError, and so does a name whose resolved path leaves `parent_dir`.
+    """
+    if not isinstance(file_name, str) or not file_name:
+        raise ValueError(f"invalid file name {file_name!r}")
+    if os.path.basename(file_name) != file_name or file_name in (".", "..") or "\\" in file_name:
+        raise ValueError(f"{file_name!r} is not a plain file name")
+    full = os.path.join(os.path.abspath(parent_dir), file_name)
+    if not inside(full, parent_dir) or os.path.realpath(full) == os.path.realpath(parent_dir):
+        raise ValueError(f"{file_name!r} lies outside {parent_dir!r}")
+    return full

@@ -1,0 +1,81 @@
+"""Reading and writing the tab-separated tables of the dashboard.
+
+Parsed tables are cached by (real path, size, modification time) and every
+caller gets its own copy, so repeated reads are fast and nobody can alter the
+cache. Reads are confined to the configured input files and the output folders
+of the configurations this process was given.
+"""
+
+from __future__ import annotations
+
+import os
+import threading
+from collections import OrderedDict
+
+import pandas as pd
+
+from .paths import readable_anywhere
+
+_CACHE_SIZE = 32
+_cache: "OrderedDict[tuple, pd.DataFrame]" = OrderedDict()
+_cache_lock = threading.Lock()
+
+
+def _checked(path) -> str:
+    if not isinstance(path, (str, os.PathLike)):
+        raise ValueError(f"not a file path: {path!r}")
+    if not readable_anywhere(path):
+        raise ValueError(f"refusing to read {os.fspath(path)!r}: outside the configured locations")
+    if not os.path.isfile(path):
+        raise FileNotFoundError(f"no such table: {os.fspath(path)!r}")
+    return os.path.realpath(path)
+
+
+def read_table(path, transpose: bool = False) -> pd.DataFrame:
+    """A tab-separated table with its first column as index (a fresh copy)."""
+    real = _checked(path)
+    st = os.stat(real)
+    key = (real, st.st_size, st.st_mtime_ns, transpose)
+    with _cache_lock:
+        hit = _cache.get(key)
+        if hit is not None:
+            _cache.move_to_end(key)
+            return hit.copy()
+    frame = pd.read_csv(real, sep="\t", index_col=0)
+    if transpose:
+        frame = frame.T
+    with _cache_lock:
+        _cache[key] = frame
+        while len(_cache) > _CACHE_SIZE:
+            _cache.popitem(last=False)
+    return frame.copy()
+
+
+def read_raw_expression(path) -> pd.DataFrame:
+    """An input expression file (features as rows) as a samples-by-features matrix."""
+    frame = read_table(path, transpose=True)
+    return frame.apply(pd.to_numeric, errors="coerce").astype(float)
+
+
+def read_expr_path(path) -> pd.DataFrame:
+    """A table the host wrote: a preprocessed matrix (samples as rows) or a differential table."""
+    return read_table(path)
+
+
+def read_result_path(path) -> pd.DataFrame:
+    """A result table the host or the dashboard wrote."""
+    return read_table(path)
+
+
+def read_info_file(path) -> pd.DataFrame:
+    """The sample-information table: one row per sample, one column per phenotype."""
+    return read_table(path)
+
+
+def save_result_path(path, frame: pd.DataFrame) -> str:
+    """Writes `frame` as a tab-separated table (index included), creating its folder."""
+    folder = os.path.dirname(os.fspath(path))
+    if folder:
+        os.makedirs(folder, exist_ok=True)
+    frame.to_csv(path, sep="\t")
+    return os.fspath(path)

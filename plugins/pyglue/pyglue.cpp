@@ -1,0 +1,127 @@
+#include "pyglue.hpp"
+
+namespace pyglue {
+
+std::string package_of(const nb::module_& self) {
+    std::string name = nb::cast<std::string>(self.attr("__name__"));
+    auto dot = name.rfind('.');
+    return dot == std::string::npos ? std::string() : name.substr(0, dot);
+}
+
+static bool is_import_failure(nb::python_error& e) {
+    return e.matches(PyExc_ImportError) || e.matches(PyExc_AttributeError);
+}
+
+nb::object import_sibling(const nb::module_& self, const char* name, const char* absolute) {
+    std::string pkg = package_of(self);
+    if (!pkg.empty()) {
+        try {
+            return nb::module_::import_((pkg + "." + name).c_str());
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_ImportError)) throw;
+        }
+    }
+    return nb::module_::import_(absolute);
+}
+
+void bind_from(nb::module_& self, const char* name, const char* absolute,
+               std::initializer_list<const char*> names) {
+    auto bind_all = [&](const std::string& modname) {
+        nb::object mod = nb::module_::import_(modname.c_str());
+        std::vector<nb::object> values;
+        for (const char* n : names) values.push_back(mod.attr(n));
+        size_t i = 0;
+        for (const char* n : names) self.attr(n) = values[i++];
+    };
+    std::string pkg = package_of(self);
+    if (!pkg.empty()) {
+        try {
+            bind_all(pkg + "." + name);
+            return;
+        } catch (nb::python_error& e) {
+            if (!is_import_failure(e)) throw;
+        }
+    }
+    bind_all(absolute);
+}
+
+[[noreturn]] void raise_type(const std::string& msg) { throw nb::type_error(msg.c_str()); }
+[[noreturn]] void raise_value(const std::string& msg) { throw nb::value_error(msg.c_str()); }
+[[noreturn]] void raise_key(const std::string& msg) { throw nb::key_error(msg.c_str()); }
+[[noreturn]] void raise_not_implemented(const std::string& what) {
+    PyErr_SetString(PyExc_NotImplementedError, (what + " is not built yet").c_str());
+    throw nb::python_error();
+}
+
+std::string repr(nb::handle h) { return nb::cast<std::string>(nb::repr(h)); }
+
+bool is_missing(nb::handle value) {
+    // Leaked on purpose: a static nb::object would be released after the
+    // interpreter has finalised.
+    static nb::handle isna = nb::object(nb::module_::import_("pandas").attr("isna")).release();
+    nb::object r = isna(value);
+    // isna of a list-like gives an array; only scalars are asked here, but an
+    // array is never "missing" as a whole.
+    if (nb::isinstance<nb::bool_>(r)) return nb::cast<bool>(r);
+    nb::object np_bool = nb::module_::import_("numpy").attr("bool_");
+    if (nb::isinstance(r, np_bool)) return nb::cast<bool>(nb::bool_(r));
+    return false;
+}
+
+bool path_exists(nb::handle path) {
+    if (path.is_none() || !(nb::isinstance<nb::str>(path) || nb::hasattr(path, "__fspath__")))
+        return false;
+    return nb::cast<bool>(nb::module_::import_("os.path").attr("exists")(path));
+}
+
+nb::object html(const char* cls) { return nb::module_::import_("dash.html").attr(cls); }
+nb::object dcc(const char* cls) { return nb::module_::import_("dash.dcc").attr(cls); }
+nb::object table(const char* cls) { return nb::module_::import_("dash.dash_table").attr(cls); }
+
+static nb::dict option(nb::handle v) {
+    nb::dict d;
+    d["label"] = v;
+    d["value"] = v;
+    return d;
+}
+
+nb::list options_from(std::initializer_list<const char*> values) {
+    nb::list out;
+    for (const char* v : values) out.append(option(nb::str(v)));
+    return out;
+}
+
+nb::list options_from(nb::handle iterable) {
+    nb::list out;
+    for (nb::handle v : iterable) out.append(option(v));
+    return out;
+}
+
+nb::tuple mirror_picker(nb::handle options) {
+    if (!options.is_none() && nb::len(options) > 0)
+        return nb::make_tuple(options, options[0]["value"]);
+    return nb::make_tuple(nb::list(), nb::none());
+}
+
+nb::object loading(const std::string& topic, const char* type) {
+    return dcc("Loading")("id"_a = "loading-" + topic, "type"_a = type,
+                          "children"_a = html("Div")("id"_a = "loading-output-" + topic));
+}
+
+nb::object bordered(nb::list children) {
+    nb::dict style;
+    style["border"] = "2px black solid";
+    return html("Div")("style"_a = style, "children"_a = children);
+}
+
+nb::object columns(const char* width, nb::list children) {
+    return html("Div")("className"_a = width, "children"_a = children);
+}
+
+nb::object dropdown(const char* id, nb::handle options, nb::handle value, bool multi) {
+    if (multi)
+        return dcc("Dropdown")("id"_a = id, "options"_a = options, "value"_a = value, "multi"_a = true);
+    return dcc("Dropdown")("id"_a = id, "options"_a = options, "value"_a = value);
+}
+
+}  // namespace pyglue

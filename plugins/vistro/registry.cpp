@@ -1,0 +1,89 @@
+// The dashboard's wiring: one row per callback, in registration order.
+#include "vistro.hpp"
+
+#include <memory>
+#include <utility>
+#include <vector>
+
+namespace vistro {
+namespace {
+
+struct Dep {
+    const char* id;
+    const char* prop;
+};
+using Deps = std::vector<Dep>;
+
+enum Shape { Listed, Bare };          // outputs passed as a list, or one bare output
+enum Arity { Fixed, Variadic };       // named parameters, or a variable argument list
+
+struct Row {
+    const char* name;
+    Deps outputs;
+    Deps inputs;
+    Deps states;
+    Callback fn;
+    Shape shape = Listed;
+    Arity arity = Fixed;
+};
+
+const Dep Paths{"Paths", "data"};
+const Dep SourceOptions{"preprocess-source-dropdown", "options"};
+
+// clang-format off
+const std::vector<Row>& table() {
+    static const std::vector<Row> rows = {
+    // ---- preprocessing ----
+    // ---- phenotype profiling ----
+    // ---- quality control ----
+    // ---- annotation ----
+    // ---- differential analysis ----
+    // ---- decomposition ----
+    // ---- feature clustering ----
+    // ---- association ----
+    // ---- enrichment ----
+    };
+    return rows;
+}
+// clang-format on
+
+nb::list dependency_list(const char* kind, const Deps& deps) {
+    nb::object cls = global(kind);
+    nb::list out;
+    for (const Dep& d : deps) out.append(cls(d.id, d.prop));
+    return out;
+}
+
+nb::object as_python_function(const Row& row, std::shared_ptr<const Ctx> ctx) {
+    const size_t expected = row.inputs.size() + row.states.size();
+    const bool fixed = row.arity == Fixed;
+    Callback fn = row.fn;
+    std::string name = row.name;
+    return nb::cpp_function(
+        [ctx, fn, fixed, expected, name](nb::args args) -> nb::object {
+            if (fixed && args.size() != expected)
+                pyglue::raise_type(name + "() takes " + std::to_string(expected) +
+                                   " positional arguments but " + std::to_string(args.size()) +
+                                   " were given");
+            return fn(*ctx, args);
+        },
+        nb::name(row.name));
+}
+
+}  // namespace
+
+void register_callbacks(nb::object app, nb::object my_path) {
+    for (const Row& row : table()) {
+        auto ctx = std::make_shared<Ctx>();
+        ctx->my_path = my_path;
+        ctx->inputs = dependency_list("Input", row.inputs);
+        ctx->states = dependency_list("State", row.states);
+        nb::list outputs = dependency_list("Output", row.outputs);
+        nb::object out = row.shape == Bare ? nb::object(outputs[0]) : nb::object(outputs);
+        nb::object decorator = row.states.empty() ? app.attr("callback")(out, ctx->inputs)
+                                                  : app.attr("callback")(out, ctx->inputs, ctx->states);
+        decorator(as_python_function(row, std::move(ctx)));
+    }
+}
+
+}  // namespace vistro

@@ -1,0 +1,71 @@
+"""A real dashboard server and a headless Chromium driving it."""
+
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import time
+import urllib.request
+
+import pytest
+
+CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
+CHROMEDRIVER = shutil.which("chromedriver") or "/usr/bin/chromedriver"
+
+
+def _free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture(scope="session")
+def server(tmp_path_factory):
+    """`python -m veltrana` on the demo data, on a free port; yields its URL."""
+    work = tmp_path_factory.mktemp("server")
+    port = _free_port()
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), MPLBACKEND="Agg",
+               HOME=str(work))  # the demo dataset goes under this HOME
+    log = open(work / "server.log", "w")
+    proc = subprocess.Popen([sys.executable, "-m", "veltrana", "--port", str(port)], cwd=work, env=env,
+                            stdout=log, stderr=subprocess.STDOUT)
+    url = f"http://127.0.0.1:{port}/"
+    deadline = time.time() + 120
+    while time.time() < deadline:
+        if proc.poll() is not None:
+            raise RuntimeError(f"server exited: {(work / 'server.log').read_text()}")
+        try:
+            urllib.request.urlopen(url, timeout=2)
+            break
+        except OSError:
+            time.sleep(0.3)
+    else:
+        proc.kill()
+        raise RuntimeError("server did not start in time")
+    yield {"url": url, "log": work / "server.log", "proc": proc}
+    proc.terminate()
+    try:
+        proc.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+    log.close()
+
+
+@pytest.fixture(scope="session")
+def browser():
+    if not (os.path.exists(CHROMIUM) and os.path.exists(CHROMEDRIVER)):
+        pytest.skip("Debian's chromium and chromium-driver are not installed")
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+
+    opts = webdriver.ChromeOptions()
+    opts.binary_location = CHROMIUM
+    for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
+                "--window-size=1400,1000"):
+        opts.add_argument(arg)
+    opts.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=opts)
+    driver.set_page_load_timeout(60)
+    yield driver
+    driver.quit()
