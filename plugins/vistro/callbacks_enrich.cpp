@@ -1,0 +1,135 @@
+// The enrichment card: its pickers and the over-representation analysis of one
+// feature set against a gene-set library, drawn as the ten most significant terms.
+#include "vistro.hpp"
+
+#include <string>
+
+namespace vistro {
+namespace {
+
+using pyglue::is_missing;
+using pyglue::path_exists;
+
+bool is_blank(nb::handle v) { return is_missing(v) || (nb::isinstance<nb::str>(v) && nb::len(v) == 0); }
+
+bool contains(nb::handle container, nb::handle value) {
+    int r = PySequence_Contains(container.ptr(), value.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+// The folder of the user's own gene-set libraries.
+nb::object user_gene_set_dir(const Ctx& c) {
+    return c.my_path.attr("get_out_dir")() + global("os").attr("sep") + nb::str("user/database/enrichment");
+}
+
+// User libraries are the regular files whose names end in ".gmt"; any other name
+// would reach the enrichment service as a library name.
+bool is_gmt_name(nb::handle name) {
+    return nb::isinstance<nb::str>(name) && nb::cast<bool>(name.attr("endswith")(".gmt"));
+}
+
+// The library to hand to the enrichment call: one of the listed libraries, or the
+// full path of a file in the user folder. Anything else is refused before use.
+nb::object chosen_gene_sets(const Ctx& c, nb::handle gene_sets) {
+    if (is_gmt_name(gene_sets)) {
+        nb::object path = service("fix_path")(gene_sets, "parent_dir"_a = user_gene_set_dir(c));
+        if (!nb::cast<bool>(global("os").attr("path").attr("isfile")(path)))
+            pyglue::raise_value("no gene-set file " + pyglue::repr(gene_sets) + " in the user gene-set folder");
+        return path;
+    }
+    if (!contains(service("get_enrich_libraries")(), gene_sets))
+        pyglue::raise_value("unknown gene-set library " + pyglue::repr(gene_sets));
+    return nb::borrow(gene_sets);
+}
+
+// gseapy.enrichr under the process-wide lock, released on every way out.
+nb::object enrichr_locked(nb::list genes, size_t background, nb::handle gene_sets, nb::handle outdir) {
+    nb::object lock = global("tlock");
+    if (!nb::cast<bool>(lock.attr("acquire")())) return nb::none();
+    try {
+        nb::object enr = global("gseapy").attr("enrichr")("gene_list"_a = genes, "background"_a = nb::int_(background),
+                                                          "gene_sets"_a = gene_sets, "outdir"_a = outdir);
+        lock.attr("release")();
+        return enr;
+    } catch (...) {
+        lock.attr("release")();
+        throw;
+    }
+}
+
+// The ten most significant terms as horizontal bars, the most significant last.
+nb::object top_terms_figure(nb::object table) {
+    nb::object np = global("np");
+    nb::list scores;
+    for (nb::handle p : table["Adjusted P-value"]) scores.append(np.attr("log10")(p).attr("__neg__")());
+    table["-Log10(Adj.P)"] = scores;
+    table = table.attr("sort_values")("-Log10(Adj.P)", "ascending"_a = false).attr("head")(10);
+    nb::object fig = global("px").attr("bar")(table.attr("sort_values")("-Log10(Adj.P)", "ascending"_a = true),
+                                               "x"_a = "-Log10(Adj.P)", "y"_a = "Term");
+    nb::dict axis;
+    axis["linecolor"] = "black";
+    axis["showline"] = true;
+    nb::dict margin;
+    for (const char* side : {"l", "r", "t", "b"}) margin[side] = 20;
+    fig.attr("update_layout")("clickmode"_a = "event+select", "margin"_a = margin, "height"_a = figure_height(),
+                              "xaxis"_a = axis, "yaxis"_a = axis, "paper_bgcolor"_a = "White",
+                              "plot_bgcolor"_a = "White");
+    return fig;
+}
+
+}  // namespace
+
+VISTRO_CALLBACK(update_enrich_data_source) { return pyglue::mirror_picker(a[0]); }
+
+VISTRO_CALLBACK(update_enrich_feature_sets) { return service("get_feature_sets")(a[0], a[2]); }
+
+VISTRO_CALLBACK(update_enrich_gene_sets) {
+    nb::object libs = service("get_enrich_libraries")();
+    nb::tuple picked = nb::borrow<nb::tuple>(service("build_default_dropdown_by_list")(libs));
+    nb::list options(picked[0]);
+    nb::object value = picked[1];
+    nb::object user_dir = user_gene_set_dir(c);
+    if (path_exists(user_dir)) {
+        nb::object os_path = global("os").attr("path");
+        for (nb::handle name : global("os").attr("listdir")(user_dir)) {
+            if (!is_gmt_name(name) || !nb::cast<bool>(os_path.attr("isfile")(os_path.attr("join")(user_dir, name))))
+                continue;
+            nb::dict option;
+            option["label"] = name;
+            option["value"] = name;
+            options.append(option);
+        }
+    }
+    if (contains(libs, nb::str("KEGG_2016"))) value = nb::str("KEGG_2016");
+    return nb::make_tuple(options, value);
+}
+
+VISTRO_CALLBACK(update_enrich_ora_fig) {
+    nb::handle feature_sets_path = a[0], source = a[1], feature_set = a[2], gene_sets = a[3];
+    nb::tuple defaults =
+        nb::make_tuple(global("build_default_fig")("height"_a = figure_height()), nb::str(""));
+    if (!path_exists(feature_sets_path) || is_blank(source) || is_blank(gene_sets)) return defaults;
+    nb::object preprocess_path = c.my_path.attr("get_preprocess_path")(source);
+    if (!path_exists(preprocess_path)) return defaults;
+
+    nb::object data_df = service("read_expr_path")(preprocess_path);
+    nb::object module_dir = c.my_path.attr("get_enrichment_dir")();
+    nb::list gene_list(service("get_features_from_sets")(feature_sets_path, source, feature_set));
+    nb::list background(data_df.attr("columns"));
+    if (nb::str(source).equal(nb::str("Glycoform"))) {
+        gene_list = nb::list(service("extract_unique_genes")(gene_list));
+        background = nb::list(service("extract_unique_genes")(background));
+    }
+    nb::object library = chosen_gene_sets(c, gene_sets);
+    if (nb::len(gene_list) == 0) return defaults;
+
+    nb::object enr = enrichr_locked(gene_list, nb::len(background), library, module_dir);
+    // Nothing enriched: gseapy gives no result table at all.
+    if (enr.is_none()) return defaults;
+    nb::object terms = enr.attr("res2d");
+    if (terms.is_none() || nb::len(terms) == 0) return defaults;
+    return nb::make_tuple(top_terms_figure(terms), nb::str(""));
+}
+
+}  // namespace vistro
