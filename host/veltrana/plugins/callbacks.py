@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import os
 
+import pandas as pd
 import plotly.graph_objects as go
 
 from .paths import MyPath, configured, fix_path, inside  # noqa: F401
@@ -70,6 +71,7 @@ def extract_unique_genes(features) -> list:
 
 
 def _feature_set_rows(feature_sets_path, source):
+    """The rows of one source of the feature-sets table, or None when there is no table yet."""
     if not isinstance(feature_sets_path, (str, os.PathLike)) or not os.path.exists(feature_sets_path):
         return None
     table = read_result_path(feature_sets_path)
@@ -86,13 +88,13 @@ def get_feature_sets(feature_sets_path, source):
 
 
 def get_features_from_sets(feature_sets_path, source, feature_set) -> list:
-    """The feature ids of the set "Module@Label" of one source (empty when unknown)."""
+    """The feature ids of the set "Module@Label" of one source (empty when unknown or empty)."""
     rows = _feature_set_rows(feature_sets_path, source)
     if rows is None or not isinstance(feature_set, str) or "@" not in feature_set:
         return []
     module, label = feature_set.split("@", 1)
     hit = rows[(rows["Module"].astype(str) == module) & (rows["Label"].astype(str) == label)]
-    if hit.empty:
+    if hit.empty or pd.isna(hit["Features"].iloc[0]):  # a set without features reads back empty
         return []
     return [f for f in str(hit["Features"].iloc[0]).split(";") if f]
 

@@ -1,3 +1,111 @@
-"""Host services of the association card (not built yet)."""
+"""Host services of the association card: how each feature of a set relates to one
+numerical phenotype over the chosen samples.
 
-__all__: list[str] = []
+Both services take the samples-by-features matrix, the chosen samples and features,
+the numerical-phenotype table and the phenotype, write one table and return its path.
+Unknown samples or features are skipped; the caller's frames are never altered.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+from scipy import stats
+from sklearn.metrics import roc_auc_score, roc_curve
+
+from ..tables import save_result_path
+
+__all__ = ["update_phenotype_feature_correlation_inter", "update_phenotype_feature_logistic_inter"]
+
+# Fewer complete (feature, phenotype) pairs than this give no row.
+MIN_PAIRS = 3
+
+
+def _aligned(data_df, samples, features, numeric_info_df, phenotype):
+    """(matrix, phenotype vector) over the known samples with a phenotype value, known features only."""
+    if phenotype not in numeric_info_df.columns:
+        raise ValueError(f"unknown numerical phenotype {phenotype!r}")
+    features = [f for f in dict.fromkeys(features) if f in data_df.columns]
+    y = pd.to_numeric(numeric_info_df[phenotype], errors="coerce")
+    samples = [s for s in dict.fromkeys(samples)
+               if s in data_df.index and s in y.index and pd.notna(y.loc[s])]
+    matrix = data_df.loc[samples, features].to_numpy(dtype=float, copy=True)
+    return matrix, y.loc[samples].to_numpy(dtype=float), features
+
+
+def pearson_columns(matrix: np.ndarray, y: np.ndarray):
+    """Pearson r, two-sided p-value and number of complete pairs of each column with `y`.
+
+    Each column uses its own complete pairs; columns with fewer than MIN_PAIRS pairs
+    or no spread get NaN.
+    """
+    mask = ~np.isnan(matrix) & ~np.isnan(y)[:, None]
+    n = mask.sum(axis=0)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        x = np.where(mask, matrix, 0.0)
+        yy = np.where(mask, y[:, None], 0.0)
+        dx = np.where(mask, x - x.sum(axis=0) / n, 0.0)
+        dy = np.where(mask, yy - yy.sum(axis=0) / n, 0.0)
+        r = (dx * dy).sum(axis=0) / np.sqrt((dx * dx).sum(axis=0) * (dy * dy).sum(axis=0))
+        r = np.clip(r, -1.0, 1.0)
+        r[n < MIN_PAIRS] = np.nan
+        # Same distribution as scipy's pearsonr: r is Beta(n/2-1, n/2-1) on [-1, 1] under the null.
+        half = n / 2.0 - 1.0
+        p = 2.0 * stats.beta.sf(np.abs(r) / 2.0 + 0.5, half, half)
+    return r, np.minimum(p, 1.0), n
+
+
+def update_phenotype_feature_correlation_inter(data_df, samples, features, numeric_info_df, phenotype,
+                                               pfc_path) -> str:
+    """Writes "Feature", "Correlation", "P-value" (Pearson) for each feature; returns the path."""
+    matrix, y, features = _aligned(data_df, samples, features, numeric_info_df, phenotype)
+    r, p, _ = pearson_columns(matrix, y)
+    keep = ~np.isnan(r)
+    table = pd.DataFrame({"Feature": np.asarray(features, dtype=object)[keep] if features else [],
+                          "Correlation": r[keep], "P-value": p[keep]})
+    return save_result_path(pfc_path, table)
+
+
+def binary_outcome(y: np.ndarray) -> np.ndarray:
+    """1 for samples whose phenotype lies above the median of the chosen samples, else 0."""
+    return (y > np.median(y)).astype(int)
+
+
+def feature_roc(x: np.ndarray, outcome: np.ndarray):
+    """(fpr, tpr, auc) of a one-feature logistic regression of `outcome` on `x`.
+
+    With one feature the fitted probability is a monotone function of the feature,
+    increasing when the feature and the outcome covary positively, decreasing when
+    negatively and constant when they do not covary; the ROC of the fit is therefore
+    the ROC of the feature itself, oriented by that sign.
+    """
+    direction = np.sign(np.dot(x - x.mean(), outcome - outcome.mean()))
+    score = direction * x
+    fpr, tpr, _ = roc_curve(outcome, score)
+    return fpr, tpr, roc_auc_score(outcome, score)
+
+
+def _joined(values) -> str:
+    return ",".join(repr(float(v)) for v in values)
+
+
+def update_phenotype_feature_logistic_inter(data_df, samples, features, numeric_info_df, phenotype,
+                                            pfl_path) -> str:
+    """Writes "Feature", "FPR", "TPR" (comma-joined) and "AUC" for each feature; returns the path.
+
+    The outcome is the phenotype above its median over the chosen samples. Features
+    with fewer than MIN_PAIRS complete pairs, or whose complete pairs hold one class
+    only, get no row.
+    """
+    matrix, y, features = _aligned(data_df, samples, features, numeric_info_df, phenotype)
+    rows = []
+    if len(y):
+        outcome = binary_outcome(y)
+        for j, feature in enumerate(features):
+            ok = ~np.isnan(matrix[:, j])
+            if ok.sum() < MIN_PAIRS or len(np.unique(outcome[ok])) < 2:
+                continue
+            fpr, tpr, auc = feature_roc(matrix[ok, j], outcome[ok])
+            rows.append((feature, _joined(fpr), _joined(tpr), float(auc)))
+    table = pd.DataFrame(rows, columns=["Feature", "FPR", "TPR", "AUC"])
+    return save_result_path(pfl_path, table)
