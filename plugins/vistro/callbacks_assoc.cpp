@@ -26,8 +26,8 @@ bool contains(nb::handle container, nb::handle value) {
 }
 
 nb::object read_result(nb::handle path) { return service("read_result_path")(path); }
-nb::tuple dropdown_by_list(nb::handle values) {
-    return nb::borrow<nb::tuple>(service("build_default_dropdown_by_list")(values));
+nb::object dropdown_by_list(nb::handle values) {
+    return service("build_default_dropdown_by_list")(values);
 }
 
 // frame[frame[column] == value]
@@ -45,7 +45,7 @@ nb::str join(nb::handle values, const char* sep = ";") {
 // A result table written beside `table_path` and named after one of its rows; read
 // only when it lies inside the output directory (its location comes from the page).
 nb::object sibling_table(const Ctx& c, nb::handle table_path, nb::handle base_name, const char* suffix) {
-    nb::object folder = nb::borrow<nb::tuple>(service("path_full_split")(table_path))[0];
+    nb::object folder = service("path_full_split")(table_path)[0];
     nb::object path = folder + global("os").attr("sep") + nb::str(base_name) + nb::str(suffix);
     if (!nb::cast<bool>(service("inside")(path, c.my_path.attr("get_out_dir")())) || !path_exists(path))
         return nb::none();
@@ -89,7 +89,7 @@ void add_decomposition_sets(const Ctx& c, nb::handle decomposition_result_path, 
             contribution.attr("index").attr("__eq__")(nb::str("Scaled")));
         if (nb::len(scaled) == 0) continue;
         nb::object values = scaled.attr("iloc")[0].attr("to_numpy")();
-        nb::list order(np().attr("argsort")(values).attr("tolist")());
+        nb::list order = pyglue::to_list(np().attr("argsort")(values).attr("tolist")());
         nb::list top;
         nb::object names = contribution.attr("columns");
         for (size_t k = nb::len(order); k > 0 && nb::len(top) < 100; --k) top.append(names[order[k - 1]]);
@@ -119,7 +119,7 @@ bool have_result(nb::handle path) { return pyglue::is_present(path) && path_exis
 
 // The features of one set of the feature-sets table; empty when the source or the set is absent.
 nb::list features_of_set(nb::handle feature_sets_path, nb::handle source, nb::handle feature_set) {
-    nb::list parts(global("re").attr("split")("@", feature_set));
+    nb::list parts = pyglue::to_list(global("re").attr("split")("@", feature_set));
     if (nb::len(parts) != 2)
         pyglue::raise_value("feature set must read Module@Label, got " + pyglue::repr(feature_set));
     nb::object table = read_result(feature_sets_path);
@@ -130,7 +130,7 @@ nb::list features_of_set(nb::handle feature_sets_path, nb::handle source, nb::ha
     if (nb::len(hit) == 0) return nb::list();
     nb::object features = hit["Features"].attr("iloc")[0];
     if (is_missing(features)) return nb::list();  // an empty set reads back as a missing cell
-    return nb::list(global("re").attr("split")(";", nb::str(features)));
+    return pyglue::to_list(global("re").attr("split")(";", nb::str(features)));
 }
 
 nb::list chosen_samples(nb::handle info_df, nb::handle data_df, nb::handle sample_phenotype, nb::list groups) {
@@ -158,7 +158,7 @@ VISTRO_CALLBACK(update_assoc_phenotype) {
     nb::list phenotypes;
     if (have_result(info_path)) {
         nb::object info = service("read_info_file")(info_path);
-        if (!info.is_none()) phenotypes = nb::list(info.attr("columns"));
+        if (!info.is_none()) phenotypes = pyglue::to_list(info.attr("columns"));
     }
     if (nb::len(phenotypes) == 0) return nb::make_tuple(nb::list(), nb::none());
     return dropdown_by_list(phenotypes);
@@ -177,7 +177,7 @@ VISTRO_CALLBACK(update_assoc_target_groups) {
         nb::list groups;
         for (nb::handle v : info[phenotype].attr("unique")()) groups.append(nb::str(v));
         groups.sort();
-        nb::tuple picked = dropdown_by_list(groups);
+        nb::object picked = dropdown_by_list(groups);
         if (contains(groups, nb::str("Tumor"))) return nb::make_tuple(picked[0], nb::str("Tumor"));
         return picked;
     }
@@ -202,9 +202,9 @@ VISTRO_CALLBACK(update_assoc_collect_results) {
 
 VISTRO_CALLBACK(update_assoc_features) {
     nb::handle source = a[0], feature_sets_path = a[1];
-    nb::tuple all = dropdown_by_list(kids(nb::str("All Features")));
-    nb::tuple sets = nb::borrow<nb::tuple>(service("get_feature_sets")(feature_sets_path, source));
-    nb::list options(all[0]);
+    nb::object all = dropdown_by_list(kids(nb::str("All Features")));
+    nb::object sets = service("get_feature_sets")(feature_sets_path, source);
+    nb::list options = pyglue::to_list(all[0]);
     nb::object extra = sets[0];
     for (nb::handle o : extra) options.append(o);
     return nb::make_tuple(options, all[1]);
@@ -228,11 +228,11 @@ VISTRO_CALLBACK(update_phenotype_feature_correlation_inter) {
     nb::object numeric_info_df = service("read_info_file")(numeric_info_path);
     nb::object info_df = service("read_info_file")(info_path);
 
-    nb::list groups = nb::isinstance<nb::str>(sample_groups) ? kids(sample_groups) : nb::list(sample_groups);
+    nb::list groups = nb::isinstance<nb::str>(sample_groups) ? kids(sample_groups) : pyglue::to_list(sample_groups);
     nb::list samples = chosen_samples(info_df, data_df, sample_phenotype, groups);
     nb::list features;
     if (nb::str(feature_set).equal(nb::str("All Features")))
-        features = nb::list(data_df.attr("columns"));
+        features = pyglue::to_list(data_df.attr("columns"));
     else if (have_result(feature_sets_path))
         features = features_of_set(feature_sets_path, source, feature_set);
 
@@ -263,11 +263,11 @@ VISTRO_CALLBACK(update_association_figure_1) {
     nb::object table = read_result(correlation_path);
     nb::object x = table["Correlation"].attr("to_numpy")();
     nb::object y = np().attr("log10")(table["P-value"].attr("to_numpy")()).attr("__neg__")();
-    nb::list features(table["Feature"].attr("tolist")());
+    nb::list features = pyglue::to_list(table["Feature"].attr("tolist")());
     fig = global("scatter_plot")(x, y, "x_name"_a = "Correlation", "y_name"_a = "-Log10(P-value)",
                                  "hover_text"_a = features, "figure_height"_a = figure_height());
     features.sort();
-    nb::tuple picked = dropdown_by_list(features);
+    nb::object picked = dropdown_by_list(features);
     return nb::make_tuple(fig, nb::str(""), picked[0], picked[1]);
 }
 

@@ -48,8 +48,12 @@ nb::object enrichr_locked(nb::list genes, size_t background, nb::handle gene_set
     nb::object lock = global("tlock");
     if (!nb::cast<bool>(lock.attr("acquire")())) return nb::none();
     try {
-        nb::object enr = global("gseapy").attr("enrichr")("gene_list"_a = genes, "background"_a = nb::int_(background),
-                                                          "gene_sets"_a = gene_sets, "outdir"_a = outdir);
+        // gseapy takes the background count only as a Python int. Its own bar plot
+        // raises when no term passes its cutoff, so the card draws the terms itself.
+        nb::object count = nb::cast(background);
+        nb::object enr = global("gseapy").attr("enrichr")("gene_list"_a = genes, "background"_a = count,
+                                                          "gene_sets"_a = gene_sets, "outdir"_a = outdir,
+                                                          "no_plot"_a = true);
         lock.attr("release")();
         return enr;
     } catch (...) {
@@ -86,8 +90,8 @@ VISTRO_CALLBACK(update_enrich_feature_sets) { return service("get_feature_sets")
 
 VISTRO_CALLBACK(update_enrich_gene_sets) {
     nb::object libs = service("get_enrich_libraries")();
-    nb::tuple picked = nb::borrow<nb::tuple>(service("build_default_dropdown_by_list")(libs));
-    nb::list options(picked[0]);
+    nb::object picked = service("build_default_dropdown_by_list")(libs);
+    nb::list options = pyglue::to_list(picked[0]);
     nb::object value = picked[1];
     nb::object user_dir = user_gene_set_dir(c);
     if (path_exists(user_dir)) {
@@ -115,11 +119,11 @@ VISTRO_CALLBACK(update_enrich_ora_fig) {
 
     nb::object data_df = service("read_expr_path")(preprocess_path);
     nb::object module_dir = c.my_path.attr("get_enrichment_dir")();
-    nb::list gene_list(service("get_features_from_sets")(feature_sets_path, source, feature_set));
-    nb::list background(data_df.attr("columns"));
+    nb::list gene_list = pyglue::to_list(service("get_features_from_sets")(feature_sets_path, source, feature_set));
+    nb::list background = pyglue::to_list(data_df.attr("columns"));
     if (nb::str(source).equal(nb::str("Glycoform"))) {
-        gene_list = nb::list(service("extract_unique_genes")(gene_list));
-        background = nb::list(service("extract_unique_genes")(background));
+        gene_list = pyglue::to_list(service("extract_unique_genes")(gene_list));
+        background = pyglue::to_list(service("extract_unique_genes")(background));
     }
     nb::object library = chosen_gene_sets(c, gene_sets);
     if (nb::len(gene_list) == 0) return defaults;
