@@ -1,0 +1,347 @@
+"""The association card: its tree, its callbacks and the host statistics behind them."""
+
+import os
+
+import numpy as np
+import pandas as pd
+import pytest
+from scipy import stats
+from sklearn.linear_model import LogisticRegression
+from sklearn.metrics import roc_auc_score, roc_curve
+
+from veltrana.plugins import callbacks, layout, vistro
+from veltrana.plugins.analysis import association
+from veltrana.plugins.tables import read_raw_expression, save_result_path
+
+
+# ---- helpers -------------------------------------------------------------------
+
+def ids_in(component) -> list:
+    """Every component id in a tree, depth first."""
+    out = []
+    cid = getattr(component, "id", None)
+    if cid is not None:
+        out.append(cid)
+    children = getattr(component, "children", None)
+    if isinstance(children, (list, tuple)):
+        for child in children:
+            out.extend(ids_in(child))
+    elif children is not None and not isinstance(children, str):
+        out.extend(ids_in(children))
+    return out
+
+
+def raw_callback(app, output):
+    """The undecorated callback whose first output is `output` ("id.prop")."""
+    for key, entry in app.callback_map.items():
+        if key.strip(".").split("...")[0] == output:
+            return entry["callback"].__wrapped__
+    raise KeyError(output)
+
+
+@pytest.fixture
+def env(fresh_paths):
+    """An application on a small demo dataset whose sources are preprocessed (as read)."""
+    my_path = callbacks.MyPath(fresh_paths)
+    for source in my_path.sources():
+        save_result_path(my_path.get_preprocess_path(source), read_raw_expression(my_path.get_expr_path(source)))
+    info = callbacks.read_info_file(my_path.get_meta_path())
+    numeric = info[[c for c in info.columns if "(Numerical" in c]]
+    numeric_path = save_result_path(os.path.join(my_path.get_out_dir(), "profile", "numeric.txt"), numeric)
+    app = vistro.build_app(fresh_paths)
+    return {"app": app, "paths": fresh_paths, "my_path": my_path, "numeric": numeric_path,
+            "cb": lambda output: raw_callback(app, output)}
+
+
+# ---- the card tree ---------------------------------------------------------------
+
+def test_control_card_tree():
+    card = layout.build_association_control_card()
+    assert (card.id, card.className) == ("association-control", "four columns")
+    texts = [c.children for c in card.children if type(c).__name__ in ("H5", "P")]
+    assert texts == ["Phenotype-Feature Association Analysis", "Select data source", "Select phenotype",
+                     "Select samples by phenotype", "Select feature set"]
+    dropdowns = {d: c for d, c in ((getattr(c, "id", None), c) for c in _walk(card)) if d and "dropdown" in d}
+    assert list(dropdowns) == ["assoc-data-source-dropdown", "assoc-phenotype-dropdown",
+                               "assoc-target-phenotype-dropdown", "assoc-target-groups-dropdown",
+                               "assoc-feature-set-dropdown"]
+    for d, c in dropdowns.items():
+        assert c.options == [] and c.value == ""
+        assert getattr(c, "multi", False) is (d == "assoc-target-groups-dropdown")
+    buttons_row = card.children[12]
+    button, loaders = buttons_row.children
+    assert button.children[0].children == "Refresh Assoc" and button.children[0].n_clicks == 0
+    assert [ld.id for ld in loaders.children] == ["loading-phenotype-feature-1", "loading-phenotype-feature-2"]
+    assert [ld.children.id for ld in loaders.children] == ["loading-output-phenotype-feature-1",
+                                                           "loading-output-phenotype-feature-2"]
+
+
+def _walk(component):
+    yield component
+    children = getattr(component, "children", None)
+    if isinstance(children, (list, tuple)):
+        for child in children:
+            yield from _walk(child)
+    elif children is not None and not isinstance(children, str):
+        yield from _walk(children)
+
+
+def test_figure_cards_and_what_the_page_holds():
+    card = layout.build_association_card()
+    assert (card.id, card.className) == ("association-card", "row")
+    control, figures = card.children
+    assert control.id == "association-control" and figures.className == "eight columns"
+    halves = figures.children[0].children
+    assert [h.className for h in halves] == ["six columns", "six columns"]
+    assert [h.children[0].id for h in halves] == ["association-correlation-card", "association-roc-card"]
+    roc = layout.build_association_roc_card()
+    assert [getattr(c, "id", None) for c in roc.children][:3] == [
+        None, "assoc-roc-figure-feature-dropdown", "loading-phenotype-feature-roc"]
+    assert roc.children[4].style == {"border": "2px black solid"}
+    assert roc.children[4].children[0].figure.layout.height == 500
+    surv = layout.build_association_survival_card()
+    assert surv.children[0].children == "KaplanMeierFitter (KMF)" and surv.children[1].id == "assoc-surv-fig"
+    page = ids_in(layout.build_layout({}))
+    assert "assoc-corr-fig" in page and "assoc-roc-fig" in page and "assoc-surv-fig" not in page
+    assert len(page) == len(set(page))
+
+
+# ---- pickers -------------------------------------------------------------------------
+
+def test_pickers(env):
+    cb, paths = env["cb"], env["paths"]
+    options = [{"label": "Protein", "value": "Protein"}]
+    assert cb("assoc-data-source-dropdown.options")(options, paths) == (options, "Protein")
+    assert cb("assoc-target-phenotype-dropdown.options")([], paths) == ([], None)
+    opts, value = cb("assoc-phenotype-dropdown.options")(env["numeric"], paths)
+    assert value == "Age(Numerical)" and [o["value"] for o in opts][:2] == ["Age(Numerical)", "CA19-9(Numerical)"]
+    assert cb("assoc-phenotype-dropdown.options")(None, paths) == ([], None)
+
+    groups = cb("assoc-target-groups-dropdown.options")
+    opts, value = groups("Smoking(Categorical)", paths)
+    assert [o["value"] for o in opts] == ["Current", "Former", "Never"] and value == "Current"
+    assert groups("Age(Numerical)", paths) == ([{"label": "All Samples", "value": "All Samples"}], "All Samples")
+    assert groups(None, paths) == ([], None) and groups("No such column", paths) == ([], None)
+
+
+def test_tumor_group_is_preselected(env, monkeypatch):
+    info = callbacks.read_info_file(env["my_path"].get_meta_path())
+    info["Status(Categorical)"] = info["Pathological_Status"]
+    monkeypatch.setattr(callbacks, "read_info_file", lambda path: info)
+    opts, value = env["cb"]("assoc-target-groups-dropdown.options")("Status(Categorical)", env["paths"])
+    assert [o["value"] for o in opts] == ["Normal", "Tumor"] and value == "Tumor"
+
+
+# ---- the feature-sets table ------------------------------------------------------------
+
+def write_results(my_path, n_contrib=150, scaled=True):
+    """Differential, decomposition and clustering results as the analysis cards write them."""
+    out = my_path.get_out_dir()
+    diff_table = pd.DataFrame({"Feature": ["a", "b", "c", "d", "e", "f"],
+                               "Significance": ["U", "U", "S-D", "D", "NS", "S-D"]})
+    diff_source = save_result_path(os.path.join(out, "differential", "Protein_diff.txt"), diff_table)
+    diff = save_result_path(os.path.join(out, "differential", "summary.txt"),
+                            pd.DataFrame({"Source": ["Protein"], "DiffPath": [diff_source]}))
+    decomposition = save_result_path(
+        os.path.join(out, "decomposition", "summary.txt"),
+        pd.DataFrame({"Source": ["Protein", "Glycoform"], "Method": ["PCA", "TSNE"],
+                      "BaseName": ["Protein_PCA", "Glycoform_TSNE"]}))
+    values = np.arange(n_contrib, dtype=float)[::-1] % 97  # distinct ranks, not in column order
+    contribution = pd.DataFrame([values * 2, values],
+                                index=["Raw" if scaled else "Other", "Scaled" if scaled else "Other2"],
+                                columns=[f"F{i}" for i in range(n_contrib)])
+    contribution.to_csv(os.path.join(out, "decomposition", "Protein_PCA_PCA_contribution.txt"), sep="\t")
+    clustering = save_result_path(
+        os.path.join(out, "clustering", "summary.txt"),
+        pd.DataFrame({"Source": ["Glycoform"], "Method": ["Hierarchical clustering"], "BaseName": ["Glyco_hc"]}))
+    pd.DataFrame({"FeatureCluster": [2, 1, 2, 10]}, index=pd.Index(["g1", "g2", "g3", "g4"], name="Feature")) \
+        .to_csv(os.path.join(out, "clustering", "Glyco_hc_feature_clustering.txt"), sep="\t")
+    return diff, decomposition, clustering, contribution
+
+
+def test_collected_feature_sets(env):
+    diff, decomposition, clustering, contribution = write_results(env["my_path"])
+    path, loading = env["cb"]("feature-sets-inter.data")(diff, decomposition, clustering, env["paths"])
+    assert loading == "" and path == env["my_path"].get_feature_sets_path()
+    table = pd.read_csv(path, sep="\t", index_col=0, keep_default_na=False)
+    assert list(table.columns) == ["Module", "Source", "Label", "Features"]
+    rows = [tuple(r) for r in table.itertuples(index=False)]
+    top = contribution.loc["Scaled"].sort_values(ascending=False, kind="stable")
+    assert rows[:4] == [("Differential", "Protein", "S-U", ""), ("Differential", "Protein", "U", "a;b;"),
+                        ("Differential", "Protein", "S-D", "c;f"), ("Differential", "Protein", "D", "d;c;f")]
+    module, source, label, features = rows[4]
+    assert (module, source, label) == ("Decomposition", "Protein", "TOP100")
+    features = features.split(";")
+    assert len(features) == 100 and features[0] == top.index[0]
+    assert list(contribution.loc["Scaled", features]) == sorted(contribution.loc["Scaled", features], reverse=True)
+    assert rows[5:] == [("FeatureClustering", "Glycoform", "Cluster:(1)", "g2"),
+                        ("FeatureClustering", "Glycoform", "Cluster:(2)", "g1;g3"),
+                        ("FeatureClustering", "Glycoform", "Cluster:(10)", "g4")]
+
+    # The source's sets follow "All Features" in the association picker; other sources are not offered.
+    opts, value = env["cb"]("assoc-feature-set-dropdown.options")("Glycoform", path, env["paths"])
+    assert value == "All Features"
+    assert [o["value"] for o in opts] == ["All Features", "FeatureClustering@Cluster:(1)",
+                                          "FeatureClustering@Cluster:(2)", "FeatureClustering@Cluster:(10)"]
+
+
+def test_small_or_unscaled_contributions(env):
+    diff, decomposition, clustering, contribution = write_results(env["my_path"], n_contrib=7)
+    path, _ = env["cb"]("feature-sets-inter.data")(None, decomposition, None, env["paths"])
+    table = callbacks.read_result_path(path)
+    assert table["Features"].tolist() == [";".join(contribution.loc["Scaled"].sort_values(ascending=False).index)]
+    write_results(env["my_path"], scaled=False)
+    path, _ = env["cb"]("feature-sets-inter.data")(None, decomposition, None, env["paths"])
+    assert callbacks.read_result_path(path).empty
+
+
+def test_collect_without_results_or_output_dir(env, fresh_paths, tmp_path):
+    path, _ = env["cb"]("feature-sets-inter.data")(None, float("nan"), str(tmp_path / "none.txt"), env["paths"])
+    assert callbacks.read_result_path(path).empty
+    other = dict(fresh_paths, out_dir=str(tmp_path / "missing"))
+    app = vistro.build_app(other)
+    assert raw_callback(app, "feature-sets-inter.data")(None, None, None, other) == ("", "")
+
+
+def test_collect_reads_nothing_outside_the_output_dir(env, tmp_path, monkeypatch):
+    my_path, cb = env["my_path"], env["cb"]("feature-sets-inter.data")
+    # Stores whose paths point outside: the host reader refuses them before reading.
+    elsewhere = tmp_path / "elsewhere.txt"
+    elsewhere.write_text("Source\tDiffPath\n")
+    for forged in ("/etc/passwd", str(elsewhere), os.path.join(my_path.get_out_dir(), "..", "..", "elsewhere.txt")):
+        with pytest.raises(ValueError, match="outside the configured locations"):
+            cb(forged, None, None, env["paths"])
+    # A result row whose BaseName climbs out of the output directory is skipped, unread.
+    outside = tmp_path / "outside_PCA_contribution.txt"
+    pd.DataFrame([[1.0]], index=["Scaled"], columns=["secret"]).to_csv(outside, sep="\t")
+    climb = os.path.relpath(str(tmp_path / "outside"), os.path.join(my_path.get_out_dir(), "decomposition"))
+    decomposition = save_result_path(os.path.join(my_path.get_out_dir(), "decomposition", "summary.txt"),
+                                     pd.DataFrame({"Source": ["Protein"], "Method": ["PCA"], "BaseName": [climb]}))
+    read = []
+    real_read_csv = pd.read_csv
+    monkeypatch.setattr(pd, "read_csv", lambda p, *a, **k: read.append(str(p)) or real_read_csv(p, *a, **k))
+    path, _ = cb(None, decomposition, None, env["paths"])
+    assert callbacks.read_result_path(path).empty
+    assert not any("outside" in p for p in read)
+
+
+# ---- the association run and its figures ------------------------------------------------
+
+def run_association(env, feature_set="All Features", groups="Tumor", sample_phenotype="Pathological_Status",
+                    phenotype="Age(Numerical)", feature_sets_path=None):
+    cb = env["cb"]("phenotype-feature-result-inter.data")
+    return cb(1, feature_sets_path, env["numeric"], [], "Protein", phenotype, sample_phenotype, groups,
+              feature_set, env["paths"])
+
+
+def test_association_run_on_demo_data(env):
+    my_path = env["my_path"]
+    result, loading = run_association(env)
+    assert loading == "" and result == my_path.get_feature_association_summary_path()
+    summary = callbacks.read_result_path(result)
+    assert list(summary.columns) == ["Source", "Phenotype", "SamplePhenotype", "SampleGroups", "FeatureSet",
+                                     "CorrelationPath", "LogisticPath"]
+    assert summary.iloc[0, :5].tolist() == ["Protein", "Age(Numerical)", "Pathological_Status", "Tumor",
+                                            "All Features"]
+    data = callbacks.read_expr_path(my_path.get_preprocess_path("Protein"))
+    info = callbacks.read_info_file(my_path.get_meta_path())
+    tumor = [s for s in info.index[info["Pathological_Status"] == "Tumor"] if s in data.index]
+    corr = callbacks.read_result_path(summary["CorrelationPath"].iloc[0]).set_index("Feature")
+    for feature in data.columns[:15]:
+        x, y = data.loc[tumor, feature], info.loc[tumor, "Age(Numerical)"]
+        ok = x.notna() & y.notna()
+        r, p = stats.pearsonr(x[ok], y[ok])
+        assert corr.loc[feature, "Correlation"] == pytest.approx(r, abs=1e-12)
+        assert corr.loc[feature, "P-value"] == pytest.approx(p, rel=1e-9)
+
+    # A feature set of the source limits the features; an unknown source's set gives none.
+    path = save_result_path(my_path.get_feature_sets_path(), pd.DataFrame(
+        [["Differential", "Protein", "U", ";".join(data.columns[:5]) + ";"],
+         ["Differential", "Protein", "S-U", ""]], columns=["Module", "Source", "Label", "Features"]))
+    result, _ = run_association(env, "Differential@U", groups=["Tumor", "Normal"], feature_sets_path=path)
+    corr = callbacks.read_result_path(callbacks.read_result_path(result)["CorrelationPath"].iloc[0])
+    assert corr["Feature"].tolist() == list(data.columns[:5])
+    assert callbacks.read_result_path(result)["SampleGroups"].iloc[0] == "Tumor;Normal"
+    for empty_set in ("Differential@S-U", "Decomposition@TOP100"):
+        result, _ = run_association(env, empty_set, feature_sets_path=path)
+        assert callbacks.read_result_path(callbacks.read_result_path(result)["CorrelationPath"].iloc[0]).empty
+    with pytest.raises(ValueError, match="Module@Label"):
+        run_association(env, "no separator", feature_sets_path=path)
+
+
+def test_association_waits_for_its_choices(env):
+    assert run_association(env, feature_set="") == (None, "")
+    assert run_association(env, groups=[]) == (None, "")
+    os.remove(env["my_path"].get_preprocess_path("Protein"))
+    assert run_association(env) == (None, "")
+
+
+def test_association_figures(env):
+    result, _ = run_association(env, groups="All Samples", sample_phenotype="Age(Numerical)")
+    fig, loading, options, value = env["cb"]("assoc-corr-fig.figure")(1, result, env["paths"])
+    corr = callbacks.read_result_path(callbacks.read_result_path(result)["CorrelationPath"].iloc[0])
+    assert loading == "" and len(fig.data) == 1
+    np.testing.assert_allclose(fig.data[0].y, -np.log10(corr["P-value"]))
+    assert [o["value"] for o in options] == sorted(corr["Feature"]) and value == sorted(corr["Feature"])[0]
+
+    roc = env["cb"]("assoc-roc-fig.figure")
+    fig, loading = roc(1, result, value, env["paths"])
+    assert loading == "" and fig.layout.height == 420 and len(fig.data) >= 1
+    fig, _ = roc(1, result, "not a feature", env["paths"])
+    assert fig.layout.height == 420 and fig.layout.paper_bgcolor == "LightSteelBlue" and not fig.data
+    fig, _, options, value = env["cb"]("assoc-corr-fig.figure")(1, None, env["paths"])
+    assert (options, value) == ([], "") and fig.layout.paper_bgcolor == "LightSteelBlue"
+    with pytest.raises(ValueError, match="outside"):
+        env["cb"]("assoc-corr-fig.figure")(1, "/etc/passwd", env["paths"])
+
+
+# ---- host statistics -----------------------------------------------------------------------
+
+@pytest.fixture
+def small():
+    rng = np.random.default_rng(7)
+    samples = [f"S{i}" for i in range(40)]
+    y = pd.DataFrame({"Score(Numerical)": rng.normal(size=40)}, index=samples)
+    x = pd.DataFrame(rng.normal(size=(40, 6)), index=samples, columns=[f"F{i}" for i in range(6)])
+    x["F1"] = 2 * y["Score(Numerical)"] + rng.normal(scale=0.5, size=40)   # rises with the outcome
+    x["F2"] = -y["Score(Numerical)"] + rng.normal(scale=0.8, size=40)      # falls with it
+    x.iloc[::3, 3] = np.nan
+    x.iloc[2:, 4] = np.nan                                                 # two complete pairs only
+    x["F5"] = 1.0                                                          # no spread
+    return x, y
+
+
+def test_correlation_table(small, tmp_path):
+    x, y = small
+    before = x.copy()
+    path = association.update_phenotype_feature_correlation_inter(
+        x, list(x.index) + ["unknown"], list(x.columns) + ["", "F0"], y, "Score(Numerical)", str(tmp_path / "c.txt"))
+    pd.testing.assert_frame_equal(x, before)
+    table = pd.read_csv(path, sep="\t", index_col=0)
+    assert list(table.columns) == ["Feature", "Correlation", "P-value"]
+    assert table["Feature"].tolist() == ["F0", "F1", "F2", "F3"]
+    for _, row in table.iterrows():
+        ok = x[row["Feature"]].notna()
+        r, p = stats.pearsonr(x.loc[ok, row["Feature"]], y.loc[ok, "Score(Numerical)"])
+        assert row["Correlation"] == pytest.approx(r, abs=1e-12) and row["P-value"] == pytest.approx(p, rel=1e-9)
+    with pytest.raises(ValueError, match="unknown numerical phenotype"):
+        association.update_phenotype_feature_correlation_inter(x, [], [], y, "Nope", str(tmp_path / "c.txt"))
+
+
+def test_roc_matches_a_fitted_logistic_regression(small, tmp_path):
+    x, y = small
+    path = association.update_phenotype_feature_logistic_inter(
+        x, list(x.index), list(x.columns), y, "Score(Numerical)", str(tmp_path / "l.txt"))
+    table = pd.read_csv(path, sep="\t", index_col=0).set_index("Feature")
+    assert list(table.index) == ["F0", "F1", "F2", "F3", "F5"]
+    outcome_all = (y["Score(Numerical)"] > y["Score(Numerical)"].median()).astype(int)
+    for feature in ("F0", "F1", "F2", "F3"):
+        ok = x[feature].notna()
+        xs, outcome = x.loc[ok, [feature]].to_numpy(), outcome_all[ok].to_numpy()
+        proba = LogisticRegression().fit(xs, outcome).predict_proba(xs)[:, 1]
+        fpr, tpr, _ = roc_curve(outcome, proba)
+        np.testing.assert_allclose([float(v) for v in table.loc[feature, "FPR"].split(",")], fpr)
+        np.testing.assert_allclose([float(v) for v in table.loc[feature, "TPR"].split(",")], tpr)
+        assert table.loc[feature, "AUC"] == pytest.approx(roc_auc_score(outcome, proba))
+    assert table.loc["F1", "AUC"] > 0.8 and table.loc["F2", "AUC"] > 0.7
+    assert table.loc["F5", "AUC"] == 0.5
