@@ -93,14 +93,14 @@ nb::object show_image(nb::handle path, nb::handle img_width, nb::handle img_heig
 }  // namespace
 
 void register_figure_base(nb::module_& m) {
-    m.def("heatmap_plot", &heatmap_plot, "expr_data"_a, "samples"_a, "features"_a, "sample_labels"_a,
-          "feature_labels"_a, "sample_text"_a, "feature_text"_a,
+    m.def("heatmap_plot", &heatmap_plot, "expr_data"_a.none(), "samples"_a.none(), "features"_a.none(), "sample_labels"_a.none(),
+          "feature_labels"_a.none(), "sample_text"_a.none(), "feature_text"_a.none(),
           "A heatmap of the matrix with colour bars for the samples (top) and the features (left).");
     // The default height is the host's value at import; later changes of it do not apply.
-    m.def("build_default_fig", &build_default_fig, "height"_a = global("default_figure_height"),
+    m.def("build_default_fig", &build_default_fig, "height"_a.none() = global("default_figure_height"),
           "The empty placeholder figure shown before a result exists.");
-    m.def("show_image", &show_image, "path"_a, "img_width"_a = 800, "img_height"_a = 600,
-          "scale_factor"_a = 0.5, "A figure showing the PNG file at path, its aspect ratio kept.");
+    m.def("show_image", &show_image, "path"_a.none(), "img_width"_a.none() = 800, "img_height"_a.none() = 600,
+          "scale_factor"_a.none() = 0.5, "A figure showing the PNG file at path, its aspect ratio kept.");
 }
 
 }  // namespace plotweave
