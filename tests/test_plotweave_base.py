@@ -8,7 +8,7 @@ import numpy as np
 import plotly.graph_objects as go
 import pytest
 
-from conftest import run_python
+from support import run_python
 from veltrana.plugins import defaults, pca1, plotweave, toolkit
 
 PNG_BYTES = b"\x89PNG\r\n\x1a\n" + bytes(range(256)) * 3
