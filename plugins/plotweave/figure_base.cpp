@@ -93,8 +93,9 @@ nb::object show_image(nb::handle path, nb::handle img_width, nb::handle img_heig
 }  // namespace
 
 void register_figure_base(nb::module_& m) {
-    m.def("heatmap_plot", &heatmap_plot, "expr_data"_a.none(), "samples"_a.none(), "features"_a.none(), "sample_labels"_a.none(),
-          "feature_labels"_a.none(), "sample_text"_a.none(), "feature_text"_a.none(),
+    m.def("heatmap_plot", &heatmap_plot, "expr_data"_a.none(), "samples"_a.none(), "features"_a.none(),
+          "sample_labels"_a.none(), "feature_labels"_a.none(), "sample_text"_a.none(),
+          "feature_text"_a.none(),
           "A heatmap of the matrix with colour bars for the samples (top) and the features (left).");
     // The default height is the host's value at import; later changes of it do not apply.
     m.def("build_default_fig", &build_default_fig, "height"_a.none() = global("default_figure_height"),

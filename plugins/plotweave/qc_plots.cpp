@@ -10,6 +10,7 @@
 #include <nanobind/ndarray.h>
 
 #include <cmath>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -145,20 +146,29 @@ Range value_range(nb::handle data_df) {
     Doubles hi_of = nb::cast<Doubles>(np.attr("ascontiguousarray")(maxs));
     if (lo_of.shape(0) == 0)
         pyglue::raise_value("qc_corr_matrix_plot: the data frame has no columns to take a value range from");
-    // A feature missing in every sample has no minimum; it must not blank every axis range.
+    // A feature missing in every sample has no minimum; it must not blank every axis range, so
+    // missing column extremes are skipped. Ties keep the first value, as numpy's min does.
     double lo = NAN, hi = NAN;
     for (size_t i = 0; i < lo_of.shape(0); ++i) {
-        if (!std::isnan(lo_of(i)) && !(lo <= lo_of(i))) lo = lo_of(i);
-        if (!std::isnan(hi_of(i)) && !(hi >= hi_of(i))) hi = hi_of(i);
+        if (std::isnan(lo) || lo_of(i) < lo) lo = lo_of(i);
+        if (std::isnan(hi) || hi_of(i) > hi) hi = hi_of(i);
     }
     double step = (hi - lo) / 100;
     return {lo - 5 * step, hi + 5 * step, step};
 }
 
+// A numpy array that owns the vector.
+nb::object to_numpy(std::unique_ptr<std::vector<double>> v) {
+    double* data = v->data();
+    size_t size = v->size();
+    nb::capsule owner(v.get(), [](void* p) noexcept { delete static_cast<std::vector<double>*>(p); });
+    v.release();
+    return nb::ndarray<nb::numpy, double, nb::ndim<1>>(data, {size}, owner).cast();
+}
+
 // pearsonr over the positions where both vectors have a value.
 nb::object complete_pair_corr(const std::vector<double>& x, const std::vector<double>& y) {
-    auto* xx = new std::vector<double>();
-    auto* yy = new std::vector<double>();
+    auto xx = std::make_unique<std::vector<double>>(), yy = std::make_unique<std::vector<double>>();
     {
         nb::gil_scoped_release released;
         xx->reserve(x.size());
@@ -169,11 +179,7 @@ nb::object complete_pair_corr(const std::vector<double>& x, const std::vector<do
                 yy->push_back(y[k]);
             }
     }
-    auto wrap = [](std::vector<double>* v) {
-        nb::capsule owner(v, [](void* p) noexcept { delete static_cast<std::vector<double>*>(p); });
-        return nb::ndarray<nb::numpy, double, nb::ndim<1>>(v->data(), {v->size()}, owner).cast();
-    };
-    nb::object ax = wrap(xx), ay = wrap(yy);
+    nb::object ax = to_numpy(std::move(xx)), ay = to_numpy(std::move(yy));
     return global("pearsonr")(ax, ay).attr("__getitem__")(0);
 }
 
