@@ -2,9 +2,10 @@
 //
 // The matrix has n x n panels and n(n-1)/2 scatter traces of every feature. Building it with
 // make_subplots and one update_xaxes/update_yaxes/add_annotation per panel costs a scan of all
-// axes or annotations per call, and plotly re-validates every point of every trace. Here the
-// layout (the same grid make_subplots computes) and the traces are assembled as plain dicts and
-// the figure is created once, unvalidated; the figure equals the step-by-step one.
+// axes or annotations per call, and plotly validates and deep-copies every point of every trace.
+// Here the layout (the same grid make_subplots computes) and the traces are assembled as plain
+// dicts, the figure is created once without validation, and each trace then receives its own
+// copy of its points; the figure equals the step-by-step one.
 #include "plotweave.hpp"
 
 #include <nanobind/ndarray.h>
@@ -191,14 +192,13 @@ std::vector<double> as_doubles(nb::handle values) {
 
 // ---- the figure ------------------------------------------------------------
 
-nb::dict histogram_trace(nb::handle values, const Panel& p) {
+nb::dict histogram_trace(const Panel& p) {
     nb::dict line, marker, t;
     line["color"] = "white";
     line["width"] = 1;
     marker["color"] = kMarkerColour;
     marker["line"] = line;
     t["type"] = "histogram";
-    t["x"] = values;
     t["histnorm"] = "percent";
     t["marker"] = marker;
     t["nbinsx"] = 10;
@@ -207,14 +207,12 @@ nb::dict histogram_trace(nb::handle values, const Panel& p) {
     return t;
 }
 
-nb::dict scatter_trace(nb::handle x, nb::handle y, const Panel& p) {
+nb::dict scatter_trace(const Panel& p) {
     nb::dict marker, t;
     marker["color"] = kMarkerColour;
     marker["size"] = 1;
     t["type"] = "scatter";
     t["mode"] = "markers";
-    t["x"] = x;
-    t["y"] = y;
     t["marker"] = marker;
     t["xaxis"] = p.x;
     t["yaxis"] = p.y;
@@ -230,6 +228,19 @@ nb::dict corr_annotation(const Range& r, nb::handle corr, const Panel& p) {
     a["text"] = nb::str("Corr:{:.2f}").attr("format")(corr);
     a["showarrow"] = false;
     return a;
+}
+
+// A trace's points: {"x": x} or {"x": x, "y": y}, each a list of its own.
+nb::dict xy(nb::handle x, nb::handle y) {
+    auto copy = [](nb::handle values) {
+        PyObject* list = PySequence_List(values.ptr());
+        if (!list) throw nb::python_error();
+        return nb::steal(list);
+    };
+    nb::dict d;
+    d["x"] = copy(x);
+    if (y.is_valid()) d["y"] = copy(y);
+    return d;
 }
 
 // Axis titles are strings in plotly; a number is shown as its text.
@@ -258,7 +269,7 @@ nb::object qc_corr_matrix_plot(nb::handle data_df, nb::handle samples) {
     const Grid grid = subplot_grid(n);
 
     nb::dict layout;
-    nb::list traces, annotations;
+    nb::list traces, points, annotations;
     std::vector<std::vector<double>> values(n);
     for (size_t i = 0; i < n; ++i) {
         for (size_t j = 0; j < n; ++j) {
@@ -276,7 +287,8 @@ nb::object qc_corr_matrix_plot(nb::handle data_df, nb::handle samples) {
             layout[p.xaxis.c_str()] = xa;
             layout[p.yaxis.c_str()] = ya;
         }
-        traces.append(histogram_trace(rows[i], panel(i * n + i + 1)));
+        traces.append(histogram_trace(panel(i * n + i + 1)));
+        points.append(xy(rows[i], nb::handle()));
     }
     for (size_t i = 0; i < n; ++i)
         for (size_t j = i + 1; j < n; ++j) {
@@ -284,7 +296,8 @@ nb::object qc_corr_matrix_plot(nb::handle data_df, nb::handle samples) {
             if (values[j].empty()) values[j] = as_doubles(rows[j]);
             Panel p = panel(i * n + j + 1);
             nb::object corr = complete_pair_corr(values[i], values[j]);
-            traces.append(scatter_trace(rows[i], rows[j], p));
+            traces.append(scatter_trace(p));
+            points.append(xy(rows[i], rows[j]));
             annotations.append(corr_annotation(r, corr, p));
         }
     if (nb::len(annotations) > 0) layout["annotations"] = annotations;
@@ -296,6 +309,8 @@ nb::object qc_corr_matrix_plot(nb::handle data_df, nb::handle samples) {
     layout["showlegend"] = false;
 
     nb::object fig = global("go").attr("Figure")("data"_a = traces, "layout"_a = layout, "_validate"_a = false);
+    size_t k = 0;
+    for (nb::handle trace : fig.attr("data")) trace.attr("update")(points[k++]);
     validate_from_now(fig);
     attach_grid(fig, n);
     return fig;
