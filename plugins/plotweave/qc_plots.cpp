@@ -270,7 +270,6 @@ nb::object qc_corr_matrix_plot(nb::handle data_df, nb::handle samples) {
 
     nb::dict layout;
     nb::list traces, points, annotations;
-    std::vector<std::vector<double>> values(n);
     for (size_t i = 0; i < n; ++i) {
         for (size_t j = 0; j < n; ++j) {
             Panel p = panel(i * n + j + 1);
@@ -290,10 +289,11 @@ nb::object qc_corr_matrix_plot(nb::handle data_df, nb::handle samples) {
         traces.append(histogram_trace(panel(i * n + i + 1)));
         points.append(xy(rows[i], nb::handle()));
     }
+    std::vector<std::vector<double>> values;  // each sample's row, read once for all its pairs
+    if (n > 1)
+        for (const nb::object& row : rows) values.push_back(as_doubles(row));
     for (size_t i = 0; i < n; ++i)
         for (size_t j = i + 1; j < n; ++j) {
-            if (values[i].empty()) values[i] = as_doubles(rows[i]);
-            if (values[j].empty()) values[j] = as_doubles(rows[j]);
             Panel p = panel(i * n + j + 1);
             nb::object corr = complete_pair_corr(values[i], values[j]);
             traces.append(scatter_trace(p));
@@ -308,7 +308,8 @@ nb::object qc_corr_matrix_plot(nb::handle data_df, nb::handle samples) {
     layout["plot_bgcolor"] = "White";
     layout["showlegend"] = false;
 
-    nb::object fig = global("go").attr("Figure")("data"_a = traces, "layout"_a = layout, "_validate"_a = false);
+    nb::object fig = global("go").attr("Figure")("data"_a = traces, "layout"_a = layout,
+                                                 "_validate"_a = false);
     size_t k = 0;
     for (nb::handle trace : fig.attr("data")) trace.attr("update")(points[k++]);
     validate_from_now(fig);
@@ -331,7 +332,8 @@ nb::object samples_as_columns(nb::handle data_df, nb::handle samples) {
 nb::object qc_cv_hist_plot(nb::handle data_df, nb::handle samples) {
     nb::object height = global("default_figure_height") - nb::int_(100);
     if (nb::len(samples) < 1) return global("build_default_fig")("height"_a = height);
-    nb::object values = global("calc_cv_values")(samples_as_columns(data_df, samples), "columns"_a = samples);
+    nb::object values =
+        global("calc_cv_values")(samples_as_columns(data_df, samples), "columns"_a = samples);
     return global("histogram")(values, "figure_height"_a = height);
 }
 
