@@ -123,10 +123,6 @@ nb::object corrplot(nb::object x, nb::object y, nb::object figure_height, nb::ob
 }  // namespace
 
 void register_distribution_plots(nb::module_& m) {
-    kit::bind_if_absent(m, "pd", "pandas");
-    kit::bind_if_absent(m, "np", "numpy");
-    kit::bind_if_absent(m, "go", "plotly.graph_objects");
-    kit::bind_if_absent(m, "px", "plotly.express");
     m.def("histogram", &histogram, "values"_a, "figure_height"_a = 500, "show_median"_a = true,
           "Histogram of the values in 20 bins with the median marked as a red dot.");
     m.def("boxplot", &boxplot, "df"_a, "gene"_a, "a"_a, "b"_a, "name_a"_a, "name_b"_a, "title"_a = "",

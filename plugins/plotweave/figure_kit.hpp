@@ -1,6 +1,5 @@
 // Small pieces the volcano, distribution and ROC figures share: literal
-// mappings, the margin and axis templates, str.format, and the module-level
-// names the figures look up at call time.
+// mappings, the margin and axis templates, and str.format.
 #pragma once
 
 #include "plotweave.hpp"
@@ -39,15 +38,6 @@ inline nb::dict axis_lines(bool mirror = false) {
 template <typename... A>
 nb::str format(const char* pattern, A&&... args) {
     return nb::str(nb::str(pattern).attr("format")(std::forward<A>(args)...));
-}
-
-// Binds `name` on the module unless it is bound already, so the figures can
-// look it up with global() whatever order the module's bindings are made in.
-inline void bind_if_absent(nb::module_& m, const char* name, const char* module,
-                           const char* attr = nullptr) {
-    if (nb::hasattr(m, name)) return;
-    nb::object mod = nb::module_::import_(module);
-    m.attr(name) = attr ? mod.attr(attr) : mod;
 }
 
 }  // namespace plotweave::kit

@@ -26,7 +26,6 @@ nb::object roc_plot(nb::object fpr, nb::object tpr, nb::object auc, nb::object f
 }  // namespace
 
 void register_roc_plot(nb::module_& m) {
-    kit::bind_if_absent(m, "go", "plotly.graph_objects");
     m.def("roc_plot", &roc_plot, "fpr"_a, "tpr"_a, "auc"_a, "figure_height"_a = 500,
           "Draws a ROC curve with the chance diagonal; the title shows the AUC.");
 }

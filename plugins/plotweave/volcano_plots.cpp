@@ -198,13 +198,8 @@ nb::object genz_volcano_pdf(nb::object diff_enz_df, nb::object out_path) {
 }  // namespace
 
 void register_volcano_plots(nb::module_& m) {
-    kit::bind_if_absent(m, "pd", "pandas");
-    kit::bind_if_absent(m, "np", "numpy");
-    kit::bind_if_absent(m, "go", "plotly.graph_objects");
     // The enzyme volcano's default height is the host's setting as it is now, at import.
-    nb::object height = nb::hasattr(m, "default_figure_height")
-                            ? nb::object(m.attr("default_figure_height"))
-                            : nb::object(pyglue::import_sibling(m, "defaults", "defaults").attr("default_figure_height"));
+    nb::object height = m.attr("default_figure_height");
 
     m.def("volcano", &volcano, "df"_a, "x"_a = "Log2FC(median)", "y"_a = "-Log10(FDR)", "figure_height"_a = 500,
           "title"_a = "", "fdr"_a = 0.01, "fc"_a = 2, "kwargs"_a,
