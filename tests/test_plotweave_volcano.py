@@ -68,6 +68,8 @@ def test_volcano_cutoffs_follow_fdr_and_fc():
     assert [t.name for t in fig.data[4:]] == [
         "Up(FDR<0.05):2", "Down(FDR<0.05):1", "SigUp(1.5X):1", "SigDown(1.5X):0"]
     assert fig.layout.width == 700.0
+    with pytest.raises(ValueError):
+        plotweave.volcano(df, figure_width="wide")
 
 
 def test_volcano_reads_a_stored_differential_table(tmp_path):

@@ -33,8 +33,11 @@ nb::object class_trace(nb::handle go, nb::handle rows, nb::handle x, nb::handle 
 // The figure width a caller may pass as `figure_width` (or `width`).
 nb::object width_of(const nb::kwargs& kwargs) {
     for (const char* key : {"figure_width", "width"})
-        if (kwargs.contains(key) && !nb::handle(kwargs[key]).is_none())
-            return nb::steal(PyNumber_Float(nb::object(kwargs[key]).ptr()));
+        if (kwargs.contains(key) && !nb::handle(kwargs[key]).is_none()) {
+            PyObject* width = PyNumber_Float(nb::object(kwargs[key]).ptr());
+            if (!width) throw nb::python_error();
+            return nb::steal(width);
+        }
     return nb::object();
 }
 
