@@ -67,7 +67,8 @@ nb::dict kmf_plot(nb::handle data, const nb::kwargs& kwargs) {
     nb::object ci_show = kwarg(kwargs, "ci_show", nb::bool_(false));
     GroupArrays arrays = read_groups(data, [&](nb::handle g, nb::handle d, nb::handle e) {
         kmf.attr("fit")(d, e, "label"_a = g);
-        kmf.attr("plot")("ax"_a = ax, "ci_show"_a = ci_show);
+        // plot_survival_function is what the deprecated plot() forwards to
+        kmf.attr("plot_survival_function")("ax"_a = ax, "ci_show"_a = ci_show);
     });
     PValues p = pairwise_logrank(arrays);
     ax.attr("add_artist")(global("AnchoredText")(p.text, "loc"_a = "lower right", "frameon"_a = false));
