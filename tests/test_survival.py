@@ -119,6 +119,12 @@ def test_custom_columns_and_statuses():
     table = survival.get_durations_and_events(data, "state", "arm", id_col="id", d1_col="last", d2_col="death",
                                               status1="alive", status2="dead")
     assert table.values.tolist() == [[2, "2.0000,3.0000", "False,False", "x,z"], [1, "10.0000", "True", "y"]]
+    # nullable and categorical columns read as their rows would
+    data = data.astype({"last": "Int64", "arm": "category"})
+    data.loc[2, "last"] = pd.NA
+    table = survival.get_durations_and_events(data, "state", "arm", id_col="id", d1_col="last", d2_col="death",
+                                              status1="alive", status2="dead")
+    assert table.values.tolist() == [[2, "2.0000", "False", "x"], [1, "10.0000", "True", "y"]]
 
 
 @settings(max_examples=150, deadline=None)

@@ -14,19 +14,16 @@ template <class Each>
 GroupArrays read_groups(nb::handle data, Each&& each) {
     GroupArrays out;
     if (nb::len(data) == 0) return out;
-    Column group = column_of(data, nb::str("group"));
-    bool any_group = false;
-    for (bool m : group.missing) any_group |= !m;
-    if (!any_group) return out;
-    Column duration = column_of(data, nb::str("duration"));
-    Column event = column_of(data, nb::str("event"));
+    Column group(data, nb::str("group"));
+    if (!any_present(group)) return out;
+    Column duration(data, nb::str("duration")), event(data, nb::str("event"));
     nb::handle float_type((PyObject*)&PyFloat_Type), bool_type((PyObject*)&PyBool_Type);
     nb::str sep(",");
-    for (size_t i = 0; i < group.missing.size(); ++i) {
-        if (group.missing[i]) continue;
-        nb::handle g = group.values[i];
-        nb::object d = str2arr(duration.values[i], sep, float_type);
-        nb::object e = str2arr(event.values[i], sep, bool_type);
+    for (size_t i = 0; i < group.size(); ++i) {
+        if (group.missing(i)) continue;
+        nb::handle g = group.item(i);
+        nb::object d = str2arr(duration.item(i), sep, float_type);
+        nb::object e = str2arr(event.item(i), sep, bool_type);
         out.durations[g] = d;
         out.events[g] = e;
         each(g, d, e);

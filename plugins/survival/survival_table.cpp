@@ -3,8 +3,6 @@
 // carries them unchanged; and the text helpers that write and read those lists.
 #include "survival.hpp"
 
-#include <nanobind/ndarray.h>
-
 #include <charconv>
 #include <cmath>
 #include <string>
@@ -69,41 +67,6 @@ bool is_bool_dtype(nb::handle dtype) {
     }
 }
 
-// int(day) / 30 as Python computes it; false when the whole-day count is 0.
-// Doubles divide exactly as Python's int/int does as long as the whole-day count
-// is exact in a double, which it always is for a float day value.
-bool months_of(nb::handle day, double& months) {
-    PyObject* p = day.ptr();
-    if (PyFloat_Check(p)) {
-        double v = PyFloat_AS_DOUBLE(p);
-        if (std::isfinite(v)) {
-            double whole = std::trunc(v);
-            if (whole == 0) return false;
-            months = whole / 30.0;
-            return true;
-        }
-    } else if (PyLong_Check(p)) {
-        int overflow = 0;
-        long long n = PyLong_AsLongLongAndOverflow(p, &overflow);
-        if (n == -1 && PyErr_Occurred()) throw nb::python_error();
-        constexpr long long exact = 1LL << 53;
-        if (!overflow && n > -exact && n < exact) {
-            if (n == 0) return false;
-            months = static_cast<double>(n) / 30.0;
-            return true;
-        }
-    }
-    // Anything else (huge integers, infinities, strings, decimals): Python's own
-    // int() and true division, with their errors.
-    nb::object whole = nb::steal(PyNumber_Long(p));
-    if (!whole.is_valid()) throw nb::python_error();
-    if (!truthy(whole)) return false;
-    nb::object q = nb::steal(PyNumber_TrueDivide(whole.ptr(), nb::int_(30).ptr()));
-    if (!q.is_valid()) throw nb::python_error();
-    months = PyFloat_AsDouble(q.ptr());
-    return true;
-}
-
 struct Group {
     nb::object key;
     std::vector<double> months;
@@ -140,8 +103,6 @@ private:
     Py_ssize_t missing_slot_ = -1;
 };
 
-nb::handle item(const nb::list& l, size_t i) { return PyList_GET_ITEM(l.ptr(), static_cast<Py_ssize_t>(i)); }
-
 void require_frame(nb::handle data) {
     if (!nb::isinstance(data, global("pd").attr("DataFrame")))
         pyglue::raise_type("data must be a pandas DataFrame, not " +
@@ -154,27 +115,25 @@ void require_frame(nb::handle data) {
 void collect(nb::handle data, nb::handle status_col, nb::handle group_col, nb::handle id_col,
              nb::handle d1_col, nb::handle d2_col, nb::handle status1, nb::handle status2, Groups& groups) {
     if (nb::len(data) == 0) return;
-    Column status = column_of(data, status_col);
-    bool any_status = false;
-    for (bool m : status.missing) any_status |= !m;
-    if (!any_status) return;
-    Column d1 = column_of(data, d1_col), d2 = column_of(data, d2_col);
-    Column ids = column_of(data, id_col), group = column_of(data, group_col);
+    Column status(data, status_col);
+    if (!any_present(status)) return;
+    Column d1(data, d1_col, true), d2(data, d2_col, true);
+    Column ids(data, id_col), group(data, group_col);
 
-    for (size_t i = 0; i < status.missing.size(); ++i) {
-        if (status.missing[i]) continue;
-        nb::handle s = item(status.values, i);
+    for (size_t i = 0; i < status.size(); ++i) {
+        if (status.missing(i)) continue;
+        nb::handle s = status.item(i);
         bool event;
         if (equals(s, status1)) event = false;
         else if (equals(s, status2)) event = true;
         else continue;
         const Column& days = event ? d2 : d1;
         double months;
-        if (days.missing[i] || !months_of(item(days.values, i), months)) continue;
-        Group& g = groups.at(item(group.values, i), group.missing[i]);
+        if (days.missing(i) || !days.months(i, months)) continue;
+        Group& g = groups.at(group.item(i), group.missing(i));
         g.months.push_back(months);
         g.events.push_back(event);
-        g.samples.append(item(ids.values, i));
+        g.samples.append(ids.item(i));
     }
 }
 
@@ -220,19 +179,6 @@ nb::object get_durations_and_events(nb::handle data, nb::handle status_col, nb::
 void info() { nb::module_::import_("builtins").attr("print")("Survival analysis using lifelines pacakge"); }
 
 }  // namespace
-
-Column column_of(nb::handle data, nb::handle name) {
-    nb::object col = data.attr("__getitem__")(name);
-    if (!nb::isinstance(col, global("pd").attr("Series")))
-        pyglue::raise_value("column " + pyglue::repr(name) + " is not unique in the table");
-    Column out;
-    out.values = nb::list(col.attr("tolist")());
-    nb::object mask = global("np").attr("ascontiguousarray")(global("pd").attr("isna")(col).attr("to_numpy")(),
-                                                             "dtype"_a = "bool");
-    auto flags = nb::cast<nb::ndarray<const bool, nb::ndim<1>, nb::c_contig, nb::device::cpu>>(mask);
-    out.missing.assign(flags.data(), flags.data() + flags.shape(0));
-    return out;
-}
 
 nb::object str2arr(nb::handle mystr, nb::handle sep, nb::handle dtype) {
     nb::object pieces = global("re").attr("split")(sep, mystr);
