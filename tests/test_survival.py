@@ -252,5 +252,8 @@ def test_kaplan_meier_bad_tables():
         survival.cal_kmf_pvals(pd.DataFrame({"x": [1]}))
     with pytest.raises(KeyError, match="event"):
         survival.kmf_plot(pd.DataFrame({"group": ["A"], "duration": ["1.0"]}))
+    with pytest.raises(TypeError, match="DataFrame"):
+        survival.kmf_plot(None)
+    assert plt.get_fignums() == []  # a failed plot leaves no figure open
     with pytest.raises(ValueError):
         survival.cal_kmf_pvals(pd.DataFrame([["A", "1.0,x", "True,True", "a,b"]], columns=COLUMNS))

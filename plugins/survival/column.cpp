@@ -118,6 +118,12 @@ bool Column::months(size_t i, double& out) const {
     return months_of_object(item(i), out);
 }
 
+void require_frame(nb::handle data) {
+    if (!nb::isinstance(data, global("pd").attr("DataFrame")))
+        pyglue::raise_type("data must be a pandas DataFrame, not " +
+                           nb::cast<std::string>(nb::type_name(data.type())));
+}
+
 bool any_present(const Column& column) {
     for (size_t i = 0; i < column.size(); ++i)
         if (!column.missing(i)) return true;

@@ -12,6 +12,7 @@ struct GroupArrays {
 
 template <class Each>
 GroupArrays read_groups(nb::handle data, Each&& each) {
+    require_frame(data);
     GroupArrays out;
     if (nb::len(data) == 0) return out;
     Column group(data, nb::str("group"));
@@ -62,12 +63,18 @@ nb::dict kmf_plot(nb::handle data, const nb::kwargs& kwargs) {
     nb::object fig = pair[0], ax = pair[1];
     nb::object kmf = global("KaplanMeierFitter")();
     nb::object ci_show = kwarg(kwargs, "ci_show", nb::bool_(false));
-    GroupArrays arrays = read_groups(data, [&](nb::handle g, nb::handle d, nb::handle e) {
-        kmf.attr("fit")(d, e, "label"_a = g);
-        // plot_survival_function is what the deprecated plot() forwards to
-        kmf.attr("plot_survival_function")("ax"_a = ax, "ci_show"_a = ci_show);
-    });
-    PValues p = pairwise_logrank(arrays);
+    PValues p;
+    try {
+        GroupArrays arrays = read_groups(data, [&](nb::handle g, nb::handle d, nb::handle e) {
+            kmf.attr("fit")(d, e, "label"_a = g);
+            // plot_survival_function is what the deprecated plot() forwards to
+            kmf.attr("plot_survival_function")("ax"_a = ax, "ci_show"_a = ci_show);
+        });
+        p = pairwise_logrank(arrays);
+    } catch (...) {
+        global("plt").attr("close")(fig);  // a failed figure is nobody's to close later
+        throw;
+    }
     ax.attr("add_artist")(global("AnchoredText")(p.text, "loc"_a = "lower right", "frameon"_a = false));
     // Labels this figure's axes, whichever figure pyplot holds as current.
     nb::object xlabel = kwarg(kwargs, "xlabel", nb::none());

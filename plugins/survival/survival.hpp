@@ -44,6 +44,9 @@ private:
     const int64_t* ints_ = nullptr;
 };
 
+// TypeError unless `data` is a pandas DataFrame.
+void require_frame(nb::handle data);
+
 // True when any row of `column` has a value.
 bool any_present(const Column& column);
 

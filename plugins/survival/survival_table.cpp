@@ -103,12 +103,6 @@ private:
     Py_ssize_t missing_slot_ = -1;
 };
 
-void require_frame(nb::handle data) {
-    if (!nb::isinstance(data, global("pd").attr("DataFrame")))
-        pyglue::raise_type("data must be a pandas DataFrame, not " +
-                           nb::cast<std::string>(nb::type_name(data.type())));
-}
-
 // The row loop: status decides which day column counts, and whether the sample
 // had the event. Columns are read only when some row needs them, as a row-wise
 // reading would.
