@@ -25,8 +25,10 @@ def clinical(rows):
 
 
 def row_wise(data, status_col, group_col, id_col="Sample_ID", status1="Living", status2="Deceased"):
-    """The survival table read row by row with pandas, as an independent oracle."""
+    """The survival table read row by row with pandas, as an independent oracle; samples
+    without a group form one group."""
     durations, events, samples = {}, {}, {}
+    no_group = []
     for _, row in data.iterrows():
         if pd.isnull(row[status_col]):
             continue
@@ -39,6 +41,9 @@ def row_wise(data, status_col, group_col, id_col="Sample_ID", status1="Living", 
             continue
         if pd.isnull(days) or int(days) == 0:
             continue
+        if pd.isnull(group):
+            no_group = no_group or [group]
+            group = no_group[0]
         durations.setdefault(group, []).append("{0:.4f}".format(int(days) / 30))
         events.setdefault(group, []).append(str(event))
         samples.setdefault(group, []).append(row[id_col])
