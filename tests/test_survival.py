@@ -175,6 +175,8 @@ def test_empty_and_erroneous_tables():
         survival.get_durations_and_events(clinical([("Living", 30, None, 7, "A")]), None, "Group")
     with pytest.raises(TypeError, match="DataFrame"):
         survival.get_durations_and_events({STATUS: ["Living"]}, None, "Group")
+    with pytest.raises(ValueError, match="single column"):
+        survival.get_durations_and_events(clinical([("Living", 30, None, "a", "A")]), None, ["Group", D1])
 
 
 def test_demo_clinical_table(demo_paths):

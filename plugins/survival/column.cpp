@@ -70,7 +70,7 @@ bool months_of_object(nb::handle value, double& out) {
 Column::Column(nb::handle data, nb::handle name, bool numbers) {
     nb::object series = data.attr("__getitem__")(name);
     if (!nb::isinstance(series, global("pd").attr("Series")))
-        pyglue::raise_value("column " + pyglue::repr(name) + " is not unique in the table");
+        pyglue::raise_value("column " + pyglue::repr(name) + " does not select a single column of the table");
     size_ = nb::len(series);
     if (numbers) {
         nb::object dtype = series.attr("dtype");
