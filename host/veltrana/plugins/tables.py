@@ -9,6 +9,7 @@ of the configurations this process was given.
 from __future__ import annotations
 
 import os
+import tempfile
 import threading
 from collections import OrderedDict
 
@@ -73,9 +74,21 @@ def read_info_file(path) -> pd.DataFrame:
 
 
 def save_result_path(path, frame: pd.DataFrame) -> str:
-    """Writes `frame` as a tab-separated table (index included), creating its folder."""
+    """Writes `frame` as a tab-separated table (index included), creating its folder.
+
+    The table is written beside its place and then moved there, so a reader on
+    another thread sees the old table or the new one, never a partly written file.
+    """
     folder = os.path.dirname(os.fspath(path))
     if folder:
         os.makedirs(folder, exist_ok=True)
-    frame.to_csv(path, sep="\t")
+    fd, partial = tempfile.mkstemp(dir=folder or ".", prefix=".writing-", suffix=".txt")
+    try:
+        os.chmod(partial, 0o644)  # as an ordinary new file, not mkstemp's owner-only mode
+        with os.fdopen(fd, "w", newline="") as fh:
+            frame.to_csv(fh, sep="\t")
+        os.replace(partial, path)
+    except BaseException:
+        os.unlink(partial)
+        raise
     return os.fspath(path)

@@ -1,0 +1,130 @@
+"""Many threads calling the dashboard at once get what one thread gets."""
+
+import json
+import os
+import random
+import threading
+
+import pandas as pd
+import pytest
+
+from test_cards_assoc import write_results
+from veltrana.plugins import callbacks, layout, vistro
+from veltrana.plugins.tables import read_raw_expression, save_result_path
+
+THREADS = 8
+ROUNDS = 3  # each thread sends every request this many times, in its own order
+
+
+def dep(ident, prop, value=None, with_value=False):
+    d = {"id": ident, "property": prop}
+    if with_value:
+        d["value"] = value
+    return d
+
+
+def request(outputs, inputs, states=()):
+    """The JSON body that the page posts for one callback."""
+    outs = [dep(i, p) for i, p in outputs]
+    key = outs[0]["id"] + "." + outs[0]["property"] if len(outs) == 1 else \
+        ".." + "...".join(f"{o['id']}.{o['property']}" for o in outs) + ".."
+    return {"output": key, "outputs": outs[0] if len(outs) == 1 else outs,
+            "inputs": [dep(i, p, v, True) for i, p, v in inputs],
+            "state": [dep(i, p, v, True) for i, p, v in states],
+            "changedPropIds": [f"{inputs[0][0]}.{inputs[0][1]}"]}
+
+
+@pytest.fixture
+def server(fresh_paths):
+    my_path = callbacks.MyPath(fresh_paths)
+    for source in my_path.sources():
+        save_result_path(my_path.get_preprocess_path(source), read_raw_expression(my_path.get_expr_path(source)))
+    info = callbacks.read_info_file(my_path.get_meta_path())
+    numeric = save_result_path(os.path.join(my_path.get_out_dir(), "profile", "numeric.txt"),
+                               info[[c for c in info.columns if "(Numerical" in c]])
+    diff, decomposition, clustering, _ = write_results(my_path)
+    protein = callbacks.read_expr_path(my_path.get_preprocess_path("Protein")).columns
+    # The differential sets over real demo genes, so that the enrichment finds terms.
+    diff_source = pd.DataFrame({"Feature": protein[:60], "Significance": ["U"] * 30 + ["S-D"] * 30})
+    save_result_path(callbacks.read_result_path(diff)["DiffPath"].iloc[0], diff_source)
+    app = vistro.build_app(fresh_paths)
+    app.layout = layout.build_layout(fresh_paths)
+    return {"client_of": app.server.test_client, "paths": fresh_paths, "numeric": numeric,
+            "results": (diff, decomposition, clustering), "my_path": my_path}
+
+
+def requests_for(s):
+    paths = s["paths"]
+    P = ("Paths", "data", paths)
+    diff, decomposition, clustering = s["results"]
+    sets = s["my_path"].get_feature_sets_path()
+    summary = s["my_path"].get_feature_association_summary_path()
+    return {
+        "collect": request([("feature-sets-inter", "data"), ("loading-output-phenotype-feature-2", "children")],
+                           [("diff-inter", "data", diff), ("decomposition-inter", "data", decomposition),
+                            ("feature-clustering-inter", "data", clustering)], [P]),
+        "groups": request([("assoc-target-groups-dropdown", "options"), ("assoc-target-groups-dropdown", "value")],
+                          [("assoc-target-phenotype-dropdown", "value", "Smoking(Categorical)")], [P]),
+        "phenotypes": request([("assoc-phenotype-dropdown", "options"), ("assoc-phenotype-dropdown", "value")],
+                              [("numeric-info-inter", "data", s["numeric"])], [P]),
+        "features": request([("assoc-feature-set-dropdown", "options"), ("assoc-feature-set-dropdown", "value")],
+                            [("assoc-data-source-dropdown", "value", "Protein"), ("feature-sets-inter", "data", sets)],
+                            [P]),
+        "run": request([("phenotype-feature-result-inter", "data"), ("loading-output-phenotype-feature-1", "children")],
+                       [("run-assoc-button", "n_clicks", 1), ("feature-sets-inter", "data", sets),
+                        ("numeric-info-inter", "data", s["numeric"]), ("assoc-feature-set-dropdown", "options", [])],
+                       [("assoc-data-source-dropdown", "value", "Protein"),
+                        ("assoc-phenotype-dropdown", "value", "CA19-9(Numerical)"),
+                        ("assoc-target-phenotype-dropdown", "value", "Pathological_Status"),
+                        ("assoc-target-groups-dropdown", "value", ["Tumor", "Normal"]),
+                        ("assoc-feature-set-dropdown", "value", "Differential@U"), P]),
+        "scatter": request([("assoc-corr-fig", "figure"), ("loading-output-phenotype-feature-corr", "children"),
+                            ("assoc-roc-figure-feature-dropdown", "options"),
+                            ("assoc-roc-figure-feature-dropdown", "value")],
+                           [("run-assoc-button", "n_clicks", 1), ("phenotype-feature-result-inter", "data", summary)],
+                           [P]),
+        "libraries": request([("enrich-gene-sets-dropdown", "options"), ("enrich-gene-sets-dropdown", "value")],
+                             [P]),
+        "ora": request([("enrich-ora-fig", "figure"), ("loading-output-phenotype-enrich-figure1", "children")],
+                       [("feature-sets-inter", "data", sets), ("enrich-data-source-dropdown", "value", "Protein"),
+                        ("enrich-feature-set-dropdown", "value", "Differential@U"),
+                        ("enrich-gene-sets-dropdown", "value", "demo_pathways.gmt")], [P]),
+    }
+
+
+def post(client, body):
+    reply = client.post("/_dash-update-component", data=json.dumps(body), content_type="application/json")
+    return reply.status_code, reply.get_json()
+
+
+def test_threads_agree_with_one_thread(server):
+    bodies = requests_for(server)
+    client = server["client_of"]()
+    # One thread first: the stored results every later request reads.
+    expected = {}
+    for name, body in bodies.items():
+        status, reply = post(client, body)
+        assert status == 200, (name, reply)
+        expected[name] = reply
+
+    failures, done = [], []
+
+    def worker(seed):
+        own = server["client_of"]()
+        order = [name for name in bodies for _ in range(ROUNDS)]
+        random.Random(seed).shuffle(order)
+        for name in order:
+            status, reply = post(own, bodies[name])
+            if status != 200 or reply != expected[name]:
+                failures.append((name, status))
+            done.append(name)
+
+    threads = [threading.Thread(target=worker, args=(seed,), daemon=True) for seed in range(THREADS)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(240)
+    assert not any(t.is_alive() for t in threads), "deadlock: threads still running"
+    assert failures == []
+    assert len(done) == THREADS * ROUNDS * len(bodies)
+    assert not vistro.tlock.locked()
