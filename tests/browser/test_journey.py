@@ -1,0 +1,100 @@
+"""A user's journey through the whole page on the demo data, in a real browser:
+the page settles, a differential run feeds the association and enrichment cards,
+the association draws its two figures and the enrichment its bar chart."""
+
+import time
+
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
+
+from harness import console_errors, server_errors, wait_settled
+
+GMT = "demo_pathways.gmt"
+
+
+def wait_for(driver, condition, timeout=90):
+    return WebDriverWait(driver, timeout, poll_frequency=0.2).until(lambda d: condition())
+
+
+def visible_options(driver):
+    return [e for e in driver.find_elements(By.XPATH, "//*[@role='option']") if e.is_displayed()]
+
+
+def options_of(driver, dropdown_id) -> list:
+    """The option texts of a dropdown (opened, read, closed again)."""
+    driver.find_element(By.ID, dropdown_id).click()
+    wait_for(driver, lambda: visible_options(driver), timeout=10)
+    texts = [e.text for e in visible_options(driver)]
+    driver.find_element(By.TAG_NAME, "body").click()
+    return texts
+
+
+def pick(driver, dropdown_id, option_text):
+    """Opens a dropdown and picks an option; the open list is drawn outside the dropdown's element."""
+    driver.find_element(By.ID, dropdown_id).click()
+    option = f"//*[@role='option'][.//*[text()='{option_text}'] or text()='{option_text}']"
+    wait_for(driver, lambda: [e for e in driver.find_elements(By.XPATH, option) if e.is_displayed()], timeout=30)
+    [e for e in driver.find_elements(By.XPATH, option) if e.is_displayed()][0].click()
+
+
+def settle(driver) -> float:
+    """Seconds until the page is settled again (the quiet second not counted)."""
+    started = time.time()
+    time.sleep(0.3)
+    wait_settled(driver, quiet=1.0)
+    return time.time() - started - 1.0
+
+
+def press(driver, button_id) -> float:
+    driver.execute_script("document.getElementById(arguments[0]).click()", button_id)
+    return settle(driver)
+
+
+def traces(driver, graph_id):
+    """(type, point count) of each drawn trace of a graph, or None before it is drawn."""
+    return driver.execute_script(
+        "const g = document.querySelector('#' + arguments[0] + ' .js-plotly-plot');"
+        "if (!g || !g._fullData) return null;"
+        "return g._fullData.map(t => [t.type, (t.y || []).length]);", graph_id)
+
+
+def test_journey(server, browser):
+    timings = {}
+    console_errors(browser)
+    started = time.time()
+    browser.get(server["url"])
+    wait_settled(browser, quiet=1.0)
+    timings["page load to settled"] = time.time() - started - 1.0
+    assert console_errors(browser) == [] and server_errors(server) == []
+    assert "KEGG_2016" in browser.find_element(By.ID, "enrich-gene-sets-dropdown").text
+
+    # The user's own library first, so that the run below enriches offline.
+    pick(browser, "enrich-gene-sets-dropdown", GMT)
+    settle(browser)
+
+    timings["Refresh diff"] = press(browser, "run-diff-button")
+    wait_for(browser, lambda: traces(browser, "diff-volcano-fig"))
+    sets = options_of(browser, "assoc-feature-set-dropdown")
+    assert sets[0] == "All Features"
+    assert {"Differential@S-U", "Differential@U", "Differential@S-D", "Differential@D"} <= set(sets)
+
+    pick(browser, "assoc-feature-set-dropdown", "Differential@U")
+    pick(browser, "assoc-target-phenotype-dropdown", "Age(Numerical)")
+    settle(browser)
+    assert "All Samples" in browser.find_element(By.ID, "assoc-target-groups-dropdown").text
+    timings["Refresh Assoc"] = press(browser, "run-assoc-button")
+    scatter = wait_for(browser, lambda: traces(browser, "assoc-corr-fig"))
+    assert scatter[0][0] == "scatter" and scatter[0][1] > 0
+    roc = wait_for(browser, lambda: traces(browser, "assoc-roc-fig"))
+    assert any(kind == "scatter" and n >= 2 for kind, n in roc)
+
+    started = time.time()
+    pick(browser, "enrich-feature-set-dropdown", "Differential@U")
+    settle(browser)
+    bars = wait_for(browser, lambda: traces(browser, "enrich-ora-fig"))
+    timings["enrichment drawn"] = time.time() - started
+    assert bars[0][0] == "bar" and 0 < bars[0][1] <= 10
+
+    assert console_errors(browser) == []
+    assert server_errors(server) == []
+    print("\njourney timings (s): " + ", ".join(f"{k} {v:.2f}" for k, v in timings.items()))
