@@ -3,6 +3,7 @@
 #include "vistro.hpp"
 
 #include <string>
+#include <vector>
 
 namespace vistro {
 namespace {
@@ -52,6 +53,13 @@ nb::object sibling_table(const Ctx& c, nb::handle table_path, nb::handle base_na
     return pd().attr("read_csv")(path, "sep"_a = "\t", "index_col"_a = 0);
 }
 
+// The rows of a table in order, each as a Series (labels may repeat).
+std::vector<nb::object> rows_of(nb::handle frame) {
+    std::vector<nb::object> out;
+    for (size_t k = 0, n = nb::len(frame); k < n; ++k) out.push_back(frame.attr("iloc")[nb::cast(k)]);
+    return out;
+}
+
 nb::list row(const char* module, nb::handle source, nb::handle label, nb::handle features) {
     return kids(nb::str(module), source, label, features);
 }
@@ -59,11 +67,8 @@ nb::list row(const char* module, nb::handle source, nb::handle label, nb::handle
 // "U" lists the features of "U" followed by those of "S-U"; "D" likewise with "S-D".
 void add_differential_sets(nb::handle diff_result_path, nb::list& rows) {
     nb::object summary = read_result(diff_result_path);
-    for (nb::handle i : summary.attr("index")) {
-        nb::object entry = summary.attr("loc")[i];
+    for (const nb::object& entry : rows_of(summary)) {
         nb::object table = read_result(entry["DiffPath"]);
-        if (!contains(table.attr("columns"), nb::str("Feature")) && table.attr("index").attr("name").equal(nb::str("Feature")))
-            table = table.attr("reset_index")();
         auto features_of = [&](const char* process) {
             return join(rows_where(table, "Significance", nb::str(process))["Feature"]);
         };
@@ -79,8 +84,7 @@ void add_differential_sets(nb::handle diff_result_path, nb::list& rows) {
 // The (at most) 100 features of highest scaled PCA contribution, highest first.
 void add_decomposition_sets(const Ctx& c, nb::handle decomposition_result_path, nb::list& rows) {
     nb::object summary = read_result(decomposition_result_path);
-    for (nb::handle i : summary.attr("index")) {
-        nb::object entry = summary.attr("loc")[i];
+    for (const nb::object& entry : rows_of(summary)) {
         if (!entry["Method"].equal(nb::str("PCA"))) continue;
         nb::object contribution =
             sibling_table(c, decomposition_result_path, entry["BaseName"], "_PCA_contribution.txt");
@@ -100,8 +104,7 @@ void add_decomposition_sets(const Ctx& c, nb::handle decomposition_result_path, 
 // One set per cluster, in ascending order of the cluster value.
 void add_clustering_sets(const Ctx& c, nb::handle clustering_result_path, nb::list& rows) {
     nb::object summary = read_result(clustering_result_path);
-    for (nb::handle i : summary.attr("index")) {
-        nb::object entry = summary.attr("loc")[i];
+    for (const nb::object& entry : rows_of(summary)) {
         if (!entry["Method"].equal(nb::str("Hierarchical clustering"))) continue;
         nb::object clusters =
             sibling_table(c, clustering_result_path, entry["BaseName"], "_feature_clustering.txt");
