@@ -1,0 +1,213 @@
+#include "kernels.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <thread>
+
+namespace kern {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Rows gathered together when a row-wise job reads a column-major matrix:
+// one short contiguous run per column instead of one cache line per value.
+constexpr std::size_t kTile = 16;
+
+inline bool missing(double v) { return v != v; }
+
+// Runs f(begin, end, part) over [0, n) split into `nt` nearly equal ranges
+// numbered by `part`, the last on the calling thread.
+template <typename F>
+void parallel_for(std::size_t n, unsigned nt, F&& f) {
+    if (nt > n) nt = unsigned(n);
+    if (nt <= 1) {
+        if (n) f(std::size_t(0), n, 0u);
+        return;
+    }
+    std::vector<std::thread> pool;
+    pool.reserve(nt - 1);
+    for (unsigned t = 0; t + 1 < nt; ++t)
+        pool.emplace_back([&, t] { f(n * t / nt, n * (t + 1) / nt, t); });
+    f(n * (nt - 1) / nt, n, nt - 1);
+    for (auto& th : pool) th.join();
+}
+
+// The median of v[0..k) (k > 0), reordering v.
+double median_of(double* v, std::size_t k, bool doubled_odd) {
+    std::size_t h = k / 2;
+    std::nth_element(v, v + h, v + k);
+    double hi = v[h];
+    if (k % 2) return doubled_odd ? (hi + hi) / 2.0 : hi;
+    double lo = *std::max_element(v, v + h);
+    return (lo + hi) / 2.0;
+}
+
+// Calls row_fn(i, values, count) for every row with its present values in a
+// scratch buffer, rows handed out to threads in tiles.
+template <typename RowFn>
+void for_each_row_present(const In& x, RowFn&& row_fn) {
+    std::size_t tiles = (x.rows + kTile - 1) / kTile;
+    parallel_for(tiles, threads_for(x.rows * x.cols), [&](std::size_t t0, std::size_t t1, unsigned) {
+        std::vector<double> buf(kTile * x.cols);
+        std::size_t cnt[kTile];
+        for (std::size_t t = t0; t < t1; ++t) {
+            std::size_t i0 = t * kTile, b = std::min(kTile, x.rows - i0);
+            std::fill(cnt, cnt + b, 0);
+            for (std::size_t j = 0; j < x.cols; ++j) {
+                const double* col = &x.at(i0, j);
+                for (std::size_t r = 0; r < b; ++r) {
+                    double v = col[std::ptrdiff_t(r) * x.rs];
+                    if (!missing(v)) buf[r * x.cols + cnt[r]++] = v;
+                }
+            }
+            for (std::size_t r = 0; r < b; ++r) row_fn(i0 + r, &buf[r * x.cols], cnt[r]);
+        }
+    });
+}
+
+// Per-column reduction: col_fn(j) on column-major data, else rows streamed
+// into per-thread accumulators that are merged with `merge`.
+template <typename Acc, typename Step, typename Merge>
+void reduce_cols(const In& x, Acc init, Acc* out, Step&& step, Merge&& merge) {
+    unsigned nt = threads_for(x.rows * x.cols);
+    if (x.col_major() || x.rows <= 1) {
+        parallel_for(x.cols, nt, [&](std::size_t j0, std::size_t j1, unsigned) {
+            for (std::size_t j = j0; j < j1; ++j) {
+                Acc a = init;
+                for (std::size_t i = 0; i < x.rows; ++i) step(a, x.at(i, j));
+                out[j] = a;
+            }
+        });
+        return;
+    }
+    if (nt > x.rows) nt = unsigned(std::max<std::size_t>(x.rows, 1));
+    std::vector<std::vector<Acc>> part(std::max(nt, 1u), std::vector<Acc>(x.cols, init));
+    parallel_for(x.rows, nt, [&](std::size_t i0, std::size_t i1, unsigned t) {
+        std::vector<Acc>& acc = part[t];
+        for (std::size_t i = i0; i < i1; ++i)
+            for (std::size_t j = 0; j < x.cols; ++j) step(acc[j], x.at(i, j));
+    });
+    for (std::size_t j = 0; j < x.cols; ++j) {
+        Acc a = part[0][j];
+        for (std::size_t t = 1; t < part.size(); ++t) merge(a, part[t][j]);
+        out[j] = a;
+    }
+}
+
+// out(i, j) = f(x(i, j), i, j) over the contiguous axis first.
+template <typename F>
+void map_cells(const In& x, const Out& out, F&& f) {
+    unsigned nt = threads_for(x.rows * x.cols);
+    if (out.col_major()) {
+        parallel_for(x.cols, nt, [&](std::size_t j0, std::size_t j1, unsigned) {
+            for (std::size_t j = j0; j < j1; ++j)
+                for (std::size_t i = 0; i < x.rows; ++i) out.at(i, j) = f(x.at(i, j), i, j);
+        });
+    } else {
+        parallel_for(x.rows, nt, [&](std::size_t i0, std::size_t i1, unsigned) {
+            for (std::size_t i = i0; i < i1; ++i)
+                for (std::size_t j = 0; j < x.cols; ++j) out.at(i, j) = f(x.at(i, j), i, j);
+        });
+    }
+}
+
+}  // namespace
+
+unsigned threads_for(std::size_t cells) {
+    // Below this a thread costs more than it saves.
+    constexpr std::size_t kMinCellsPerThread = std::size_t(1) << 16;
+    unsigned hw = std::max(1u, std::min(std::thread::hardware_concurrency(), 16u));
+    std::size_t want = cells / kMinCellsPerThread;
+    return unsigned(std::max<std::size_t>(1, std::min<std::size_t>(hw, want)));
+}
+
+void row_medians(const In& x, double* out, bool doubled_odd) {
+    for_each_row_present(x, [&](std::size_t i, double* v, std::size_t k) {
+        out[i] = k ? median_of(v, k, doubled_odd) : kNaN;
+    });
+}
+
+void row_mins(const In& x, double* out) {
+    for_each_row_present(x, [&](std::size_t i, double* v, std::size_t k) {
+        out[i] = k ? *std::min_element(v, v + k) : kNaN;
+    });
+}
+
+void col_mins(const In& x, double* out) {
+    // +inf with a flag would lose "only +inf present"; carry presence in NaN.
+    reduce_cols<double>(
+        x, kNaN, out,
+        [](double& a, double v) {
+            if (!missing(v) && (missing(a) || v < a)) a = v;
+        },
+        [](double& a, double b) {
+            if (!missing(b) && (missing(a) || b < a)) a = b;
+        });
+}
+
+bool global_min(const In& x, double* out) {
+    std::vector<double> mins(x.cols);
+    col_mins(x, mins.data());
+    bool found = false;
+    double best = kInf;
+    for (double v : mins)
+        if (!missing(v) && (!found || v < best)) best = v, found = true;
+    *out = best;
+    return found;
+}
+
+void col_missing(const In& x, std::size_t* out) {
+    reduce_cols<std::size_t>(
+        x, 0, out, [](std::size_t& a, double v) { a += missing(v); },
+        [](std::size_t& a, std::size_t b) { a += b; });
+}
+
+void sub_rows(const In& x, const double* v, const Out& out) {
+    map_cells(x, out, [v](double c, std::size_t i, std::size_t) { return c - v[i]; });
+}
+
+void fill_rows(const In& x, const double* v, const Out& out) {
+    map_cells(x, out, [v](double c, std::size_t i, std::size_t) { return missing(c) ? v[i] : c; });
+}
+
+void fill_cols(const In& x, const double* v, const Out& out) {
+    map_cells(x, out, [v](double c, std::size_t, std::size_t j) { return missing(c) ? v[j] : c; });
+}
+
+void fill_all(const In& x, double v, const Out& out) {
+    map_cells(x, out, [v](double c, std::size_t, std::size_t) { return missing(c) ? v : c; });
+}
+
+void take_cols(const In& x, const std::vector<std::size_t>& keep, const Out& out) {
+    bool in_place = static_cast<const void*>(x.p) == static_cast<const void*>(out.p);
+    if (out.col_major() && x.col_major()) {
+        // Whole columns move; in place they only ever move down, one by one.
+        auto copy_col = [&](std::size_t t) {
+            const double* src = &x.at(0, keep[t]);
+            double* dst = &out.at(0, t);
+            if (src != dst) std::memmove(dst, src, x.rows * sizeof(double));
+        };
+        if (in_place) {
+            for (std::size_t t = 0; t < keep.size(); ++t) copy_col(t);
+        } else {
+            parallel_for(keep.size(), threads_for(x.rows * keep.size()), [&](std::size_t a, std::size_t b, unsigned) {
+                for (std::size_t t = a; t < b; ++t) copy_col(t);
+            });
+        }
+        return;
+    }
+    // Row by row; in place each row's values move to lower addresses only.
+    auto copy_rows = [&](std::size_t a, std::size_t b, unsigned) {
+        for (std::size_t i = a; i < b; ++i)
+            for (std::size_t t = 0; t < keep.size(); ++t) out.at(i, t) = x.at(i, keep[t]);
+    };
+    if (in_place)
+        copy_rows(0, x.rows, 0u);
+    else
+        parallel_for(x.rows, threads_for(x.rows * keep.size()), copy_rows);
+}
+
+}  // namespace kern
