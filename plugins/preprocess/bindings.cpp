@@ -42,20 +42,20 @@ NB_MODULE(preprocess, m) {
     m.doc() = "Expression-matrix preprocessing: transform, norm, noise_filter, impute.";
     bind_libraries(m);
 
-    m.def("transform", &run_transform, "data_df"_a, "method"_a,
+    m.def("transform", &run_transform, nb::arg("data_df").none(), nb::arg("method").none(),
           "Base-2 logarithm of every value for \"Log2\"; any other method returns data_df itself.");
-    m.def("norm", &run_norm, "data_df"_a, "method"_a,
+    m.def("norm", &run_norm, nb::arg("data_df").none(), nb::arg("method").none(),
           "Each sample (row) minus its median over the present values for \"MedianNorm\"; any other "
           "method returns data_df itself.");
-    m.def("noise_filter", &run_noise_filter, "data_df"_a, "miss_ratio"_a,
+    m.def("noise_filter", &run_noise_filter, nb::arg("data_df").none(), nb::arg("miss_ratio").none(),
           "A new frame of the features (columns) whose share of missing values is at most miss_ratio "
           "percent (a number or numeric text).");
-    m.def("impute", &run_impute, "data_df"_a, "method"_a,
+    m.def("impute", &run_impute, nb::arg("data_df").none(), nb::arg("method").none(),
           "Missing values replaced by the smallest present value of the frame (\"GlobalMin\"), of their "
           "sample (\"SampleMin\") or of their feature (\"FeatureMin\"); a sample or feature without any "
           "value stays missing, and columns without any value take no part in the global minimum. Any "
           "other method returns data_df itself.");
-    m.def("preprocess", &run_preprocess, "data_df"_a, "settings"_a,
+    m.def("preprocess", &run_preprocess, nb::arg("data_df").none(), nb::arg("settings").none(),
           "transform, norm, noise_filter and impute in that order, with settings[\"Transformation\"], "
           "[\"Normalization\"], [\"Filter\"] and [\"Imputation\"]; the caller's frame is never altered.");
 }
