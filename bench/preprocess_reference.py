@@ -33,7 +33,7 @@ def _int_common(df: pd.DataFrame) -> bool:
 
 
 def _floats(df: pd.DataFrame) -> pd.DataFrame:
-    return df.astype(np.float64)
+    return df if (df.dtypes == np.float64).all() else df.astype(np.float64)
 
 
 def transform(df: pd.DataFrame, method) -> pd.DataFrame:

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <thread>
@@ -45,6 +46,16 @@ double median_of(double* v, std::size_t k, bool doubled_odd) {
     return (lo + hi) / 2.0;
 }
 
+// Visits the values of a strided line; a unit stride gets its own loop so
+// that the compiler can vectorise it.
+template <typename F>
+inline void for_line(const double* p, std::ptrdiff_t stride, std::size_t len, F&& f) {
+    if (stride == 1)
+        for (std::size_t k = 0; k < len; ++k) f(k, p[k]);
+    else
+        for (std::size_t k = 0; k < len; ++k) f(k, p[std::ptrdiff_t(k) * stride]);
+}
+
 // Calls row_fn(i, values, count) for every row with its present values in a
 // scratch buffer, rows handed out to threads in tiles.
 template <typename RowFn>
@@ -56,39 +67,47 @@ void for_each_row_present(const In& x, RowFn&& row_fn) {
         for (std::size_t t = t0; t < t1; ++t) {
             std::size_t i0 = t * kTile, b = std::min(kTile, x.rows - i0);
             std::fill(cnt, cnt + b, 0);
-            for (std::size_t j = 0; j < x.cols; ++j) {
-                const double* col = &x.at(i0, j);
-                for (std::size_t r = 0; r < b; ++r) {
-                    double v = col[std::ptrdiff_t(r) * x.rs];
-                    if (!missing(v)) buf[r * x.cols + cnt[r]++] = v;
-                }
+            // Written always, kept only if present: no branch on the data.
+            auto keep = [&](std::size_t r, double v) {
+                buf[r * x.cols + cnt[r]] = v;
+                cnt[r] += !missing(v);
+            };
+            if (x.row_major() && !x.col_major()) {
+                for (std::size_t r = 0; r < b; ++r)
+                    for_line(&x.at(i0 + r, 0), x.cs, x.cols, [&](std::size_t, double v) { keep(r, v); });
+            } else {
+                for (std::size_t j = 0; j < x.cols; ++j) for_line(&x.at(i0, j), x.rs, b, keep);
             }
             for (std::size_t r = 0; r < b; ++r) row_fn(i0 + r, &buf[r * x.cols], cnt[r]);
         }
     });
 }
 
-// Per-column reduction: col_fn(j) on column-major data, else rows streamed
-// into per-thread accumulators that are merged with `merge`.
+// Per-column reduction: one column per step on column-major data, else rows
+// streamed into per-thread accumulators that `merge` combines.
 template <typename Acc, typename Step, typename Merge>
 void reduce_cols(const In& x, Acc init, Acc* out, Step&& step, Merge&& merge) {
     unsigned nt = threads_for(x.rows * x.cols);
     if (x.col_major() || x.rows <= 1) {
         parallel_for(x.cols, nt, [&](std::size_t j0, std::size_t j1, unsigned) {
             for (std::size_t j = j0; j < j1; ++j) {
-                Acc a = init;
-                for (std::size_t i = 0; i < x.rows; ++i) step(a, x.at(i, j));
-                out[j] = a;
+                // Four interleaved accumulators keep the reduction off one dependency chain.
+                Acc a[4] = {init, init, init, init};
+                for_line(&x.at(0, j), x.rs, x.rows, [&](std::size_t i, double v) { step(a[i & 3], v); });
+                merge(a[0], a[1]);
+                merge(a[2], a[3]);
+                merge(a[0], a[2]);
+                out[j] = a[0];
             }
         });
         return;
     }
-    if (nt > x.rows) nt = unsigned(std::max<std::size_t>(x.rows, 1));
+    if (nt > x.rows) nt = unsigned(x.rows);
     std::vector<std::vector<Acc>> part(std::max(nt, 1u), std::vector<Acc>(x.cols, init));
     parallel_for(x.rows, nt, [&](std::size_t i0, std::size_t i1, unsigned t) {
-        std::vector<Acc>& acc = part[t];
+        Acc* acc = part[t].data();
         for (std::size_t i = i0; i < i1; ++i)
-            for (std::size_t j = 0; j < x.cols; ++j) step(acc[j], x.at(i, j));
+            for_line(&x.at(i, 0), x.cs, x.cols, [&](std::size_t j, double v) { step(acc[j], v); });
     });
     for (std::size_t j = 0; j < x.cols; ++j) {
         Acc a = part[0][j];
@@ -97,21 +116,58 @@ void reduce_cols(const In& x, Acc init, Acc* out, Step&& step, Merge&& merge) {
     }
 }
 
-// out(i, j) = f(x(i, j), i, j) over the contiguous axis first.
+// Per-row reduction: one row per step on row-major data, else columns
+// streamed into per-thread row accumulators that `merge` combines.
+template <typename Acc, typename Step, typename Merge>
+void reduce_rows(const In& x, Acc init, Acc* out, Step&& step, Merge&& merge) {
+    In t{x.p, x.cols, x.rows, x.cs, x.rs};  // the transpose, reduced by columns
+    reduce_cols(t, init, out, step, merge);
+}
+
+// out(i, j) = f(x(i, j), i, j), along the output's contiguous axis.
 template <typename F>
 void map_cells(const In& x, const Out& out, F&& f) {
     unsigned nt = threads_for(x.rows * x.cols);
     if (out.col_major()) {
         parallel_for(x.cols, nt, [&](std::size_t j0, std::size_t j1, unsigned) {
-            for (std::size_t j = j0; j < j1; ++j)
-                for (std::size_t i = 0; i < x.rows; ++i) out.at(i, j) = f(x.at(i, j), i, j);
+            for (std::size_t j = j0; j < j1; ++j) {
+                double* o = &out.at(0, j);
+                for_line(&x.at(0, j), x.rs, x.rows, [&](std::size_t i, double v) { o[i] = f(v, i, j); });
+            }
         });
     } else {
         parallel_for(x.rows, nt, [&](std::size_t i0, std::size_t i1, unsigned) {
-            for (std::size_t i = i0; i < i1; ++i)
-                for (std::size_t j = 0; j < x.cols; ++j) out.at(i, j) = f(x.at(i, j), i, j);
+            for (std::size_t i = i0; i < i1; ++i) {
+                double* o = &out.at(i, 0);
+                std::ptrdiff_t os = out.cs;
+                for_line(&x.at(i, 0), x.cs, x.cols, [&](std::size_t j, double v) {
+                    o[std::ptrdiff_t(j) * os] = f(v, i, j);
+                });
+            }
         });
     }
+}
+
+// Smallest present value: NaN never compares less, so a running minimum
+// from +inf skips it (and compiles to a vector min). A minimum still at +inf
+// is told apart from "nothing present" afterwards.
+inline void min_step(double& a, double v) { a = v < a ? v : a; }
+inline bool has_inf(const double* p, std::ptrdiff_t stride, std::size_t len) {
+    bool found = false;
+    for_line(p, stride, len, [&](std::size_t, double v) { found |= v == kInf; });
+    return found;
+}
+
+// NaN c gives v, without a branch on the data.
+inline double present_or(double c, double v) {
+    std::uint64_t ci, vi;
+    std::memcpy(&ci, &c, sizeof ci);
+    std::memcpy(&vi, &v, sizeof vi);
+    std::uint64_t take = -std::uint64_t(c != c);
+    std::uint64_t bits = (vi & take) | (ci & ~take);
+    double out;
+    std::memcpy(&out, &bits, sizeof out);
+    return out;
 }
 
 }  // namespace
@@ -131,37 +187,33 @@ void row_medians(const In& x, double* out, bool doubled_odd) {
 }
 
 void row_mins(const In& x, double* out) {
-    for_each_row_present(x, [&](std::size_t i, double* v, std::size_t k) {
-        out[i] = k ? *std::min_element(v, v + k) : kNaN;
-    });
+    reduce_rows(x, kInf, out, min_step, min_step);
+    for (std::size_t i = 0; i < x.rows; ++i)
+        if (out[i] == kInf && !has_inf(&x.at(i, 0), x.cs, x.cols)) out[i] = kNaN;
 }
 
 void col_mins(const In& x, double* out) {
-    // +inf with a flag would lose "only +inf present"; carry presence in NaN.
-    reduce_cols<double>(
-        x, kNaN, out,
-        [](double& a, double v) {
-            if (!missing(v) && (missing(a) || v < a)) a = v;
-        },
-        [](double& a, double b) {
-            if (!missing(b) && (missing(a) || b < a)) a = b;
-        });
+    reduce_cols(x, kInf, out, min_step, min_step);
+    for (std::size_t j = 0; j < x.cols; ++j)
+        if (out[j] == kInf && !has_inf(&x.at(0, j), x.rs, x.rows)) out[j] = kNaN;
 }
 
 bool global_min(const In& x, double* out) {
     std::vector<double> mins(x.cols);
     col_mins(x, mins.data());
-    bool found = false;
-    double best = kInf;
-    for (double v : mins)
-        if (!missing(v) && (!found || v < best)) best = v, found = true;
-    *out = best;
-    return found;
+    double low = kInf;
+    bool seen = false;
+    for (double v : mins) {
+        min_step(low, v);
+        seen |= !missing(v);
+    }
+    *out = low;
+    return seen;
 }
 
 void col_missing(const In& x, std::size_t* out) {
     reduce_cols<std::size_t>(
-        x, 0, out, [](std::size_t& a, double v) { a += missing(v); },
+        x, std::size_t(0), out, [](std::size_t& a, double v) { a += missing(v); },
         [](std::size_t& a, std::size_t b) { a += b; });
 }
 
@@ -170,15 +222,15 @@ void sub_rows(const In& x, const double* v, const Out& out) {
 }
 
 void fill_rows(const In& x, const double* v, const Out& out) {
-    map_cells(x, out, [v](double c, std::size_t i, std::size_t) { return missing(c) ? v[i] : c; });
+    map_cells(x, out, [v](double c, std::size_t i, std::size_t) { return present_or(c, v[i]); });
 }
 
 void fill_cols(const In& x, const double* v, const Out& out) {
-    map_cells(x, out, [v](double c, std::size_t, std::size_t j) { return missing(c) ? v[j] : c; });
+    map_cells(x, out, [v](double c, std::size_t, std::size_t j) { return present_or(c, v[j]); });
 }
 
 void fill_all(const In& x, double v, const Out& out) {
-    map_cells(x, out, [v](double c, std::size_t, std::size_t) { return missing(c) ? v : c; });
+    map_cells(x, out, [v](double c, std::size_t, std::size_t) { return present_or(c, v); });
 }
 
 void take_cols(const In& x, const std::vector<std::size_t>& keep, const Out& out) {
