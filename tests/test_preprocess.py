@@ -308,6 +308,21 @@ def test_large_matrices_in_both_layouts(order, shape):
             same(P.preprocess(df, config), R.preprocess(df, config))
 
 
+def test_medians_of_long_rows():
+    # Long rows take the sampled-bracket selection; ties, infinities and skew probe its edges.
+    rng = np.random.default_rng(3)
+    m = 9001
+    rows = [rng.normal(size=m), rng.integers(0, 4, m).astype(float), rng.lognormal(0, 3, m),
+            np.where(rng.random(m) < 0.5, -inf, inf), np.sort(rng.normal(size=m)),
+            np.r_[np.zeros(m // 2 + 1), np.ones(m - m // 2 - 1)], rng.normal(size=m)]
+    values = np.array(rows)
+    values[0, :1] = nan  # even count of present values
+    values[-1, rng.random(m) < 0.9] = nan  # short after skipping
+    df = pd.DataFrame(values)
+    same(P.norm(df, "MedianNorm"), R.norm(df, "MedianNorm"))
+    same(P.norm(df.iloc[:1], "MedianNorm"), R.norm(df.iloc[:1], "MedianNorm"))
+
+
 def test_median_of_the_largest_doubles_follows_pandas():
     big = np.finfo(float).max / 1.5
     for shape in [(3, 5), (1, 5), (2, 601)]:

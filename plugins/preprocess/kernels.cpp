@@ -42,13 +42,46 @@ void parallel_for(std::size_t n, unsigned nt, F&& f) {
     for (auto& th : pool) th.join();
 }
 
+// The values at sorted positions p and p + 1 of v[0..k) (only the first
+// when p + 1 == k), reordering v; `scratch` holds k values. A sorted sample
+// brackets position p; one pass counts the values below the bracket and
+// copies those inside it, and a short selection over the copies finishes.
+// When the bracket misses, the selection runs over everything.
+void select_pair(double* v, std::size_t k, std::size_t p, double* scratch, double* lo, double* hi) {
+    constexpr std::size_t kSample = 255, kSmall = 4096;
+    auto finish = [&](double* w, std::size_t n, std::size_t q) {
+        std::nth_element(w, w + q, w + n);
+        *lo = w[q];
+        if (q + 1 < n) *hi = *std::min_element(w + q + 1, w + n);
+    };
+    if (k >= kSmall) {
+        double sample[kSample];
+        for (std::size_t s = 0; s < kSample; ++s) sample[s] = v[(2 * s + 1) * k / (2 * kSample)];
+        std::sort(sample, sample + kSample);
+        // p's rank in the sample, widened by about three standard deviations.
+        std::ptrdiff_t centre = std::ptrdiff_t(double(p) / double(k) * double(kSample)), spread = 24;
+        double low = sample[std::max<std::ptrdiff_t>(0, centre - spread)];
+        double high = sample[std::min<std::ptrdiff_t>(kSample - 1, centre + spread)];
+        std::size_t below = 0, inside = 0;
+        for (std::size_t i = 0; i < k; ++i) {
+            double x = v[i];
+            below += x < low;
+            scratch[inside] = x;
+            inside += (x >= low) & (x <= high);
+        }
+        if (below <= p && p + 1 < below + inside) return finish(scratch, inside, p - below);
+    }
+    finish(v, k, p);
+}
+
 // The median of v[0..k) (k > 0), reordering v.
-double median_of(double* v, std::size_t k, bool doubled_odd) {
-    std::size_t h = k / 2;
-    std::nth_element(v, v + h, v + k);
-    double hi = v[h];
-    if (k % 2) return doubled_odd ? (hi + hi) / 2.0 : hi;
-    double lo = *std::max_element(v, v + h);
+double median_of(double* v, std::size_t k, double* scratch, bool doubled_odd) {
+    double lo = 0, hi = 0;
+    if (k % 2) {
+        select_pair(v, k, k / 2, scratch, &lo, &hi);
+        return doubled_odd ? (lo + lo) / 2.0 : lo;
+    }
+    select_pair(v, k, k / 2 - 1, scratch, &lo, &hi);
     return (lo + hi) / 2.0;
 }
 
@@ -62,13 +95,14 @@ inline void for_line(const double* p, std::ptrdiff_t stride, std::size_t len, F&
         for (std::size_t k = 0; k < len; ++k) f(k, p[std::ptrdiff_t(k) * stride]);
 }
 
-// Calls row_fn(i, values, count) for every row with its present values in a
-// scratch buffer, rows handed out to threads in tiles.
+// Calls row_fn(i, values, count, scratch) for every row with its present
+// values gathered in a buffer (and room for as many more in `scratch`), rows
+// handed out to threads in tiles.
 template <typename RowFn>
 void for_each_row_present(const In& x, RowFn&& row_fn) {
     std::size_t tiles = (x.rows + kTile - 1) / kTile;
     parallel_for(tiles, threads_for(x.rows * x.cols), [&](std::size_t t0, std::size_t t1, unsigned) {
-        std::vector<double> buf(kTile * x.cols);
+        std::vector<double> buf(kTile * x.cols), scratch(x.cols);
         std::size_t cnt[kTile];
         for (std::size_t t = t0; t < t1; ++t) {
             std::size_t i0 = t * kTile, b = std::min(kTile, x.rows - i0);
@@ -84,7 +118,7 @@ void for_each_row_present(const In& x, RowFn&& row_fn) {
             } else {
                 for (std::size_t j = 0; j < x.cols; ++j) for_line(&x.at(i0, j), x.rs, b, keep);
             }
-            for (std::size_t r = 0; r < b; ++r) row_fn(i0 + r, &buf[r * x.cols], cnt[r]);
+            for (std::size_t r = 0; r < b; ++r) row_fn(i0 + r, &buf[r * x.cols], cnt[r], scratch.data());
         }
     });
 }
@@ -187,8 +221,8 @@ unsigned threads_for(std::size_t cells) {
 }
 
 void row_medians(const In& x, double* out, bool doubled_odd) {
-    for_each_row_present(x, [&](std::size_t i, double* v, std::size_t k) {
-        out[i] = k ? median_of(v, k, doubled_odd) : kNaN;
+    for_each_row_present(x, [&](std::size_t i, double* v, std::size_t k, double* scratch) {
+        out[i] = k ? median_of(v, k, scratch, doubled_odd) : kNaN;
     });
 }
 
