@@ -2,6 +2,7 @@
 
 #include <nanobind/ndarray.h>
 
+#include <atomic>
 #include <exception>
 #include <string>
 #include <thread>
@@ -192,33 +193,30 @@ void numpy_log2(nb::handle in, nb::handle out, bool row_major, std::size_t cells
         run(in, out);
         return;
     }
-    // numpy drops the GIL inside the loop, so chunks on several threads overlap.
+    // numpy drops the GIL inside the loop, so chunks on several threads
+    // overlap; several chunks per thread, taken in turn, even out a thread
+    // the machine holds back.
+    std::size_t pieces = std::min<std::size_t>(len, std::size_t(nt) * 4);
     std::vector<std::pair<nb::object, nb::object>> parts;
-    for (unsigned t = 0; t < nt; ++t) {
-        std::size_t a = len * t / nt, b = len * (t + 1) / nt;
+    for (std::size_t p = 0; p < pieces; ++p) {
+        std::size_t a = len * p / pieces, b = len * (p + 1) / pieces;
         parts.emplace_back(chunk(in, row_major, a, b), chunk(out, row_major, a, b));
     }
+    std::atomic<std::size_t> next{0};
     std::vector<std::exception_ptr> errors(nt);
-    std::vector<std::thread> pool;
+    auto work = [&](unsigned t) {
+        nb::gil_scoped_acquire locked;
+        try {
+            for (std::size_t p; (p = next.fetch_add(1)) < pieces;) run(parts[p].first, parts[p].second);
+        } catch (...) {
+            errors[t] = std::current_exception();
+        }
+    };
     {
         nb::gil_scoped_release unlocked;
-        for (unsigned t = 1; t < nt; ++t)
-            pool.emplace_back([&, t] {
-                nb::gil_scoped_acquire locked;
-                try {
-                    run(parts[t].first, parts[t].second);
-                } catch (...) {
-                    errors[t] = std::current_exception();
-                }
-            });
-        {
-            nb::gil_scoped_acquire locked;
-            try {
-                run(parts[0].first, parts[0].second);
-            } catch (...) {
-                errors[0] = std::current_exception();
-            }
-        }
+        std::vector<std::thread> pool;
+        for (unsigned t = 1; t < nt; ++t) pool.emplace_back(work, t);
+        work(0);
         for (auto& th : pool) th.join();
     }
     for (auto& e : errors)

@@ -7,6 +7,7 @@
 #include "kernels.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -25,8 +26,10 @@ constexpr std::size_t kTile = 16;
 
 inline bool missing(double v) { return v != v; }
 
-// Runs f(begin, end, part) over [0, n) split into `nt` nearly equal ranges
-// numbered by `part`, the last on the calling thread.
+// Runs f(begin, end, part) over [0, n) on `nt` threads (the calling thread
+// included), `part` naming the thread. The range is cut into several pieces
+// per thread, taken in turn, so that a thread the machine holds back does not
+// leave the others waiting.
 template <typename F>
 void parallel_for(std::size_t n, unsigned nt, F&& f) {
     if (nt > n) nt = unsigned(n);
@@ -34,11 +37,15 @@ void parallel_for(std::size_t n, unsigned nt, F&& f) {
         if (n) f(std::size_t(0), n, 0u);
         return;
     }
+    std::size_t pieces = std::min<std::size_t>(n, std::size_t(nt) * 8);
+    std::atomic<std::size_t> next{0};
+    auto work = [&](unsigned part) {
+        for (std::size_t p; (p = next.fetch_add(1)) < pieces;) f(n * p / pieces, n * (p + 1) / pieces, part);
+    };
     std::vector<std::thread> pool;
     pool.reserve(nt - 1);
-    for (unsigned t = 0; t + 1 < nt; ++t)
-        pool.emplace_back([&, t] { f(n * t / nt, n * (t + 1) / nt, t); });
-    f(n * (nt - 1) / nt, n, nt - 1);
+    for (unsigned t = 1; t < nt; ++t) pool.emplace_back(work, t);
+    work(0);
     for (auto& th : pool) th.join();
 }
 
@@ -101,8 +108,13 @@ inline void for_line(const double* p, std::ptrdiff_t stride, std::size_t len, F&
 template <typename RowFn>
 void for_each_row_present(const In& x, RowFn&& row_fn) {
     std::size_t tiles = (x.rows + kTile - 1) / kTile;
-    parallel_for(tiles, threads_for(x.rows * x.cols), [&](std::size_t t0, std::size_t t1, unsigned) {
-        std::vector<double> buf(kTile * x.cols), scratch(x.cols);
+    unsigned nt = threads_for(x.rows * x.cols);
+    std::vector<std::vector<double>> bufs(nt), scratches(nt);  // one pair per thread
+    parallel_for(tiles, nt, [&](std::size_t t0, std::size_t t1, unsigned part) {
+        std::vector<double>& buf = bufs[part];
+        std::vector<double>& scratch = scratches[part];
+        buf.resize(kTile * x.cols);
+        scratch.resize(x.cols);
         std::size_t cnt[kTile];
         for (std::size_t t = t0; t < t1; ++t) {
             std::size_t i0 = t * kTile, b = std::min(kTile, x.rows - i0);
