@@ -18,7 +18,7 @@ Table target(const Table& t, const Numeric& x) {
 
 // A frame of the unchanged integer values of `t` (integers are never missing),
 // copied so that the result shares nothing with the caller's frame.
-Table integer_frame(const Table& t, nb::object values, nb::object index, nb::object columns) {
+Table integer_frame(nb::handle values, nb::handle index, nb::handle columns) {
     Table out;
     out.frame = pd().attr("DataFrame")(values, "index"_a = index, "columns"_a = columns, "copy"_a = true);
     return out;
@@ -74,7 +74,7 @@ Table sample_min(const Table& t) {
     if (x.rows() == 0) return empty_table();
     nb::object index = names_index(label_list(index_of(t)));
     if (x.int_common)
-        return integer_frame(t, t.frame.attr("to_numpy")(), index, columns_of(t));
+        return integer_frame(t.frame.attr("to_numpy")(), index, columns_of(t));
     std::vector<double> mins(x.rows());
     Table out = target(t, x);
     out.index = index;
@@ -89,7 +89,7 @@ Table feature_min(const Table& t) {
     if (x.cols() == 0) return empty_table();
     nb::object columns = names_index(label_list(columns_of(t)));
     if (x.int_common && x.rows() > 0)
-        return integer_frame(t, t.frame.attr("to_numpy")(), index_of(t), columns);
+        return integer_frame(t.frame.attr("to_numpy")(), index_of(t), columns);
     std::vector<double> mins(x.cols());
     Table out = target(t, x);
     out.columns = columns;
@@ -160,7 +160,7 @@ Table noise_filter(Table t, nb::handle miss_ratio) {
         nb::list positions;
         for (std::size_t j : keep) positions.append(j);
         nb::object values = t.frame.attr("to_numpy")().attr("take")(positions, "axis"_a = 1);
-        return integer_frame(t, values, index_of(t), columns);
+        return integer_frame(values, index_of(t), columns);
     }
     std::size_t k = keep.size();
     Table out;
