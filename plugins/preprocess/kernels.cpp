@@ -109,12 +109,13 @@ template <typename RowFn>
 void for_each_row_present(const In& x, RowFn&& row_fn) {
     std::size_t tiles = (x.rows + kTile - 1) / kTile;
     unsigned nt = threads_for(x.rows * x.cols);
-    std::vector<std::vector<double>> bufs(nt), scratches(nt);  // one pair per thread
+    // One pair of buffers per thread, allocated here so that a failure to
+    // allocate is raised to the caller rather than inside a worker.
+    std::vector<std::vector<double>> bufs(nt, std::vector<double>(kTile * x.cols));
+    std::vector<std::vector<double>> scratches(nt, std::vector<double>(x.cols));
     parallel_for(tiles, nt, [&](std::size_t t0, std::size_t t1, unsigned part) {
         std::vector<double>& buf = bufs[part];
         std::vector<double>& scratch = scratches[part];
-        buf.resize(kTile * x.cols);
-        scratch.resize(x.cols);
         std::size_t cnt[kTile];
         for (std::size_t t = t0; t < t1; ++t) {
             std::size_t i0 = t * kTile, b = std::min(kTile, x.rows - i0);
