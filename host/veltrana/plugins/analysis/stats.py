@@ -83,6 +83,29 @@ def mann_whitney(a, b):
     return np.where(bad, np.nan, u1), np.where(bad, np.nan, p)
 
 
+def _signed_rank_exact_p(n: int, r_plus: np.ndarray) -> np.ndarray:
+    """Two-sided exact p-values of signed-rank sums r_plus among n untied, non-zero differences."""
+    counts = np.zeros(n * (n + 1) // 2 + 1)
+    counts[0] = 1.0
+    for k in range(1, n + 1):  # the generating function: product of (1 + x^k)
+        counts[k:] = counts[k:] + counts[:-k].copy()
+    pmf = counts / 2.0 ** n
+    cdf, sf = np.cumsum(pmf), np.cumsum(pmf[::-1])[::-1]
+    low = cdf[np.ceil(r_plus).astype(int)]
+    high = sf[np.floor(r_plus).astype(int)]
+    return np.clip(2 * np.minimum(low, high), 0.0, 1.0)
+
+
+def _signed_rank_permutation_p(ranks: np.ndarray, r_plus: float) -> float:
+    """Two-sided p-value of r_plus over all 2^n sign assignments of the (tied) ranks, as scipy's
+    permutation test computes it when it can enumerate them."""
+    n = len(ranks)
+    signs = (np.arange(2 ** n)[:, None] >> np.arange(n)) & 1
+    null = signs @ ranks
+    gamma = abs(1e-14 * r_plus)
+    return float(np.clip(2 * min(np.mean(null <= r_plus + gamma), np.mean(null >= r_plus - gamma)), 0.0, 1.0))
+
+
 def signed_rank(a, b):
     """The Wilcoxon signed-rank test (scipy.stats.wilcoxon, zeros dropped) on pairs by position."""
     d = a - b
@@ -98,13 +121,16 @@ def signed_rank(a, b):
         z = (r_plus - n * (n + 1) / 4) / se
         p = np.clip(2 * special.ndtr(-np.abs(z)), 0.0, 1.0)
     testable = (pairs >= MIN_VALUES) & (n > 0)
-    # scipy uses exact or permutation distributions up to 50 pairs, unless ties
-    # or zeros occur among more than 13.
-    small = (pairs <= 50) & ~(((ties > 0) | (zeros > 0)) & (pairs > 13))
-    for j in np.flatnonzero(small & testable):
-        x, y = a[:, j], b[:, j]
-        keep = ~(np.isnan(x) | np.isnan(y))
-        p[j] = stats.wilcoxon(x[keep], y[keep]).pvalue
+    # Up to 50 pairs scipy uses the exact distribution when there are no ties
+    # or zeros, and a permutation test when there are and at most 13 pairs.
+    small = pairs <= 50
+    exact = small & (ties == 0) & (zeros == 0) & testable
+    for count in np.unique(n[exact]).astype(int):
+        cols = exact & (n == count)
+        p[cols] = _signed_rank_exact_p(count, r_plus[cols])
+    for j in np.flatnonzero(small & ~exact & (pairs <= 13) & testable):
+        keep = ~np.isnan(d[:, j])
+        p[j] = _signed_rank_permutation_p(avg[keep, j], r_plus[j])
     bad = ~testable | ~np.isfinite(p)
     return np.where(bad, np.nan, r_plus), np.where(bad, np.nan, p)
 
