@@ -4,7 +4,7 @@
 namespace layout {
 
 nb::object phenotype_dropdown(const char* id) {
-    nb::list phenotypes = nb::list(global("phenotypes"));
+    nb::list phenotypes = pyglue::to_list(global("phenotypes"));
     nb::object preferred = global("default_phenotype");
     nb::object value = nb::str("");
     if (PySequence_Contains(phenotypes.ptr(), preferred.ptr()) == 1)

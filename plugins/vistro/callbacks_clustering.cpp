@@ -32,7 +32,7 @@ VISTRO_CALLBACK(update_feature_clustering_inter) {
     if (path_exists(info_path)) {
         result_path = service("update_feature_clustering_inter")(kwargs, module_dir);
         if (path_exists(result_path)) {
-            nb::list sources(service("read_result_path")(result_path)["Source"]);
+            nb::list sources = pyglue::to_list(service("read_result_path")(result_path)["Source"]);
             nb::object picker = service("build_default_dropdown_by_list")(sources);
             options = picker[0];
             value = picker[1];

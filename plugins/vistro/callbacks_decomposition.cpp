@@ -26,7 +26,7 @@ VISTRO_CALLBACK(update_decomposition_figure_source) {
     nb::handle result_path = a[2];
     nb::tuple empty = nb::make_tuple(nb::list(), nb::none());
     if (!path_exists(out_dir(c)) || !path_exists(result_path)) return empty;
-    nb::list sources(service("read_result_path")(result_path)["Source"]);
+    nb::list sources = pyglue::to_list(service("read_result_path")(result_path)["Source"]);
     if (nb::len(sources) == 0) return empty;
     return nb::make_tuple(pyglue::options_from(sources), sources[0]);
 }

@@ -43,7 +43,7 @@ bool contains(nb::handle seq, nb::handle value) { return PySequence_Contains(seq
 nb::list samples_of(nb::handle info, nb::handle phenotype, nb::handle group) {
     nb::object text = info[phenotype].attr("astype")(nb::module_::import_("builtins").attr("str"));
     nb::object same = text.attr("__eq__")(nb::str(group));
-    return nb::list(info.attr("index")[same]);
+    return pyglue::to_list(info.attr("index")[same]);
 }
 
 }  // namespace
@@ -95,7 +95,7 @@ VISTRO_CALLBACK(update_diff_inter) {
 VISTRO_CALLBACK(update_diff_figure_source) {
     nb::handle diff_result_path = a[2];
     if (!path_exists(out_dir(c)) || !path_exists(diff_result_path)) return empty_picker();
-    nb::list sources(service("read_result_path")(diff_result_path)["Source"]);
+    nb::list sources = pyglue::to_list(service("read_result_path")(diff_result_path)["Source"]);
     if (nb::len(sources) == 0) return empty_picker();
     return nb::make_tuple(pyglue::options_from(sources), sources[0]);
 }
@@ -105,7 +105,7 @@ VISTRO_CALLBACK(update_diff_figure_feature) {
     if (!path_exists(out_dir(c)) || !path_exists(diff_result_path)) return empty_picker();
     nb::object data = preprocessed(c, source);
     if (data.is_none()) return empty_picker();
-    nb::list features(data.attr("columns").attr("values"));
+    nb::list features = pyglue::to_list(data.attr("columns").attr("values"));
     nb::list options;
     for (nb::handle f : features) {
         nb::dict o;
@@ -123,7 +123,7 @@ VISTRO_CALLBACK(update_diff_volcano) {
     // No result yet (no value, or a file that is gone) leaves the placeholder.
     if (path_exists(out_dir(c)) && path_exists(diff_result_path)) {
         nb::object summary = service("read_result_path")(diff_result_path);
-        if (contains(nb::list(summary["Source"]), source)) {
+        if (contains(pyglue::to_list(summary["Source"]), source)) {
             nb::object rows = summary[summary["Source"].attr("__eq__")(source)];
             nb::object diff_path = rows["DiffPath"].attr("iloc")[0];
             nb::object table = service("read_expr_path")(diff_path);
