@@ -1,0 +1,158 @@
+"""The differential, decomposition and clustering cards in a real browser.
+
+The server runs on a demo dataset whose Normal samples share their patient with a
+Tumor sample, so that the paired tests have pairs to compare.
+"""
+
+import os
+import socket
+import subprocess
+import sys
+import time
+import urllib.request
+
+import pandas as pd
+import pytest
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
+
+from harness import console_errors, server_errors, wait_settled
+from veltrana import demo
+
+METHODS = ["T-test(Unpaired)", "T-test(Paired)", "Wilcoxon(Unpaired)", "Wilcoxon(Paired)"]
+
+
+def _free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture(scope="module")
+def paired_server(tmp_path_factory):
+    """`python -m veltrana --data <paired demo>` on a free port."""
+    work = tmp_path_factory.mktemp("paired")
+    data = work / "data"
+    demo.write_demo(str(data))
+    info_path = data / demo.INFO_FILE
+    info = pd.read_csv(info_path, sep="\t", index_col=0)
+    tumor = info.index[info["Pathological_Status"] == "Tumor"]
+    normal = info.index[info["Pathological_Status"] == "Normal"]
+    info.loc[normal, "Patient_ID"] = list(info.loc[tumor[: len(normal)], "Patient_ID"])
+    info.to_csv(info_path, sep="\t")
+
+    port = _free_port()
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), MPLBACKEND="Agg", HOME=str(work))
+    log = open(work / "server.log", "w")
+    proc = subprocess.Popen([sys.executable, "-m", "veltrana", "--data", str(data), "--port", str(port)], cwd=work,
+                            env=env, stdout=log, stderr=subprocess.STDOUT)
+    url = f"http://127.0.0.1:{port}/"
+    try:
+        deadline = time.time() + 120
+        while True:
+            if proc.poll() is not None:
+                raise RuntimeError(f"server exited: {(work / 'server.log').read_text()}")
+            try:
+                urllib.request.urlopen(url, timeout=2)
+                break
+            except OSError:
+                if time.time() > deadline:
+                    raise RuntimeError("server did not start in time")
+                time.sleep(0.3)
+        yield {"url": url, "log": work / "server.log", "proc": proc}
+    finally:
+        proc.terminate()
+        try:
+            proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+        log.close()
+
+
+@pytest.fixture
+def page(paired_server, browser):
+    console_errors(browser)  # forget entries of earlier tests
+    browser.get(paired_server["url"])
+    wait_settled(browser)
+    yield browser
+    assert console_errors(browser) == []
+    assert server_errors(paired_server) == []
+
+
+def graph(driver, graph_id):
+    """The drawn traces (type, name, point count) and the title of a graph."""
+    return driver.execute_script(
+        "const g = document.querySelector('#' + arguments[0] + ' .js-plotly-plot');"
+        "if (!g || !g.data) return null;"
+        "return {traces: g.data.map(t => ({type: t.type || 'scatter', name: t.name || '',"
+        " n: (t.z || t.x || []).length})), title: g.layout.title && g.layout.title.text};", graph_id)
+
+
+def wait_for(driver, condition, timeout=60):
+    return WebDriverWait(driver, timeout, poll_frequency=0.2).until(lambda d: condition())
+
+
+def pick(driver, dropdown_id, option_text):
+    """Opens a dropdown and picks an option; the open list is drawn outside the dropdown's element."""
+    driver.find_element(By.ID, dropdown_id).click()
+    option = f"//*[@role='option'][.//*[text()='{option_text}']]"
+    wait_for(driver, lambda: [e for e in driver.find_elements(By.XPATH, option) if e.is_displayed()])
+    [e for e in driver.find_elements(By.XPATH, option) if e.is_displayed()][0].click()
+
+
+def press(driver, button_id) -> float:
+    """Clicks a button and returns the seconds until the page is settled again."""
+    started = time.time()
+    driver.execute_script("document.getElementById(arguments[0]).click()", button_id)
+    time.sleep(0.3)
+    wait_settled(driver, quiet=1.0)
+    return time.time() - started - 1.0  # the quiet second is not work
+
+
+def test_refresh_diff_draws_volcano_and_box_plot(page):
+    wait_for(page, lambda: "Tumor" in page.find_element(By.ID, "target-groups-dropdown").text)
+    assert "Normal" in page.find_element(By.ID, "refer-groups-dropdown").text
+    timings = {}
+    for method in METHODS:
+        pick(page, "diff-exp-analysis-methods-dropdown", method)
+        timings[method] = press(page, "run-diff-button")
+        volcano = graph(page, "diff-volcano-fig")
+        assert volcano and volcano["title"] == "Protein", method
+        names = [t["name"] for t in volcano["traces"]]
+        assert any(n.startswith("Up(FDR<0.01):") for n in names) and any(n.startswith("SigDown(2X):") for n in names)
+        counts = {n.split(":")[0]: int(n.split(":")[1]) for n in names if ":" in n}
+        assert counts["Up(FDR<0.01)"] >= counts["SigUp(2X)"] > 0, (method, counts)
+        assert sum(t["n"] for t in volcano["traces"]) > 1000
+    print("\ndifferential run, seconds from click to settled:",
+          ", ".join(f"{m} {t:.2f}" for m, t in timings.items()))
+
+    box = graph(page, "diff-box-fig")
+    first = box["title"]
+    options = page.find_element(By.ID, "diff-gene-dropdown")
+    options.click()
+    second = [e for e in page.find_elements(By.XPATH, "//*[@role='option']") if e.is_displayed()][1]
+    feature = second.text
+    second.click()
+    wait_for(page, lambda: (graph(page, "diff-box-fig") or {}).get("title") == feature)
+    box = graph(page, "diff-box-fig")
+    assert feature != first and [t["type"] for t in box["traces"]] == ["box"]
+    assert box["traces"][0]["n"] > 50  # Tumor and Normal values of the feature
+
+
+def test_refresh_decomp_draws_both_figures(page):
+    press(page, "run-decomposition-button")
+    wait_for(page, lambda: (graph(page, "decomposition-figure-1") or {}).get("traces"))
+    scores = graph(page, "decomposition-figure-1")
+    assert sorted(t["name"] for t in scores["traces"]) == ["Normal", "Tumor"]
+    assert sum(t["n"] for t in scores["traces"]) == 100
+    variance = graph(page, "decomposition-figure-2")
+    assert variance["traces"][0]["type"] == "bar" and variance["traces"][0]["n"] == 10
+
+
+def test_refresh_clustering_draws_the_heatmap(page):
+    seconds = press(page, "run-feature-clustering-button")
+    wait_for(page, lambda: (graph(page, "clustering-figure-1") or {}).get("traces"))
+    heatmap = graph(page, "clustering-figure-1")
+    assert [t["type"] for t in heatmap["traces"]] == ["heatmap"] * 3
+    assert heatmap["traces"][0]["n"] > 1000  # one row per clustered feature
+    print(f"\nclustering run, seconds from click to settled: {seconds:.2f}")
