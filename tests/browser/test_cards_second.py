@@ -83,8 +83,8 @@ def graph(driver, graph_id):
     """The drawn traces (type, name, point count) and the title of a graph."""
     return driver.execute_script(
         "const g = document.querySelector('#' + arguments[0] + ' .js-plotly-plot');"
-        "if (!g || !g.data) return null;"
-        "return {traces: g.data.map(t => ({type: t.type || 'scatter', name: t.name || '',"
+        "if (!g || !g._fullData) return null;"  # _fullData holds the decoded arrays
+        "return {traces: g._fullData.map(t => ({type: t.type, name: t.name || '',"
         " n: (t.z || t.x || []).length})), title: g.layout.title && g.layout.title.text};", graph_id)
 
 
@@ -128,11 +128,8 @@ def test_refresh_diff_draws_volcano_and_box_plot(page):
 
     box = graph(page, "diff-box-fig")
     first = box["title"]
-    options = page.find_element(By.ID, "diff-gene-dropdown")
-    options.click()
-    second = [e for e in page.find_elements(By.XPATH, "//*[@role='option']") if e.is_displayed()][1]
-    feature = second.text
-    second.click()
+    feature = demo._gene_names(2)[1]  # the second protein of the demo
+    pick(page, "diff-gene-dropdown", feature)
     wait_for(page, lambda: (graph(page, "diff-box-fig") or {}).get("title") == feature)
     box = graph(page, "diff-box-fig")
     assert feature != first and [t["type"] for t in box["traces"]] == ["box"]
