@@ -28,16 +28,16 @@ import pandas as pd
 
 from ..paths import configured
 from ..tables import read_info_file, save_result_path
-from . import stats
+from . import group_tests as tests
 from .matrices import preprocessed_matrix
 
 __all__ = ["update_diff_inter"]
 
 METHODS = {
-    "T-test(Unpaired)": (stats.welch_t, False),
-    "T-test(Paired)": (stats.paired_t, True),
-    "Wilcoxon(Unpaired)": (stats.mann_whitney, False),
-    "Wilcoxon(Paired)": (stats.signed_rank, True),
+    "T-test(Unpaired)": (tests.welch_t, False),
+    "T-test(Paired)": (tests.paired_t, True),
+    "Wilcoxon(Unpaired)": (tests.mann_whitney, False),
+    "Wilcoxon(Paired)": (tests.signed_rank, True),
 }
 PATIENT_COLUMN = "Patient_ID"
 SUMMARY_FILE = "differential_summary.txt"
@@ -114,7 +114,7 @@ def differential_table(matrix: pd.DataFrame, target: list, reference: list, meth
     a = matrix.loc[target].to_numpy(dtype=float)
     b = matrix.loc[reference].to_numpy(dtype=float)
     statistic, p = test(a, b)
-    fdr = stats.bh_fdr(p)
+    fdr = tests.bh_fdr(p)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)  # all-missing features have no median
         med_a, med_b = np.nanmedian(a, axis=0), np.nanmedian(b, axis=0)
@@ -167,9 +167,9 @@ def update_diff_inter(kwargs_dict: dict) -> str:
         if METHODS[method][1]:
             a, b = paired_samples(info, a, b)
         for group, samples in ((target, a), (reference, b)):
-            if len(samples) < stats.MIN_VALUES:
+            if len(samples) < tests.MIN_VALUES:
                 raise ValueError(f"group {group!r} of {phenotype!r} has {len(samples)} usable sample(s) in "
-                                 f"{source}; a test needs at least {stats.MIN_VALUES}")
+                                 f"{source}; a test needs at least {tests.MIN_VALUES}")
         table = differential_table(matrix, a, b, method, fdr_cut, fc_cut)
         diff_path = save_result_path(os.path.join(out_dir, f"{source}_differential.txt"), table)
         rows.append({"Source": source, "DiffPath": diff_path, "Method": method, "Phenotype": phenotype,
