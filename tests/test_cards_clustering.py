@@ -99,6 +99,10 @@ def test_clustering_result_files(ready_paths):
     assert set(clusters["FeatureCluster"]) == {1, 2, 3, 4}
     assert clusters["FeatureCluster"].is_monotonic_increasing
 
+    fig, _ = by_name(vistro.build_app(ready_paths))["update_feature_clustering_figure_1"](
+        1, options, "Glycoform", path, 4, ["Protein", "Glycoform"], "Pathological_Status", ready_paths)
+    assert [t.type for t in fig.data] == ["heatmap"] * 3 and len(fig.data[0].y) == result["Features"].iloc[1]
+
 
 def test_clusters_separate_distinct_profiles():
     rng = np.random.default_rng(0)
