@@ -130,3 +130,16 @@ def test_run_checks_its_input(ready_paths):
                                               "decomposition-method-dropdown": "t-SNE", "Paths": ready_paths})
     with pytest.raises(ValueError, match="configuration"):
         run(dict(ready_paths, out_dir="/tmp"))
+
+
+def test_bare_outputs_of_the_run_and_the_variance_figure(fresh_paths):
+    app = vistro.build_app(fresh_paths)
+    assert "decomposition-inter.data" in app.callback_map and "decomposition-figure-2.figure" in app.callback_map
+    run = app.callback_map["decomposition-inter.data"]
+    assert [(d["id"], d["property"]) for d in run["inputs"]] == [
+        ("run-decomposition-button", "n_clicks"), ("preprocess-source-dropdown", "options"),
+        ("decomposition-data-source-dropdown", "options")]
+    assert [(d["id"], d["property"]) for d in run["state"]] == [
+        ("decomposition-data-source-dropdown", "value"), ("decomposition-method-dropdown", "value"),
+        ("Paths", "data")]
+    assert "..decomposition-figure-1.figure...loading-output-decomposition.children.." in app.callback_map
