@@ -77,7 +77,8 @@ def paired_server(tmp_path_factory):
                 if time.time() > deadline:
                     raise RuntimeError("server did not start in time")
                 time.sleep(0.3)
-        yield {"url": url, "log": work / "server.log", "proc": proc}
+        features = pd.read_csv(data / demo.PROTEIN_FILE, sep="\t", index_col=0, nrows=2).index
+        yield {"url": url, "log": work / "server.log", "proc": proc, "second_protein": features[1]}
     finally:
         proc.terminate()
         try:
@@ -137,7 +138,7 @@ def press(driver, button_id) -> float:
     return time.time() - started - 1.0  # the quiet second is not work
 
 
-def test_refresh_diff_draws_volcano_and_box_plot(page):
+def test_refresh_diff_draws_volcano_and_box_plot(page, paired_server):
     wait_for(page, lambda: "Tumor" in page.find_element(By.ID, "target-groups-dropdown").text)
     assert "Normal" in page.find_element(By.ID, "refer-groups-dropdown").text
     timings = {}
@@ -157,7 +158,7 @@ def test_refresh_diff_draws_volcano_and_box_plot(page):
 
     box = graph(page, "diff-box-fig")
     first = box["title"]
-    feature = demo._gene_names(2)[1]  # the second protein of the demo
+    feature = paired_server["second_protein"]
     pick(page, "diff-gene-dropdown", feature)
     wait_for(page, lambda: (graph(page, "diff-box-fig") or {}).get("title") == feature)
     box = graph(page, "diff-box-fig")
