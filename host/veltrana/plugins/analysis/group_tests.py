@@ -2,10 +2,11 @@
 
 Each function takes two samples-by-features arrays (missing values as NaN) and
 returns (statistic, p-value) arrays with one entry per feature; a feature with
-too few values in a group gets NaN. The large-sample paths are vectorised and
-follow scipy's own formulas; where scipy's default would use an exact or
-permutation distribution (small groups), the feature is handed to scipy itself,
-so every p-value equals what scipy's per-feature call gives.
+too few values in a group gets NaN. Every p-value equals what scipy's default
+per-feature call gives: the normal approximations follow scipy's formulas, the
+signed-rank test's exact and enumerated small-sample distributions are computed
+here once per sample size, and the few features for which the Mann-Whitney test
+is exact (a group of 8 or fewer, no ties) are handed to scipy itself.
 """
 
 from __future__ import annotations
