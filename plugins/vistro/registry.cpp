@@ -38,8 +38,76 @@ const std::vector<Row>& table() {
     // ---- quality control ----
     // ---- annotation ----
     // ---- differential analysis ----
+    {"update_diff_data_source", {{"diff-data-source-dropdown", "options"}, {"diff-data-source-dropdown", "value"}},
+     {SourceOptions}, {}, update_diff_data_source},
+    {"update_diff_phenotypes", {{"phenotype-dropdown", "options"}, {"phenotype-dropdown", "value"}},
+     {{"profile-phenotype-dropdown", "options"}}, {}, update_diff_phenotypes},
+    {"update_target_groups", {{"target-groups-dropdown", "options"}, {"target-groups-dropdown", "value"},
+                              {"refer-groups-dropdown", "options"}, {"refer-groups-dropdown", "value"}},
+     {{"phenotype-dropdown", "value"}}, {}, update_target_groups},
+    {"update_diff_inter", {{"diff-inter", "data"}, {"loading-output-diff-calculation", "children"}},
+     {{"diff-data-source-dropdown", "value"}, SourceOptions, {"run-diff-button", "n_clicks"}},
+     {{"diff-exp-analysis-methods-dropdown", "value"}, {"target-groups-dropdown", "value"},
+      {"refer-groups-dropdown", "value"}, {"phenotype-dropdown", "value"}, {"diff-fdr-input", "value"},
+      {"diff-log2fc-input", "value"}, Paths},
+     update_diff_inter, Listed, Variadic},
+    {"update_diff_figure_source", {{"diff-fig-source-dropdown", "options"}, {"diff-fig-source-dropdown", "value"}},
+     {{"run-diff-button", "n_clicks"}, SourceOptions, {"diff-inter", "data"}}, {Paths}, update_diff_figure_source},
+    {"update_diff_figure_feature", {{"diff-gene-dropdown", "options"}, {"diff-gene-dropdown", "value"}},
+     {{"run-diff-button", "n_clicks"}, {"diff-inter", "data"}, {"diff-fig-source-dropdown", "value"}}, {Paths},
+     update_diff_figure_feature},
+    {"update_diff_volcano", {{"diff-volcano-fig", "figure"}, {"loading-output-diff-volcano", "children"}},
+     {{"run-diff-button", "n_clicks"}, {"diff-inter", "data"}, {"diff-fig-source-dropdown", "value"}}, {Paths},
+     update_diff_volcano},
+    {"update_diff_box", {{"diff-box-fig", "figure"}, {"loading-output-diff-box", "children"}},
+     {{"run-diff-button", "n_clicks"}, {"diff-inter", "data"}, {"diff-fig-source-dropdown", "value"},
+      {"diff-gene-dropdown", "value"}},
+     {Paths, {"target-groups-dropdown", "value"}, {"refer-groups-dropdown", "value"}, {"phenotype-dropdown", "value"},
+      {"path-check-result", "data"}},
+     update_diff_box, Listed, Variadic},
     // ---- decomposition ----
+    {"update_decomposition_data_source",
+     {{"decomposition-data-source-dropdown", "options"}, {"decomposition-data-source-dropdown", "value"}},
+     {SourceOptions}, {Paths}, update_decomposition_data_source},
+    {"update_decomposition_figure_source",
+     {{"decomposition-figure-source-dropdown", "options"}, {"decomposition-figure-source-dropdown", "value"}},
+     {{"run-decomposition-button", "n_clicks"}, SourceOptions, {"decomposition-inter", "data"}}, {Paths},
+     update_decomposition_figure_source},
+    {"update_decomposition_figure_phenotype",
+     {{"decomposition-figure-phenotype-dropdown", "options"}, {"decomposition-figure-phenotype-dropdown", "value"}},
+     {{"run-decomposition-button", "n_clicks"}, SourceOptions}, {}, update_decomposition_figure_phenotype},
+    {"update_decomposition_inter", {{"decomposition-inter", "data"}},
+     {{"run-decomposition-button", "n_clicks"}, SourceOptions, {"decomposition-data-source-dropdown", "options"}},
+     {{"decomposition-data-source-dropdown", "value"}, {"decomposition-method-dropdown", "value"}, Paths},
+     update_decomposition_inter, Bare, Variadic},
+    {"update_decomposition_figure1", {{"decomposition-figure-1", "figure"}, {"loading-output-decomposition", "children"}},
+     {{"run-decomposition-button", "n_clicks"}, {"decomposition-inter", "data"},
+      {"decomposition-figure-source-dropdown", "value"}, {"decomposition-figure-phenotype-dropdown", "value"}},
+     {Paths}, update_decomposition_figure1},
+    {"update_decomposition_figure2", {{"decomposition-figure-2", "figure"}},
+     {{"run-decomposition-button", "n_clicks"}, {"decomposition-inter", "data"},
+      {"decomposition-figure-source-dropdown", "value"}, {"decomposition-figure-phenotype-dropdown", "value"}},
+     {Paths}, update_decomposition_figure2, Bare},
     // ---- feature clustering ----
+    {"update_feature_clustering_source", {{"clustering-source-dropdown", "options"}, {"clustering-source-dropdown", "value"}},
+     {SourceOptions}, {Paths}, update_feature_clustering_source},
+    {"update_feature_clustering_phenotypes",
+     {{"clustering-phenotype-dropdown", "options"}, {"clustering-phenotype-dropdown", "value"}},
+     {{"profile-phenotype-dropdown", "options"}}, {Paths}, update_feature_clustering_phenotypes},
+    {"update_feature_clustering_inter",
+     {{"feature-clustering-inter", "data"}, {"clustering-figure-source", "options"}, {"clustering-figure-source", "value"},
+      {"loading-output-feature-clustering", "children"}},
+     {{"run-feature-clustering-button", "n_clicks"}, {"clustering-source-dropdown", "options"}},
+     {{"clustering-number-input", "value"}, {"clustering-source-dropdown", "value"},
+      {"clustering-phenotype-dropdown", "value"}, Paths},
+     update_feature_clustering_inter, Listed, Variadic},
+    {"update_feature_clustering_figure_1",
+     {{"clustering-figure-1", "figure"}, {"loading-output-clustering-figure-1", "children"}},
+     {{"run-feature-clustering-button", "n_clicks"}, {"clustering-source-dropdown", "options"},
+      {"clustering-figure-source", "value"}, {"feature-clustering-inter", "data"}},
+     {{"clustering-number-input", "value"}, {"clustering-source-dropdown", "value"},
+      {"clustering-phenotype-dropdown", "value"}, Paths},
+     update_feature_clustering_figure_1, Listed, Variadic},
     // ---- association ----
     // ---- enrichment ----
     };
@@ -59,7 +127,7 @@ nb::object as_python_function(const Row& row, std::shared_ptr<const Ctx> ctx) {
     const bool fixed = row.arity == Fixed;
     Callback fn = row.fn;
     std::string name = row.name;
-    return nb::cpp_function(
+    nb::object f = nb::cpp_function(
         [ctx, fn, fixed, expected, name](nb::args args) -> nb::object {
             if (fixed && args.size() != expected)
                 pyglue::raise_type(name + "() takes " + std::to_string(expected) +
@@ -68,6 +136,14 @@ nb::object as_python_function(const Row& row, std::shared_ptr<const Ctx> ctx) {
             return fn(*ctx, args);
         },
         nb::name(row.name));
+    // Dash's functools.wraps copies __qualname__, which a function without a scope
+    // lacks; a scope would instead chain same-named callbacks (registration 42, a
+    // second build_app) into one overload set. A partial carries the names itself.
+    nb::object named = nb::module_::import_("functools").attr("partial")(f);
+    named.attr("__name__") = row.name;
+    named.attr("__qualname__") = row.name;
+    named.attr("__module__") = global("__name__");
+    return named;
 }
 
 }  // namespace
