@@ -42,20 +42,25 @@ NB_MODULE(preprocess, m) {
     m.doc() = "Expression-matrix preprocessing: transform, norm, noise_filter, impute.";
     bind_libraries(m);
 
-    m.def("transform", &run_transform, nb::arg("data_df").none(), nb::arg("method").none(),
+    m.def("transform", &run_transform, nb::sig("def transform(data_df: pandas.DataFrame, method: str) -> pandas.DataFrame"),
+          nb::arg("data_df").none(), nb::arg("method").none(),
           "Base-2 logarithm of every value for \"Log2\"; any other method returns data_df itself.");
-    m.def("norm", &run_norm, nb::arg("data_df").none(), nb::arg("method").none(),
+    m.def("norm", &run_norm, nb::sig("def norm(data_df: pandas.DataFrame, method: str) -> pandas.DataFrame"),
+          nb::arg("data_df").none(), nb::arg("method").none(),
           "Each sample (row) minus its median over the present values for \"MedianNorm\"; any other "
           "method returns data_df itself.");
-    m.def("noise_filter", &run_noise_filter, nb::arg("data_df").none(), nb::arg("miss_ratio").none(),
+    m.def("noise_filter", &run_noise_filter, nb::sig("def noise_filter(data_df: pandas.DataFrame, miss_ratio: float | str) -> pandas.DataFrame"),
+          nb::arg("data_df").none(), nb::arg("miss_ratio").none(),
           "A new frame of the features (columns) whose share of missing values is at most miss_ratio "
           "percent (a number or numeric text).");
-    m.def("impute", &run_impute, nb::arg("data_df").none(), nb::arg("method").none(),
+    m.def("impute", &run_impute, nb::sig("def impute(data_df: pandas.DataFrame, method: str) -> pandas.DataFrame"),
+          nb::arg("data_df").none(), nb::arg("method").none(),
           "Missing values replaced by the smallest present value of the frame (\"GlobalMin\"), of their "
           "sample (\"SampleMin\") or of their feature (\"FeatureMin\"); a sample or feature without any "
           "value stays missing, and columns without any value take no part in the global minimum. Any "
           "other method returns data_df itself.");
-    m.def("preprocess", &run_preprocess, nb::arg("data_df").none(), nb::arg("settings").none(),
+    m.def("preprocess", &run_preprocess, nb::sig("def preprocess(data_df: pandas.DataFrame, settings: typing.Mapping[str, object]) -> pandas.DataFrame"),
+          nb::arg("data_df").none(), nb::arg("settings").none(),
           "transform, norm, noise_filter and impute in that order, with settings[\"Transformation\"], "
           "[\"Normalization\"], [\"Filter\"] and [\"Imputation\"]; the caller's frame is never altered.");
 }
