@@ -2,10 +2,7 @@
 
 #include <nanobind/ndarray.h>
 
-#include <atomic>
-#include <exception>
 #include <string>
-#include <thread>
 
 namespace prep {
 namespace {
@@ -169,58 +166,18 @@ nb::list label_list(nb::handle labels, const std::vector<std::size_t>& keep) {
     return out;
 }
 
-void numpy_log2(nb::handle in, nb::handle out, bool row_major, std::size_t cells) {
-    nb::object log2 = g_np.attr("log2");
-    nb::object errstate = g_np.attr("errstate");
-    auto run = [&](nb::handle a, nb::handle b) {
-        // errstate is per thread (a context variable), so each caller sets it.
-        nb::object ctx = errstate("divide"_a = "ignore", "invalid"_a = "ignore");
-        ctx.attr("__enter__")();
-        try {
-            log2(a, "out"_a = b);
-        } catch (...) {
-            ctx.attr("__exit__")(nb::none(), nb::none(), nb::none());
-            throw;
-        }
+void numpy_log2(nb::handle in, nb::handle out) {
+    // One call over the whole array: numpy's log2 is memory-bound here, and
+    // chunks on several threads measured no faster on a busy machine.
+    nb::object ctx = g_np.attr("errstate")("divide"_a = "ignore", "invalid"_a = "ignore");
+    ctx.attr("__enter__")();
+    try {
+        g_np.attr("log2")(in, "out"_a = out);
+    } catch (...) {
         ctx.attr("__exit__")(nb::none(), nb::none(), nb::none());
-    };
-    std::size_t len = nb::cast<std::size_t>(in.attr("shape")[row_major ? 0 : 1]);
-    unsigned nt = kern::threads_for(cells);
-    bool contiguous = nb::cast<bool>(in.attr("flags")[row_major ? "C_CONTIGUOUS" : "F_CONTIGUOUS"]) &&
-                      nb::cast<bool>(out.attr("flags")[row_major ? "C_CONTIGUOUS" : "F_CONTIGUOUS"]);
-    if (nt > len) nt = unsigned(len);
-    if (nt <= 1 || !contiguous) {
-        run(in, out);
-        return;
+        throw;
     }
-    // numpy drops the GIL inside the loop, so chunks on several threads
-    // overlap; several chunks per thread, taken in turn, even out a thread
-    // the machine holds back.
-    std::size_t pieces = std::min<std::size_t>(len, std::size_t(nt) * 4);
-    std::vector<std::pair<nb::object, nb::object>> parts;
-    for (std::size_t p = 0; p < pieces; ++p) {
-        std::size_t a = len * p / pieces, b = len * (p + 1) / pieces;
-        parts.emplace_back(chunk(in, row_major, a, b), chunk(out, row_major, a, b));
-    }
-    std::atomic<std::size_t> next{0};
-    std::vector<std::exception_ptr> errors(nt);
-    auto work = [&](unsigned t) {
-        nb::gil_scoped_acquire locked;
-        try {
-            for (std::size_t p; (p = next.fetch_add(1)) < pieces;) run(parts[p].first, parts[p].second);
-        } catch (...) {
-            errors[t] = std::current_exception();
-        }
-    };
-    {
-        nb::gil_scoped_release unlocked;
-        std::vector<std::thread> pool;
-        for (unsigned t = 1; t < nt; ++t) pool.emplace_back(work, t);
-        work(0);
-        for (auto& th : pool) th.join();
-    }
-    for (auto& e : errors)
-        if (e) std::rethrow_exception(e);
+    ctx.attr("__exit__")(nb::none(), nb::none(), nb::none());
 }
 
 }  // namespace prep

@@ -71,9 +71,8 @@ nb::object names_index(nb::list names);
 nb::list label_list(nb::handle labels);
 nb::list label_list(nb::handle labels, const std::vector<std::size_t>& keep);
 
-// Applies numpy's log2 to `in`, writing `out` (same shape and layout, possibly
-// the same array), split over threads along the contiguous axis; numpy's
-// warnings for zero and negative values are silenced.
-void numpy_log2(nb::handle in, nb::handle out, bool row_major, std::size_t cells);
+// numpy's log2 of `in` written to `out` (possibly the same array), with its
+// warnings for zero and negative values silenced.
+void numpy_log2(nb::handle in, nb::handle out);
 
 }  // namespace prep

@@ -118,7 +118,7 @@ Table transform(Table t, nb::handle method) {
         return out;
     }
     Table out = target(t, x);
-    numpy_log2(x.values, out.buf, out.grid.row_major() && !out.grid.col_major(), x.rows() * x.cols());
+    numpy_log2(x.values, out.buf);
     return out;
 }
 
