@@ -1,9 +1,3 @@
-// The extension build optimises for size; these loops are the hot path and
-// want full optimisation (vectorised loops), set before any template is seen.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC optimize("O3")
-#endif
-
 #include "kernels.hpp"
 
 #include <algorithm>
