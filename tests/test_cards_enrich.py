@@ -87,10 +87,13 @@ def test_gene_set_libraries(env, monkeypatch):
     options, value = cb(env["paths"])
     values = [o["value"] for o in options]
     libs = callbacks.get_enrich_libraries()
-    assert values == libs + [GMT] and value == "KEGG_2016" and "KEGG_2016" in libs
+    assert values == libs + [GMT] and "KEGG_2016" in libs
+    assert value == GMT                       # a local library runs offline and keeps the genes here
+    os.remove(os.path.join(user_dir, GMT))
+    assert cb(env["paths"]) == ([{"label": v, "value": v} for v in libs], "KEGG_2016")
     monkeypatch.setattr(callbacks, "get_enrich_libraries", lambda: ["Reactome_2022", "WikiPathway_2023_Human"])
     options, value = cb(env["paths"])
-    assert [o["value"] for o in options] == ["Reactome_2022", "WikiPathway_2023_Human", GMT]
+    assert [o["value"] for o in options] == ["Reactome_2022", "WikiPathway_2023_Human"]
     assert value == "Reactome_2022"
 
 

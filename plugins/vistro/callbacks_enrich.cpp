@@ -94,6 +94,7 @@ VISTRO_CALLBACK(update_enrich_gene_sets) {
     nb::list options = pyglue::to_list(picked[0]);
     nb::object value = picked[1];
     nb::object user_dir = user_gene_set_dir(c);
+    nb::object first_user_file = nb::none();
     if (path_exists(user_dir)) {
         nb::object os_path = global("os").attr("path");
         for (nb::handle name : global("os").attr("listdir")(user_dir)) {
@@ -103,9 +104,16 @@ VISTRO_CALLBACK(update_enrich_gene_sets) {
             option["label"] = name;
             option["value"] = name;
             options.append(option);
+            if (first_user_file.is_none()) first_user_file = nb::borrow(name);
         }
     }
-    if (contains(libs, nb::str("KEGG_2016"))) value = nb::str("KEGG_2016");
+    // The user's own library comes first: the analysis runs as soon as a feature set
+    // exists (on page load, after the differential run), and a remote library would
+    // send the user's genes away unasked and, offline, fail on every load.
+    if (!first_user_file.is_none())
+        value = first_user_file;
+    else if (contains(libs, nb::str("KEGG_2016")))
+        value = nb::str("KEGG_2016");
     return nb::make_tuple(options, value);
 }
 
