@@ -1,5 +1,6 @@
 """The enrichment card: its tree, the gene-set libraries, the enrichment call and its lock."""
 
+import math
 import os
 import threading
 
@@ -23,6 +24,7 @@ def env(fresh_paths):
     sets = save_result_path(my_path.get_feature_sets_path(), pd.DataFrame(
         [["Differential", "Protein", "U", ";".join(protein[:80])],
          ["Differential", "Protein", "S-U", ""],
+         ["Differential", "Protein", "D", ";".join(protein[-3:])],
          ["Decomposition", "Glycoform", "TOP100", ";".join(glyco[:30])]],
         columns=["Module", "Source", "Label", "Features"]))
     app = vistro.build_app(fresh_paths)
@@ -102,7 +104,8 @@ def test_feature_set_pickers(env):
     assert env["cb"]("enrich-data-source-dropdown.options")(options, env["paths"]) == (options, "Glycoform")
     cb = env["cb"]("enrich-feature-set-dropdown.options")
     opts, value = cb(env["sets"], options, "Protein", env["paths"])
-    assert [o["value"] for o in opts] == ["Differential@U", "Differential@S-U"] and value == "Differential@U"
+    assert [o["value"] for o in opts] == ["Differential@U", "Differential@S-U", "Differential@D"]
+    assert value == "Differential@U"
     assert cb(None, options, "Protein", env["paths"]) == ([], None)
 
 
@@ -115,6 +118,9 @@ def test_enrichment_with_the_demo_library(env):
     assert fig.layout.height == 500 and fig.layout.plot_bgcolor == "White"
     report = os.listdir(env["my_path"].get_enrichment_dir())
     assert report                                             # gseapy's tables land in the enrichment folder
+    # Three genes: no term passes gseapy's cutoff; the terms are still drawn, nothing raises.
+    fig, _ = ora(env, feature_set="Differential@D")
+    assert fig.data and max(fig.data[0].x) < -math.log10(0.05)
 
 
 def test_enrichment_call(env, recorded):
