@@ -34,9 +34,52 @@ const Dep SourceOptions{"preprocess-source-dropdown", "options"};
 const std::vector<Row>& table() {
     static const std::vector<Row> rows = {
     // ---- preprocessing ----
+    {"init_preprocess_data",
+     {{"preprocess-source-dropdown", "options"}, {"preprocess-source-dropdown", "value"},
+      {"loading-output-preprocess-distribution", "children"}},
+     {Paths}, {}, init_preprocess_data},
+    {"update_preprocess_parameters",
+     {{"preprocess-transform-dropdown", "value"}, {"preprocess-max-miss-ratio-input", "value"},
+      {"preprocess-normalization-dropdown", "value"}, {"preprocess-imputation-dropdown", "value"}},
+     {{"preprocess-source-dropdown", "value"}}, {Paths}, update_preprocess_parameters},
+    {"update_preprocess_figure",
+     {{"preprocess-figure", "figure"}, {"loading-output-preprocess-figure", "children"}},
+     {{"preprocess-button", "n_clicks"}, {"preprocess-source-dropdown", "value"}},
+     {Paths, {"preprocess-transform-dropdown", "value"}, {"preprocess-max-miss-ratio-input", "value"},
+      {"preprocess-normalization-dropdown", "value"}, {"preprocess-imputation-dropdown", "value"}},
+     update_preprocess_figure},
     // ---- phenotype profiling ----
+    {"update_profile_phenotypes",
+     {{"profile-phenotype-dropdown", "options"}, {"profile-phenotype-dropdown", "value"}},
+     {Paths}, {}, update_profile_phenotypes},
+    {"update_profile_distr",
+     {{"profile-distr-fig", "figure"}, {"loading-output-phenotype-distribution", "children"}},
+     {{"profile-phenotype-dropdown", "value"}}, {Paths}, update_profile_distr},
+    {"update_numeric_phenotype_inter", {{"numeric-info-inter", "data"}}, {Paths}, {},
+     update_numeric_phenotype_inter, Bare},
+    {"update_phenotype_corr_inter", {{"profile-corr-inter", "data"}}, {Paths}, {},
+     update_phenotype_corr_inter, Bare},
+    {"update_phenotype_corr_fig", {{"profile-corr-fig", "figure"}}, {{"profile-corr-inter", "data"}}, {},
+     update_phenotype_corr_fig, Bare},
     // ---- quality control ----
+    {"update_qc_data_source",
+     {{"qc-data-source-dropdown", "options"}, {"qc-data-source-dropdown", "value"}},
+     {Paths, SourceOptions}, {}, update_qc_data_source},
+    {"update_qc_samples",
+     {{"qc-samples-dropdown", "options"}, {"qc-samples-dropdown", "value"}},
+     {{"qc-data-source-dropdown", "value"}}, {Paths}, update_qc_samples},
+    {"update_qc_figures",
+     {{"qc-corr-fig", "figure"}, {"qc-cv-fig", "figure"}, {"loading-output-qc", "children"}},
+     {{"qc-data-source-dropdown", "value"}, {"qc-samples-dropdown", "value"}}, {Paths},
+     update_qc_figures, Listed, Variadic},
     // ---- annotation ----
+    {"update_annotation_control",
+     {{"annotation-source-dropdown", "options"}, {"annotation-source-dropdown", "value"}},
+     {SourceOptions}, {}, update_annotation_control},
+    {"update_annotation_table",
+     {{"annotation-id-datatable", "data"}, {"annotation-id-datatable", "columns"},
+      {"loading-output-annotation-table", "children"}},
+     {{"annotation-source-dropdown", "value"}, SourceOptions}, {Paths}, update_annotation_table},
     // ---- differential analysis ----
     // ---- decomposition ----
     // ---- feature clustering ----
