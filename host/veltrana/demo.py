@@ -113,7 +113,7 @@ def write_demo(folder, n_samples: int = 100, n_proteins: int = 3000, n_glycoform
     os.makedirs(gmt_dir, exist_ok=True)
     with open(os.path.join(gmt_dir, GMT_FILE), "w") as fh:
         for k, name in enumerate(_PATHWAYS):
-            members = rng.choice(genes, size=int(rng.integers(25, 80)), replace=False)
+            members = rng.choice(genes, size=min(len(genes), int(rng.integers(25, 80))), replace=False)
             fh.write("\t".join([name, f"demo pathway {k + 1}", *members]) + "\n")
     return paths_for(folder, out_dir)
 

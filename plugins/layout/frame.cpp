@@ -36,7 +36,7 @@ void discover_phenotypes(nb::module_& m) {
     if (!nb::cast<bool>(m.attr("os").attr("path").attr("exists")(path))) return;
     nb::object info = m.attr("pd").attr("read_csv")(path, "sep"_a = "\t", "index_col"_a = 0);
     m.attr("info_df") = info;
-    nb::list phenotypes(info.attr("columns").attr("values"));
+    nb::list phenotypes = pyglue::to_list(info.attr("columns").attr("values"));
     m.attr("phenotypes") = phenotypes;
     nb::object chosen = m.attr("default_phenotype");
     if (PySequence_Contains(phenotypes.ptr(), chosen.ptr()) != 1) {
@@ -44,9 +44,8 @@ void discover_phenotypes(nb::module_& m) {
         if (nb::len(phenotypes) == 0) return;
         chosen = phenotypes[0];
     }
-    nb::object values = nb::steal(PySet_New(info[chosen].ptr()));
-    if (!values.is_valid()) throw nb::python_error();
-    m.attr("groups") = nb::module_::import_("builtins").attr("sorted")(values);
+    nb::object builtins = nb::module_::import_("builtins");
+    m.attr("groups") = builtins.attr("sorted")(builtins.attr("set")(info[chosen]));
 }
 
 nb::object build_default_fig(nb::object height) {

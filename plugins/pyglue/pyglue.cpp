@@ -78,6 +78,12 @@ nb::object html(const char* cls) { return nb::module_::import_("dash.html").attr
 nb::object dcc(const char* cls) { return nb::module_::import_("dash.dcc").attr(cls); }
 nb::object table(const char* cls) { return nb::module_::import_("dash.dash_table").attr(cls); }
 
+nb::list to_list(nb::handle iterable) {
+    PyObject* out = PySequence_List(iterable.ptr());
+    if (!out) throw nb::python_error();
+    return nb::steal<nb::list>(out);
+}
+
 static nb::dict option(nb::handle v) {
     nb::dict d;
     d["label"] = v;

@@ -53,6 +53,9 @@ nb::object html(const char* cls);   // dash.html.<cls>
 nb::object dcc(const char* cls);    // dash.dcc.<cls>
 nb::object table(const char* cls);  // dash.dash_table.<cls>
 
+// list(iterable), as Python's list() makes it.
+nb::list to_list(nb::handle iterable);
+
 // A Python list of the given items.
 template <typename... T>
 nb::list kids(T&&... items) {
