@@ -110,7 +110,8 @@ nb::object as_python_function(const Row& row, std::shared_ptr<const Ctx> ctx) {
                                    " were given");
             return fn(*ctx, args);
         },
-        nb::name(row.name));
+        // A scope gives the function a __qualname__, which Dash's functools.wraps copies.
+        nb::name(row.name), nb::scope(nb::module_::import_("sys").attr("modules")[global("__name__")]));
 }
 
 }  // namespace
