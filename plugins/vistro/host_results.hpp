@@ -7,8 +7,7 @@ namespace vistro {
 
 // `a, b = result` for a host result: exactly two items, or ValueError naming the service.
 inline std::pair<nb::object, nb::object> pair_of(nb::handle result, const char* service_name) {
-    nb::object items = nb::steal(PySequence_List(result.ptr()));
-    if (!items.is_valid()) throw nb::python_error();  // not iterable: TypeError, as unpacking gives
+    nb::list items = pyglue::to_list(result);  // not iterable: TypeError, as unpacking gives
     size_t n = nb::len(items);
     if (n != 2)
         pyglue::raise_value(std::string(service_name) + " returned " + std::to_string(n) +
