@@ -1,8 +1,6 @@
 """Shared fixtures: the demo dataset and the path object of the host stand-in."""
 
 import os
-import subprocess
-import sys
 
 import pytest
 
@@ -29,12 +27,3 @@ def demo_paths(demo_dir):
 def fresh_paths(tmp_path):
     """A small demo dataset of its own, for tests that write results."""
     return demo.write_demo(str(tmp_path / "data"), n_samples=24, n_proteins=200, n_glycoforms=80)
-
-
-def run_python(code: str, cwd, env=None, timeout=120) -> subprocess.CompletedProcess:
-    """Runs `code` in a fresh interpreter (module state at import is per process)."""
-    full_env = dict(os.environ)
-    full_env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    full_env.update(env or {})
-    return subprocess.run([sys.executable, "-c", code], cwd=cwd, env=full_env, capture_output=True,
-                          text=True, timeout=timeout)

@@ -4,7 +4,7 @@ import json
 
 from dash import dcc, html
 
-from conftest import run_python
+from support import run_python
 from veltrana.plugins import layout
 
 STORE_IDS = ["Paths", "info-inter", "decomposition-inter", "numeric-info-inter", "data-source-inter", "diff-inter",

@@ -2,7 +2,7 @@
 
 import pytest
 
-from conftest import run_python
+from support import run_python
 from veltrana.plugins import callbacks, layout, plotweave, vistro
 
 

@@ -4,7 +4,6 @@
 namespace plotweave {
 
 void register_figure_base(nb::module_& m) {
-    m.attr("go") = nb::module_::import_("plotly.graph_objects");
     m.def("build_default_fig", [](int height) {
         nb::object fig = global("go").attr("Figure")();
         nb::dict margin;
@@ -12,7 +11,7 @@ void register_figure_base(nb::module_& m) {
         fig.attr("update_layout")("margin"_a = margin, "paper_bgcolor"_a = "LightSteelBlue",
                                   "height"_a = height);
         return fig;
-    }, "height"_a = 500);
+    }, "height"_a = global("default_figure_height"));
     for (const char* name : {"heatmap_plot", "show_image"})
         m.def(name, [name](nb::args, nb::kwargs) -> nb::object { pyglue::raise_not_implemented(name); },
               nb::name(name));
