@@ -8,7 +8,7 @@ import pandas as pd
 import pytest
 from dash import dcc, html
 
-from cards_helpers import by_id, callback, children, kinds, make_app, needs_preprocess
+from first_cards_support import by_id, callback, children, kinds, make_app, needs_preprocess
 from veltrana.plugins import callbacks, layout
 from veltrana.plugins.analysis import matrices
 

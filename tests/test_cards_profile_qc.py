@@ -8,7 +8,7 @@ import pytest
 from dash.dependencies import Input, State
 from scipy.stats import spearmanr
 
-from cards_helpers import by_id, callback, children, kinds, make_app, needs_preprocess, needs_qc_plots
+from first_cards_support import by_id, callback, children, kinds, make_app, needs_preprocess, needs_qc_plots
 from veltrana.plugins import callbacks, layout
 
 
