@@ -95,3 +95,11 @@ def test_annotation_refuses_unknown_sources_and_forged_paths(fresh_paths):
     forged = dict(fresh_paths, annotation={"Protein": "/etc/passwd"})
     with pytest.raises(ValueError, match="configuration"):
         callbacks.update_annotation_table("Protein", forged)
+
+
+def test_callbacks_of_an_earlier_app_survive_a_later_one(fresh_paths):
+    # Registering same-named callbacks again must not replace or free the earlier ones.
+    first = callback(make_app(fresh_paths), "annotation-source-dropdown.options")
+    second = callback(make_app(fresh_paths), "annotation-source-dropdown.options")
+    assert first is not second and first.__qualname__ == "update_annotation_control"
+    assert first(SOURCES) == second(SOURCES) == (SOURCES, "Protein")

@@ -102,7 +102,7 @@ nb::object as_python_function(const Row& row, std::shared_ptr<const Ctx> ctx) {
     const bool fixed = row.arity == Fixed;
     Callback fn = row.fn;
     std::string name = row.name;
-    return nb::cpp_function(
+    nb::object f = nb::cpp_function(
         [ctx, fn, fixed, expected, name](nb::args args) -> nb::object {
             if (fixed && args.size() != expected)
                 pyglue::raise_type(name + "() takes " + std::to_string(expected) +
@@ -110,8 +110,15 @@ nb::object as_python_function(const Row& row, std::shared_ptr<const Ctx> ctx) {
                                    " were given");
             return fn(*ctx, args);
         },
-        // A scope gives the function a __qualname__, which Dash's functools.wraps copies.
-        nb::name(row.name), nb::scope(nb::module_::import_("sys").attr("modules")[global("__name__")]));
+        nb::name(row.name));
+    // Dash's functools.wraps copies __qualname__, which a function without a scope
+    // lacks; a scope would instead chain same-named callbacks (registration 42, a
+    // second build_app) into one overload set. A partial carries the names itself.
+    nb::object named = nb::module_::import_("functools").attr("partial")(f);
+    named.attr("__name__") = row.name;
+    named.attr("__qualname__") = row.name;
+    named.attr("__module__") = global("__name__");
+    return named;
 }
 
 }  // namespace
