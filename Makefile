@@ -23,6 +23,7 @@ test: install
 bench: install
 	$(PY) bench/preprocess.py
 	$(PY) bench/qc_matrix.py
+	$(PY) bench/survival.py
 
 # Editable install that rebuilds the changed C++ sources on import.
 dev: $(PY)

@@ -1,0 +1,83 @@
+"""The glycosylation-enzymes card: pickers, figures and where it is (not) placed."""
+
+from veltrana.plugins import layout
+
+
+def walk(component):
+    """Every component of a tree, depth first."""
+    yield component
+    children = getattr(component, "children", None)
+    if children is None or isinstance(children, str):
+        return
+    for child in children if isinstance(children, (list, tuple)) else [children]:
+        yield from walk(child)
+
+
+def ids(component):
+    return [c.id for c in walk(component) if getattr(c, "id", None)]
+
+
+def is_placeholder(figure, height):
+    lay = figure.layout
+    return (list(figure.data) == [] and lay.height == height and lay.paper_bgcolor == "LightSteelBlue"
+            and (lay.margin.l, lay.margin.r, lay.margin.t, lay.margin.b) == (20, 20, 20, 20))
+
+
+def test_control_card_pickers_in_order():
+    card = layout.build_genz_control_card()
+    assert getattr(card, "id", None) is None and getattr(card, "className", None) is None
+    kinds = [type(c).__name__ for c in card.children]
+    assert kinds == ["H5", "P", "Dropdown", "Br", "P", "Dropdown", "Br", "Dropdown", "Br"]
+    texts = [c.children for c in card.children if type(c).__name__ in ("H5", "P")]
+    assert texts == ["Glycosylation Enzymes Analysis", "Select data source", "Select samples by phenotype"]
+    pickers = [c for c in card.children if type(c).__name__ == "Dropdown"]
+    assert [p.id for p in pickers] == ["genz-source-dropdown", "genz-phenotype-dropdown",
+                                       "genz-phenotype-groups-dropdown"]
+    assert all(p.options == [] and p.value == "NA" for p in pickers)
+    assert [getattr(p, "multi", None) for p in pickers] == [None, None, True]
+
+
+def test_figure_card_rows():
+    card = layout.build_genz_figure_card()
+    assert card.className == "row" and getattr(card, "id", None) is None
+    first, br, second = card.children
+    assert type(br).__name__ == "Br"
+
+    assert first.className == "row"
+    left, right = first.children
+    assert left.className == right.className == "six columns"
+    assert getattr(right, "children", None) is None
+    spinner, frame = left.children
+    assert (spinner.id, spinner.type, spinner.children.id) == (
+        "loading-genz-pathways", "circle", "loading-output-genz-pathways")
+    assert frame.style == {"border": "2px black solid"}
+    [pathways] = frame.children
+    assert pathways.id == "genz-pathways-figure" and is_placeholder(pathways.figure, 500)
+
+    assert second.className == "row"
+    spinner, frame = second.children
+    assert (spinner.id, spinner.type, spinner.children.id) == (
+        "loading-genz-corr-cluster", "circle", "loading-output-genz-corr-cluster")
+    assert frame.style == {"border": "2px black solid"}
+    [cluster] = frame.children
+    assert cluster.id == "genz-corr-cluster-figure" and is_placeholder(cluster.figure, 500)
+
+
+def test_card_halves_and_ids():
+    card = layout.build_genz_card()
+    assert (card.id, card.className) == ("genz-card", "row")
+    control, figures = card.children
+    assert control.className == "four columns" and figures.className == "eight columns"
+    assert ids(control.children[0]) == ids(layout.build_genz_control_card())
+    assert ids(figures.children[0]) == ids(layout.build_genz_figure_card())
+    found = ids(card)
+    assert len(found) == len(set(found)) == 10
+    # each call builds new components
+    assert layout.build_genz_card() is not card
+    assert layout.build_genz_card().children[0].children[0] is not control.children[0]
+
+
+def test_card_is_not_on_the_page(demo_paths):
+    page_ids = set(ids(layout.build_layout(demo_paths)))
+    assert "store-card" in page_ids
+    assert not page_ids & set(ids(layout.build_genz_card()))
