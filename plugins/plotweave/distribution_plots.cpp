@@ -1,12 +1,138 @@
-// Placeholder until the figures are built.
-#include "plotweave.hpp"
+// Distribution and correlation figures: the CV histogram, the two-group box
+// plot, the labelled scatter and the paired-values scatter.
+#include "figure_kit.hpp"
 
 namespace plotweave {
+namespace {
+
+bool truthy(nb::handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+// list(items): a fresh list of any iterable.
+nb::list as_list(nb::handle items) {
+    PyObject* out = PySequence_List(items.ptr());
+    if (!out) throw nb::python_error();
+    return nb::steal<nb::list>(out);
+}
+
+bool contains(nb::handle container, nb::handle key) {
+    int r = PySequence_Contains(container.ptr(), key.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+// Both backgrounds white, as all result figures have them.
+constexpr const char* white = "White";
+
+nb::object histogram(nb::object values, nb::object figure_height, nb::object show_median) {
+    nb::object px = global("px"), go = global("go");
+    nb::object fig = px.attr("histogram")(values, "color"_a = px.attr("Constant")("Histogram(CV)"),
+                                          "nbins"_a = 20, "labels"_a = kit::dict_of("color", ""));
+    fig.attr("update_traces")("marker_line_width"_a = 1, "marker_line_color"_a = "white");
+    nb::object med = global("np").attr("nanmedian")(values);
+    if (truthy(show_median)) {
+        nb::dict marker = kit::dict_of("color", "Red", "size", 20, "line",
+                                       kit::dict_of("color", "MediumPurple", "width", 2));
+        fig.attr("add_trace")(go.attr("Scatter")("mode"_a = "markers", "x"_a = pyglue::kids(med),
+                                                 "y"_a = pyglue::kids(0), "name"_a = "Median(CV)",
+                                                 "marker"_a = marker, "showlegend"_a = false));
+    }
+    nb::dict axis = kit::dict_of("autorange", true, "showgrid", false, "zeroline", false,
+                                 "linecolor", "black", "showline", true, "rangemode", "tozero");
+    fig.attr("update_layout")("clickmode"_a = "event+select",
+                              "xaxis_title"_a = "Coefficient of Variation (CV)", "yaxis_title"_a = "Count",
+                              "xaxis"_a = axis, "yaxis"_a = axis, "margin"_a = kit::margin(),
+                              "height"_a = figure_height, "paper_bgcolor"_a = white,
+                              "plot_bgcolor"_a = white, "showlegend"_a = false);
+    return fig;
+}
+
+// The [group, value] pairs of the samples of one group that the feature's row has.
+void append_group(nb::list& rows, nb::handle row, nb::handle samples, nb::handle name) {
+    for (nb::handle sample : samples)
+        if (contains(row, sample)) rows.append(pyglue::kids(name, nb::object(row[sample])));
+}
+
+nb::object boxplot(nb::object df, nb::object gene, nb::object a, nb::object b, nb::object name_a,
+                   nb::object name_b, nb::object title, nb::object figure_height) {
+    nb::object index = df.attr("index");
+    if (!contains(index, gene)) return global("build_default_fig")("height"_a = figure_height);
+    nb::object row = df[index.attr("__eq__")(gene)].attr("iloc")[0];
+    nb::list rows;
+    append_group(rows, row, a, name_a);
+    append_group(rows, row, b, name_b);
+    nb::object values = global("pd").attr("DataFrame")(rows, "columns"_a = pyglue::kids("Group", "Expression"));
+    nb::object fig = global("px").attr("box")(values, "x"_a = "Group", "y"_a = "Expression");
+    nb::dict axis = kit::axis_lines();
+    fig.attr("update_layout")("clickmode"_a = "event+select", "xaxis"_a = axis, "yaxis"_a = axis,
+                              "title"_a = title, "margin"_a = kit::margin(50), "height"_a = figure_height,
+                              "paper_bgcolor"_a = white, "plot_bgcolor"_a = white);
+    return fig;
+}
+
+nb::object scatter_plot(nb::object x, nb::object y, nb::object x_name, nb::object y_name,
+                        nb::object hover_text, nb::object figure_height) {
+    nb::object go = global("go");
+    nb::object fig = go.attr("Figure")();
+    // A point's diameter is its own y value: larger y, larger dot.
+    fig.attr("add_trace")(go.attr("Scatter")("mode"_a = "markers", "x"_a = x, "y"_a = y,
+                                             "text"_a = hover_text, "hoverinfo"_a = "text",
+                                             "marker"_a = kit::dict_of("color", "Red", "size", y)));
+    nb::dict axis = kit::axis_lines();
+    fig.attr("update_layout")("clickmode"_a = "event+select", "xaxis"_a = axis, "yaxis"_a = axis,
+                              "xaxis_title"_a = x_name, "yaxis_title"_a = y_name, "margin"_a = kit::margin(),
+                              "height"_a = figure_height, "paper_bgcolor"_a = white,
+                              "plot_bgcolor"_a = white, "showlegend"_a = false);
+    return fig;
+}
+
+// Element-wise pandas.notna of a sequence, as a list of bools.
+nb::list present(nb::handle pd, nb::handle items) {
+    return as_list(pd.attr("notna")(pd.attr("Series")(items, "dtype"_a = "object")));
+}
+
+nb::object corrplot(nb::object x, nb::object y, nb::object figure_height, nb::object x_name,
+                    nb::object y_name) {
+    nb::object pd = global("pd"), go = global("go");
+    // Pairs are matched by position, whatever index a series carries.
+    nb::list xs = as_list(x), ys = as_list(y);
+    if (xs.size() != ys.size())
+        pyglue::raise_value("corrplot: x and y must have the same length, got " + std::to_string(xs.size()) +
+                            " and " + std::to_string(ys.size()));
+    nb::list x_ok = present(pd, xs), y_ok = present(pd, ys);
+    nb::list new_x, new_y;
+    for (size_t i = 0; i < xs.size(); ++i) {
+        if (truthy(x_ok[i]) && truthy(y_ok[i])) {
+            new_x.append(xs[i]);
+            new_y.append(ys[i]);
+        }
+    }
+    nb::object fig = go.attr("Figure")();
+    fig.attr("add_trace")(go.attr("Scatter")("mode"_a = "markers", "x"_a = new_x, "y"_a = new_y,
+                                             "name"_a = "Median(CV)",
+                                             "marker"_a = kit::dict_of("color", "Red", "size", 1)));
+    fig.attr("update_layout")("clickmode"_a = "event+select", "xaxis_title"_a = x_name,
+                              "yaxis_title"_a = y_name, "margin"_a = kit::margin(), "height"_a = figure_height,
+                              "paper_bgcolor"_a = white, "plot_bgcolor"_a = white, "showlegend"_a = false);
+    return fig;
+}
+
+}  // namespace
 
 void register_distribution_plots(nb::module_& m) {
-    for (const char* name : {"histogram", "boxplot", "scatter_plot", "corrplot"})
-        m.def(name, [name](nb::args, nb::kwargs) -> nb::object { pyglue::raise_not_implemented(name); },
-              nb::name(name));
+    m.def("histogram", &histogram, "values"_a, "figure_height"_a = 500, "show_median"_a = true,
+          "Histogram of the values in 20 bins with the median marked as a red dot.");
+    m.def("boxplot", &boxplot, "df"_a, "gene"_a, "a"_a, "b"_a, "name_a"_a, "name_b"_a, "title"_a = "",
+          "figure_height"_a = 500,
+          "Box plot of one feature (a row of df) in the sample groups a and b; the default figure when the "
+          "feature is absent.");
+    m.def("scatter_plot", &scatter_plot, "x"_a, "y"_a, "x_name"_a, "y_name"_a, "hover_text"_a,
+          "figure_height"_a, "Labelled scatter whose marker sizes follow the y values.");
+    m.def("corrplot", &corrplot, "x"_a, "y"_a, "figure_height"_a = 500, "x_name"_a = "X", "y_name"_a = "Y",
+          "Scatter of paired values, leaving out the pairs with a missing value.");
 }
 
 }  // namespace plotweave

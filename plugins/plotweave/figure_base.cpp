@@ -1,20 +1,107 @@
-// Figure defaults, heatmap and image embedding (placeholder until built).
+// Figure defaults, heatmap and image embedding.
 #include "plotweave.hpp"
 
 namespace plotweave {
 
+nb::dict margin_of(int side) {
+    nb::dict margin;
+    for (const char* key : {"l", "r", "t", "b"}) margin[key] = side;
+    return margin;
+}
+
+namespace {
+
+nb::dict hidden_ticks(double from, double to) {
+    nb::dict axis;
+    axis["domain"] = nb::make_tuple(from, to);
+    axis["showticklabels"] = false;
+    return axis;
+}
+
+nb::object heatmap_plot(nb::handle expr_data, nb::handle samples, nb::handle features,
+                        nb::handle sample_labels, nb::handle feature_labels, nb::handle sample_text,
+                        nb::handle feature_text) {
+    nb::object Heatmap = global("go").attr("Heatmap");
+    nb::object matrix = Heatmap("x"_a = samples, "y"_a = features, "z"_a = expr_data, "type"_a = "heatmap",
+                                "colorscale"_a = "Balance", "zmin"_a = -2, "zmax"_a = 2);
+    nb::object sample_bar = Heatmap("x"_a = samples, "z"_a = sample_labels, "text"_a = sample_text,
+                                    "xaxis"_a = "x2", "yaxis"_a = "y2", "showscale"_a = false,
+                                    "hoverinfo"_a = "text");
+    nb::object feature_bar = Heatmap("y"_a = features, "z"_a = feature_labels, "xaxis"_a = "x3",
+                                     "yaxis"_a = "y3", "text"_a = feature_text, "showscale"_a = false,
+                                     "hoverinfo"_a = "text");
+    // The matrix takes the lower right; the sample bar the top tenth, the feature bar the left tenth.
+    nb::object layout = global("go").attr("Layout")(
+        "xaxis"_a = hidden_ticks(0.1, 1), "yaxis"_a = hidden_ticks(0, 0.9),
+        "xaxis2"_a = hidden_ticks(0.1, 1), "yaxis2"_a = hidden_ticks(0.9, 1),
+        "xaxis3"_a = hidden_ticks(0, 0.1), "yaxis3"_a = hidden_ticks(0, 0.9));
+    nb::object fig = global("go").attr("Figure")("data"_a = pyglue::kids(matrix, sample_bar, feature_bar),
+                                                 "layout"_a = layout);
+    fig.attr("update_layout")("clickmode"_a = "event+select", "xaxis_title"_a = "Samples",
+                              "margin"_a = margin_of(20), "height"_a = global("default_figure_height"),
+                              "paper_bgcolor"_a = "White", "plot_bgcolor"_a = "White",
+                              "showlegend"_a = false);
+    return fig;
+}
+
+nb::object build_default_fig(nb::handle height) {
+    nb::object fig = global("go").attr("Figure")();
+    fig.attr("update_layout")("margin"_a = margin_of(20), "paper_bgcolor"_a = "LightSteelBlue",
+                              "height"_a = height);
+    return fig;
+}
+
+// Python's `a * b`, so that ints and floats mix as they do in Python.
+nb::object times(nb::handle a, nb::handle b) {
+    PyObject* r = PyNumber_Multiply(a.ptr(), b.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+// The file as a PNG data URI; the file is closed even when reading fails.
+std::string png_data_uri(nb::handle path) {
+    nb::object file = nb::module_::import_("builtins").attr("open")(path, "rb");
+    nb::object raw;
+    try {
+        raw = file.attr("read")();
+    } catch (...) {
+        file.attr("close")();
+        throw;
+    }
+    file.attr("close")();
+    nb::object text = global("base64").attr("b64encode")(raw).attr("decode")();
+    return "data:image/png;base64," + nb::cast<std::string>(text);
+}
+
+nb::object show_image(nb::handle path, nb::handle img_width, nb::handle img_height, nb::handle scale_factor) {
+    nb::object width = times(img_width, scale_factor);
+    nb::object height = times(img_height, scale_factor);
+    nb::object fig = global("go").attr("Figure")();
+    // An invisible scatter pins the axes to the image's extent.
+    fig.attr("add_trace")(global("go").attr("Scatter")("x"_a = pyglue::kids(0, width),
+                                                       "y"_a = pyglue::kids(0, height),
+                                                       "mode"_a = "markers", "marker_opacity"_a = 0));
+    fig.attr("update_xaxes")("visible"_a = false, "range"_a = pyglue::kids(0, width));
+    fig.attr("update_yaxes")("visible"_a = false, "range"_a = pyglue::kids(0, height), "scaleanchor"_a = "x");
+    fig.attr("add_layout_image")("x"_a = 0, "sizex"_a = width, "y"_a = height, "sizey"_a = height,
+                                 "xref"_a = "x", "yref"_a = "y", "opacity"_a = 1, "layer"_a = "below",
+                                 "sizing"_a = "stretch", "source"_a = png_data_uri(path));
+    fig.attr("update_layout")("margin"_a = margin_of(0));
+    return fig;
+}
+
+}  // namespace
+
 void register_figure_base(nb::module_& m) {
-    m.def("build_default_fig", [](int height) {
-        nb::object fig = global("go").attr("Figure")();
-        nb::dict margin;
-        for (const char* side : {"l", "r", "t", "b"}) margin[side] = 20;
-        fig.attr("update_layout")("margin"_a = margin, "paper_bgcolor"_a = "LightSteelBlue",
-                                  "height"_a = height);
-        return fig;
-    }, "height"_a = global("default_figure_height"));
-    for (const char* name : {"heatmap_plot", "show_image"})
-        m.def(name, [name](nb::args, nb::kwargs) -> nb::object { pyglue::raise_not_implemented(name); },
-              nb::name(name));
+    m.def("heatmap_plot", &heatmap_plot, "expr_data"_a.none(), "samples"_a.none(), "features"_a.none(),
+          "sample_labels"_a.none(), "feature_labels"_a.none(), "sample_text"_a.none(),
+          "feature_text"_a.none(),
+          "A heatmap of the matrix with colour bars for the samples (top) and the features (left).");
+    // The default height is the host's value at import; later changes of it do not apply.
+    m.def("build_default_fig", &build_default_fig, "height"_a.none() = global("default_figure_height"),
+          "The empty placeholder figure shown before a result exists.");
+    m.def("show_image", &show_image, "path"_a.none(), "img_width"_a.none() = 800, "img_height"_a.none() = 600,
+          "scale_factor"_a.none() = 0.5, "A figure showing the PNG file at path, its aspect ratio kept.");
 }
 
 }  // namespace plotweave
