@@ -24,6 +24,7 @@ bench: install
 	$(PY) bench/preprocess.py
 	$(PY) bench/qc_matrix.py
 	$(PY) bench/survival.py
+	$(PY) bench/differential.py
 
 # Editable install that rebuilds the changed C++ sources on import.
 dev: $(PY)

@@ -1,10 +1,57 @@
-// Placeholder until the card is built.
+// The feature-clustering card: controls and the clustering heatmap.
 #include "layout.hpp"
 
 namespace layout {
+namespace {
+
+nb::object build_clustering_control_card() {
+    nb::dict wide;
+    wide["marginRight"] = "10px";
+    wide["width"] = "100%";
+    return html("Div")(
+        "id"_a = "clustering-control-card", "className"_a = "four columns",
+        "children"_a = kids(
+            html("H5")("Feature Clustering Analysis"),
+            html("P")("Select data source"),
+            dropdown("clustering-source-dropdown", nb::list(), nb::str("NA"), true),
+            html("Br")(),
+            html("P")("Select Phenotype"),
+            dropdown("clustering-phenotype-dropdown", nb::list(), nb::str("NA")),
+            html("Br")(),
+            html("P")("Select Cluster Number"),
+            dcc("Input")("id"_a = "clustering-number-input", "type"_a = "number", "placeholder"_a = "",
+                         "value"_a = 3, "style"_a = wide),
+            html("Br")(), html("Br")(),
+            html("Div")("className"_a = "row",
+                        "children"_a = kids(
+                            columns("six columns", kids(html("Button")("Refresh Clustering",
+                                                                       "id"_a = "run-feature-clustering-button",
+                                                                       "n_clicks"_a = 0))),
+                            columns("six columns", kids(loading("feature-clustering", "default")))))));
+}
+
+nb::object build_clustering_figure_card() {
+    return html("Div")(
+        "id"_a = "clustering-figure-card", "className"_a = "eight columns",
+        "children"_a = kids(html("P")("Clustering Heatmap"),
+                            dropdown("clustering-figure-source", nb::list(), nb::str("")),
+                            loading("clustering-figure-1", "circle"), html("Br")(),
+                            bordered(kids(graph("clustering-figure-1", figure_height() - 100)))));
+}
+
+nb::object build_clustering_card() {
+    return html("Div")("id"_a = "clustering-card", "className"_a = "row",
+                       "children"_a = kids(build_clustering_control_card(), build_clustering_figure_card()));
+}
+
+}  // namespace
 
 void register_clustering_cards(nb::module_& m) {
-    m.def("build_clustering_card", []() { return html("Div")("id"_a = "clustering-card"); });
+    m.def("build_clustering_control_card", &build_clustering_control_card,
+          "Sources, phenotype and number of clusters of the feature clustering, and its run button.");
+    m.def("build_clustering_figure_card", &build_clustering_figure_card,
+          "The source picker and heatmap of the clustering result.");
+    m.def("build_clustering_card", &build_clustering_card, "The feature-clustering row: controls and heatmap.");
 }
 
 }  // namespace layout

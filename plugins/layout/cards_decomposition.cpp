@@ -1,10 +1,72 @@
-// Placeholder until the card is built.
+// The decomposition card: controls, and the PCA figures with their pickers.
 #include "layout.hpp"
 
 namespace layout {
+namespace {
+
+nb::object build_decomposition_control_card() {
+    return html("Div")(
+        "id"_a = "decomposition_control-card", "className"_a = "four columns",
+        "children"_a = kids(
+            html("H5")("Dimensionality Reduction Analysis"),
+            html("P")("Process data source(s)"),
+            dropdown("decomposition-data-source-dropdown", nb::list(), nb::str(""), true),
+            html("P")("Select method"),
+            dropdown("decomposition-method-dropdown", options_from({"PCA"}), nb::str("PCA")),
+            html("Br")(),
+            html("Div")("className"_a = "row",
+                        "children"_a = kids(
+                            columns("six columns", kids(html("Button")("Refresh DECOMP",
+                                                                       "id"_a = "run-decomposition-button",
+                                                                       "n_clicks"_a = 0))),
+                            columns("six columns", kids(loading("decomposition", "default")))))));
+}
+
+nb::object build_decomposition_figure_control_card() {
+    return html("Div")(
+        "className"_a = "row",
+        "children"_a = kids(
+            columns("six columns",
+                    kids(html("P")("Select data source"),
+                         dropdown("decomposition-figure-source-dropdown", nb::list(), nb::str("")))),
+            columns("six columns", kids(html("P")("Select phenotype"),
+                                        phenotype_dropdown("decomposition-figure-phenotype-dropdown")))));
+}
+
+nb::object build_decomposition_figure_panels_card() {
+    int height = figure_height() - 100;
+    return html("Div")(
+        "className"_a = "row",
+        "children"_a = kids(
+            columns("six columns",
+                    kids(html("P")("PCA (2-D plot)"), bordered(kids(graph("decomposition-figure-1", height))))),
+            columns("six columns",
+                    kids(html("P")("PCA Variance ratio"), bordered(kids(graph("decomposition-figure-2", height)))))));
+}
+
+nb::object build_decomposition_figure_card() {
+    return html("Div")("id"_a = "decomposition-figure-card", "className"_a = "eight columns",
+                       "children"_a = kids(build_decomposition_figure_control_card(),
+                                           build_decomposition_figure_panels_card()));
+}
+
+nb::object build_decomposition_card() {
+    return html("Div")("id"_a = "decomposition-card", "className"_a = "row",
+                       "children"_a = kids(build_decomposition_control_card(), build_decomposition_figure_card()));
+}
+
+}  // namespace
 
 void register_decomposition_cards(nb::module_& m) {
-    m.def("build_decomposition_card", []() { return html("Div")("id"_a = "decomposition-card"); });
+    m.def("build_decomposition_control_card", &build_decomposition_control_card,
+          "Sources and method of the decomposition, and its run button.");
+    m.def("build_decomposition_figure_control_card", &build_decomposition_figure_control_card,
+          "The source and phenotype pickers of the PCA figures.");
+    m.def("build_decomposition_figure_panels_card", &build_decomposition_figure_panels_card,
+          "The PCA scores and variance-ratio figures.");
+    m.def("build_decomposition_figure_card", &build_decomposition_figure_card,
+          "The right column: figure pickers above the two figures.");
+    m.def("build_decomposition_card", &build_decomposition_card, "The decomposition row: controls and figures.");
 }
 
 }  // namespace layout

@@ -38,3 +38,9 @@ void register_genz_cards(nb::module_& m);
 void register_page(nb::module_& m);             // build_layout and main
 
 }  // namespace layout
+
+namespace layout {
+// dcc.Dropdown of the module's phenotypes, preselecting default_phenotype, else the
+// first phenotype, else "" (the differential and decomposition cards).
+nb::object phenotype_dropdown(const char* id);
+}  // namespace layout

@@ -1,3 +1,134 @@
-"""Host services of the clustering card (not built yet)."""
+"""Host services of the feature-clustering card.
 
-__all__: list[str] = []
+Each selected source's features are z-scored over the samples (missing values
+then count as the feature's mean, 0) and clustered hierarchically (Ward linkage
+on Euclidean distances) into the requested number of clusters. A full distance
+matrix of n features takes 4n^2 bytes in condensed form, so a source with more
+than MAX_FEATURES features is clustered on its MAX_FEATURES most variable ones.
+
+A run writes, in the clustering folder, `<BaseName>_feature_clustering.txt`
+(index "Feature", column "FeatureCluster", 1..k, rows in dendrogram order with
+cluster 1 on top) per source (BaseName = the source name), and the result table
+`feature_clustering_result.txt` ("Source", "Method" = "Hierarchical clustering",
+"BaseName", "Clusters", "Features", "Capped").
+"""
+
+from __future__ import annotations
+
+import os
+from numbers import Integral, Real
+
+import numpy as np
+import pandas as pd
+from scipy.cluster.hierarchy import fcluster, leaves_list, linkage
+
+from ..paths import configured, inside
+from ..tables import read_info_file, read_result_path, save_result_path
+from .decomposition import _placeholder
+from .differential import selected_sources
+from .matrices import preprocessed_matrix
+
+__all__ = ["update_feature_clustering_inter", "update_feature_clustering_figure_1"]
+
+METHOD = "Hierarchical clustering"
+RESULT_FILE = "feature_clustering_result.txt"
+MAX_FEATURES = 5000
+
+
+def cluster_count(value) -> int:
+    """The requested number of clusters as a positive integer."""
+    if isinstance(value, bool) or not isinstance(value, Real) or not float(value).is_integer() or value < 1:
+        raise ValueError(f"the number of clusters must be a positive whole number, got {value!r}")
+    return int(value)
+
+
+def zscores(matrix: pd.DataFrame) -> pd.DataFrame:
+    """Each feature (column) centred and scaled over the samples; constant features become 0."""
+    std = matrix.std(ddof=1)
+    z = (matrix - matrix.mean()) / std.where(std > 0)
+    return z.where(~z.isna() | matrix.isna(), 0.0)
+
+
+def most_variable(matrix: pd.DataFrame, limit: int = MAX_FEATURES) -> pd.DataFrame:
+    """`matrix` restricted to its `limit` most variable features (original column order)."""
+    if matrix.shape[1] <= limit:
+        return matrix
+    keep = matrix.var(ddof=1).fillna(-1.0).nlargest(limit).index
+    return matrix.loc[:, [c for c in matrix.columns if c in set(keep)]]
+
+
+def cluster_features(matrix: pd.DataFrame, k: int) -> pd.DataFrame:
+    """The "FeatureCluster" of each feature, rows in dendrogram order, clusters numbered top-down."""
+    data = matrix.dropna(axis=1, how="all")
+    if data.shape[1] < k or data.shape[1] < 2:
+        raise ValueError(f"cannot split {data.shape[1]} feature(s) with values into {k} clusters")
+    z = zscores(data).fillna(0.0).to_numpy().T
+    tree = linkage(z, method="ward")
+    labels = fcluster(tree, t=k, criterion="maxclust")
+    order = leaves_list(tree)
+    renumber = {c: i + 1 for i, c in enumerate(dict.fromkeys(labels[order]))}
+    frame = pd.DataFrame({"FeatureCluster": [renumber[labels[i]] for i in order]},
+                         index=pd.Index([str(data.columns[i]) for i in order], name="Feature"))
+    return frame.sort_values("FeatureCluster", kind="stable")
+
+
+def update_feature_clustering_inter(kwargs_dict: dict, module_dir) -> str:
+    """Clusters the features of each selected source; returns the result table's path."""
+    my_path = configured(kwargs_dict.get("Paths"))
+    if not inside(module_dir, my_path.get_out_dir()):
+        raise ValueError(f"the clustering folder {module_dir!r} lies outside the output directory")
+    sources = [my_path.check_source(s) for s in selected_sources(kwargs_dict.get("clustering-source-dropdown"))]
+    if not sources:
+        raise ValueError("no data source selected for clustering")
+    k = cluster_count(kwargs_dict.get("clustering-number-input"))
+    rows = []
+    for source in sources:
+        matrix = preprocessed_matrix(my_path, source)
+        capped = most_variable(matrix)
+        clusters = cluster_features(capped, k)
+        save_result_path(os.path.join(module_dir, f"{source}_feature_clustering.txt"), clusters)
+        rows.append({"Source": source, "Method": METHOD, "BaseName": source, "Clusters": k,
+                     "Features": len(clusters), "Capped": capped.shape[1] < matrix.shape[1]})
+    return save_result_path(os.path.join(module_dir, RESULT_FILE), pd.DataFrame(rows))
+
+
+def _phenotype_groups(info: pd.DataFrame, phenotype, samples) -> pd.Series:
+    """The phenotype value of each sample as text ("NA" when missing or unknown)."""
+    if phenotype in info.columns:
+        values = info[phenotype].reindex(samples)
+        return values.astype(object).where(values.notna(), "NA").astype(str)
+    return pd.Series("NA", index=samples)
+
+
+def update_feature_clustering_figure_1(kwargs_dict: dict, result_path, module_dir):
+    """The heatmap of the chosen source: z-scored features by cluster, samples grouped by phenotype."""
+    from .. import plotweave  # the native figure module
+
+    my_path = configured(kwargs_dict.get("Paths"))
+    if not inside(result_path, module_dir):
+        raise ValueError(f"{result_path!r} is not a clustering result")
+    source = kwargs_dict.get("clustering-figure-source")
+    table = read_result_path(result_path)
+    rows = table[(table["Source"] == source) & (table["Method"] == METHOD)]
+    if rows.empty:
+        return _placeholder(500)
+    my_path.check_source(source)
+    clusters = read_result_path(os.path.join(os.path.dirname(os.fspath(result_path)),
+                                             f"{rows['BaseName'].iloc[0]}_feature_clustering.txt"))
+    matrix = preprocessed_matrix(my_path, source)
+    matrix.columns = [str(c) for c in matrix.columns]
+    features = [f for f in clusters.index.astype(str) if f in set(matrix.columns)]
+    cluster_of = clusters["FeatureCluster"]
+    cluster_of.index = cluster_of.index.astype(str)
+
+    phenotype = kwargs_dict.get("clustering-phenotype-dropdown")
+    groups = _phenotype_groups(read_info_file(my_path.get_meta_path()), phenotype, matrix.index)
+    samples = list(groups.sort_values(kind="stable").index)
+    names = sorted(set(groups))
+    z = zscores(matrix.loc[samples, features]).T
+    return plotweave.heatmap_plot(
+        z.to_numpy(), [str(s) for s in samples], features,
+        [[names.index(groups[s]) for s in samples]],
+        [[int(cluster_of[f])] for f in features],
+        [[f"{phenotype}: {groups[s]}" for s in samples]],
+        [["Cluster:({})".format(cluster_of[f])] for f in features])

@@ -1,3 +1,143 @@
-"""Host services of the decomposition card (not built yet)."""
+"""Host services of the decomposition card: PCA of each selected source.
 
-__all__: list[str] = []
+A run writes, in the decomposition folder, for each source (BaseName = the
+source name):
+
+- `<BaseName>_PCA_scores.txt`: samples by "PC1", "PC2", ...;
+- `<BaseName>_PCA_variance.txt`: "ExplainedVarianceRatio" per component;
+- `<BaseName>_PCA_contribution.txt`: one row per component with each feature's
+  share of that component in percent (its squared loading x 100), and a row
+  "Scaled": each feature's contribution to the 2-D plot, the variance-weighted
+  sum of its shares of PC1 and PC2, scaled so that the largest is 1;
+
+and the result table `decomposition_result.txt` ("Source", "Method" = "PCA",
+"BaseName", "Samples", "Features").
+
+Before the PCA, features without any value are dropped and the remaining missing
+values are replaced by their feature's mean (a neutral value for a centred PCA).
+"""
+
+from __future__ import annotations
+
+import os
+
+import numpy as np
+import pandas as pd
+import plotly.express as px
+import plotly.graph_objects as go
+from sklearn.decomposition import PCA
+
+from ..paths import configured, inside
+from ..tables import read_info_file, read_result_path, save_result_path
+from .differential import selected_sources
+from .matrices import preprocessed_matrix
+
+__all__ = ["update_decomposition_inter", "update_decomposition_figure1", "update_decomposition_figure2"]
+
+RESULT_FILE = "decomposition_result.txt"
+MAX_COMPONENTS = 10
+
+
+def run_pca(matrix: pd.DataFrame):
+    """(scores, explained variance ratios, contribution table) of a samples-by-features matrix."""
+    data = matrix.astype(float).dropna(axis=1, how="all")
+    if data.shape[0] < 2 or data.shape[1] < 2:
+        raise ValueError(f"PCA needs at least two samples and two features with values, got {data.shape}")
+    data = data.fillna(data.mean())
+    n = min(MAX_COMPONENTS, data.shape[0], data.shape[1])
+    model = PCA(n_components=n, svd_solver="full")
+    names = [f"PC{i + 1}" for i in range(n)]
+    scores = pd.DataFrame(model.fit_transform(data.to_numpy()), index=data.index, columns=names)
+    ratios = pd.Series(model.explained_variance_ratio_, index=names, name="ExplainedVarianceRatio")
+    shares = pd.DataFrame(model.components_ ** 2 * 100, index=names, columns=[str(c) for c in data.columns])
+    plotted = min(2, n)
+    weighted = (shares.iloc[:plotted].mul(ratios.iloc[:plotted], axis=0)).sum()
+    peak = weighted.max()
+    shares.loc["Scaled"] = weighted / peak if peak > 0 else weighted
+    return scores, ratios, shares
+
+
+def update_decomposition_inter(kwargs_dict: dict):
+    """Runs the chosen decomposition on each selected source; returns the result table's path (None: nothing run)."""
+    my_path = configured(kwargs_dict.get("Paths"))
+    sources = [my_path.check_source(s) for s in selected_sources(kwargs_dict.get("decomposition-data-source-dropdown"))]
+    method = kwargs_dict.get("decomposition-method-dropdown")
+    if method != "PCA":
+        raise ValueError(f"unknown decomposition method {method!r}; the card offers 'PCA'")
+    if not sources:
+        return None
+    folder = my_path.get_decomposition_dir()
+    rows = []
+    for source in sources:
+        scores, ratios, shares = run_pca(preprocessed_matrix(my_path, source))
+        save_result_path(os.path.join(folder, f"{source}_PCA_scores.txt"), scores)
+        save_result_path(os.path.join(folder, f"{source}_PCA_variance.txt"), ratios.to_frame())
+        save_result_path(os.path.join(folder, f"{source}_PCA_contribution.txt"), shares)
+        rows.append({"Source": source, "Method": "PCA", "BaseName": source,
+                     "Samples": len(scores), "Features": shares.shape[1]})
+    return save_result_path(os.path.join(folder, RESULT_FILE), pd.DataFrame(rows))
+
+
+def _pca_file(source, result_path, suffix):
+    """The file of `source`'s PCA beside the result table, or None when the table does not list it."""
+    table = read_result_path(result_path)
+    rows = table[(table["Source"] == source) & (table["Method"] == "PCA")]
+    if rows.empty:
+        return None
+    folder = os.path.dirname(os.fspath(result_path))
+    path = os.path.join(folder, f"{rows['BaseName'].iloc[0]}_PCA_{suffix}.txt")
+    if not inside(path, folder):
+        raise ValueError(f"the result table names a file outside its folder: {path!r}")
+    return read_result_path(path)
+
+
+def _placeholder(height):
+    # The same empty figure as callbacks.build_default_fig, which imports this module.
+    fig = go.Figure()
+    fig.update_layout(margin={"l": 20, "r": 20, "t": 20, "b": 20}, paper_bgcolor="LightSteelBlue", height=height)
+    return fig
+
+
+def _style(fig, title, height):
+    axis = {"linecolor": "black", "showline": True, "mirror": True}
+    fig.update_layout(title=title, height=height, margin={"l": 20, "r": 20, "t": 50, "b": 20},
+                      paper_bgcolor="White", plot_bgcolor="White", xaxis=axis, yaxis=axis)
+    return fig
+
+
+def update_decomposition_figure1(source, phenotype, result_path, info_path, figure_height):
+    """PC1 against PC2 of `source`, samples coloured by `phenotype`; axis titles give the variance shares."""
+    scores = _pca_file(source, result_path, "scores")
+    if scores is None:
+        return _placeholder(figure_height)
+    ratios = _pca_file(source, result_path, "variance")["ExplainedVarianceRatio"]
+    if "PC2" not in scores.columns:
+        scores["PC2"] = 0.0
+        ratios["PC2"] = 0.0
+    info = read_info_file(info_path)
+    frame = scores[["PC1", "PC2"]].copy()
+    label = str(phenotype) if phenotype in info.columns else "Phenotype"
+    groups = info[phenotype].reindex(frame.index) if phenotype in info.columns else pd.Series("NA", frame.index)
+    frame[label] = groups.astype(object).where(groups.notna(), "NA").astype(str)
+    frame["Sample"] = frame.index.astype(str)
+    fig = px.scatter(frame, x="PC1", y="PC2", color=label, hover_name="Sample",
+                     labels={"PC1": f"PC1 ({ratios['PC1']:.1%})", "PC2": f"PC2 ({ratios['PC2']:.1%})"})
+    fig.update_traces(marker={"size": 8, "opacity": 0.8})
+    return _style(fig, f"{source}: PCA", figure_height)
+
+
+def update_decomposition_figure2(source, phenotype, result_path, info_path, figure_height):
+    """The explained variance ratio of each component of `source`, with its running total."""
+    variance = _pca_file(source, result_path, "variance")
+    if variance is None:
+        return _placeholder(figure_height)
+    ratios = variance["ExplainedVarianceRatio"]
+    names = [str(i) for i in ratios.index]
+    fig = go.Figure([
+        go.Bar(x=names, y=ratios.to_numpy(), name="Explained variance ratio", marker_color="SteelBlue"),
+        go.Scatter(x=names, y=np.cumsum(ratios.to_numpy()), name="Cumulative", mode="lines+markers",
+                   marker_color="Crimson"),
+    ])
+    fig.update_layout(xaxis_title="Principal component", yaxis_title="Explained variance ratio",
+                      yaxis_tickformat=".0%", legend={"orientation": "h", "y": 1.02, "yanchor": "bottom"})
+    return _style(fig, f"{source}: PCA variance ratio", figure_height)

@@ -1,0 +1,145 @@
+"""Two-group tests run on every feature at once.
+
+Each function takes two samples-by-features arrays (missing values as NaN) and
+returns (statistic, p-value) arrays with one entry per feature; a feature with
+too few values in a group gets NaN. Every p-value equals what scipy's default
+per-feature call gives: the normal approximations follow scipy's formulas, the
+signed-rank test's exact and enumerated small-sample distributions are computed
+here once per sample size, and the few features for which the Mann-Whitney test
+is exact (a group of 8 or fewer, no ties) are handed to scipy itself.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+from scipy import special, stats
+
+# Fewest values per group (or pairs) for which a feature is tested.
+MIN_VALUES = 2
+
+
+def _moments(x):
+    n = np.sum(~np.isnan(x), axis=0).astype(float)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        mean = np.where(n > 0, np.nansum(x, axis=0) / np.maximum(n, 1), np.nan)
+        var = np.nansum((x - mean) ** 2, axis=0) / (n - 1)
+    return n, mean, var
+
+
+def welch_t(a, b):
+    """Welch's unequal-variance t-test (scipy.stats.ttest_ind with equal_var=False)."""
+    n1, m1, v1 = _moments(a)
+    n2, m2, v2 = _moments(b)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        q1, q2 = v1 / n1, v2 / n2
+        t = (m1 - m2) / np.sqrt(q1 + q2)
+        df = (q1 + q2) ** 2 / (q1 ** 2 / (n1 - 1) + q2 ** 2 / (n2 - 1))
+        p = 2 * stats.t.sf(np.abs(t), df)
+    bad = (n1 < MIN_VALUES) | (n2 < MIN_VALUES) | ~np.isfinite(t)
+    return np.where(bad, np.nan, t), np.where(bad, np.nan, p)
+
+
+def paired_t(a, b):
+    """The paired t-test (scipy.stats.ttest_rel) on rows of `a` and `b` paired by position."""
+    n, m, v = _moments(a - b)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        t = m / np.sqrt(v / n)
+        p = 2 * stats.t.sf(np.abs(t), n - 1)
+    bad = (n < MIN_VALUES) | ~np.isfinite(t)
+    return np.where(bad, np.nan, t), np.where(bad, np.nan, p)
+
+
+def _tie_term(ranks_min, ranks_max):
+    # A value in a tie group of size t has max rank - min rank = t - 1, and
+    # sum over its group of (t^2 - 1) is t^3 - t.
+    t = ranks_max - ranks_min + 1
+    return np.nansum(t * t - 1, axis=0)
+
+
+def _ranks(x):
+    rank = lambda method: stats.rankdata(x, method=method, axis=0, nan_policy="omit")  # noqa: E731
+    return rank("average"), rank("min"), rank("max")
+
+
+def mann_whitney(a, b):
+    """The Mann-Whitney U test (scipy.stats.mannwhitneyu, two-sided); the statistic is U of `a`."""
+    n_a = a.shape[0]
+    avg, lo, hi = _ranks(np.vstack([a, b]))
+    n1 = np.sum(~np.isnan(a), axis=0).astype(float)
+    n2 = np.sum(~np.isnan(b), axis=0).astype(float)
+    n = n1 + n2
+    u1 = np.nansum(avg[:n_a], axis=0) - n1 * (n1 + 1) / 2
+    u = np.maximum(u1, n1 * n2 - u1)
+    ties = _tie_term(lo, hi)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        s = np.sqrt(n1 * n2 / 12 * ((n + 1) - ties / (n * (n - 1))))
+        p = np.clip(2 * special.ndtr(-(u - n1 * n2 / 2 - 0.5) / s), 0.0, 1.0)
+    # scipy computes small tie-free samples exactly.
+    exact = ~((n1 > 8) & (n2 > 8)) & (ties == 0)
+    testable = (n1 >= MIN_VALUES) & (n2 >= MIN_VALUES)
+    for j in np.flatnonzero(exact & testable):
+        x, y = a[:, j], b[:, j]
+        p[j] = stats.mannwhitneyu(x[~np.isnan(x)], y[~np.isnan(y)]).pvalue
+    bad = ~testable | ~np.isfinite(p)
+    return np.where(bad, np.nan, u1), np.where(bad, np.nan, p)
+
+
+def _signed_rank_exact_p(n: int, r_plus: np.ndarray) -> np.ndarray:
+    """Two-sided exact p-values of signed-rank sums r_plus among n untied, non-zero differences."""
+    counts = np.zeros(n * (n + 1) // 2 + 1)
+    counts[0] = 1.0
+    for k in range(1, n + 1):  # the generating function: product of (1 + x^k)
+        counts[k:] = counts[k:] + counts[:-k].copy()
+    pmf = counts / 2.0 ** n
+    cdf, sf = np.cumsum(pmf), np.cumsum(pmf[::-1])[::-1]
+    low = cdf[np.ceil(r_plus).astype(int)]
+    high = sf[np.floor(r_plus).astype(int)]
+    return np.clip(2 * np.minimum(low, high), 0.0, 1.0)
+
+
+def _signed_rank_permutation_p(ranks: np.ndarray, r_plus: float) -> float:
+    """Two-sided p-value of r_plus over all 2^n sign assignments of the (tied) ranks, as scipy's
+    permutation test computes it when it can enumerate them."""
+    n = len(ranks)
+    signs = (np.arange(2 ** n)[:, None] >> np.arange(n)) & 1
+    null = signs @ ranks
+    gamma = abs(1e-14 * r_plus)
+    return float(np.clip(2 * min(np.mean(null <= r_plus + gamma), np.mean(null >= r_plus - gamma)), 0.0, 1.0))
+
+
+def signed_rank(a, b):
+    """The Wilcoxon signed-rank test (scipy.stats.wilcoxon, zeros dropped) on pairs by position."""
+    d = a - b
+    pairs = np.sum(~np.isnan(d), axis=0)
+    zeros = np.sum(d == 0, axis=0)
+    d = np.where(d == 0, np.nan, d)
+    avg, lo, hi = _ranks(np.abs(d))
+    n = np.sum(~np.isnan(d), axis=0).astype(float)
+    r_plus = np.nansum(np.where(d > 0, avg, 0.0), axis=0)
+    ties = _tie_term(lo, hi)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        se = np.sqrt((n * (n + 1) * (2 * n + 1) - ties / 2) / 24)
+        z = (r_plus - n * (n + 1) / 4) / se
+        p = np.clip(2 * special.ndtr(-np.abs(z)), 0.0, 1.0)
+    testable = (pairs >= MIN_VALUES) & (n > 0)
+    # Up to 50 pairs scipy uses the exact distribution when there are no ties
+    # or zeros, and a permutation test when there are and at most 13 pairs.
+    small = pairs <= 50
+    exact = small & (ties == 0) & (zeros == 0) & testable
+    for count in np.unique(n[exact]).astype(int):
+        cols = exact & (n == count)
+        p[cols] = _signed_rank_exact_p(count, r_plus[cols])
+    for j in np.flatnonzero(small & ~exact & (pairs <= 13) & testable):
+        keep = ~np.isnan(d[:, j])
+        p[j] = _signed_rank_permutation_p(avg[keep, j], r_plus[j])
+    bad = ~testable | ~np.isfinite(p)
+    return np.where(bad, np.nan, r_plus), np.where(bad, np.nan, p)
+
+
+def bh_fdr(p):
+    """Benjamini-Hochberg adjusted p-values; NaN entries stay NaN and are not counted."""
+    out = np.full(len(p), np.nan)
+    ok = ~np.isnan(p)
+    if ok.any():
+        out[ok] = stats.false_discovery_control(p[ok], method="bh")
+    return out

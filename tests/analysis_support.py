@@ -1,0 +1,30 @@
+"""Test data for the analysis cards: preprocessed matrices and paired samples."""
+
+import os
+
+import pandas as pd
+
+from veltrana.plugins import callbacks
+from veltrana.plugins.analysis.matrices import DEFAULT_SETTINGS
+
+
+def write_preprocessed(my_paths) -> None:
+    """Writes each source's matrix as the default preprocessing leaves it (features >50 % missing dropped)."""
+    my_path = callbacks.MyPath(my_paths)
+    os.makedirs(my_path.get_preprocess_dir(), exist_ok=True)
+    for source in my_path.sources():
+        raw = callbacks.read_raw_expression(my_path.get_expr_path(source))
+        keep = raw.isna().mean() * 100 <= float(DEFAULT_SETTINGS["Filter"])
+        callbacks.save_result_path(my_path.get_preprocess_path(source), raw.loc[:, keep])
+
+
+def pair_patients(my_paths) -> list:
+    """Gives each Normal sample the Patient_ID of one Tumor sample (a paired design); returns the pairs."""
+    info = pd.read_csv(my_paths["info"], sep="\t", index_col=0)
+    tumor = list(info.index[info["Pathological_Status"] == "Tumor"])
+    normal = list(info.index[info["Pathological_Status"] == "Normal"])
+    pairs = list(zip(tumor, normal))
+    for t, n in pairs:
+        info.loc[n, "Patient_ID"] = info.loc[t, "Patient_ID"]
+    info.to_csv(my_paths["info"], sep="\t")
+    return pairs

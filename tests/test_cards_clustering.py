@@ -1,0 +1,168 @@
+"""The feature-clustering card: its tree, its callbacks and the host's clustering."""
+
+import os
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from analysis_support import write_preprocessed
+from test_cards_diff import by_name, find
+from veltrana.plugins import callbacks, layout, plotweave, vistro
+from veltrana.plugins.analysis import clustering
+
+
+@pytest.fixture
+def ready_paths(fresh_paths):
+    write_preprocessed(fresh_paths)
+    return fresh_paths
+
+
+def run_args(paths, sources=("Protein",), k=3, phenotype="Pathological_Status", clicks=1):
+    """The eight arguments of the run callback: two inputs, then four states."""
+    options = [{"label": s, "value": s} for s in ("Protein", "Glycoform")]
+    return (clicks, options, k, list(sources) if isinstance(sources, tuple) else sources, phenotype, paths)
+
+
+def test_card_tree():
+    card = layout.build_clustering_card()
+    assert (card.id, card.className) == ("clustering-card", "row")
+    control, figure = card.children
+    assert (control.id, control.className) == ("clustering-control-card", "four columns")
+    assert [type(k).__name__ for k in control.children] == ["H5", "P", "Dropdown", "Br", "P", "Dropdown", "Br", "P",
+                                                            "Input", "Br", "Br", "Div"]
+    source, phenotype = control.children[2], control.children[5]
+    assert (source.id, source.value, source.multi, source.options) == ("clustering-source-dropdown", "NA", True, [])
+    assert (phenotype.id, phenotype.value) == ("clustering-phenotype-dropdown", "NA")
+    number = control.children[8]
+    assert (number.id, number.type, number.value) == ("clustering-number-input", "number", 3)
+    assert find(control, "run-feature-clustering-button").children == "Refresh Clustering"
+    assert find(control, "loading-feature-clustering").type == "default"
+
+    assert (figure.id, figure.className) == ("clustering-figure-card", "eight columns")
+    assert figure.children[0].children == "Clustering Heatmap"
+    assert (figure.children[1].id, figure.children[1].value) == ("clustering-figure-source", "")
+    assert figure.children[2].id == "loading-clustering-figure-1" and figure.children[2].type == "circle"
+    assert find(figure, "clustering-figure-1").figure.layout.height == 400
+
+
+@pytest.mark.parametrize("sources, phenotype", [(None, "Pathological_Status"), ("", "Pathological_Status"),
+                                                ([], "Pathological_Status"), (["Protein"], None),
+                                                (["Protein"], "")])
+def test_run_returns_early_without_a_choice(fresh_paths, monkeypatch, sources, phenotype):
+    monkeypatch.setattr(callbacks, "update_feature_clustering_inter", lambda *a: pytest.fail("host called"))
+    update = by_name(vistro.build_app(fresh_paths))["update_feature_clustering_inter"]
+    assert update(*run_args(fresh_paths, sources=sources, phenotype=phenotype)) == ("", [], "", "")
+
+
+def test_run_lists_the_clustered_sources(fresh_paths, monkeypatch):
+    seen = []
+    result = os.path.join(fresh_paths["out_dir"], "result.txt")
+    pd.DataFrame({"Source": ["Protein", "Glycoform"]}).to_csv(result, sep="\t")
+    monkeypatch.setattr(callbacks, "update_feature_clustering_inter", lambda kw, d: seen.append((kw, d)) or result)
+    update = by_name(vistro.build_app(fresh_paths))["update_feature_clustering_inter"]
+    out = update(*run_args(fresh_paths, sources=("Protein", "Glycoform")))
+    assert out == (result, [{"label": "Protein", "value": "Protein"}, {"label": "Glycoform", "value": "Glycoform"}],
+                   "Protein", "")
+    kw, module_dir = seen[0]
+    assert kw["clustering-source-dropdown"] == ["Protein", "Glycoform"] and kw["clustering-number-input"] == 3
+    # The folder does not exist before the first run; the run creates it.
+    assert module_dir == callbacks.MyPath(fresh_paths).get_clustering_dir() and not os.path.exists(module_dir)
+
+
+def test_figure_needs_an_existing_result(fresh_paths, monkeypatch):
+    monkeypatch.setattr(callbacks, "update_feature_clustering_figure_1", lambda *a: "heatmap")
+    figure = by_name(vistro.build_app(fresh_paths))["update_feature_clustering_figure_1"]
+    module_dir = callbacks.MyPath(fresh_paths).get_clustering_dir()
+    args = lambda stored: (1, [], "Protein", stored, 3, ["Protein"], "Pathological_Status", fresh_paths)  # noqa: E731
+    fig, loading = figure(*args(None))
+    assert fig.layout.paper_bgcolor == "LightSteelBlue" and loading == ""
+    os.makedirs(module_dir)
+    stored = os.path.join(module_dir, "result.txt")
+    assert figure(*args(stored))[0] != "heatmap"
+    open(stored, "w").close()
+    assert figure(*args(stored)) == ("heatmap", "")
+
+
+def test_clustering_result_files(ready_paths):
+    my_path = callbacks.MyPath(ready_paths)
+    update = by_name(vistro.build_app(ready_paths))["update_feature_clustering_inter"]
+    path, options, value, _ = update(*run_args(ready_paths, sources=("Protein", "Glycoform"), k=4))
+    assert (path, value) == (os.path.join(my_path.get_clustering_dir(), clustering.RESULT_FILE), "Protein")
+    result = callbacks.read_result_path(path)
+    assert list(result["Method"]) == ["Hierarchical clustering"] * 2 and list(result["BaseName"]) == ["Protein",
+                                                                                                     "Glycoform"]
+    clusters = pd.read_csv(os.path.join(my_path.get_clustering_dir(), "Protein_feature_clustering.txt"), sep="\t",
+                           index_col=0)
+    matrix = callbacks.read_expr_path(my_path.get_preprocess_path("Protein"))
+    assert set(clusters.index) == set(matrix.columns) and list(clusters.columns) == ["FeatureCluster"]
+    assert set(clusters["FeatureCluster"]) == {1, 2, 3, 4}
+    assert clusters["FeatureCluster"].is_monotonic_increasing
+
+    fig, _ = by_name(vistro.build_app(ready_paths))["update_feature_clustering_figure_1"](
+        1, options, "Glycoform", path, 4, ["Protein", "Glycoform"], "Pathological_Status", ready_paths)
+    assert [t.type for t in fig.data] == ["heatmap"] * 3 and len(fig.data[0].y) == result["Features"].iloc[1]
+
+
+def test_clusters_separate_distinct_profiles():
+    rng = np.random.default_rng(0)
+    up, down = np.linspace(-2, 2, 12), np.linspace(2, -2, 12)
+    columns = {f"U{i}": up + rng.normal(0, 0.1, 12) for i in range(5)}
+    columns.update({f"D{i}": down + rng.normal(0, 0.1, 12) for i in range(5)})
+    matrix = pd.DataFrame(columns)
+    matrix.iloc[3, 0] = np.nan
+    matrix["Flat"] = 1.0  # a constant feature has no profile: it joins neither group by accident
+    clusters = clustering.cluster_features(matrix.drop(columns="Flat"), 2)["FeatureCluster"]
+    assert len({clusters[f"U{i}"] for i in range(5)}) == 1 and len({clusters[f"D{i}"] for i in range(5)}) == 1
+    assert clusters["U0"] != clusters["D0"]
+    assert set(clustering.cluster_features(matrix, 3)["FeatureCluster"]) == {1, 2, 3}
+    with pytest.raises(ValueError, match="cannot split"):
+        clustering.cluster_features(matrix.iloc[:, :2], 3)
+
+
+def test_the_cap_keeps_the_most_variable_features():
+    matrix = pd.DataFrame({"a": [0, 0, 1.0], "b": [0, 5, 10.0], "c": [0, 0, 0.0], "d": [1, 3, 5.0]})
+    assert list(clustering.most_variable(matrix, limit=2).columns) == ["b", "d"]
+    assert clustering.most_variable(matrix, limit=10) is matrix
+
+
+@pytest.mark.parametrize("bad", [0, -2, 2.5, None, "3", True])
+def test_cluster_number_must_be_a_positive_whole_number(bad):
+    with pytest.raises(ValueError, match="number of clusters"):
+        clustering.cluster_count(bad)
+    assert clustering.cluster_count(4.0) == 4
+
+
+def test_heatmap_orders_features_by_cluster_and_samples_by_phenotype(ready_paths, monkeypatch):
+    drawn = []
+    monkeypatch.setattr(plotweave, "heatmap_plot", lambda *a: drawn.append(a) or "heatmap")
+    my_path = callbacks.MyPath(ready_paths)
+    cbs = by_name(vistro.build_app(ready_paths))
+    path, *_ = cbs["update_feature_clustering_inter"](*run_args(ready_paths, k=3))
+    fig, _ = cbs["update_feature_clustering_figure_1"](1, [], "Protein", path, 3, ["Protein"],
+                                                       "Pathological_Status", ready_paths)
+    assert fig == "heatmap"
+    z, samples, features, sample_labels, feature_labels, sample_text, feature_text = drawn[0]
+    clusters = pd.read_csv(os.path.join(my_path.get_clustering_dir(), "Protein_feature_clustering.txt"), sep="\t",
+                           index_col=0)["FeatureCluster"]
+    assert features == list(clusters.index) and [c for [c] in feature_labels] == list(clusters)
+    assert feature_text[0] == [f"Cluster:({clusters.iloc[0]})"]
+    info = callbacks.read_info_file(my_path.get_meta_path())
+    status = [info.loc[s, "Pathological_Status"] for s in samples]
+    assert status == sorted(status) and len(samples) == len(info)
+    assert sample_text[0][0] == f"Pathological_Status: {status[0]}" and len(set(sample_labels[0])) == 2
+    assert z.shape == (len(features), len(samples))
+    assert np.allclose(np.nanmean(z, axis=1), 0) and np.allclose(np.nanstd(z, axis=1, ddof=1), 1)
+
+
+def test_forged_locations_are_refused(ready_paths):
+    my_path = callbacks.MyPath(ready_paths)
+    kw = {"clustering-source-dropdown": ["Protein"], "clustering-number-input": 2, "Paths": ready_paths,
+          "clustering-figure-source": "Protein", "clustering-phenotype-dropdown": "Pathological_Status"}
+    with pytest.raises(ValueError, match="outside the output directory"):
+        clustering.update_feature_clustering_inter(kw, "/tmp")
+    with pytest.raises(ValueError, match="not a clustering result"):
+        clustering.update_feature_clustering_figure_1(kw, ready_paths["info"], my_path.get_clustering_dir())
+    with pytest.raises(ValueError, match="configuration"):
+        clustering.update_feature_clustering_inter(dict(kw, Paths={"info": "/etc/passwd"}),
+                                                   my_path.get_clustering_dir())

@@ -1,0 +1,145 @@
+"""The decomposition card: its tree, its callbacks and the host's PCA."""
+
+import os
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from analysis_support import write_preprocessed
+from test_cards_diff import by_name, find
+from veltrana.plugins import callbacks, layout, vistro
+
+
+@pytest.fixture
+def ready_paths(fresh_paths):
+    write_preprocessed(fresh_paths)
+    return fresh_paths
+
+
+def run(paths, sources=("Protein", "Glycoform")):
+    return callbacks.update_decomposition_inter({"run-decomposition-button": 1, "preprocess-source-dropdown": [],
+                                                 "decomposition-data-source-dropdown": list(sources),
+                                                 "decomposition-method-dropdown": "PCA", "Paths": paths})
+
+
+def test_card_tree(monkeypatch):
+    monkeypatch.setattr(layout, "phenotypes", ["Gender", "Pathological_Status"])
+    card = layout.build_decomposition_card()
+    assert (card.id, card.className) == ("decomposition-card", "row")
+    control, figures = card.children
+    assert (control.id, control.className) == ("decomposition_control-card", "four columns")
+    assert [c.children for c in control.children if type(c).__name__ in ("H5", "P")] == [
+        "Dimensionality Reduction Analysis", "Process data source(s)", "Select method"]
+    sources = find(control, "decomposition-data-source-dropdown")
+    assert (sources.options, sources.value, sources.multi) == ([], "", True)
+    method = find(control, "decomposition-method-dropdown")
+    assert (method.options, method.value) == ([{"label": "PCA", "value": "PCA"}], "PCA")
+    assert find(control, "run-decomposition-button").children == "Refresh DECOMP"
+    assert find(control, "loading-decomposition").children.id == "loading-output-decomposition"
+
+    assert (figures.id, figures.className) == ("decomposition-figure-card", "eight columns")
+    pickers, panels = figures.children
+    assert pickers.className == panels.className == "row" and getattr(pickers, "id", None) is None
+    phenotype = find(pickers, "decomposition-figure-phenotype-dropdown")
+    assert phenotype.value == "Pathological_Status" and len(phenotype.options) == 2
+    assert [p.children[0].children for p in panels.children] == ["PCA (2-D plot)", "PCA Variance ratio"]
+    for gid in ("decomposition-figure-1", "decomposition-figure-2"):
+        assert find(panels, gid).figure.layout.height == 400
+
+    monkeypatch.setattr(layout, "phenotypes", [])
+    empty = find(layout.build_decomposition_figure_control_card(), "decomposition-figure-phenotype-dropdown")
+    assert (empty.options, empty.value) == ([], "")
+
+
+def test_run_keeps_the_selected_sources_over_the_option_list(fresh_paths, monkeypatch):
+    seen = []
+    monkeypatch.setattr(callbacks, "update_decomposition_inter", lambda kw: seen.append(kw) or "result.txt")
+    update = by_name(vistro.build_app(fresh_paths))["update_decomposition_inter"]
+    options = [{"label": "Protein", "value": "Protein"}]
+    assert update(2, options, options, ["Protein"], "PCA", fresh_paths) == "result.txt"
+    assert seen == [{"run-decomposition-button": 2, "preprocess-source-dropdown": options,
+                     "decomposition-data-source-dropdown": ["Protein"], "decomposition-method-dropdown": "PCA",
+                     "Paths": fresh_paths}]
+    os.remove(fresh_paths["info"])
+    assert update(2, options, options, ["Protein"], "PCA", fresh_paths) is None and len(seen) == 1
+
+
+def test_phenotype_picker_skips_numerical_columns(fresh_paths, monkeypatch):
+    cbs = by_name(vistro.build_app(fresh_paths))
+    options, value = cbs["update_decomposition_figure_phenotype"](0, [])
+    info = pd.read_csv(fresh_paths["info"], sep="\t", index_col=0)
+    assert [o["value"] for o in options] == [c for c in info.columns if "(Numerical" not in c]
+    assert value == "Pathological_Status"
+    only_numbers = pd.DataFrame({"Age(Numerical)": [1.0]}, index=["S1"])
+    monkeypatch.setattr(callbacks, "read_info_file", lambda path: only_numbers)
+    assert cbs["update_decomposition_figure_phenotype"](0, []) == ([], None)
+
+
+@pytest.mark.parametrize("stored", [None, "", "/no/such/result.txt"])
+def test_no_stored_result_shows_placeholders(fresh_paths, stored):
+    cbs = by_name(vistro.build_app(fresh_paths))
+    assert cbs["update_decomposition_figure_source"](0, [], stored, fresh_paths) == ([], None)
+    fig, loading = cbs["update_decomposition_figure1"](0, stored, "Protein", "Pathological_Status", fresh_paths)
+    assert fig.layout.height == 500 and fig.layout.paper_bgcolor == "LightSteelBlue" and loading == ""
+    fig = cbs["update_decomposition_figure2"](0, stored, "Protein", "Pathological_Status", fresh_paths)
+    assert fig.layout.height == 500 and not fig.data
+
+
+def test_pca_results_and_figures(ready_paths):
+    my_path = callbacks.MyPath(ready_paths)
+    path = run(ready_paths)
+    result = callbacks.read_result_path(path)
+    assert list(result["Source"]) == ["Protein", "Glycoform"] and set(result["Method"]) == {"PCA"}
+    folder = os.path.dirname(path)
+    contribution = pd.read_csv(os.path.join(folder, "Protein_PCA_contribution.txt"), sep="\t", index_col=0)
+    matrix = callbacks.read_expr_path(my_path.get_preprocess_path("Protein"))
+    assert list(contribution.columns) == [str(c) for c in matrix.columns]
+    scaled = contribution.loc["Scaled"]
+    assert scaled.max() == pytest.approx(1.0) and (scaled >= 0).all()
+    assert np.allclose(contribution.loc[["PC1", "PC2"]].sum(axis=1), 100)  # each component's shares
+
+    # The scores are those of a centred PCA on mean-imputed values.
+    scores = callbacks.read_result_path(os.path.join(folder, "Protein_PCA_scores.txt"))
+    data = matrix.fillna(matrix.mean()).to_numpy()
+    centred = data - data.mean(axis=0)
+    _, s, vt = np.linalg.svd(centred, full_matrices=False)
+    assert np.allclose(np.abs(scores["PC1"]), np.abs(centred @ vt[0]))
+    ratios = callbacks.read_result_path(os.path.join(folder, "Protein_PCA_variance.txt"))["ExplainedVarianceRatio"]
+    assert ratios.iloc[0] == pytest.approx(s[0] ** 2 / (s ** 2).sum())
+
+    cbs = by_name(vistro.build_app(ready_paths))
+    assert cbs["update_decomposition_figure_source"](1, [], path, ready_paths)[1] == "Protein"
+    fig, _ = cbs["update_decomposition_figure1"](1, path, "Protein", "Pathological_Status", ready_paths)
+    assert {t.name for t in fig.data} == {"Tumor", "Normal"}
+    assert sum(len(t.x) for t in fig.data) == len(matrix)
+    assert fig.layout.xaxis.title.text == f"PC1 ({ratios.iloc[0]:.1%})"
+    assert fig.layout.yaxis.title.text.startswith("PC2 (")
+    fig2 = cbs["update_decomposition_figure2"](1, path, "Protein", "Pathological_Status", ready_paths)
+    assert list(fig2.data[0].y) == pytest.approx(list(ratios))
+    unknown, _ = cbs["update_decomposition_figure1"](1, path, "Unlisted", "Pathological_Status", ready_paths)
+    assert not unknown.data
+
+
+def test_run_checks_its_input(ready_paths):
+    assert run(ready_paths, sources=()) is None
+    with pytest.raises(ValueError, match="unknown data source"):
+        run(ready_paths, sources=("Protein", "/etc/passwd"))
+    with pytest.raises(ValueError, match="decomposition method"):
+        callbacks.update_decomposition_inter({"decomposition-data-source-dropdown": "Protein",
+                                              "decomposition-method-dropdown": "t-SNE", "Paths": ready_paths})
+    with pytest.raises(ValueError, match="configuration"):
+        run(dict(ready_paths, out_dir="/tmp"))
+
+
+def test_bare_outputs_of_the_run_and_the_variance_figure(fresh_paths):
+    app = vistro.build_app(fresh_paths)
+    assert "decomposition-inter.data" in app.callback_map and "decomposition-figure-2.figure" in app.callback_map
+    run = app.callback_map["decomposition-inter.data"]
+    assert [(d["id"], d["property"]) for d in run["inputs"]] == [
+        ("run-decomposition-button", "n_clicks"), ("preprocess-source-dropdown", "options"),
+        ("decomposition-data-source-dropdown", "options")]
+    assert [(d["id"], d["property"]) for d in run["state"]] == [
+        ("decomposition-data-source-dropdown", "value"), ("decomposition-method-dropdown", "value"),
+        ("Paths", "data")]
+    assert "..decomposition-figure-1.figure...loading-output-decomposition.children.." in app.callback_map
