@@ -38,6 +38,19 @@ def _gene_names(n: int) -> list[str]:
     return names
 
 
+def _patients(tumor) -> list[str]:
+    """Patient ids: each tumour sample its own patient; normal samples are the
+    matched normal tissue of tumour patients, so paired tests have pairs."""
+    tumour_idx = np.flatnonzero(tumor == 1)
+    ids, next_tumour = [""] * len(tumor), 0
+    for rank, i in enumerate(tumour_idx):
+        ids[i] = f"P{rank + 1:03d}"
+    for i in np.flatnonzero(tumor == 0):
+        ids[i] = ids[tumour_idx[next_tumour % len(tumour_idx)]] if len(tumour_idx) else f"N{i + 1:03d}"
+        next_tumour += 1
+    return ids
+
+
 def _matrix(rng, features, samples, tumor, n_diff, missing):
     n_f, n_s = len(features), len(samples)
     base = rng.normal(0.0, 0.6, size=(n_f, 1))
@@ -95,7 +108,7 @@ def write_demo(folder, n_samples: int = 100, n_proteins: int = 3000, n_glycoform
         "Vital Status (at time of last contact)": np.where(deceased, "Deceased", "Living"),
         "Days between date collection and last contact": np.round(np.minimum(death_day, follow_up)).astype(int),
         "Days between date collection and death": np.where(deceased, np.round(death_day), np.nan),
-        "Patient_ID": [f"P{i:03d}" for i in range(1, n_samples + 1)],
+        "Patient_ID": _patients(tumor),
     }).set_index(pd.Index(samples, name="Sample"))
     info = info.drop(columns="Sample_ID").assign(Sample_ID=samples)
 

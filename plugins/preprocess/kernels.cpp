@@ -1,0 +1,312 @@
+#include "kernels.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <thread>
+
+namespace kern {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Rows gathered together when a row-wise job reads a column-major matrix:
+// one short contiguous run per column instead of one cache line per value.
+constexpr std::size_t kTile = 16;
+
+inline bool missing(double v) { return v != v; }
+
+// Runs f(begin, end, part) over [0, n) on `nt` threads (the calling thread
+// included), `part` naming the thread. The range is cut into several pieces
+// per thread, taken in turn, so that a thread the machine holds back does not
+// leave the others waiting.
+template <typename F>
+void parallel_for(std::size_t n, unsigned nt, F&& f) {
+    if (nt > n) nt = unsigned(n);
+    if (nt <= 1) {
+        if (n) f(std::size_t(0), n, 0u);
+        return;
+    }
+    std::size_t pieces = std::min<std::size_t>(n, std::size_t(nt) * 8);
+    std::atomic<std::size_t> next{0};
+    auto work = [&](unsigned part) {
+        for (std::size_t p; (p = next.fetch_add(1)) < pieces;) f(n * p / pieces, n * (p + 1) / pieces, part);
+    };
+    std::vector<std::thread> pool;
+    pool.reserve(nt - 1);
+    for (unsigned t = 1; t < nt; ++t) pool.emplace_back(work, t);
+    work(0);
+    for (auto& th : pool) th.join();
+}
+
+// The values at sorted positions p and p + 1 of v[0..k) (only the first
+// when p + 1 == k), reordering v; `scratch` holds k values. A sorted sample
+// brackets position p; one pass counts the values below the bracket and
+// copies those inside it, and a short selection over the copies finishes.
+// When the bracket misses, the selection runs over everything.
+void select_pair(double* v, std::size_t k, std::size_t p, double* scratch, double* lo, double* hi) {
+    constexpr std::size_t kSample = 255, kSmall = 4096;
+    auto finish = [&](double* w, std::size_t n, std::size_t q) {
+        std::nth_element(w, w + q, w + n);
+        *lo = w[q];
+        if (q + 1 < n) *hi = *std::min_element(w + q + 1, w + n);
+    };
+    if (k >= kSmall) {
+        double sample[kSample];
+        for (std::size_t s = 0; s < kSample; ++s) sample[s] = v[(2 * s + 1) * k / (2 * kSample)];
+        std::sort(sample, sample + kSample);
+        // p's rank in the sample, widened by about three standard deviations.
+        std::ptrdiff_t centre = std::ptrdiff_t(double(p) / double(k) * double(kSample)), spread = 24;
+        double low = sample[std::max<std::ptrdiff_t>(0, centre - spread)];
+        double high = sample[std::min<std::ptrdiff_t>(kSample - 1, centre + spread)];
+        std::size_t below = 0, inside = 0;
+        for (std::size_t i = 0; i < k; ++i) {
+            double x = v[i];
+            below += x < low;
+            scratch[inside] = x;
+            inside += (x >= low) & (x <= high);
+        }
+        if (below <= p && p + 1 < below + inside) return finish(scratch, inside, p - below);
+    }
+    finish(v, k, p);
+}
+
+// The median of v[0..k) (k > 0), reordering v.
+double median_of(double* v, std::size_t k, double* scratch, bool doubled_odd) {
+    double lo = 0, hi = 0;
+    if (k % 2) {
+        select_pair(v, k, k / 2, scratch, &lo, &hi);
+        return doubled_odd ? (lo + lo) / 2.0 : lo;
+    }
+    select_pair(v, k, k / 2 - 1, scratch, &lo, &hi);
+    return (lo + hi) / 2.0;
+}
+
+// Visits the values of a strided line; a unit stride gets its own loop so
+// that the compiler can vectorise it.
+template <typename F>
+inline void for_line(const double* p, std::ptrdiff_t stride, std::size_t len, F&& f) {
+    if (stride == 1)
+        for (std::size_t k = 0; k < len; ++k) f(k, p[k]);
+    else
+        for (std::size_t k = 0; k < len; ++k) f(k, p[std::ptrdiff_t(k) * stride]);
+}
+
+// Calls row_fn(i, values, count, scratch) for every row with its present
+// values gathered in a buffer (and room for as many more in `scratch`), rows
+// handed out to threads in tiles.
+template <typename RowFn>
+void for_each_row_present(const In& x, RowFn&& row_fn) {
+    std::size_t tiles = (x.rows + kTile - 1) / kTile;
+    unsigned nt = threads_for(x.rows * x.cols);
+    // One pair of buffers per thread, allocated here so that a failure to
+    // allocate is raised to the caller rather than inside a worker.
+    std::vector<std::vector<double>> bufs(nt, std::vector<double>(kTile * x.cols));
+    std::vector<std::vector<double>> scratches(nt, std::vector<double>(x.cols));
+    parallel_for(tiles, nt, [&](std::size_t t0, std::size_t t1, unsigned part) {
+        std::vector<double>& buf = bufs[part];
+        std::vector<double>& scratch = scratches[part];
+        std::size_t cnt[kTile];
+        for (std::size_t t = t0; t < t1; ++t) {
+            std::size_t i0 = t * kTile, b = std::min(kTile, x.rows - i0);
+            std::fill(cnt, cnt + b, 0);
+            // Written always, kept only if present: no branch on the data.
+            auto keep = [&](std::size_t r, double v) {
+                buf[r * x.cols + cnt[r]] = v;
+                cnt[r] += !missing(v);
+            };
+            if (x.row_major() && !x.col_major()) {
+                for (std::size_t r = 0; r < b; ++r)
+                    for_line(&x.at(i0 + r, 0), x.cs, x.cols, [&](std::size_t, double v) { keep(r, v); });
+            } else {
+                for (std::size_t j = 0; j < x.cols; ++j) for_line(&x.at(i0, j), x.rs, b, keep);
+            }
+            for (std::size_t r = 0; r < b; ++r) row_fn(i0 + r, &buf[r * x.cols], cnt[r], scratch.data());
+        }
+    });
+}
+
+// Per-column reduction: one column per step on column-major data, else rows
+// streamed into per-thread accumulators that `merge` combines.
+template <typename Acc, typename Step, typename Merge>
+void reduce_cols(const In& x, Acc init, Acc* out, Step&& step, Merge&& merge) {
+    unsigned nt = threads_for(x.rows * x.cols);
+    if (x.col_major() || x.rows <= 1) {
+        parallel_for(x.cols, nt, [&](std::size_t j0, std::size_t j1, unsigned) {
+            for (std::size_t j = j0; j < j1; ++j) {
+                // Four interleaved accumulators keep the reduction off one dependency chain.
+                Acc a[4] = {init, init, init, init};
+                for_line(&x.at(0, j), x.rs, x.rows, [&](std::size_t i, double v) { step(a[i & 3], v); });
+                merge(a[0], a[1]);
+                merge(a[2], a[3]);
+                merge(a[0], a[2]);
+                out[j] = a[0];
+            }
+        });
+        return;
+    }
+    if (nt > x.rows) nt = unsigned(x.rows);
+    std::vector<std::vector<Acc>> part(std::max(nt, 1u), std::vector<Acc>(x.cols, init));
+    parallel_for(x.rows, nt, [&](std::size_t i0, std::size_t i1, unsigned t) {
+        Acc* acc = part[t].data();
+        for (std::size_t i = i0; i < i1; ++i)
+            for_line(&x.at(i, 0), x.cs, x.cols, [&](std::size_t j, double v) { step(acc[j], v); });
+    });
+    for (std::size_t j = 0; j < x.cols; ++j) {
+        Acc a = part[0][j];
+        for (std::size_t t = 1; t < part.size(); ++t) merge(a, part[t][j]);
+        out[j] = a;
+    }
+}
+
+// Per-row reduction: one row per step on row-major data, else columns
+// streamed into per-thread row accumulators that `merge` combines.
+template <typename Acc, typename Step, typename Merge>
+void reduce_rows(const In& x, Acc init, Acc* out, Step&& step, Merge&& merge) {
+    In t{x.p, x.cols, x.rows, x.cs, x.rs};  // the transpose, reduced by columns
+    reduce_cols(t, init, out, step, merge);
+}
+
+// out(i, j) = f(x(i, j), i, j), along the output's contiguous axis.
+template <typename F>
+void map_cells(const In& x, const Out& out, F&& f) {
+    unsigned nt = threads_for(x.rows * x.cols);
+    if (out.col_major()) {
+        parallel_for(x.cols, nt, [&](std::size_t j0, std::size_t j1, unsigned) {
+            for (std::size_t j = j0; j < j1; ++j) {
+                double* o = &out.at(0, j);
+                for_line(&x.at(0, j), x.rs, x.rows, [&](std::size_t i, double v) { o[i] = f(v, i, j); });
+            }
+        });
+    } else {
+        parallel_for(x.rows, nt, [&](std::size_t i0, std::size_t i1, unsigned) {
+            for (std::size_t i = i0; i < i1; ++i) {
+                double* o = &out.at(i, 0);
+                std::ptrdiff_t os = out.cs;
+                for_line(&x.at(i, 0), x.cs, x.cols, [&](std::size_t j, double v) {
+                    o[std::ptrdiff_t(j) * os] = f(v, i, j);
+                });
+            }
+        });
+    }
+}
+
+// Smallest present value: NaN never compares less, so a running minimum
+// from +inf skips it (and compiles to a vector min). A minimum still at +inf
+// is told apart from "nothing present" afterwards.
+inline void min_step(double& a, double v) { a = v < a ? v : a; }
+inline bool has_inf(const double* p, std::ptrdiff_t stride, std::size_t len) {
+    bool found = false;
+    for_line(p, stride, len, [&](std::size_t, double v) { found |= v == kInf; });
+    return found;
+}
+
+// NaN c gives v, without a branch on the data.
+inline double present_or(double c, double v) {
+    std::uint64_t ci, vi;
+    std::memcpy(&ci, &c, sizeof ci);
+    std::memcpy(&vi, &v, sizeof vi);
+    std::uint64_t take = -std::uint64_t(c != c);
+    std::uint64_t bits = (vi & take) | (ci & ~take);
+    double out;
+    std::memcpy(&out, &bits, sizeof out);
+    return out;
+}
+
+}  // namespace
+
+unsigned threads_for(std::size_t cells) {
+    // Below this a thread costs more than it saves.
+    constexpr std::size_t kMinCellsPerThread = std::size_t(1) << 16;
+    unsigned hw = std::max(1u, std::min(std::thread::hardware_concurrency(), 16u));
+    std::size_t want = cells / kMinCellsPerThread;
+    return unsigned(std::max<std::size_t>(1, std::min<std::size_t>(hw, want)));
+}
+
+void row_medians(const In& x, double* out, bool doubled_odd) {
+    for_each_row_present(x, [&](std::size_t i, double* v, std::size_t k, double* scratch) {
+        out[i] = k ? median_of(v, k, scratch, doubled_odd) : kNaN;
+    });
+}
+
+void row_mins(const In& x, double* out) {
+    reduce_rows(x, kInf, out, min_step, min_step);
+    for (std::size_t i = 0; i < x.rows; ++i)
+        if (out[i] == kInf && !has_inf(&x.at(i, 0), x.cs, x.cols)) out[i] = kNaN;
+}
+
+void col_mins(const In& x, double* out) {
+    reduce_cols(x, kInf, out, min_step, min_step);
+    for (std::size_t j = 0; j < x.cols; ++j)
+        if (out[j] == kInf && !has_inf(&x.at(0, j), x.rs, x.rows)) out[j] = kNaN;
+}
+
+bool global_min(const In& x, double* out) {
+    std::vector<double> mins(x.cols);
+    col_mins(x, mins.data());
+    double low = kInf;
+    bool seen = false;
+    for (double v : mins) {
+        min_step(low, v);
+        seen |= !missing(v);
+    }
+    *out = low;
+    return seen;
+}
+
+void col_missing(const In& x, std::size_t* out) {
+    reduce_cols<std::size_t>(
+        x, std::size_t(0), out, [](std::size_t& a, double v) { a += missing(v); },
+        [](std::size_t& a, std::size_t b) { a += b; });
+}
+
+void sub_rows(const In& x, const double* v, const Out& out) {
+    map_cells(x, out, [v](double c, std::size_t i, std::size_t) { return c - v[i]; });
+}
+
+void fill_rows(const In& x, const double* v, const Out& out) {
+    map_cells(x, out, [v](double c, std::size_t i, std::size_t) { return present_or(c, v[i]); });
+}
+
+void fill_cols(const In& x, const double* v, const Out& out) {
+    map_cells(x, out, [v](double c, std::size_t, std::size_t j) { return present_or(c, v[j]); });
+}
+
+void fill_all(const In& x, double v, const Out& out) {
+    map_cells(x, out, [v](double c, std::size_t, std::size_t) { return present_or(c, v); });
+}
+
+void take_cols(const In& x, const std::vector<std::size_t>& keep, const Out& out) {
+    bool in_place = static_cast<const void*>(x.p) == static_cast<const void*>(out.p);
+    if (out.col_major() && x.col_major()) {
+        // Whole columns move; in place they only ever move down, one by one.
+        auto copy_col = [&](std::size_t t) {
+            const double* src = &x.at(0, keep[t]);
+            double* dst = &out.at(0, t);
+            if (src != dst) std::memmove(dst, src, x.rows * sizeof(double));
+        };
+        if (in_place) {
+            for (std::size_t t = 0; t < keep.size(); ++t) copy_col(t);
+        } else {
+            parallel_for(keep.size(), threads_for(x.rows * keep.size()), [&](std::size_t a, std::size_t b, unsigned) {
+                for (std::size_t t = a; t < b; ++t) copy_col(t);
+            });
+        }
+        return;
+    }
+    // Row by row; in place each row's values move to lower addresses only.
+    auto copy_rows = [&](std::size_t a, std::size_t b, unsigned) {
+        for (std::size_t i = a; i < b; ++i)
+            for (std::size_t t = 0; t < keep.size(); ++t) out.at(i, t) = x.at(i, keep[t]);
+    };
+    if (in_place)
+        copy_rows(0, x.rows, 0u);
+    else
+        parallel_for(x.rows, threads_for(x.rows * keep.size()), copy_rows);
+}
+
+}  // namespace kern

@@ -1,0 +1,57 @@
+// Numeric kernels of the preprocessing steps: plain C++ over strided double
+// matrices (rows are samples, columns features), no Python inside. Missing
+// values are NaN. Large matrices are split over worker threads.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+namespace kern {
+
+// A rows x cols matrix addressed by element strides.
+template <typename T>
+struct Grid {
+    T* p = nullptr;
+    std::size_t rows = 0, cols = 0;
+    std::ptrdiff_t rs = 0, cs = 0;
+
+    T& at(std::size_t i, std::size_t j) const { return p[std::ptrdiff_t(i) * rs + std::ptrdiff_t(j) * cs]; }
+    // Columns are contiguous (Fortran order); size-1 axes have no meaningful stride.
+    bool col_major() const { return (rows <= 1 || rs == 1) && (cols <= 1 || cs == std::ptrdiff_t(rows)); }
+    bool row_major() const { return (cols <= 1 || cs == 1) && (rows <= 1 || rs == std::ptrdiff_t(cols)); }
+    operator Grid<const T>() const { return {p, rows, cols, rs, cs}; }
+};
+using In = Grid<const double>;
+using Out = Grid<double>;
+
+// How many threads a job over `cells` values deserves.
+unsigned threads_for(std::size_t cells);
+
+// Median of each row over its present values, as numpy's nanmedian gives it
+// (mean of the two middle values for an even count; NaN for an empty row).
+// `doubled_odd`: numpy's masked-array path also averages the middle value
+// with itself for odd counts, which overflows near the largest doubles.
+void row_medians(const In& x, double* out, bool doubled_odd);
+
+// Smallest present value of each row / column; NaN where there is none.
+void row_mins(const In& x, double* out);
+void col_mins(const In& x, double* out);
+
+// Smallest present value of the matrix; false when every value is missing.
+bool global_min(const In& x, double* out);
+
+// Number of missing values of each column.
+void col_missing(const In& x, std::size_t* out);
+
+// out = x - v[row]; out = x with NaN replaced by v[row], v[col] or v.
+// `out` may be `x` itself.
+void sub_rows(const In& x, const double* v, const Out& out);
+void fill_rows(const In& x, const double* v, const Out& out);
+void fill_cols(const In& x, const double* v, const Out& out);
+void fill_all(const In& x, double v, const Out& out);
+
+// out[:, t] = x[:, keep[t]]. With `out` sharing `x`'s storage and layout the
+// columns move down in place (keep is increasing).
+void take_cols(const In& x, const std::vector<std::size_t>& keep, const Out& out);
+
+}  // namespace kern
