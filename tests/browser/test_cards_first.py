@@ -28,6 +28,10 @@ TIMING_SCRIPT = """
 """
 
 
+# Outputs of the cards under test, to single out their callbacks' times.
+FIRST_CARDS = ("preprocess-", "profile-", "numeric-info-inter", "qc-", "annotation-")
+
+
 @pytest.fixture
 def page(server, browser):
     """The page loaded fresh with callback timing; yields (driver, seconds until settled)."""
@@ -90,10 +94,11 @@ def test_first_cards_fill_on_page_load(server, page):
     cells = driver.find_elements(By.CSS_SELECTOR, "#annotation-id-datatable td[data-dash-column='Feature']")
     assert len(cells) == 10 and cells[0].text == "GAAA1"
 
-    times = driver.execute_script("return window.__callbackTimes")
-    slowest = max(times, key=lambda t: t["ms"])
-    print(f"\npage load until settled: {settled:.2f} s over {len(times)} callback requests; "
-          f"slowest callback: {slowest['output']} in {slowest['ms'] / 1000:.2f} s")
+    times = sorted(driver.execute_script("return window.__callbackTimes"), key=lambda t: -t["ms"])
+    ours = [t for t in times if any(card in t["output"] for card in FIRST_CARDS)]
+    print(f"\npage load until settled: {settled:.2f} s over {len(times)} callback requests")
+    for label, entry in (("slowest callback", times[0]), ("slowest of these cards", ours[0])):
+        print(f"{label}: {entry['output']} in {entry['ms'] / 1000:.2f} s")
     assert console_errors(driver) == []
     assert server_errors(server) == []
 
