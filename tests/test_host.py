@@ -120,10 +120,13 @@ def test_pca_and_cv_are_real():
     scores, ratios = pca1.pca_standalone(frame)
     assert scores.shape == (30, 2) and list(scores.columns) == ["PC1", "PC2"]
     assert 0 < ratios[1] <= ratios[0] < 1
-    features = pd.DataFrame({"s1": [1.0, 2.0, np.nan], "s2": [3.0, 2.0, 5.0], "s3": [5.0, 2.0, 7.0]})
+    # log2 values 0, 1, 2 are the ratios 1, 2, 4.
+    features = pd.DataFrame({"s1": [0.0, 2.0, np.nan], "s2": [1.0, 2.0, 5.0], "s3": [2.0, 2.0, 7.0],
+                             "other": [99.0, 99.0, 99.0]})
     cv = toolkit.calc_cv_values(features, columns=["s1", "s2", "s3"])
-    assert cv.iloc[0] == pytest.approx(2.0 / 3.0) and cv.iloc[1] == 0.0
-    assert cv.iloc[2] == pytest.approx(np.std([5.0, 7.0], ddof=1) / 6.0)
+    assert cv.iloc[0] == pytest.approx(np.std([1, 2, 4], ddof=1) / (7 / 3)) and cv.iloc[1] == 0.0
+    assert cv.iloc[2] == pytest.approx(np.std([32, 128], ddof=1) / 80)
+    assert np.isnan(toolkit.calc_cv_values(features[["s1"]]).iloc[0])
 
 
 def test_demo_is_deterministic_and_realistic(tmp_path):

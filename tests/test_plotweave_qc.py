@@ -125,8 +125,8 @@ def test_returned_matrix_behaves_like_any_figure(three):
 
 @pytest.fixture
 def expression():
-    """Samples as rows, five features; F5 is constant, F4 has a zero mean."""
-    return frame([[1, 2, 4, -1, 3], [3, 2, 8, 1, 3], [2, 5, 6, 0, 3], [9, 9, 9, 9, 9]])
+    """Samples as rows, five features; F5 is constant, F1 holds the log2 ratios 0, 1, 2 over S1-S3."""
+    return frame([[0, 2, 4, -1, 3], [2, 2, 8, 1, 3], [1, 5, 6, 0, 3], [9, 9, 9, 9, 9]])
 
 
 def test_cv_histogram_gets_the_per_feature_cv_over_chosen_samples(expression, monkeypatch):
@@ -142,7 +142,7 @@ def test_cv_histogram_gets_the_per_feature_cv_over_chosen_samples(expression, mo
     for values, kw in calls:
         pd.testing.assert_series_equal(values, expected)
         assert kw == {"figure_height": plotweave.default_figure_height - 100}
-    assert expected["F1"] == pytest.approx(0.5) and np.isnan(expected["F4"])
+    assert expected["F1"] == pytest.approx(np.std([1, 4, 2], ddof=1) / (7 / 3)) and expected["F5"] == 0
 
 
 def test_cv_histogram_without_samples_is_the_placeholder(expression):

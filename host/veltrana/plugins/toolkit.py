@@ -7,13 +7,16 @@ import pandas as pd
 def calc_cv_values(frame: pd.DataFrame, columns=None) -> pd.Series:
     """Coefficient of variation of each row (feature) over the given sample columns.
 
-    A ratio, not a percentage: sample standard deviation (ddof=1) over the absolute
-    mean, missing values skipped. Rows with fewer than two values or a zero mean give NaN.
+    The dashboard's values are log2 ratios, whose mean sits near zero, so the CV is
+    taken of the linear ratios 2**x: sample standard deviation (ddof=1) over the mean,
+    as a ratio (not a percentage), missing values skipped. Rows with fewer than two
+    values give NaN.
     """
     data = frame if columns is None else frame.loc[:, list(columns)]
-    values = data.astype(float)
-    mean = values.mean(axis=1, skipna=True)
-    std = values.std(axis=1, skipna=True, ddof=1)
+    with np.errstate(over="ignore", invalid="ignore"):
+        linear = np.exp2(data.astype(float))
+    mean = linear.mean(axis=1, skipna=True)
+    std = linear.std(axis=1, skipna=True, ddof=1)
     with np.errstate(divide="ignore", invalid="ignore"):
-        cv = std / mean.abs()
-    return cv.where(mean != 0)
+        cv = std / mean
+    return cv.where(mean > 0)

@@ -1,3 +1,53 @@
-"""Host services of the annotation card (not built yet)."""
+"""Host services of the annotation card: the feature annotation of a source and the
+placeholder table."""
 
-__all__: list[str] = []
+from __future__ import annotations
+
+import os
+
+import pandas as pd
+
+from ..paths import configured
+from ..tables import read_raw_expression, read_table
+
+__all__ = ["update_annotation_table", "build_default_table"]
+
+
+def _columns(frame: pd.DataFrame) -> list:
+    return [{"name": str(c), "id": str(c), "deletable": False, "selectable": False} for c in frame.columns]
+
+
+def _records(frame: pd.DataFrame) -> list:
+    # Missing cells travel as empty text: the page's table shows them blank.
+    return frame.astype(object).where(frame.notna(), "").to_dict("records")
+
+
+def gene_of(feature) -> str:
+    """Glycoform ids read GENE_site_glycan; a protein id is its gene symbol."""
+    return str(feature).split("_", 1)[0]
+
+
+def annotation_frame(my_path, source) -> pd.DataFrame:
+    """The configured annotation table of `source`, or one derived from its feature ids."""
+    path = my_path.get_annotation_path(source)
+    if path and os.path.exists(path):
+        frame = read_table(path).reset_index()
+    else:
+        features = [str(f) for f in read_raw_expression(my_path.get_expr_path(source)).columns]
+        frame = pd.DataFrame({"Feature": features, "Gene": [gene_of(f) for f in features]})
+    frame.columns = [str(c) for c in frame.columns]
+    return frame
+
+
+def update_annotation_table(source, paths):
+    """(row records, column descriptions) of the annotation of `source`."""
+    my_path = configured(paths)
+    frame = annotation_frame(my_path, my_path.check_source(source))
+    return _records(frame), _columns(frame)
+
+
+def build_default_table():
+    """(row records, column descriptions) of the placeholder: 14 rows alternating G1/P1 and G2/P2."""
+    frame = pd.DataFrame([["G1", "P1"] if i % 2 == 0 else ["G2", "P2"] for i in range(14)],
+                         columns=["Gene", "ProteinName"])
+    return frame.to_dict("records"), _columns(frame)

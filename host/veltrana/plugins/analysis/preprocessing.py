@@ -1,3 +1,114 @@
-"""Host services of the preprocessing card (not built yet)."""
+"""Host services of the preprocessing card: the data sources, the stored settings of
+a source, and a preprocessing run with its sample-distribution figure."""
 
-__all__: list[str] = []
+from __future__ import annotations
+
+import math
+import warnings
+
+import numpy as np
+import plotly.graph_objects as go
+
+from ..defaults import default_figure_height
+from ..paths import configured
+from .matrices import ensure_preprocessed, load_settings, run_preprocess
+
+__all__ = ["init_preprocess_data", "update_preprocess_parameters", "update_preprocess_figure"]
+
+# The values the card offers for each method.
+METHODS = {
+    "Transformation": ("NA", "Log2"),
+    "Normalization": ("NA", "MedianNorm"),
+    "Imputation": ("NA", "GlobalMin", "SampleMin", "FeatureMin"),
+}
+
+
+def source_options(my_path) -> tuple[list, str | None]:
+    """(one option per configured source, the first source)."""
+    sources = my_path.sources()
+    return [{"label": s, "value": s} for s in sources], (sources[0] if sources else None)
+
+
+def init_preprocess_data(expr_paths):
+    """(source options, first source); every source gets its preprocessed matrix now,
+    so the later cards have data from the first page load."""
+    my_path = configured(expr_paths)
+    for source in my_path.sources():
+        ensure_preprocessed(my_path, source)
+    return source_options(my_path)
+
+
+def _ratio_for_card(value):
+    """The stored missing ratio as the number input shows it (50, not "50")."""
+    number = float(value)
+    return int(number) if number.is_integer() else number
+
+
+def update_preprocess_parameters(source, paths):
+    """(transformation, max missing ratio, normalisation, imputation) stored for `source`."""
+    my_path = configured(paths)
+    settings = load_settings(my_path, my_path.check_source(source))
+    return (settings["Transformation"], _ratio_for_card(settings["Filter"]), settings["Normalization"],
+            settings["Imputation"])
+
+
+def checked_settings(p_trans, p_miss, p_norm, p_impute) -> dict:
+    """The settings mapping of the four controls; a value the card does not offer raises ValueError."""
+    settings = {"Transformation": p_trans, "Normalization": p_norm, "Imputation": p_impute}
+    for key, value in settings.items():
+        if value not in METHODS[key]:
+            raise ValueError(f"{key} must be one of {list(METHODS[key])}, got {value!r}")
+    try:
+        ratio = float(p_miss)
+    except (TypeError, ValueError):
+        raise ValueError(f"the max missing ratio must be a number from 0 to 100, got {p_miss!r}") from None
+    if not (math.isfinite(ratio) and 0 <= ratio <= 100):
+        raise ValueError(f"the max missing ratio must be a number from 0 to 100, got {p_miss!r}")
+    settings["Filter"] = _ratio_for_card(ratio)
+    return settings
+
+
+def _box_stats(matrix) -> dict:
+    """Quartiles and Tukey whiskers of each sample (row), missing values skipped."""
+    values = matrix.to_numpy(dtype=float)
+    q1, median, q3 = np.nanpercentile(values, [25, 50, 75], axis=1)
+    iqr = q3 - q1
+    low_limit, high_limit = (q1 - 1.5 * iqr)[:, None], (q3 + 1.5 * iqr)[:, None]
+    inside_low = np.where(values >= low_limit, values, np.nan)
+    inside_high = np.where(values <= high_limit, values, np.nan)
+    return {"q1": q1, "median": median, "q3": q3, "lowerfence": np.nanmin(inside_low, axis=1),
+            "upperfence": np.nanmax(inside_high, axis=1)}
+
+
+def distribution_figure(matrix, title: str):
+    """One box per sample, in the matrix's row order (the input file's sample order).
+
+    The boxes are drawn from precomputed quartiles: the figure stays small however many
+    features a sample has."""
+    fig = go.Figure()
+    samples = [str(s) for s in matrix.index]
+    if len(samples) and matrix.shape[1]:
+        with np.errstate(all="ignore"), warnings.catch_warnings():
+            # A sample without any value gets no box rather than a warning.
+            warnings.simplefilter("ignore", RuntimeWarning)
+            stats = _box_stats(matrix)
+        fig.add_trace(go.Box(x=samples, name=title, marker={"color": "#636EFA"}, boxpoints=False,
+                             **{k: v.tolist() for k, v in stats.items()}))
+    fig.update_layout(margin={"l": 20, "r": 20, "t": 40, "b": 20}, height=default_figure_height - 100,
+                      paper_bgcolor="White", plot_bgcolor="White", showlegend=False,
+                      title={"text": title, "font": {"size": 14}},
+                      xaxis={"title": "Sample", "type": "category", "categoryorder": "array",
+                             "categoryarray": samples, "linecolor": "black", "showline": True},
+                      yaxis={"title": "Value", "linecolor": "black", "showline": True, "zeroline": False})
+    return fig
+
+
+def update_preprocess_figure(paths, source, p_trans, p_miss, p_norm, p_impute):
+    """Runs the preprocessing of `source` with the four settings, stores matrix and settings,
+    and returns the figure of the sample distributions."""
+    my_path = configured(paths)
+    my_path.check_source(source)
+    settings = checked_settings(p_trans, p_miss, p_norm, p_impute)
+    matrix = run_preprocess(my_path, source, settings)
+    title = f"{source}: {matrix.shape[0]} samples, {matrix.shape[1]} features"
+    return distribution_figure(matrix, title)

@@ -1,0 +1,208 @@
+"""The preprocessing card: its tree, its three callbacks, and the host services behind them."""
+
+import json
+import os
+import threading
+
+import pandas as pd
+import pytest
+from dash import dcc, html
+
+from first_cards_support import by_id, callback, children, kinds, make_app, needs_preprocess
+from veltrana.plugins import callbacks, layout
+from veltrana.plugins.analysis import matrices
+
+SETTINGS_OUT = ["preprocess-transform-dropdown.value"]
+
+
+def options(*values):
+    return [{"label": v, "value": v} for v in values]
+
+
+# ---- the card -----------------------------------------------------------------------------
+
+def test_control_card_tree():
+    card = layout.build_preproc_control_card()
+    assert (card.id, card.className) == ("preproc-control-card", "four columns")
+    assert kinds(card) == ["H5", "P", "Dropdown", "Br", "Div", "Br", "Button", "Br", "Loading"]
+    h5, label, source, _, grid, _, button, _, busy = children(card)
+    assert (h5.children, label.children) == ("Preprocess", "Data Source")
+    assert (source.id, source.options, source.value) == ("preprocess-source-dropdown", [], "NA")
+    assert (button.id, button.children, button.n_clicks) == ("preprocess-button", "Refresh Preprocess", 0)
+    assert busy.id == "loading-preprocess-distribution" and busy.type == "default"
+    assert busy.children.id == "loading-output-preprocess-distribution"
+
+    left, right = children(grid)
+    assert grid.className == "row" and left.className == right.className == "six columns"
+    assert [getattr(k, "children", None) for k in children(left)][::3] == ["1. Transform", "3. Max Missing ratio (%)"]
+    assert [getattr(k, "children", None) for k in children(right)][::3] == ["2. Normalization", "4. Imputation"]
+    ratio = children(left)[4]
+    assert (ratio.id, ratio.type, ratio.value) == ("preprocess-max-miss-ratio-input", "number", "50")
+    expected = {"preprocess-transform-dropdown": ["NA", "Log2"],
+                "preprocess-normalization-dropdown": ["NA", "MedianNorm"],
+                "preprocess-imputation-dropdown": ["NA", "GlobalMin", "SampleMin", "FeatureMin"]}
+    for dropdown_id, values in expected.items():
+        dropdown = by_id(card, dropdown_id)
+        assert dropdown.options == options(*values) and dropdown.value == "NA"
+        assert getattr(dropdown, "multi", None) is None
+
+
+def test_figure_card_and_row():
+    row = layout.build_preprocess_card()
+    assert (row.id, row.className) == ("preproc-card", "row")
+    assert [k.id for k in children(row)] == ["preproc-control-card", "preproc-figure-card"]
+    figure_card = children(row)[1]
+    assert figure_card.className == "eight columns" and children(figure_card)[0].children == "Sample distribution"
+    frame = children(figure_card)[1]
+    assert frame.style == {"border": "2px black solid"}
+    busy, graph = children(frame)
+    assert (busy.id, busy.type, busy.children.id) == ("loading-preprocess-figure", "circle",
+                                                      "loading-output-preprocess-figure")
+    assert graph.id == "preprocess-figure" and graph.figure == layout.build_default_fig(height=400)
+
+
+# ---- the callbacks' own logic (host replaced) ----------------------------------------------
+
+def test_init_passes_host_pair_and_rejects_other_shapes(fresh_paths, monkeypatch):
+    init = callback(make_app(fresh_paths), "preprocess-source-dropdown.options")
+    monkeypatch.setattr(callbacks, "init_preprocess_data", lambda p: (options("A"), "A"))
+    assert init(fresh_paths) == (options("A"), "A", "")
+    monkeypatch.setattr(callbacks, "init_preprocess_data", lambda p: (options("A"), "A", "extra"))
+    with pytest.raises(ValueError, match="init_preprocess_data.*expected exactly 2"):
+        init(fresh_paths)
+
+
+def test_parameters_fall_back_on_any_host_failure(fresh_paths, monkeypatch):
+    params = callback(make_app(fresh_paths), "preprocess-transform-dropdown.value")
+    seen = []
+    monkeypatch.setattr(callbacks, "update_preprocess_parameters",
+                        lambda source, paths: seen.append((source, paths)) or ("Log2", 20, "MedianNorm", "SampleMin"))
+    assert params("Protein", fresh_paths) == ("Log2", 20, "MedianNorm", "SampleMin")
+    assert seen == [("Protein", fresh_paths)]
+    for error in (ValueError("unknown"), KeyError("x"), RuntimeError("boom")):
+        def fail(source, paths, error=error):
+            raise error
+        monkeypatch.setattr(callbacks, "update_preprocess_parameters", fail)
+        result = params(None, fresh_paths)
+        assert result == ("NA", 50, "NA", "NA") and type(result[1]) is int
+
+
+def test_figure_callback_argument_order_and_placeholder(fresh_paths, monkeypatch):
+    draw = callback(make_app(fresh_paths), "preprocess-figure.figure")
+    calls = []
+    monkeypatch.setattr(callbacks, "update_preprocess_figure", lambda *a: calls.append(a) or "FIG")
+    monkeypatch.setattr(callbacks, "build_default_fig", lambda *a, **k: ("PLACEHOLDER", a, k))
+    assert draw(0, "Protein", fresh_paths, "Log2", "20", "MedianNorm", "GlobalMin") == ("FIG", "")
+    assert calls == [(fresh_paths, "Protein", "Log2", "20", "MedianNorm", "GlobalMin")]
+    assert draw(-1, "Protein", fresh_paths, "NA", 50, "NA", "NA") == (("PLACEHOLDER", (), {}), "")
+    with pytest.raises(TypeError):  # a click count that does not compare is not silently ignored
+        draw(None, "Protein", fresh_paths, "NA", 50, "NA", "NA")
+
+
+# ---- the host services on demo data ---------------------------------------------------------
+
+@pytest.fixture(autouse=True)
+def configured_paths(fresh_paths):
+    """The server's configuration: a "Paths" value is accepted once a MyPath was made of it."""
+    callbacks.MyPath(fresh_paths)
+
+@needs_preprocess
+def test_init_preprocesses_every_source(fresh_paths):
+    opts, value = callbacks.init_preprocess_data(fresh_paths)
+    assert opts == options("Protein", "Glycoform") and value == "Protein"
+    my_path = callbacks.MyPath(fresh_paths)
+    for source in ("Protein", "Glycoform"):
+        matrix = callbacks.read_expr_path(my_path.get_preprocess_path(source))
+        raw = callbacks.read_raw_expression(my_path.get_expr_path(source))
+        assert list(matrix.index) == list(raw.index)  # samples as rows, in file order
+        assert set(matrix.columns) <= set(raw.columns) and matrix.shape[1] > 0.5 * raw.shape[1]
+
+
+@needs_preprocess
+def test_run_stores_settings_and_draws_one_box_per_sample(fresh_paths):
+    app = make_app(fresh_paths)
+    draw = callback(app, "preprocess-figure.figure")
+    params = callback(app, "preprocess-transform-dropdown.value")
+    fig, busy = draw(1, "Glycoform", fresh_paths, "NA", 20, "MedianNorm", "FeatureMin")
+    assert busy == ""
+    my_path = callbacks.MyPath(fresh_paths)
+    matrix = callbacks.read_expr_path(my_path.get_preprocess_path("Glycoform"))
+    raw = callbacks.read_raw_expression(my_path.get_expr_path("Glycoform"))
+    assert not matrix.isna().any().any()  # imputed
+    assert (raw.isna().mean() <= 0.2).sum() == matrix.shape[1]  # filtered at 20 %
+    assert matrix.median(axis=1).abs().max() < 0.5  # centred before imputation
+    (box,) = fig.data
+    assert list(box.x) == list(raw.index)
+    assert list(box.median) == pytest.approx(matrix.median(axis=1).tolist())
+    assert list(box.q1) == pytest.approx(matrix.quantile(0.25, axis=1).tolist())
+    assert params("Glycoform", fresh_paths) == ("NA", 20, "MedianNorm", "FeatureMin")
+    assert params("Protein", fresh_paths) == ("NA", 50, "NA", "NA")  # the other source keeps its own
+    with open(my_path.get_preprocess_settings_path("Glycoform")) as fh:
+        assert json.load(fh)["Imputation"] == "FeatureMin"
+
+
+@needs_preprocess
+@pytest.mark.parametrize("settings, message", [
+    (("NA", -5, "NA", "NA"), "from 0 to 100"),
+    (("NA", None, "NA", "NA"), "from 0 to 100"),
+    (("NA", "lots", "NA", "NA"), "from 0 to 100"),
+    (("log2", 50, "NA", "NA"), "Transformation"),
+    (("NA", 50, "NA", None), "Imputation"),
+])
+def test_bad_settings_are_refused_and_keep_the_stored_matrix(fresh_paths, settings, message):
+    callbacks.init_preprocess_data(fresh_paths)
+    my_path = callbacks.MyPath(fresh_paths)
+    before = open(my_path.get_preprocess_path("Protein")).read()
+    with pytest.raises(ValueError, match=message):
+        callbacks.update_preprocess_figure(fresh_paths, "Protein", *settings)
+    assert open(my_path.get_preprocess_path("Protein")).read() == before
+    assert callbacks.update_preprocess_parameters("Protein", fresh_paths) == ("NA", 50, "NA", "NA")
+
+
+@needs_preprocess
+def test_settings_that_drop_every_feature_write_nothing(fresh_paths):
+    raw_path = callbacks.MyPath(fresh_paths).get_expr_path("Protein")
+    raw = pd.read_csv(raw_path, sep="\t", index_col=0)
+    raw.iloc[:, 0] = float("nan")  # every feature now misses a value
+    raw.to_csv(raw_path, sep="\t")
+    with pytest.raises(ValueError, match="keep no feature"):
+        callbacks.update_preprocess_figure(fresh_paths, "Protein", "NA", 0, "NA", "NA")
+    assert not os.path.exists(callbacks.MyPath(fresh_paths).get_preprocess_path("Protein"))
+
+
+def test_unknown_source_or_forged_paths_read_nothing(fresh_paths, monkeypatch):
+    def no_reading(*a, **k):
+        raise AssertionError("nothing may be read")
+
+    monkeypatch.setattr(matrices, "read_raw_expression", no_reading)
+    forged = dict(fresh_paths, info="/etc/passwd")
+    for call in (lambda: callbacks.update_preprocess_figure(fresh_paths, "NA", "NA", 50, "NA", "NA"),
+                 lambda: callbacks.update_preprocess_figure(fresh_paths, None, "NA", 50, "NA", "NA"),
+                 lambda: callbacks.update_preprocess_figure(forged, "Protein", "NA", 50, "NA", "NA"),
+                 lambda: callbacks.update_preprocess_parameters("../Protein", fresh_paths),
+                 lambda: callbacks.init_preprocess_data(forged)):
+        with pytest.raises(ValueError):
+            call()
+
+
+@needs_preprocess
+def test_concurrent_first_reads_preprocess_once(fresh_paths, monkeypatch):
+    my_path = callbacks.MyPath(fresh_paths)
+    runs = []
+    real = matrices.read_raw_expression
+    monkeypatch.setattr(matrices, "read_raw_expression", lambda p: runs.append(p) or real(p))
+    shapes, errors = [], []
+
+    def reader():
+        try:
+            shapes.append(matrices.preprocessed_matrix(my_path, "Protein").shape)
+        except Exception as exc:  # pragma: no cover - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=reader) for _ in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == [] and len(runs) == 1 and len(set(shapes)) == 1
+    assert [f for f in os.listdir(my_path.get_preprocess_dir()) if f.endswith(".tmp")] == []
