@@ -124,7 +124,7 @@ void register_frame(nb::module_& m) {
 
     m.def("build_default_fig", &build_default_fig, "height"_a = 500,
           "An empty figure with 20-pixel margins on a LightSteelBlue paper, as placeholder.");
-    m.def("build_dcc_store_card", &build_dcc_store_card, "paths"_a,
+    m.def("build_dcc_store_card", &build_dcc_store_card, "paths"_a.none(),
           "The card of in-memory stores; `paths` becomes the data of the \"Paths\" store.");
     m.def("build_input_card", &build_input_card, "The card that shows the data paths in use.");
 

@@ -38,7 +38,7 @@ void main_program() {
 }  // namespace
 
 void register_page(nb::module_& m) {
-    m.def("build_layout", &build_layout, "paths"_a = nb::none(),
+    m.def("build_layout", &build_layout, "paths"_a.none() = nb::none(),
           "The dashboard page: the store card (with `paths` as the \"Paths\" data), the input card and "
           "the analysis cards.");
     m.def("main", &main_program, "Serve the bare page, without callbacks, in debug mode.");
