@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import importlib
 import os
+import re
 import sys
 import tempfile
 
@@ -22,7 +23,8 @@ def render(name: str) -> str:
     module = importlib.import_module(f"veltrana.plugins.{name}")
     gen = StubGen(module, include_private=False)
     gen.put(module)
-    return gen.get()
+    # The demo folder depends on the user's home: keep its type, not its value.
+    return re.sub(r"^sample_dir: str = .*$", "sample_dir: str", gen.get(), flags=re.M)
 
 
 def main(argv: list[str]) -> int:
