@@ -1,0 +1,153 @@
+"""Every callback of the application, fed hostile page values in each argument.
+
+A callback may raise (Dash reports the error and keeps its outputs), but it must
+never take the process down, and a forged value must never make the server read
+a file outside the configured locations. The calls run in a child process, so a
+crash fails the test instead of ending pytest.
+"""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+HOST = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "host")
+
+DRIVER = textwrap.dedent(
+    r'''
+    import builtins, faulthandler, json, os, sys, site, sysconfig
+    faulthandler.enable()
+    os.environ.setdefault("MPLBACKEND", "Agg")
+    import pandas as pd
+
+    my_paths = json.loads(sys.argv[1])
+    data_root = os.path.realpath(os.path.dirname(my_paths["info"]))
+
+    from veltrana.plugins import callbacks, vistro
+
+    app = vistro.build_app(my_paths)
+
+    # Files a call reads: only the data folder and the installed libraries may be touched.
+    allowed = [data_root] + [os.path.realpath(p) for p in
+               {sys.prefix, sys.base_prefix, sysconfig.get_paths()["purelib"], *site.getsitepackages(),
+                os.path.dirname(os.path.dirname(vistro.__file__))}]
+    reads, watching = [], [False]
+
+    def note(path, where):
+        if watching[0] and isinstance(path, (str, bytes, os.PathLike)):
+            real = os.path.realpath(os.fsdecode(path))
+            if not any(real == a or real.startswith(a.rstrip(os.sep) + os.sep) for a in allowed):
+                reads.append([where, real])
+
+    def watch(module, name):
+        real_fn = getattr(module, name)
+        def watched(path, *a, **k):
+            note(path, name)
+            return real_fn(path, *a, **k)
+        setattr(module, name, watched)
+
+    for module, name in ((builtins, "open"), (pd, "read_csv"), (pd, "read_table"), (os, "listdir")):
+        watch(module, name)
+
+    protein = pd.read_csv(my_paths["expression"]["Protein"], sep="\t", index_col=0, nrows=1)
+    sample_ids = list(protein.columns[:2])
+    sources = [{"label": s, "value": s} for s in my_paths["expression"]]
+    plausible = {
+        "Paths": my_paths, "profile-corr-inter": None, "qc-samples-dropdown": sample_ids,
+        "phenotype-dropdown": "Pathological_Status", "profile-phenotype-dropdown": "Pathological_Status",
+        "assoc-target-phenotype-dropdown": "Pathological_Status", "target-groups-dropdown": "Tumor",
+        "refer-groups-dropdown": "Normal", "clustering-number-input": 3, "diff-fdr-input": 0.05,
+        "diff-log2fc-input": 1, "diff-exp-analysis-methods-dropdown": "T-test(Unpaired)",
+        "decomposition-method-dropdown": "PCA", "preprocess-max-miss-ratio-input": 50,
+    }
+
+    produced = {}  # (id, property) -> what a callback gave for it on plausible values
+
+    def good(dep):
+        cid, prop = dep["id"], dep["property"]
+        if (cid, prop) in produced:
+            return produced[(cid, prop)]
+        if prop == "n_clicks":
+            return 1
+        if prop == "options" and "source" in cid:
+            return sources
+        if cid in plausible:
+            return plausible[cid]
+        if prop == "value" and "source" in cid:
+            return "Protein"
+        return None
+
+    forged = [
+        {"expression": {"Protein": "/etc/passwd"}, "info": "/etc/passwd", "out_dir": "/"},
+        dict(my_paths, out_dir="/tmp"),
+        dict(my_paths, info="../../x"),
+    ]
+    hostile = [None, "", [], {}, 0, -1, 1e308, "x", ["x"], [None], {"a": 1}, ("t",),
+               "/etc/passwd", "../../x", True, float("nan"), float("inf"), 2**70, "a" * 5000,
+               [{}], [{"value": None}], [{"value": ["x"]}], [[]], [1, 2], [{"a": 1}], [["x"], None], *forged]
+
+    def outputs_of(key):
+        return [tuple(part.rsplit(".", 1)) for part in key.strip(".").split("...")]
+
+    # One pass in table order on plausible values with the real services, so later
+    # callbacks see real results (stored tables, paths) in their inputs.
+    for key, entry in [*app.callback_map.items()] * 2:  # twice: some inputs come from later rows
+        deps = list(entry["inputs"]) + list(entry["state"])
+        try:
+            out = entry["callback"].__wrapped__(*[good(d) for d in deps])
+        except Exception as e:
+            print("PLAUSIBLE-FAILED", key, repr(e)[:200], flush=True)
+            continue
+        outs = outputs_of(key)
+        for dep, value in zip(outs, out if len(outs) > 1 else [out]):
+            produced[dep] = value
+
+    # The long runs are not what is under test from here on; their C++ callers are.
+    for name in ("update_diff_inter", "update_decomposition_inter", "update_feature_clustering_inter",
+                 "update_phenotype_feature_correlation_inter", "update_phenotype_feature_logistic_inter"):
+        setattr(callbacks, name, lambda *a, **k: None)
+    vistro.gseapy.enrichr = lambda *a, **k: None
+
+    calls = 0
+    for key, entry in app.callback_map.items():
+        fn = entry["callback"].__wrapped__
+        deps = list(entry["inputs"]) + list(entry["state"])
+        base = [good(d) for d in deps]
+        cases = [list(base)]
+        for i in range(len(deps)):
+            for value in hostile:
+                args = list(base)
+                args[i] = value
+                cases.append(args)
+        for args in cases:
+            print("CALL", key, repr(args)[:300], flush=True)
+            watching[0] = True
+            try:
+                fn(*args)
+            except Exception:
+                pass
+            finally:
+                watching[0] = False
+            calls += 1
+            if reads:
+                print("READ", json.dumps({"callback": key, "args": repr(args)[:300], "reads": reads}), flush=True)
+                reads.clear()
+    print("DONE", calls, flush=True)
+    '''
+)
+
+
+def test_no_page_value_crashes_or_reads_outside(fresh_paths):
+    env = dict(os.environ, PYTHONPATH=HOST + os.pathsep + os.environ.get("PYTHONPATH", ""), MPLBACKEND="Agg")
+    proc = subprocess.run([sys.executable, "-c", DRIVER, json.dumps(fresh_paths)], capture_output=True,
+                          text=True, env=env, timeout=600,
+                          cwd=os.path.dirname(fresh_paths["info"]))
+    lines = proc.stdout.splitlines()
+    last_call = next((line for line in reversed(lines) if line.startswith("CALL")), "")
+    assert proc.returncode == 0, f"exit {proc.returncode} during {last_call}\n{proc.stderr[-3000:]}"
+    assert lines and lines[-1].startswith("DONE"), proc.stderr[-3000:]
+    outside = [json.loads(line[5:]) for line in lines if line.startswith("READ")]
+    assert not outside, json.dumps(outside[:5], indent=1)
