@@ -151,3 +151,25 @@ def test_no_page_value_crashes_or_reads_outside(fresh_paths):
     assert lines and lines[-1].startswith("DONE"), proc.stderr[-3000:]
     outside = [json.loads(line[5:]) for line in lines if line.startswith("READ")]
     assert not outside, json.dumps(outside[:5], indent=1)
+
+
+def test_sample_lists_that_lie_or_repeat_are_refused_or_bounded():
+    import pandas as pd
+    from veltrana.plugins import plotweave
+
+    frame = pd.DataFrame([[1.0, 2.0, 3.0], [2.0, 1.0, 4.0], [0.5, 1.5, 2.0]], index=["S1", "S2", "S3"],
+                         columns=["a", "b", "c"])
+
+    class Lying:
+        """len() says three, iteration gives one."""
+
+        def __len__(self):
+            return 3
+
+        def __iter__(self):
+            return iter(["S1"])
+
+    fig = plotweave.qc_corr_matrix_plot(frame, Lying())
+    assert len(fig.data) == 1
+    with pytest.raises(ValueError, match="4 samples asked of a frame with 3 rows"):
+        plotweave.qc_corr_matrix_plot(frame, ["S1"] * 4)

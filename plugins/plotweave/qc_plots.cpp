@@ -10,6 +10,7 @@
 
 #include <nanobind/ndarray.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <string>
@@ -174,7 +175,7 @@ nb::object complete_pair_corr(const std::vector<double>& x, const std::vector<do
         nb::gil_scoped_release released;
         xx->reserve(x.size());
         yy->reserve(y.size());
-        for (size_t k = 0; k < x.size(); ++k)
+        for (size_t k = 0, len = std::min(x.size(), y.size()); k < len; ++k)
             if (!std::isnan(x[k]) && !std::isnan(y[k])) {
                 xx->push_back(x[k]);
                 yy->push_back(y[k]);
@@ -257,13 +258,21 @@ void validate_from_now(nb::handle fig) {
 }
 
 nb::object qc_corr_matrix_plot(nb::handle data_df, nb::handle samples) {
-    const size_t n = nb::len(samples);
-    if (n < 1) return nb::none();
+    if (nb::len(samples) < 1) return nb::none();
+    // n samples draw n * n panels: a list that repeats samples past the frame's own rows
+    // would only grow the figure (and the memory it takes) without bound.
+    const size_t frame_rows = nb::len(nb::object(data_df.attr("index")));
+    if (nb::len(samples) > frame_rows)
+        pyglue::raise_value("qc_corr_matrix_plot: " + std::to_string(nb::len(samples)) +
+                            " samples asked of a frame with " + std::to_string(frame_rows) + " rows");
     std::vector<nb::object> ids, rows;
     for (nb::handle s : samples) {
         ids.push_back(nb::borrow(s));
         rows.push_back(sample_row(data_df, s));
     }
+    // What iteration gave, not what len() claimed: the vectors are indexed up to n.
+    const size_t n = ids.size();
+    if (n < 1) return nb::none();
     const Range r = value_range(data_df);
     nb::list range = pyglue::kids(r.lo, r.hi);
     const Grid grid = subplot_grid(n);
@@ -311,7 +320,10 @@ nb::object qc_corr_matrix_plot(nb::handle data_df, nb::handle samples) {
     nb::object fig = global("go").attr("Figure")("data"_a = traces, "layout"_a = layout,
                                                  "_validate"_a = false);
     size_t k = 0;
-    for (nb::handle trace : fig.attr("data")) trace.attr("update")(points[k++]);
+    for (nb::handle trace : fig.attr("data")) {
+        if (k >= points.size()) break;
+        trace.attr("update")(points[k++]);
+    }
     validate_from_now(fig);
     attach_grid(fig, n);
     return fig;

@@ -177,8 +177,11 @@ nb::object genz_volcano_pdf(nb::object diff_enz_df, nb::object out_path) {
     nb::object labels = diff_enz_df.attr("index");
     nb::list xs = nb::cast<nb::list>(diff_enz_df[fc_col].attr("tolist")());
     nb::list ys = nb::cast<nb::list>(diff_enz_df[fdr_col].attr("tolist")());
+    if (nb::len(labels) != xs.size() || ys.size() != xs.size())
+        pyglue::raise_value("genz_volcano_pdf: the fold-change and FDR columns must have one value per row");
     size_t i = 0;
     for (nb::handle label : labels) {
+        if (i >= xs.size()) break;
         double x = PyFloat_AsDouble(nb::object(xs[i]).ptr()), y = PyFloat_AsDouble(nb::object(ys[i]).ptr());
         ++i;
         if (PyErr_Occurred()) throw nb::python_error();

@@ -69,7 +69,7 @@ Numeric numeric(const Table& t, const char* fn) {
     }
     nb::object df = t.frame;
     require_frame(df, fn);
-    nb::list dtypes = nb::list(df.attr("dtypes").attr("tolist")());
+    nb::list dtypes = pyglue::to_list(df.attr("dtypes"));
     bool f64 = false, ints = false, other = false;
     nb::list int_types;
     nb::handle last;
@@ -158,11 +158,17 @@ nb::object names_index(nb::list names) {
     return g_pd.attr("Index")(names);
 }
 
-nb::list label_list(nb::handle labels) { return nb::list(labels.attr("tolist")()); }
+// A real list: tolist() of an unusual label object need not return one.
+nb::list label_list(nb::handle labels) { return pyglue::to_list(labels.attr("tolist")()); }
 
 nb::list label_list(nb::handle labels, const std::vector<std::size_t>& keep) {
     nb::list all = label_list(labels), out;
-    for (std::size_t j : keep) out.append(all[j]);
+    for (std::size_t j : keep) {
+        if (j >= all.size())
+            pyglue::raise_value("column position " + std::to_string(j) + " is past the " +
+                                std::to_string(all.size()) + " column labels");
+        out.append(all[j]);
+    }
     return out;
 }
 

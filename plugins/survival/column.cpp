@@ -89,7 +89,11 @@ Column::Column(nb::handle data, nb::handle name, bool numbers) {
             return;
         }
     }
-    values_ = nb::list(series.attr("tolist")());
+    // item() reads the list unchecked, so it must be a real list as long as the column.
+    values_ = pyglue::to_list(series.attr("tolist")());
+    if (values_.size() != size_)
+        pyglue::raise_value("column " + pyglue::repr(name) + " gave " + std::to_string(values_.size()) +
+                            " values for " + std::to_string(size_) + " rows");
 }
 
 nb::handle Column::item(size_t i) const {

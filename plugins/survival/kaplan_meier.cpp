@@ -42,7 +42,7 @@ PValues pairwise_logrank(const GroupArrays& a) {
     PValues out;
     nb::object test = global("logrank_test");
     nb::str key_format("{0},{1}"), line_format("{0}:{1:.2e}");
-    for (nb::handle pair : global("combinations")(nb::list(a.durations.keys()), 2)) {
+    for (nb::handle pair : global("combinations")(pyglue::to_list(a.durations.keys()), 2)) {
         nb::object i = pair[0], j = pair[1];
         nb::object res = test(a.durations[i], a.durations[j], "event_observed_A"_a = a.events[i],
                               "event_observed_B"_a = a.events[j]);
