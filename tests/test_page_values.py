@@ -173,3 +173,62 @@ def test_sample_lists_that_lie_or_repeat_are_refused_or_bounded():
     assert len(fig.data) == 1
     with pytest.raises(ValueError, match="4 samples asked of a frame with 3 rows"):
         plotweave.qc_corr_matrix_plot(frame, ["S1"] * 4)
+
+
+MODULE_DRIVER = textwrap.dedent(
+    r'''
+    import faulthandler, os, re, sys
+    faulthandler.enable()
+    os.environ.setdefault("MPLBACKEND", "Agg")
+    import numpy as np
+    import pandas as pd
+    from veltrana.plugins import layout, plotweave, preprocess, survival
+
+    frame = pd.DataFrame({"Log2FC(median)": [1.5, -2.0, np.nan], "-Log10(FDR)": [3.0, 0.5, 2.0],
+                          "S1": [0.1, 0.2, 0.3]}, index=["S1", "S2", "S3"])
+    survival_frame = pd.DataFrame({"group": ["a", "b"], "duration": ["1,2", "3"], "event": ["True,False", "True"]})
+    odd_frames = [pd.DataFrame(), pd.DataFrame([[1, "x"]], columns=["a", "a"]), pd.Series([1.0, None]),
+                  np.arange(6.0).reshape(2, 3), np.float64(1.0), pd.DataFrame({"a": ["x", None]}),
+                  pd.DataFrame([[np.inf, -np.inf]]), pd.Index([]), (), [[1, 2], [3]]]
+    hostile = [None, "", [], {}, 0, -1, 1e308, float("nan"), "x", ["x"], [None], {"a": 1}, ("t",), "../../x",
+               2**70, True, *odd_frames]
+    skip = {"main", "info", "genz_volcano_pdf"}  # a server loop, a print, a file writer
+
+    def params(fn):
+        text = fn.__nb_signature__[0][0]
+        inner = text[text.index("(") + 1:text.rindex(")")]
+        return re.findall(r"(?:^|, )(\w+):", inner)
+
+    calls = 0
+    for module in (plotweave, survival, preprocess, layout):
+        for name in sorted(dir(module)):
+            fn = getattr(module, name)
+            if type(fn).__name__ != "nb_func" or name in skip or not name.islower() or name.startswith("build_") \
+                    and name not in ("build_default_fig", "build_dcc_store_card", "build_layout"):
+                continue
+            names = params(fn)
+            base = [survival_frame if module is survival else frame if i == 0 else None
+                    for i in range(len(names))]
+            for i in range(len(names)):
+                for value in hostile:
+                    args = list(base)
+                    args[i] = value
+                    print("CALL", module.__name__, name, i, repr(value)[:80], flush=True)
+                    try:
+                        fn(*args)
+                    except Exception:
+                        pass
+                    calls += 1
+    print("DONE", calls, flush=True)
+    '''
+)
+
+
+def test_native_functions_survive_hostile_arguments(tmp_path):
+    env = dict(os.environ, PYTHONPATH=HOST + os.pathsep + os.environ.get("PYTHONPATH", ""), MPLBACKEND="Agg")
+    proc = subprocess.run([sys.executable, "-c", MODULE_DRIVER], capture_output=True, text=True, env=env,
+                          timeout=600, cwd=str(tmp_path))
+    lines = proc.stdout.splitlines()
+    last_call = next((line for line in reversed(lines) if line.startswith("CALL")), "")
+    assert proc.returncode == 0, f"exit {proc.returncode} during {last_call}\n{proc.stderr[-3000:]}"
+    assert lines and lines[-1].startswith("DONE"), proc.stderr[-3000:]

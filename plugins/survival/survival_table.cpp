@@ -31,7 +31,9 @@ nb::object num_text(nb::handle x) {
     }
     // ints, numpy scalars, nan and the rest format as Python formats them
     static nb::handle spec = nb::str(".4f").release();
-    return nb::steal(PyObject_Format(x.ptr(), spec.ptr()));
+    PyObject* text = PyObject_Format(x.ptr(), spec.ptr());
+    if (!text) throw nb::python_error();  // e.g. a string has no ".4f" form
+    return nb::steal(text);
 }
 
 bool truthy(nb::handle x) {
