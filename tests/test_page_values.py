@@ -86,7 +86,7 @@ DRIVER = textwrap.dedent(
         dict(my_paths, info="../../x"),
     ]
     hostile = [None, "", [], {}, 0, -1, 1e308, "x", ["x"], [None], {"a": 1}, ("t",),
-               "/etc/passwd", "../../x", True, float("nan"), float("inf"), 2**70, "a" * 5000,
+               "/etc/passwd", "../../x", "../../../etc/x.gmt", "/etc/x.gmt", True, float("nan"), float("inf"), 2**70, "a" * 5000,
                [{}], [{"value": None}], [{"value": ["x"]}], [[]], [1, 2], [{"a": 1}], [["x"], None], *forged]
 
     def outputs_of(key):
@@ -232,3 +232,30 @@ def test_native_functions_survive_hostile_arguments(tmp_path):
     last_call = next((line for line in reversed(lines) if line.startswith("CALL")), "")
     assert proc.returncode == 0, f"exit {proc.returncode} during {last_call}\n{proc.stderr[-3000:]}"
     assert lines and lines[-1].startswith("DONE"), proc.stderr[-3000:]
+
+
+THREADS_DRIVER = textwrap.dedent(
+    r'''
+    import resource
+    import numpy as np
+    import pandas as pd
+    from veltrana.plugins import preprocess
+
+    df = pd.DataFrame(np.random.default_rng(0).normal(size=(1000, 200)))
+    preprocess.norm(df.iloc[:5], "MedianNorm")  # imports done, no worker thread started (nor its stack cached)
+    expected = df.sub(df.median(axis=1), axis=0).to_numpy()
+    vm = next(int(line.split()[1]) * 1024 for line in open("/proc/self/status") if line.startswith("VmSize"))
+    # Room for the result, none for a worker thread's stack.
+    resource.setrlimit(resource.RLIMIT_AS, (vm + 6 * 2**20, resource.RLIM_INFINITY))
+    out = preprocess.norm(df, "MedianNorm").to_numpy()
+    assert np.allclose(out, expected), "wrong medians"
+    print("OK", flush=True)
+    '''
+)
+
+
+def test_preprocessing_goes_on_when_the_system_refuses_a_thread():
+    env = dict(os.environ, PYTHONPATH=HOST + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    proc = subprocess.run([sys.executable, "-c", THREADS_DRIVER], capture_output=True, text=True, env=env,
+                          timeout=120)
+    assert proc.returncode == 0 and proc.stdout.strip() == "OK", proc.stderr[-2000:]

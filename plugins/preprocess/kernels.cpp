@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <system_error>
 #include <thread>
 
 namespace kern {
@@ -38,7 +39,16 @@ void parallel_for(std::size_t n, unsigned nt, F&& f) {
     };
     std::vector<std::thread> pool;
     pool.reserve(nt - 1);
-    for (unsigned t = 1; t < nt; ++t) pool.emplace_back(work, t);
+    // A thread the system refuses (it is short of threads under load) is not
+    // needed: the pieces go to the threads there are. Letting the error out
+    // would destroy joinable threads, which ends the process.
+    for (unsigned t = 1; t < nt; ++t) {
+        try {
+            pool.emplace_back(work, t);
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
     work(0);
     for (auto& th : pool) th.join();
 }
