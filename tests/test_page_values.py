@@ -42,15 +42,18 @@ DRIVER = textwrap.dedent(
             if not any(real == a or real.startswith(a.rstrip(os.sep) + os.sep) for a in allowed):
                 reads.append([where, real])
 
-    def watch(module, name):
+    def watch(module, name, at=0):
         real_fn = getattr(module, name)
-        def watched(path, *a, **k):
-            note(path, name)
-            return real_fn(path, *a, **k)
+        def watched(*a, **k):
+            if len(a) > at:
+                note(a[at], name)
+            return real_fn(*a, **k)
         setattr(module, name, watched)
 
-    for module, name in ((builtins, "open"), (pd, "read_csv"), (pd, "read_table"), (os, "listdir")):
-        watch(module, name)
+    # Reads, and the two steps by which a result table reaches its place.
+    for module, name, at in ((builtins, "open", 0), (pd, "read_csv", 0), (pd, "read_table", 0),
+                             (os, "listdir", 0), (os, "makedirs", 0), (os, "replace", 1)):
+        watch(module, name, at)
 
     protein = pd.read_csv(my_paths["expression"]["Protein"], sep="\t", index_col=0, nrows=1)
     sample_ids = list(protein.columns[:2])
