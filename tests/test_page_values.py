@@ -2,7 +2,7 @@
 
 A callback may raise (Dash reports the error and keeps its outputs), but it must
 never take the process down, and a forged value must never make the server read
-a file outside the configured locations. The calls run in a child process, so a
+or write a file outside the configured locations. The calls run in a child process, so a
 crash fails the test instead of ending pytest.
 """
 
