@@ -57,8 +57,12 @@ std::string repr(nb::handle h) { return nb::cast<std::string>(nb::repr(h)); }
 
 bool is_missing(nb::handle value) {
     // Leaked on purpose: a static nb::object would be released after the
-    // interpreter has finalised.
-    static nb::handle isna = nb::object(nb::module_::import_("pandas").attr("isna")).release();
+    // interpreter has finalised. Not a guarded static: its guard would be held
+    // across Python code, where another thread waiting on it with the GIL would
+    // never let the first finish. A race here only fetches the same function twice.
+    static PyObject* isna_fn = nullptr;
+    if (!isna_fn) isna_fn = nb::object(nb::module_::import_("pandas").attr("isna")).release().ptr();
+    nb::handle isna(isna_fn);
     nb::object r = isna(value);
     // isna of a list-like gives an array; only scalars are asked here, but an
     // array is never "missing" as a whole.
