@@ -22,6 +22,7 @@ run: install
 test: install
 	cd tests && ../$(PY) -m pytest $(PYTEST_ARGS)
 	$(PY) -m pip install -q --no-deps --upgrade --target build/pandas3 "pandas>=3,<4"
+	PYTHONPATH=build/pandas3 $(PY) -c "import pandas; print('again on pandas', pandas.__version__)"
 	cd tests && PYTHONPATH=../build/pandas3 ../$(PY) -m pytest -q -p no:cacheprovider --ignore=browser \
 		-W "ignore::DeprecationWarning" -W "ignore::FutureWarning" $(PYTEST_ARGS)
 
