@@ -128,6 +128,8 @@ def test_tumor_group_is_preselected(env, monkeypatch):
     monkeypatch.setattr(callbacks, "read_info_file", lambda path: info)
     opts, value = env["cb"]("assoc-target-groups-dropdown.options")("Status(Categorical)", env["paths"])
     assert [o["value"] for o in opts] == ["Normal", "Tumor"] and value == "Tumor"
+    # A phenotype named without a marker is categorical as well: the default one offers its groups.
+    assert env["cb"]("assoc-target-groups-dropdown.options")("Pathological_Status", env["paths"]) == (opts, "Tumor")
 
 
 # ---- the feature-sets table ------------------------------------------------------------

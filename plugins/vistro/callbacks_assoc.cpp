@@ -176,7 +176,10 @@ VISTRO_CALLBACK(update_assoc_target_groups) {
     nb::object info = service("read_info_file")(info_path);
     if (!contains(info.attr("columns"), phenotype)) return nb::make_tuple(nb::list(), nb::none());
     nb::object re = global("re");
-    if (!re.attr("search")("Categorical", phenotype).is_none()) {
+    const bool numerical = !re.attr("search")("Numerical", phenotype).is_none();
+    // A phenotype without either marker is categorical too (the sample table's own
+    // rule), so the default "Pathological_Status" offers its groups.
+    if (!re.attr("search")("Categorical", phenotype).is_none() || !numerical) {
         nb::list groups;
         for (nb::handle v : info[phenotype].attr("unique")()) groups.append(nb::str(v));
         groups.sort();
@@ -184,8 +187,7 @@ VISTRO_CALLBACK(update_assoc_target_groups) {
         if (contains(groups, nb::str("Tumor"))) return nb::make_tuple(picked[0], nb::str("Tumor"));
         return picked;
     }
-    if (!re.attr("search")("Numerical", phenotype).is_none()) return dropdown_by_list(kids(nb::str("All Samples")));
-    return nb::make_tuple(nb::list(), nb::none());
+    return dropdown_by_list(kids(nb::str("All Samples")));
 }
 
 VISTRO_CALLBACK(update_assoc_collect_results) {
