@@ -17,8 +17,14 @@ install: $(PY)
 run: install
 	$(PY) -m veltrana
 
+# The whole suite, then the suite without the browser once more on pandas 3
+# (lifelines pins pandas < 3 for users, but the code must run on both).
 test: install
 	cd tests && ../$(PY) -m pytest $(PYTEST_ARGS)
+	$(PY) -m pip install -q --no-deps --upgrade --target build/pandas3 "pandas>=3,<4"
+	PYTHONPATH=build/pandas3 $(PY) -c "import pandas; print('again on pandas', pandas.__version__)"
+	cd tests && PYTHONPATH=../build/pandas3 ../$(PY) -m pytest -q -p no:cacheprovider --ignore=browser \
+		-W "ignore::DeprecationWarning" -W "ignore::FutureWarning" $(PYTEST_ARGS)
 
 bench: install
 	$(PY) bench/preprocess.py

@@ -28,3 +28,17 @@ def pair_patients(my_paths) -> list:
         info.loc[n, "Patient_ID"] = info.loc[t, "Patient_ID"]
     info.to_csv(my_paths["info"], sep="\t")
     return pairs
+
+
+def write_raw_as_preprocessed(my_path) -> None:
+    """Writes each source's matrix as read, unfiltered, as its preprocessed matrix."""
+    for source in my_path.sources():
+        callbacks.save_result_path(my_path.get_preprocess_path(source),
+                                   callbacks.read_raw_expression(my_path.get_expr_path(source)))
+
+
+def write_numeric_phenotypes(my_path) -> str:
+    """Writes the numerical phenotype columns where the profiling card leaves them; returns the path."""
+    info = callbacks.read_info_file(my_path.get_meta_path())
+    return callbacks.save_result_path(os.path.join(my_path.get_out_dir(), "profile", "numeric.txt"),
+                                      info[[c for c in info.columns if "(Numerical" in c]])

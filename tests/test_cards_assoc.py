@@ -9,9 +9,10 @@ from scipy import stats
 from sklearn.linear_model import LogisticRegression
 from sklearn.metrics import roc_auc_score, roc_curve
 
+from analysis_support import write_numeric_phenotypes, write_raw_as_preprocessed
 from veltrana.plugins import callbacks, layout, vistro
 from veltrana.plugins.analysis import association
-from veltrana.plugins.tables import read_raw_expression, save_result_path
+from veltrana.plugins.tables import save_result_path
 
 
 # ---- helpers -------------------------------------------------------------------
@@ -43,11 +44,8 @@ def raw_callback(app, output):
 def env(fresh_paths):
     """An application on a small demo dataset whose sources are preprocessed (as read)."""
     my_path = callbacks.MyPath(fresh_paths)
-    for source in my_path.sources():
-        save_result_path(my_path.get_preprocess_path(source), read_raw_expression(my_path.get_expr_path(source)))
-    info = callbacks.read_info_file(my_path.get_meta_path())
-    numeric = info[[c for c in info.columns if "(Numerical" in c]]
-    numeric_path = save_result_path(os.path.join(my_path.get_out_dir(), "profile", "numeric.txt"), numeric)
+    write_raw_as_preprocessed(my_path)
+    numeric_path = write_numeric_phenotypes(my_path)
     app = vistro.build_app(fresh_paths)
     return {"app": app, "paths": fresh_paths, "my_path": my_path, "numeric": numeric_path,
             "cb": lambda output: raw_callback(app, output)}

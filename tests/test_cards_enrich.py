@@ -7,9 +7,10 @@ import threading
 import pandas as pd
 import pytest
 
+from analysis_support import write_raw_as_preprocessed
 from test_cards_assoc import ids_in, raw_callback
 from veltrana.plugins import callbacks, layout, vistro
-from veltrana.plugins.tables import read_raw_expression, save_result_path
+from veltrana.plugins.tables import save_result_path
 
 GMT = "demo_pathways.gmt"
 
@@ -17,8 +18,7 @@ GMT = "demo_pathways.gmt"
 @pytest.fixture
 def env(fresh_paths):
     my_path = callbacks.MyPath(fresh_paths)
-    for source in my_path.sources():
-        save_result_path(my_path.get_preprocess_path(source), read_raw_expression(my_path.get_expr_path(source)))
+    write_raw_as_preprocessed(my_path)
     protein = callbacks.read_expr_path(my_path.get_preprocess_path("Protein")).columns
     glyco = callbacks.read_expr_path(my_path.get_preprocess_path("Glycoform")).columns
     sets = save_result_path(my_path.get_feature_sets_path(), pd.DataFrame(

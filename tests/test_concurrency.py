@@ -1,16 +1,16 @@
 """Many threads calling the dashboard at once get what one thread gets."""
 
 import json
-import os
 import random
 import threading
 
 import pandas as pd
 import pytest
 
+from analysis_support import write_numeric_phenotypes, write_raw_as_preprocessed
 from test_cards_assoc import write_results
 from veltrana.plugins import callbacks, layout, vistro
-from veltrana.plugins.tables import read_raw_expression, save_result_path
+from veltrana.plugins.tables import save_result_path
 
 THREADS = 8
 ROUNDS = 3  # each thread sends every request this many times, in its own order
@@ -37,11 +37,8 @@ def request(outputs, inputs, states=()):
 @pytest.fixture
 def server(fresh_paths):
     my_path = callbacks.MyPath(fresh_paths)
-    for source in my_path.sources():
-        save_result_path(my_path.get_preprocess_path(source), read_raw_expression(my_path.get_expr_path(source)))
-    info = callbacks.read_info_file(my_path.get_meta_path())
-    numeric = save_result_path(os.path.join(my_path.get_out_dir(), "profile", "numeric.txt"),
-                               info[[c for c in info.columns if "(Numerical" in c]])
+    write_raw_as_preprocessed(my_path)
+    numeric = write_numeric_phenotypes(my_path)
     diff, decomposition, clustering, _ = write_results(my_path)
     protein = callbacks.read_expr_path(my_path.get_preprocess_path("Protein")).columns
     # The differential sets over real demo genes, so that the enrichment finds terms.

@@ -23,6 +23,16 @@ def is_placeholder(figure, height):
             and (lay.margin.l, lay.margin.r, lay.margin.t, lay.margin.b) == (20, 20, 20, 20))
 
 
+def assert_framed_figure(part, topic):
+    """`part` holds a circle spinner for `topic` and a bordered frame with its placeholder figure."""
+    spinner, frame = part.children
+    assert (spinner.id, spinner.type, spinner.children.id) == (
+        f"loading-{topic}", "circle", f"loading-output-{topic}")
+    assert frame.style == {"border": "2px black solid"}
+    [figure] = frame.children
+    assert figure.id == f"{topic}-figure" and is_placeholder(figure.figure, 500)
+
+
 def test_control_card_pickers_in_order():
     card = layout.build_genz_control_card()
     assert getattr(card, "id", None) is None and getattr(card, "className", None) is None
@@ -47,20 +57,10 @@ def test_figure_card_rows():
     left, right = first.children
     assert left.className == right.className == "six columns"
     assert getattr(right, "children", None) is None
-    spinner, frame = left.children
-    assert (spinner.id, spinner.type, spinner.children.id) == (
-        "loading-genz-pathways", "circle", "loading-output-genz-pathways")
-    assert frame.style == {"border": "2px black solid"}
-    [pathways] = frame.children
-    assert pathways.id == "genz-pathways-figure" and is_placeholder(pathways.figure, 500)
+    assert_framed_figure(left, "genz-pathways")
 
     assert second.className == "row"
-    spinner, frame = second.children
-    assert (spinner.id, spinner.type, spinner.children.id) == (
-        "loading-genz-corr-cluster", "circle", "loading-output-genz-corr-cluster")
-    assert frame.style == {"border": "2px black solid"}
-    [cluster] = frame.children
-    assert cluster.id == "genz-corr-cluster-figure" and is_placeholder(cluster.figure, 500)
+    assert_framed_figure(second, "genz-corr-cluster")
 
 
 def test_card_halves_and_ids():

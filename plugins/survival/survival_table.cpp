@@ -30,8 +30,8 @@ nb::object num_text(nb::handle x) {
         }
     }
     // ints, numpy scalars, nan and the rest format as Python formats them
-    static nb::handle spec = nb::str(".4f").release();
-    PyObject* text = PyObject_Format(x.ptr(), spec.ptr());
+    static nb::handle four_places = nb::str(".4f").release();
+    PyObject* text = PyObject_Format(x.ptr(), four_places.ptr());
     if (!text) throw nb::python_error();  // e.g. a string has no ".4f" form
     return nb::steal(text);
 }

@@ -43,7 +43,8 @@ def server(tmp_path_factory):
     else:
         proc.kill()
         raise RuntimeError("server did not start in time")
-    yield {"url": url, "log": work / "server.log", "proc": proc}
+    # `python -m veltrana` writes the demo dataset under HOME when it is given no --data
+    yield {"url": url, "log": work / "server.log", "proc": proc, "data": work / ".cache" / "veltrana" / "demo"}
     proc.terminate()
     try:
         proc.wait(timeout=10)
@@ -69,3 +70,32 @@ def browser():
     driver.set_page_load_timeout(60)
     yield driver
     driver.quit()
+
+
+# Records every callback request: its output and how long the server took to answer.
+TIMING_SCRIPT = """
+(() => {
+  const original = window.fetch;
+  window.__callbackTimes = [];
+  window.fetch = async function (url, init) {
+    const started = performance.now();
+    const response = await original.apply(this, arguments);
+    if (String(url).includes('_dash-update-component')) {
+      let output = '?';
+      try { output = JSON.parse(init.body).output; } catch (e) {}
+      window.__callbackTimes.push({output: output, ms: performance.now() - started});
+    }
+    return response;
+  };
+})();
+"""
+
+
+@pytest.fixture
+def callback_timing(browser):
+    """Pages loaded during the test record their callback times (read with harness.callback_times)."""
+    script = browser.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": TIMING_SCRIPT})
+    try:
+        yield
+    finally:
+        browser.execute_cdp_cmd("Page.removeScriptToEvaluateOnNewDocument", {"identifier": script["identifier"]})

@@ -5,15 +5,10 @@ the association draws its two figures and the enrichment its bar chart."""
 import time
 
 from selenium.webdriver.common.by import By
-from selenium.webdriver.support.ui import WebDriverWait
 
-from harness import console_errors, server_errors, wait_settled
+from harness import console_errors, graph, load, pick, press, server_errors, settle, wait_for
 
 GMT = "demo_pathways.gmt"
-
-
-def wait_for(driver, condition, timeout=90):
-    return WebDriverWait(driver, timeout, poll_frequency=0.2).until(lambda d: condition())
 
 
 def visible_options(driver):
@@ -29,42 +24,15 @@ def options_of(driver, dropdown_id) -> list:
     return texts
 
 
-def pick(driver, dropdown_id, option_text):
-    """Opens a dropdown and picks an option; the open list is drawn outside the dropdown's element."""
-    driver.find_element(By.ID, dropdown_id).click()
-    option = f"//label[contains(@class, 'dash-dropdown-option')][.//*[text()='{option_text}'] or text()='{option_text}']"
-    wait_for(driver, lambda: [e for e in driver.find_elements(By.XPATH, option) if e.is_displayed()], timeout=30)
-    [e for e in driver.find_elements(By.XPATH, option) if e.is_displayed()][0].click()
-
-
-def settle(driver) -> float:
-    """Seconds until the page is settled again (the quiet second not counted)."""
-    started = time.time()
-    time.sleep(0.3)
-    wait_settled(driver, quiet=1.0)
-    return time.time() - started - 1.0
-
-
-def press(driver, button_id) -> float:
-    driver.execute_script("document.getElementById(arguments[0]).click()", button_id)
-    return settle(driver)
-
-
 def traces(driver, graph_id):
     """(type, point count) of each drawn trace of a graph, or None before it is drawn."""
-    return driver.execute_script(
-        "const g = document.querySelector('#' + arguments[0] + ' .js-plotly-plot');"
-        "if (!g || !g._fullData) return null;"
-        "return g._fullData.map(t => [t.type, (t.y || []).length]);", graph_id)
+    drawn = graph(driver, graph_id)
+    return drawn and [[t["type"], len(t["y"])] for t in drawn["traces"]]
 
 
 def test_journey(server, browser):
     timings = {}
-    console_errors(browser)
-    started = time.time()
-    browser.get(server["url"])
-    wait_settled(browser, quiet=1.0)
-    timings["page load to settled"] = time.time() - started - 1.0
+    timings["page load to settled"] = load(browser, server["url"])
     assert console_errors(browser) == [] and server_errors(server) == []
     # The user's own library is preselected: the enrichment runs offline.
     assert GMT in browser.find_element(By.ID, "enrich-gene-sets-dropdown").text

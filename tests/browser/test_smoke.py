@@ -2,12 +2,11 @@
 
 from selenium.webdriver.common.by import By
 
-from harness import console_errors, server_errors, wait_settled
+from harness import console_errors, load, server_errors
 
 
 def test_page_loads_with_input_card(server, browser):
-    browser.get(server["url"])
-    wait_settled(browser)
+    load(browser, server["url"])
     assert browser.title == "Veltrana Dashboard"
     area = browser.find_element(By.ID, "expr-input")
     assert area.get_attribute("value") == "Protein=protein_log2r_20210811.txt\nGlycoform=glycoform_log2r_20210811.txt"
