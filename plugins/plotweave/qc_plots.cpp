@@ -148,6 +148,8 @@ Range value_range(nb::handle data_df) {
     Doubles hi_of = nb::cast<Doubles>(np.attr("ascontiguousarray")(maxs));
     if (lo_of.shape(0) == 0)
         pyglue::raise_value("qc_corr_matrix_plot: the data frame has no columns to take a value range from");
+    if (hi_of.shape(0) != lo_of.shape(0))
+        pyglue::raise_value("qc_corr_matrix_plot: the frame's min() and max() differ in length");
     // A feature missing in every sample has no minimum; it must not blank every axis range, so
     // missing column extremes are skipped. Ties keep the first value, as numpy's min does.
     double lo = NAN, hi = NAN;
