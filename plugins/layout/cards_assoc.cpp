@@ -27,8 +27,7 @@ nb::object build_association_control_card() {
             html("Br")(),
             html("P")("Select feature set"), row(kids(empty_dropdown("assoc-feature-set-dropdown"))),
             html("Br")(),
-            row(kids(columns("six columns", kids(html("Button")("Refresh Assoc", "id"_a = "run-assoc-button",
-                                                                  "n_clicks"_a = 0))),
+            row(kids(columns("six columns", kids(run_button("Refresh Assoc", "run-assoc-button"))),
                      columns("six columns", kids(loading("phenotype-feature-1"),
                                                  loading("phenotype-feature-2")))))));
 }

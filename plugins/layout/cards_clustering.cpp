@@ -24,9 +24,7 @@ nb::object build_clustering_control_card() {
             html("Br")(), html("Br")(),
             html("Div")("className"_a = "row",
                         "children"_a = kids(
-                            columns("six columns", kids(html("Button")("Refresh Clustering",
-                                                                       "id"_a = "run-feature-clustering-button",
-                                                                       "n_clicks"_a = 0))),
+                            columns("six columns", kids(run_button("Refresh Clustering", "run-feature-clustering-button"))),
                             columns("six columns", kids(loading("feature-clustering", "default")))))));
 }
 

@@ -16,9 +16,7 @@ nb::object build_decomposition_control_card() {
             html("Br")(),
             html("Div")("className"_a = "row",
                         "children"_a = kids(
-                            columns("six columns", kids(html("Button")("Refresh DECOMP",
-                                                                       "id"_a = "run-decomposition-button",
-                                                                       "n_clicks"_a = 0))),
+                            columns("six columns", kids(run_button("Refresh DECOMP", "run-decomposition-button"))),
                             columns("six columns", kids(loading("decomposition", "default")))))));
 }
 

@@ -58,7 +58,7 @@ nb::object build_diff_control_card() {
             html("Br")(),
             html("Div")("children"_a = kids(
                 columns("six columns",
-                        kids(html("Button")("Refresh diff", "id"_a = "run-diff-button", "n_clicks"_a = 0))),
+                        kids(run_button("Refresh diff", "run-diff-button"))),
                 columns("six columns", kids(loading("diff-calculation", "default")))))));
 }
 

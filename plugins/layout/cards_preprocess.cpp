@@ -31,8 +31,7 @@ nb::object build_preproc_control_card() {
         "children"_a = kids(html("H5")("Preprocess"), html("P")("Data Source"),
                             dropdown("preprocess-source-dropdown", source_options, nb::str("NA")),
                             html("Br")(), steps, html("Br")(),
-                            html("Button")("Refresh Preprocess", "id"_a = "preprocess-button",
-                                           "n_clicks"_a = 0),
+                            run_button("Refresh Preprocess", "preprocess-button"),
                             html("Br")(), loading("preprocess-distribution", "default")));
 }
 

@@ -23,6 +23,10 @@ int figure_height();
 nb::object placeholder(int height);
 // dcc.Graph(id=..., figure=placeholder(height))
 nb::object graph(const char* id, int height);
+// html.Button(text, id=..., n_clicks=0): the buttons that start a run.
+inline nb::object run_button(const char* text, const char* id) {
+    return html("Button")(text, "id"_a = id, "n_clicks"_a = 0);
+}
 
 void register_frame(nb::module_& m);            // constants, discovery, store and input cards
 void register_preprocess_cards(nb::module_& m);
