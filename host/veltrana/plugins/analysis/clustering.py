@@ -117,7 +117,8 @@ def update_feature_clustering_figure_1(kwargs_dict: dict, result_path, module_di
                                              f"{rows['BaseName'].iloc[0]}_feature_clustering.txt"))
     matrix = preprocessed_matrix(my_path, source)
     matrix.columns = [str(c) for c in matrix.columns]
-    features = [f for f in clusters.index.astype(str) if f in set(matrix.columns)]
+    present = set(matrix.columns)
+    features = [f for f in clusters.index.astype(str) if f in present]
     cluster_of = clusters["FeatureCluster"]
     cluster_of.index = cluster_of.index.astype(str)
 
@@ -125,7 +126,8 @@ def update_feature_clustering_figure_1(kwargs_dict: dict, result_path, module_di
     groups = _phenotype_groups(read_info_file(my_path.get_meta_path()), phenotype, matrix.index)
     samples = list(groups.sort_values(kind="stable").index)
     names = sorted(set(groups))
-    z = zscores(matrix.loc[samples, features]).T
+    # Three decimals are more than a colour scale shows, and keep the page's payload small.
+    z = zscores(matrix.loc[samples, features]).T.round(3)
     return plotweave.heatmap_plot(
         z.to_numpy(), [str(s) for s in samples], features,
         [[names.index(groups[s]) for s in samples]],
