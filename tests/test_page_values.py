@@ -14,7 +14,8 @@ import textwrap
 
 import pytest
 
-HOST = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "host")
+# The child imports the same veltrana as this process (installed, or the source tree in development).
+CHILD_PATH = os.pathsep.join(p for p in sys.path if p)
 
 DRIVER = textwrap.dedent(
     r'''
@@ -144,7 +145,7 @@ DRIVER = textwrap.dedent(
 
 
 def test_no_page_value_crashes_or_reads_outside(fresh_paths):
-    env = dict(os.environ, PYTHONPATH=HOST + os.pathsep + os.environ.get("PYTHONPATH", ""), MPLBACKEND="Agg")
+    env = dict(os.environ, PYTHONPATH=CHILD_PATH, MPLBACKEND="Agg")
     proc = subprocess.run([sys.executable, "-c", DRIVER, json.dumps(fresh_paths)], capture_output=True,
                           text=True, env=env, timeout=600,
                           cwd=os.path.dirname(fresh_paths["info"]))
@@ -228,7 +229,7 @@ MODULE_DRIVER = textwrap.dedent(
 
 
 def test_native_functions_survive_hostile_arguments(tmp_path):
-    env = dict(os.environ, PYTHONPATH=HOST + os.pathsep + os.environ.get("PYTHONPATH", ""), MPLBACKEND="Agg")
+    env = dict(os.environ, PYTHONPATH=CHILD_PATH, MPLBACKEND="Agg")
     proc = subprocess.run([sys.executable, "-c", MODULE_DRIVER], capture_output=True, text=True, env=env,
                           timeout=600, cwd=str(tmp_path))
     lines = proc.stdout.splitlines()
@@ -258,7 +259,7 @@ THREADS_DRIVER = textwrap.dedent(
 
 
 def test_preprocessing_goes_on_when_the_system_refuses_a_thread():
-    env = dict(os.environ, PYTHONPATH=HOST + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    env = dict(os.environ, PYTHONPATH=CHILD_PATH)
     proc = subprocess.run([sys.executable, "-c", THREADS_DRIVER], capture_output=True, text=True, env=env,
                           timeout=120)
     assert proc.returncode == 0 and proc.stdout.strip() == "OK", proc.stderr[-2000:]
