@@ -47,11 +47,6 @@ void bind_from(nb::module_& self, const char* name, const char* absolute,
 
 [[noreturn]] void raise_type(const std::string& msg) { throw nb::type_error(msg.c_str()); }
 [[noreturn]] void raise_value(const std::string& msg) { throw nb::value_error(msg.c_str()); }
-[[noreturn]] void raise_key(const std::string& msg) { throw nb::key_error(msg.c_str()); }
-[[noreturn]] void raise_not_implemented(const std::string& what) {
-    PyErr_SetString(PyExc_NotImplementedError, (what + " is not built yet").c_str());
-    throw nb::python_error();
-}
 
 std::string repr(nb::handle h) { return nb::cast<std::string>(nb::repr(h)); }
 

@@ -32,8 +32,6 @@ void bind_from(nb::module_& self, const char* name, const char* absolute,
 
 [[noreturn]] void raise_type(const std::string& msg);
 [[noreturn]] void raise_value(const std::string& msg);
-[[noreturn]] void raise_key(const std::string& msg);
-[[noreturn]] void raise_not_implemented(const std::string& what);
 
 // repr() of a value, for error messages.
 std::string repr(nb::handle h);
