@@ -48,6 +48,8 @@ def create_app(folder: str, my_paths: dict):
         os.chdir(previous)
     app = vistro.build_app(my_paths)
     app.layout = layout.build_layout(my_paths)
+    # Preprocess every source now rather than during the first page load.
+    vistro.callbacks.init_preprocess_data(my_paths)
     return app
 
 
