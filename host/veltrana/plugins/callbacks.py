@@ -13,6 +13,7 @@ import pandas as pd
 import plotly.graph_objects as go
 
 from .paths import MyPath, configured, fix_path, inside  # noqa: F401
+from .results import association_paths, feature_sets_path, mark_published  # noqa: F401
 from .tables import (  # noqa: F401
     read_expr_path,
     read_info_file,
