@@ -14,7 +14,7 @@ def test_mypath_validates_and_derives_everything_under_out_dir(tmp_path):
     with pytest.raises(ValueError, match="lacks 'info'"):
         callbacks.MyPath({"expression": {"Protein": "p"}, "out_dir": "o"})
     with pytest.raises(ValueError, match="source name"):
-        callbacks.MyPath({"expression": {"../x": "p"}, "info": "i", "out_dir": "o"})
+        callbacks.MyPath({"expression": {"Prot\x00ein": "p"}, "info": "i", "out_dir": "o"})
     with pytest.raises(ValueError, match="must be a dict"):
         callbacks.MyPath("out")
     out = tmp_path / "out"

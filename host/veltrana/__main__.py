@@ -1,65 +1,185 @@
-"""The front door: `python -m veltrana` serves the dashboard on a data folder (or the demo)."""
+"""The front door: `python -m veltrana` serves the dashboard on the user's study (or the demo).
+
+Every table is read and the samples reconciled before the server starts; a study that
+cannot be served ends the process with one line on stderr (`--debug` shows the traceback).
+"""
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib
 import os
 import sys
+import tempfile
+
+from . import study
+from .study import StudyError
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):
+        # One line, like every other start-up error, instead of usage and exit 2.
+        raise StudyError(f"{message} (see veltrana --help)")
 
 
 def parse_args(argv=None):
-    parser = argparse.ArgumentParser(prog="veltrana", description="Serve the Veltrana dashboard.")
-    parser.add_argument("--data", help="folder with the expression files and the sample-information file "
-                                       "(default: a demo dataset is written and used)")
-    parser.add_argument("--out", help="output folder for results (default: <data>/results)")
-    parser.add_argument("--host", default="127.0.0.1")
-    parser.add_argument("--port", type=int, default=8050)
-    parser.add_argument("--debug", action="store_true", help="Dash debug mode")
+    parser = _Parser(prog="veltrana", description="Serve the Veltrana dashboard on a study's files.")
+    parser.add_argument("--expression", action="append", metavar="NAME=FILE",
+                        help="an expression matrix, features as rows and samples as columns; repeat for each "
+                             "source (NAME is the source name shown on the page, such as 'Phospho sites')")
+    parser.add_argument("--info", metavar="FILE", help="the sample table: one row per sample, one column per "
+                                                       "phenotype")
+    parser.add_argument("--annotation", action="append", metavar="NAME=FILE",
+                        help="feature annotation (Feature, Gene, Protein) of the source NAME")
+    parser.add_argument("--gene-sets", metavar="DIR", help="a folder whose .gmt files become the user gene-set "
+                                                           "libraries")
+    parser.add_argument("--config", metavar="FILE", help="a project file (TOML) naming the same things; options "
+                                                         "given here override it")
+    parser.add_argument("--data", metavar="DIR", help="a folder laid out like the demo (fixed file names)")
+    parser.add_argument("--out", metavar="DIR", help="output folder for results (default: DIR/results with "
+                                                     "--data, otherwise 'results' beside the sample table)")
+    parser.add_argument("--clean-results", action="store_true", help="remove the stored analysis runs and exit")
+    parser.add_argument("--host", default=None, help="address to serve on (default 127.0.0.1)")
+    parser.add_argument("--port", type=int, default=None, help="port to serve on (default 8050)")
+    parser.add_argument("--debug", action="store_true", help="Dash debug mode; start-up errors show tracebacks")
     return parser.parse_args(argv)
 
 
-def prepare_data(args) -> tuple[str, dict]:
+def demo_paths(out=None) -> dict:
+    """The demo dataset's paths, written on first use."""
     from . import demo
     from .plugins import defaults
 
-    if args.data:
-        folder = os.path.abspath(args.data)
-        missing = [f for f in (demo.PROTEIN_FILE, demo.GLYCOFORM_FILE, demo.INFO_FILE)
-                   if not os.path.isfile(os.path.join(folder, f))]
-        if missing:
-            raise SystemExit(f"veltrana: {folder} lacks {', '.join(missing)}")
-        return folder, demo.paths_for(folder, args.out)
     folder = defaults.sample_dir
     if not os.path.isfile(os.path.join(folder, demo.INFO_FILE)):
         print(f"Writing the demo dataset to {folder}", flush=True)
         demo.write_demo(folder)
-    return folder, demo.paths_for(folder, args.out)
+    return demo.paths_for(folder, out)
 
 
-def create_app(folder: str, my_paths: dict):
-    """The application with its page; `layout` is imported inside the data folder."""
+def paths_of(options: dict) -> tuple[dict, str | None]:
+    """(my_paths, gene-set folder) of the merged options."""
+    chosen = study.study_from(options)
+    if chosen is None:
+        return demo_paths(options.get("out")), options.get("gene_sets")
+    return chosen.my_paths(), chosen.gene_sets
+
+
+def writable_out_dir(out_dir: str) -> None:
+    os.makedirs(out_dir, exist_ok=True)
+    if not os.access(out_dir, os.W_OK | os.X_OK):
+        raise StudyError(f"the output folder {out_dir} is not writable; choose another with --out")
+
+
+@contextlib.contextmanager
+def _empty_working_dir():
+    """The layout module looks for a sample table in the working directory when imported;
+    the front door gives it the study's own instead (see `describe_phenotypes`)."""
     previous = os.getcwd()
-    os.chdir(folder)
-    try:
+    with tempfile.TemporaryDirectory(prefix="veltrana-") as empty:
+        os.chdir(empty)
+        try:
+            yield
+        finally:
+            os.chdir(previous)
+
+
+def describe_phenotypes(layout, my_paths: dict) -> None:
+    """Gives the layout module the study's phenotypes, which its pickers start with."""
+    from .plugins import loader
+
+    table = loader.read_sample_table(my_paths["info"])
+    phenotypes = [str(c) for c in table.columns]
+    layout.info_df = table
+    layout.phenotypes = phenotypes
+    if phenotypes:
+        column = layout.default_phenotype if layout.default_phenotype in phenotypes else phenotypes[0]
+        # Empty cells belong to no group; mixed types sort by their text.
+        layout.groups = sorted(set(table[column].dropna()), key=str)
+
+
+def with_summary(page, card):
+    """The page of `build_layout` with `card` right after its store card."""
+    children = list(page.children)
+    at = next((i + 1 for i, c in enumerate(children) if getattr(c, "id", None) == "store-card"), 0)
+    page.children = [*children[:at], card, *children[at:]]
+    return page
+
+
+def enable_compression(app) -> None:
+    """Gzip for responses to clients that accept it (figures and tables compress well)."""
+    from flask_compress import Compress
+
+    app.server.config["COMPRESS_ALGORITHM"] = "gzip"
+    Compress(app.server)
+
+
+def create_app(my_paths: dict, report: study.Report | None = None):
+    """The application with its page and the data summary card; every source preprocessed."""
+    from . import summary
+
+    if report is None:
+        report = study.reconcile(my_paths)
+    with _empty_working_dir():
         layout = importlib.import_module("veltrana.plugins.layout")
         vistro = importlib.import_module("veltrana.plugins.vistro")
-    finally:
-        os.chdir(previous)
+    describe_phenotypes(layout, my_paths)
     app = vistro.build_app(my_paths)
-    app.layout = layout.build_layout(my_paths)
+    app.layout = with_summary(layout.build_layout(my_paths), summary.summary_card(report))
+    enable_compression(app)
     # Preprocess every source now rather than during the first page load.
     vistro.callbacks.init_preprocess_data(my_paths)
     return app
 
 
+def clean_results(options: dict) -> int:
+    my_paths, _ = paths_of(options)
+    try:
+        from .plugins.results import clean_results as clean
+    except ImportError as err:
+        raise StudyError(f"stored results cannot be cleaned by this installation: {err}") from None
+    removed = clean(my_paths["out_dir"])
+    print(f"Removed {removed} stored analysis run(s) from {my_paths['out_dir']}", flush=True)
+    return 0
+
+
+def start(options: dict):
+    """The application, after every start-up check."""
+    my_paths, gene_sets = paths_of(options)
+    report = study.reconcile(my_paths)
+    print(study.report_text(report), flush=True)
+    writable_out_dir(my_paths["out_dir"])
+    if gene_sets:
+        copied = study.install_gene_sets(gene_sets, my_paths["out_dir"])
+        if copied:
+            print(f"Gene-set libraries copied: {', '.join(copied)}", flush=True)
+    return create_app(my_paths, report)
+
+
+def _message(err: BaseException) -> str:
+    if isinstance(err, OSError) and err.strerror and err.filename:
+        return f"{err.strerror}: {err.filename}"
+    return str(err) or type(err).__name__
+
+
 def main(argv=None) -> int:
-    args = parse_args(argv)
-    folder, my_paths = prepare_data(args)
-    os.makedirs(my_paths["out_dir"], exist_ok=True)
-    app = create_app(folder, my_paths)
-    print(f"Veltrana dashboard on http://{args.host}:{args.port}/", flush=True)
-    app.run(host=args.host, port=args.port, debug=args.debug)
+    raw = sys.argv[1:] if argv is None else list(argv)
+    debug = "--debug" in raw
+    try:
+        args = parse_args(raw)
+        options = study.merged_options(args)
+        if args.clean_results:
+            return clean_results(options)
+        app = start(options)
+    except (ValueError, OSError) as err:  # StudyError, the loader's DataError, unreadable files
+        if debug:
+            raise
+        print(f"veltrana: {_message(err)}", file=sys.stderr, flush=True)
+        return 1
+    host, port = options.get("host", "127.0.0.1"), options.get("port", 8050)
+    print(f"Veltrana dashboard on http://{host}:{port}/", flush=True)
+    app.run(host=host, port=port, debug=args.debug)
     return 0
 
 

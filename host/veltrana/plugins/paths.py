@@ -5,22 +5,48 @@ values arriving from the page inside them.
 
     {"expression": {"Protein": "<tsv>", "Glycoform": "<tsv>"}, "info": "<tsv>", "out_dir": "<dir>"}
 
-Every result location is derived under `out_dir`; nothing is created here.
+Source names are whatever the user typed ("mRNA", "Phospho sites"); where one
+reaches a file name it goes through `file_safe`. Every result location is derived
+under `out_dir`; nothing is created here.
 """
 
 from __future__ import annotations
 
 import copy
+import hashlib
 import os
 import re
 import threading
+import unicodedata
 
-_SOURCE_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.-]*$")
+_UNSAFE = re.compile(r"[^A-Za-z0-9._-]+")
 
 # The configurations this process was given (one MyPath each); a "Paths" value
 # from the page must be one of them.
 _configured: list["MyPath"] = []
 _configured_lock = threading.Lock()
+
+
+def check_source_name(name) -> str:
+    """A source name as typed by the user; only non-text, empty or control characters are refused."""
+    if not isinstance(name, str):
+        raise ValueError(f"a source name must be text, got {type(name).__name__} {name!r}")
+    if not name.strip():
+        raise ValueError(f"a source name must not be empty, got {name!r}")
+    if any(unicodedata.category(c) in ("Cc", "Cf", "Cs", "Co", "Zl", "Zp") for c in name):
+        raise ValueError(f"the source name {name!r} holds a control character")
+    return name
+
+
+def file_safe(name: str) -> str:
+    """A file-name part for a source name: a readable slug and a short hash of the exact name.
+
+    The hash keeps names that slug alike apart ("Glyco/peptides" and "Glyco peptides").
+    """
+    check_source_name(name)
+    slug = _UNSAFE.sub("_", unicodedata.normalize("NFKD", name)).strip("._-")[:40] or "source"
+    digest = hashlib.sha256(name.encode("utf-8")).hexdigest()[:8]
+    return f"{slug}-{digest}"
 
 
 def _validate(my_paths) -> dict:
@@ -33,8 +59,7 @@ def _validate(my_paths) -> dict:
     if not isinstance(expression, dict) or not expression:
         raise ValueError("paths['expression'] must be a non-empty dict of source name to file")
     for source, file in expression.items():
-        if not isinstance(source, str) or not _SOURCE_NAME.match(source):
-            raise ValueError(f"invalid source name {source!r}")
+        check_source_name(source)
         if not isinstance(file, str) or not file:
             raise ValueError(f"paths['expression'][{source!r}] must be a file path, got {file!r}")
     for key in ("info", "out_dir"):
@@ -93,10 +118,10 @@ class MyPath:
         return self._under("preprocess")
 
     def get_preprocess_path(self, source) -> str:
-        return self._under("preprocess", f"{self.check_source(source)}_preprocessed.txt")
+        return self._under("preprocess", f"{file_safe(self.check_source(source))}_preprocessed.txt")
 
     def get_preprocess_settings_path(self, source) -> str:
-        return self._under("preprocess", f"{self.check_source(source)}_settings.json")
+        return self._under("preprocess", f"{file_safe(self.check_source(source))}_settings.json")
 
     def get_profile_dir(self) -> str:
         return self._under("profile")
