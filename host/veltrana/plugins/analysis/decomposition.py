@@ -132,7 +132,10 @@ def update_decomposition_figure1(source, phenotype, result_path, info_path, figu
     fig = px.scatter(frame, x="PC1", y="PC2", color=label, hover_name="Sample",
                      labels={"PC1": f"PC1 ({ratios['PC1']:.1%})", "PC2": f"PC2 ({ratios['PC2']:.1%})"})
     fig.update_traces(marker={"size": 8, "opacity": 0.8})
-    return _style(fig, f"{source}: PCA", figure_height)
+    # The samples and features the run used, so a run on fewer than expected says so.
+    table = read_result_path(result_path)
+    features = table.loc[table["Source"] == source, "Features"].iloc[0]
+    return _style(fig, f"{source}: PCA ({len(scores)} samples, {features} features)", figure_height)
 
 
 def update_decomposition_figure2(source, phenotype, result_path, info_path, figure_height):
