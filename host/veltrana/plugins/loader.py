@@ -1,0 +1,347 @@
+"""The one loader every table of the dashboard is read with.
+
+Rules, the same for every file:
+
+- Format: comma-separated when the name ends in ``.csv`` (or ``.csv.gz``), tab-separated otherwise
+  (``.tsv``, ``.txt``, ``.tab``). Gzip is recognised by its content, so ``.gz`` is optional. Text is
+  UTF-8, with or without a byte-order mark; line ends may be LF or CRLF. Empty lines are ignored; every
+  other line must have as many fields as the header. Fields may be quoted ("a, b").
+- Ids (the first column, and the header's cells) are text exactly as written: "01005" stays "01005".
+  Surrounding spaces and tabs are trimmed, so "S001 " is "S001"; two ids equal after trimming are
+  duplicates, and duplicate or empty ids are errors.
+- Missing values are the empty cell and the tokens of MISSING_TOKENS, in any letter case and with
+  surrounding spaces ("na", " NaN ").
+- Numbers are decimal numbers with a '.' mark ("1.5", "-2e-3"). In a numeric matrix any other text is an
+  error, as are +/-inf and values whose magnitude exceeds MAX_MAGNITUDE. A "(Numerical" phenotype holding
+  text is an error too: the loader refuses rather than guesses which of its cells are numbers.
+
+Every error is a DataError (a ValueError) whose message names the file and the line, row id, column and
+text at fault (the first few, and how many there are).
+"""
+
+from __future__ import annotations
+
+import csv
+import gzip
+import hashlib
+import io
+import itertools
+import os
+import re
+import threading
+import zlib
+
+import numpy as np
+import pandas as pd
+
+__all__ = ["MISSING_TOKENS", "MAX_MAGNITUDE", "DataError", "read_expression", "read_sample_table",
+           "read_feature_ids", "read_result", "file_fingerprint"]
+
+MISSING_TOKENS: frozenset[str] = frozenset({"", "NA", "NaN", "N/A", "#N/A", "null", "-"})
+
+# No measured abundance, ratio or clinical value comes near this; below it squares and sums of
+# thousands of values stay finite, so variances and distances never overflow.
+MAX_MAGNITUDE: float = 1e15
+
+# Columns of the host's own result tables that hold ids, kept as text even when they look numeric.
+ID_COLUMNS = frozenset({"Feature", "Gene", "Protein", "ProteinName", "Sample", "Source", "BaseName",
+                        "Patient_ID", "Phenotype", "Method", "Group"})
+
+_SHOWN = 5  # offending cells listed in a message
+_MISSING_UPPER = frozenset(t.upper() for t in MISSING_TOKENS)
+# Every letter-case spelling of the tokens, for pandas' exact-match missing-value list.
+_MISSING_SPELLINGS = sorted({"".join(p) for t in MISSING_TOKENS
+                             for p in itertools.product(*({c.lower(), c.upper()} for c in t))})
+_BOOL_WORDS = ("true", "True", "TRUE", "false", "False", "FALSE")  # pandas would read these as 1/0
+_COMMA_DECIMAL = re.compile(r"^[+-]?\d*,\d+$")
+_LEADING_ZERO = re.compile(r"^[+-]?0\d")
+
+
+class DataError(ValueError):
+    """A table that cannot be read as it stands; the message says where and why."""
+
+
+# -- bytes, text and lines --------------------------------------------------------------------------
+
+def _name(path) -> str:
+    return os.fspath(path)
+
+
+def separator(path) -> str:
+    """',' for .csv files (optionally .gz), a tab for everything else."""
+    name = _name(path).lower()
+    if name.endswith(".gz"):
+        name = name[:-3]
+    return "," if name.endswith(".csv") else "\t"
+
+
+def _read_bytes(path) -> bytes:
+    with open(path, "rb") as fh:
+        data = fh.read()
+    if data[:2] == b"\x1f\x8b":
+        try:
+            data = gzip.decompress(data)
+        except (OSError, EOFError, zlib.error) as exc:
+            raise DataError(f"{_name(path)}: the gzip compression is corrupt or truncated ({exc})") from None
+    return data
+
+
+def _decode(path, data: bytes) -> str:
+    nul = data.find(b"\x00")
+    if nul >= 0:
+        line = data.count(b"\n", 0, nul) + 1
+        raise DataError(f"{_name(path)}, line {line}: binary content (a NUL byte); expected a text table")
+    try:
+        return data.decode("utf-8-sig")
+    except UnicodeDecodeError as exc:
+        line = data.count(b"\n", 0, exc.start) + 1
+        raise DataError(f"{_name(path)}, line {line}: not UTF-8 text (byte 0x{data[exc.start]:02X}); "
+                        "save the file as UTF-8") from None
+
+
+class _Scan:
+    """The structure of a table: header cells, row ids and the file line of each data row.
+
+    A file with quotes is split by the csv module (`rows` holds each data row's cells); otherwise only
+    ids and field counts are taken here and pandas parses the values from `text` in one pass.
+    """
+
+    def __init__(self, path):
+        self.path = _name(path)
+        self.sep = separator(path)
+        self.text = _decode(path, _read_bytes(path))
+        # (line number, first field, field count, all cells or None) of each non-blank line
+        records = self._quoted() if '"' in self.text else self._plain()
+        if not records:
+            raise DataError(f"{self.path}: the file is empty")
+        (self.header_line, _, width, header), body = records[0], records[1:]
+        self.header = [c.strip() for c in header]
+        if not body:
+            raise DataError(f"{self.path}, line {self.header_line}: only a header, no data rows")
+        wrong = [(n, k) for n, _, k, _ in body if k != width]
+        if wrong:
+            listed = "; ".join(f"line {n}: {k} fields" for n, k in wrong[:_SHOWN])
+            raise DataError(f"{self.path}: {len(wrong)} line(s) do not have the header's {width} fields "
+                            f"({listed})")
+        self.lines = [n for n, _, _, _ in body]
+        self.ids = [first.strip() for _, first, _, _ in body]
+        self.rows = [cells for _, _, _, cells in body] if self.quoted else None
+        self._unique(self.ids, "row id", self.lines)
+        self._unique(self.header[1:], "column", [self.header_line] * (width - 1))
+
+    def _blank(self, cells) -> bool:
+        return all(not c.strip() for c in cells)
+
+    def _plain(self):
+        self.quoted = False
+        lines = self.text.split("\n")
+        if "\r" in self.text:
+            lines = [s[:-1] if s.endswith("\r") else s for s in lines]
+        strip = self.sep + " \t"
+        records = []
+        for n, line in enumerate(lines, 1):
+            if not line.strip(strip):
+                continue  # empty, or only separators
+            cells = line.split(self.sep) if not records else None  # the header is split in full
+            records.append((n, line.split(self.sep, 1)[0], line.count(self.sep) + 1, cells))
+        return records
+
+    def _quoted(self):
+        self.quoted = True
+        reader = csv.reader(io.StringIO(self.text, newline=""), delimiter=self.sep)
+        records = []
+        try:
+            for cells in reader:
+                if cells and not self._blank(cells):
+                    records.append((reader.line_num, cells[0], len(cells), cells))
+        except csv.Error as exc:
+            raise DataError(f"{self.path}, line {reader.line_num}: {exc}") from None
+        return records
+
+    def _unique(self, names, what, lines):
+        for name, line in zip(names, lines):
+            if not name:
+                raise DataError(f"{self.path}, line {line}: an empty {what}")
+        seen: dict[str, int] = {}
+        dups = []
+        for name, line in zip(names, lines):
+            if name in seen:
+                dups.append(f"{name!r} (lines {seen[name]} and {line})" if what == "row id" else repr(name))
+            else:
+                seen[name] = line
+        if dups:
+            raise DataError(f"{self.path}: {len(dups)} duplicate {what}(s) after trimming spaces: "
+                            f"{', '.join(dups[:_SHOWN])}")
+
+    def _pandas(self, **options) -> pd.DataFrame:
+        # Only the data lines: pandas counts lines from 0, ours from 1.
+        data = set(self.lines)
+        total = self.text.count("\n") + 1
+        skip = [i for i in range(total) if i + 1 not in data]
+        return pd.read_csv(io.StringIO(self.text), sep=self.sep, header=None, skiprows=skip,
+                           skip_blank_lines=False, usecols=range(1, len(self.header)), engine="c",
+                           quoting=csv.QUOTE_NONE, **options)
+
+    def cells(self) -> np.ndarray:
+        """The value cells (rows x columns after the first) as an object array of text."""
+        if self.rows is not None:
+            return np.array([cells[1:] for cells in self.rows], dtype=object).reshape(len(self.rows), -1)
+        if len(self.header) < 2:
+            return np.empty((len(self.ids), 0), dtype=object)
+        return self._pandas(dtype=str, na_filter=False).to_numpy(dtype=object)
+
+    def fast_floats(self) -> np.ndarray | None:
+        """All value cells parsed by pandas in one pass, or None when some cell needs a closer look."""
+        if self.rows is not None or len(self.header) < 2 or any(w in self.text for w in _BOOL_WORDS):
+            return None
+        try:
+            frame = self._pandas(dtype="float64", na_values=_MISSING_SPELLINGS, keep_default_na=False)
+        except (ValueError, TypeError):
+            return None
+        values = frame.to_numpy(dtype=float)
+        return values if values.shape[0] == len(self.ids) else None
+
+
+# -- cells to numbers -------------------------------------------------------------------------------
+
+def _missing(text: pd.Series) -> np.ndarray:
+    return text.str.strip().str.upper().isin(_MISSING_UPPER).to_numpy()
+
+
+def _strict_floats(cells: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """(values, bad): numbers parsed, missing tokens as NaN; `bad` marks cells that are neither."""
+    flat = pd.Series(cells.ravel(), dtype=object)
+    missing = _missing(flat)
+    values = pd.to_numeric(flat.where(~missing, "nan"), errors="coerce").to_numpy(dtype=float)
+    bad = np.isnan(values) & ~missing
+    return values.reshape(cells.shape), bad.reshape(cells.shape)
+
+
+def _describe(path, lines, ids, columns, where, texts, problem, hint="") -> DataError:
+    rows, cols = where
+    shown = "; ".join(f"line {lines[r]}, row {ids[r]!r}, column {columns[c]!r}: {t!r}"
+                      for r, c, t in zip(rows[:_SHOWN], cols[:_SHOWN], texts[:_SHOWN]))
+    more = f" and {len(rows) - _SHOWN} more" if len(rows) > _SHOWN else ""
+    return DataError(f"{path}: {len(rows)} cell(s) {problem}: {shown}{more}{hint}")
+
+
+def _check_numbers(scan: _Scan, columns, values, bad, cells) -> None:
+    """Raises DataError for text that is not a number, and for infinite or oversized values."""
+    if bad.any():
+        where = np.nonzero(bad)
+        texts = [str(cells[r, c]) for r, c in zip(*where)]
+        hint = ""
+        if sum(bool(_COMMA_DECIMAL.match(t.strip())) for t in texts) > len(texts) // 2:
+            hint = ". The numbers use ',' as the decimal mark; write them with '.' (1.5, not 1,5)"
+        raise _describe(scan.path, scan.lines, scan.ids, columns, where, texts, "are not numbers", hint)
+    huge = ~np.isnan(values) & ~(np.abs(values) <= MAX_MAGNITUDE)
+    if huge.any():
+        where = np.nonzero(huge)
+        texts = [str(cells[r, c]) if cells is not None else repr(float(values[r, c])) for r, c in zip(*where)]
+        raise _describe(scan.path, scan.lines, scan.ids, columns, where, texts,
+                        f"are infinite or beyond +/-{MAX_MAGNITUDE:g}")
+
+
+def _numeric_block(scan: _Scan) -> np.ndarray:
+    columns = scan.header[1:]
+    values, cells = scan.fast_floats(), None
+    if values is None:
+        cells = scan.cells()
+        values, bad = _strict_floats(cells)
+        _check_numbers(scan, columns, values, bad, cells)
+    else:
+        _check_numbers(scan, columns, values, np.zeros(values.shape, bool), None)
+    return values
+
+
+# -- the readers --------------------------------------------------------------------------------
+
+def read_expression(path) -> pd.DataFrame:
+    """An expression file (features as rows, samples as columns) as a samples x features float64 matrix.
+
+    Index (samples) and columns (features) are text exactly as written, trimmed."""
+    scan = _Scan(path)
+    values = _numeric_block(scan)
+    frame = pd.DataFrame(values.T, index=pd.Index(scan.header[1:], dtype=object),
+                         columns=pd.Index(scan.ids, dtype=object, name=scan.header[0] or None))
+    return frame
+
+
+def read_feature_ids(path) -> list[str]:
+    """The feature ids (first column) of an expression file; the values are not parsed."""
+    return list(_Scan(path).ids)
+
+
+def _text_column(cells: np.ndarray) -> pd.Series:
+    text = pd.Series(cells, dtype=object).str.strip()
+    return text.where(~_missing(text), np.nan)
+
+
+def read_sample_table(path) -> pd.DataFrame:
+    """The sample table: one row per sample (index text), one column per phenotype.
+
+    "(Numerical" columns are float64 and must hold only numbers or missing tokens; the other columns are
+    text (object) with NaN for missing cells."""
+    scan = _Scan(path)
+    columns = scan.header[1:]
+    cells = scan.cells()
+    data = {}
+    for j, name in enumerate(columns):
+        if "(Numerical" in name:
+            values, bad = _strict_floats(cells[:, j:j + 1])
+            _check_numbers(scan, [name], values, bad, cells[:, j:j + 1])
+            data[name] = values[:, 0]
+        else:
+            data[name] = _text_column(cells[:, j]).to_numpy(dtype=object)
+    return pd.DataFrame(data, index=pd.Index(scan.ids, dtype=object, name=scan.header[0] or None),
+                        columns=pd.Index(columns, dtype=object))
+
+
+def read_result(path) -> pd.DataFrame:
+    """A table the host wrote: index and id columns (ID_COLUMNS) text, other columns float64 when every
+    present value is a number (infinities allowed) without a leading zero, otherwise text."""
+    scan = _Scan(path)
+    columns = scan.header[1:]
+    index = pd.Index(scan.ids, dtype=object, name=scan.header[0] or None)
+    if not ID_COLUMNS.intersection(columns):
+        values = scan.fast_floats()
+        if values is not None:
+            return pd.DataFrame(values, index=index, columns=pd.Index(columns, dtype=object))
+    cells = scan.cells()
+    data = {}
+    for j, name in enumerate(columns):
+        text = _text_column(cells[:, j])
+        if name not in ID_COLUMNS:
+            present = text.dropna()
+            numbers = pd.to_numeric(present, errors="coerce")
+            if not numbers.isna().any() and not present.str.match(_LEADING_ZERO).any():
+                data[name] = pd.to_numeric(text, errors="coerce").to_numpy(dtype=float)
+                continue
+        data[name] = text.to_numpy(dtype=object)
+    return pd.DataFrame(data, index=index, columns=pd.Index(columns, dtype=object))
+
+
+# -- fingerprints -------------------------------------------------------------------------------
+
+_hashes: dict[tuple, str] = {}
+_hashes_lock = threading.Lock()
+
+
+def file_fingerprint(path) -> str:
+    """A short hex digest of a file's size, modification time and content.
+
+    The content hash is computed once per (real path, size, mtime_ns)."""
+    real = os.path.realpath(_name(path))
+    st = os.stat(real)
+    key = (real, st.st_size, st.st_mtime_ns)
+    with _hashes_lock:
+        content = _hashes.get(key)
+    if content is None:
+        digest = hashlib.sha256()
+        with open(real, "rb") as fh:
+            for block in iter(lambda: fh.read(1 << 20), b""):
+                digest.update(block)
+        content = digest.hexdigest()
+        with _hashes_lock:
+            _hashes[key] = content
+    return hashlib.sha256(f"{st.st_size}:{st.st_mtime_ns}:{content}".encode()).hexdigest()[:16]
