@@ -48,12 +48,15 @@ def load_offline_library(name) -> dict:
     return dict(load_library(name))      # a copy: a caller never alters the cached library
 
 
-def enrichr_reachable(address=ENRICHR_ADDRESS, timeout=ENRICHR_TIMEOUT) -> bool:
-    """Whether a TCP connection to the remote gene-set service opens within `timeout` seconds.
+def enrichr_reachable(address=None, timeout=None) -> bool:
+    """Whether a TCP connection to the remote gene-set service (default ENRICHR_ADDRESS)
+    opens within `timeout` seconds (default ENRICHR_TIMEOUT).
 
     The name lookup has no timeout of its own, so the whole attempt runs on a
     daemon thread that is abandoned when it takes too long.
     """
+    address = ENRICHR_ADDRESS if address is None else address
+    timeout = ENRICHR_TIMEOUT if timeout is None else timeout
     outcome = []
 
     def attempt():
