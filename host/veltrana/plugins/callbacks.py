@@ -113,5 +113,9 @@ ENRICH_LIBRARIES = [
 
 
 def get_enrich_libraries() -> list:
-    """Names of the Enrichr libraries offered on the enrichment card."""
+    """Names of the remote Enrichr libraries offered on the enrichment card.
+
+    They need the network; the card offers the shipped libraries of
+    `get_offline_libraries` after them and never preselects a remote one.
+    """
     return list(ENRICH_LIBRARIES)

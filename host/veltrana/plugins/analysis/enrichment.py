@@ -73,7 +73,8 @@ def enrichr_reachable(address=None, timeout=None) -> bool:
 
 
 def remote_unreachable_message(library) -> str:
-    """What the card shows when the remote service cannot be reached."""
+    """What the card shows when the remote service cannot be reached (a line break between
+    the two sentences: the card's title starts a new line there)."""
     offline = get_offline_libraries()
-    hint = f"; the offline library {offline[0]} works without network" if offline else ""
-    return f"The remote gene-set library {library} could not be reached{hint}."
+    hint = f"\nThe offline library {offline[0]} works without network." if offline else ""
+    return f"The remote gene-set library {library} could not be reached.{hint}"
