@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import socket
 import threading
+import urllib.parse
 
 import requests
 
@@ -23,8 +24,8 @@ __all__ = [
 
 OFFLINE_LIBRARY = "GO_Biological_Process_offline"
 
-# gseapy sends every remote request to this host over HTTPS.
-ENRICHR_ADDRESS = ("maayanlab.cloud", 443)
+# Where the remote requests go: None asks gseapy's own client, which knows its service.
+ENRICHR_ADDRESS = None
 # Seconds the reachability check may take, name lookup included.
 ENRICHR_TIMEOUT = 3.0
 
@@ -48,14 +49,30 @@ def load_offline_library(name) -> dict:
     return dict(load_library(name))      # a copy: a caller never alters the cached library
 
 
+def service_address():
+    """(host, port) of the remote service as gseapy's client addresses it, or None when
+    this gseapy does not say (the call is then bounded by gseapy's own timeouts)."""
+    if ENRICHR_ADDRESS is not None:
+        return ENRICHR_ADDRESS
+    try:
+        from gseapy.enrichr import EnrichrAPI
+
+        url = urllib.parse.urlsplit(EnrichrAPI().base_url)
+    except Exception:  # noqa: BLE001 - an older or newer client without this attribute
+        return None
+    return (url.hostname, url.port or (443 if url.scheme == "https" else 80)) if url.hostname else None
+
+
 def enrichr_reachable(address=None, timeout=None) -> bool:
-    """Whether a TCP connection to the remote gene-set service (default ENRICHR_ADDRESS)
+    """Whether a TCP connection to the remote gene-set service (default `service_address()`)
     opens within `timeout` seconds (default ENRICHR_TIMEOUT).
 
     The name lookup has no timeout of its own, so the whole attempt runs on a
     daemon thread that is abandoned when it takes too long.
     """
-    address = ENRICHR_ADDRESS if address is None else address
+    address = service_address() if address is None else address
+    if address is None:
+        return True
     timeout = ENRICHR_TIMEOUT if timeout is None else timeout
     outcome = []
 
