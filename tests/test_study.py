@@ -124,11 +124,11 @@ def test_source_names_reach_safe_distinct_file_names(tmp_path):
 
 @pytest.fixture
 def cohort(tmp_path):
-    """A leukaemia-like cohort: ids with leading zeros, one matrix id with a trailing space,
-    one matrix-only and two table-only samples, a phenotype with empty cells."""
+    """A leukaemia-like cohort: ids with leading zeros, a matrix id with a trailing space (trimmed,
+    so it matches), one in another letter case, one matrix-only, a phenotype with empty cells."""
     table_ids = [f"0{i:04d}" for i in range(1001, 1041)] + ["LAL5"]
     write_info(tmp_path / "samples.tsv", table_ids, stage=["I", "", "II", "NA"] * 10 + ["III"])
-    matrix_ids = table_ids[:38] + ["LAL5 ", "X999"]
+    matrix_ids = table_ids[:37] + ["01038 ", "lal5", "X999"]
     write_matrix(tmp_path / "rna.csv", matrix_ids, n_features=60)
     write_matrix(tmp_path / "prot.tsv", table_ids, n_features=40, seed=1, missing=0.0)
     return {"expression": {"mRNA": str(tmp_path / "rna.csv"), "Protein": str(tmp_path / "prot.tsv")},
@@ -139,14 +139,15 @@ def test_reconciliation_lists_what_each_matrix_left_out(cohort):
     report = study.reconcile(cohort)
     mrna, protein = report.sources
     assert mrna.samples[:2] == ["01001", "01002"] and len(mrna.samples) == 38
-    assert mrna.only_in_matrix == ["LAL5 ", "X999"]
+    assert mrna.samples[-1] == "01038"
+    assert mrna.only_in_matrix == ["lal5", "X999"]
     assert mrna.only_in_table == ["01039", "01040", "LAL5"]
-    assert mrna.hints == ["'LAL5 ' ~ 'LAL5'"]
+    assert mrna.hints == ["'lal5' ~ 'LAL5'"]
     assert mrna.features == 60 and 0.05 < mrna.missing_share < 0.15
     assert protein.only_in_matrix == protein.only_in_table == [] and protein.missing_share == 0
     assert report.used_samples == 41 and report.empty_cells == {"Stage(Categorical)": 20}
     text = study.report_text(report)
-    assert "2 sample(s) of the matrix are not in the sample table: 'LAL5 ', 'X999'" in text
+    assert "2 sample(s) of the matrix are not in the sample table: 'lal5', 'X999'" in text
     assert "3 sample(s) of the sample table have no column in the matrix" in text
     assert "Stage(Categorical): 20" in text
 
@@ -180,5 +181,5 @@ def test_summary_card_shows_sources_left_out_and_empty_phenotypes(cohort):
     assert [[c.children for c in r.children] for r in rows] == [
         ["mRNA", "rna.csv", "60", "38", f"{100 * study.reconcile(cohort).sources[0].missing_share:.1f} %", "5"],
         ["Protein", "prot.tsv", "40", "41", "0.0 %", "0"]]
-    assert "'LAL5 ', 'X999'" in text(find(card, "data-summary-left-out"))
+    assert "'lal5', 'X999'" in text(find(card, "data-summary-left-out"))
     assert "Stage(Categorical) 20" in text(find(card, "data-summary-phenotypes"))

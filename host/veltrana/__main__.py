@@ -174,7 +174,7 @@ def main(argv=None) -> int:
         if args.clean_results:
             return clean_results(options)
         app = start(options)
-    except (ValueError, OSError) as err:  # StudyError, the loader's DataError, unreadable files
+    except Exception as err:  # StudyError, the loader's DataError, unreadable files, a failed preprocessing
         if debug:
             raise
         print(f"veltrana: {_message(err)}", file=sys.stderr, flush=True)

@@ -1,0 +1,172 @@
+"""The front door: start-up errors as one line, the served page with its summary card, gzip
+responses, user gene-set libraries, and cleaning stored results."""
+
+import gzip
+import json
+import os
+import subprocess
+import sys
+import types
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from veltrana import __main__ as front
+from veltrana import study
+from veltrana.plugins import paths
+
+HOST = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "host")
+
+
+def run_front_door(*argv, cwd):
+    env = dict(os.environ, PYTHONPATH=HOST, MPLBACKEND="Agg", HOME=str(cwd))
+    return subprocess.run([sys.executable, "-m", "veltrana", *argv], cwd=cwd, env=env, capture_output=True,
+                          text=True, timeout=300)
+
+
+@pytest.fixture
+def layout_state():
+    """create_app gives the layout module the study's phenotypes; later tests get the old ones back."""
+    from veltrana.plugins import layout
+
+    names = ("info_df", "phenotypes", "groups")
+    saved = {n: getattr(layout, n) for n in names}
+    yield layout
+    for n, v in saved.items():
+        setattr(layout, n, v)
+
+
+def small_study(folder, matrix_ids=None, cell=None):
+    """A gzip-compressed matrix with ids like "01005" and a sample table, in `folder`."""
+    os.makedirs(folder, exist_ok=True)
+    ids = [f"0{i:04d}" for i in range(1001, 1025)]
+    rng = np.random.default_rng(3)
+    matrix = pd.DataFrame(np.round(rng.normal(size=(50, 24)), 4), columns=matrix_ids or ids,
+                          index=pd.Index([f"SITE{i}" for i in range(50)], name="Feature"))
+    if cell is not None:
+        matrix = matrix.astype(object)
+        matrix.iloc[7, 3] = cell
+    with gzip.open(os.path.join(folder, "phospho.tsv.gz"), "wt") as fh:
+        matrix.to_csv(fh, sep="\t")
+    pd.DataFrame({"Status": ["Tumor", "Normal"] * 12}, index=pd.Index(ids, name="Sample")).to_csv(
+        os.path.join(folder, "samples.tsv"), sep="\t")
+    return ["--expression", f"Phospho sites={folder}/phospho.tsv.gz", "--info", f"{folder}/samples.tsv"]
+
+
+def bad_settings(folder):
+    """Stored settings that keep no feature of a matrix with a missing value in each feature."""
+    argv = small_study(folder)
+    matrix = pd.read_csv(f"{folder}/phospho.tsv.gz", sep="\t", index_col=0, dtype={"Feature": str})
+    matrix.iloc[:, 0] = np.nan
+    matrix.to_csv(f"{folder}/phospho.tsv.gz", sep="\t")
+    settings = os.path.join(folder, "results", "preprocess", f"{paths.file_safe('Phospho sites')}_settings.json")
+    os.makedirs(os.path.dirname(settings))
+    with open(settings, "w") as fh:
+        json.dump({"Transformation": "NA", "Normalization": "NA", "Filter": "0", "Imputation": "NA"}, fh)
+    return argv
+
+
+@pytest.mark.parametrize("case, message", [
+    ("missing file", "no such file: .*nope.tsv"),
+    ("not text", r"not UTF-8 text"),
+    ("text cell", r"phospho.tsv.gz.*SITE7.*1\.2\.3"),
+    ("no overlap", "Phospho sites .* shares no sample id"),
+    ("no feature kept", "keep no feature"),
+    ("bad project file", "not valid TOML"),
+    ("bad option value", "--port: invalid int value"),
+    ("unknown option", "unrecognized arguments: --expresion"),
+])
+def test_start_up_errors_are_one_line_and_a_failing_exit(tmp_path, case, message):
+    folder = str(tmp_path / "study")
+    argv = {
+        "missing file": lambda: small_study(folder)[:2] + ["--info", f"{folder}/nope.tsv"],
+        "not text": lambda: [*small_study(folder)[:2], "--info", str(tmp_path / "latin.tsv")],
+        "text cell": lambda: small_study(folder, cell="1.2.3"),
+        "no overlap": lambda: small_study(folder, matrix_ids=[f"{i}" for i in range(1001, 1025)]),
+        "no feature kept": lambda: bad_settings(folder),
+        "bad project file": lambda: ["--config", str(tmp_path / "study.toml")],
+        "bad option value": lambda: ["--port", "eighty"],
+        "unknown option": lambda: ["--expresion", "P=p.tsv"],
+    }[case]()
+    (tmp_path / "latin.tsv").write_bytes("Sample\tSex\nS1\tmännlich\n".encode("latin-1"))
+    (tmp_path / "study.toml").write_text("[expression\n")
+    done = run_front_door(*argv, cwd=tmp_path)
+    lines = done.stderr.strip().splitlines()
+    assert done.returncode != 0 and len(lines) == 1, done.stderr
+    assert lines[0].startswith("veltrana: ") and __import__("re").search(message, lines[0]), lines[0]
+
+
+def test_debug_shows_the_traceback(tmp_path):
+    done = run_front_door("--debug", *small_study(str(tmp_path), cell="<5"), cwd=tmp_path)
+    assert done.returncode != 0 and "Traceback" in done.stderr and "DataError" in done.stderr
+
+
+def test_a_named_study_starts_with_safe_files_and_its_summary_card(tmp_path, capsys, layout_state):
+    argv = small_study(str(tmp_path / "study"))
+    app = front.start(study.merged_options(front.parse_args(argv)))
+    out = capsys.readouterr().out
+    assert "Phospho sites" in out and "50 features, 24 samples used" in out
+    ids = [getattr(c, "id", None) for c in app.layout.children]
+    assert ids[:2] == ["store-card", "data-summary-card"]
+    written = os.listdir(tmp_path / "study" / "results" / "preprocess")
+    assert f"{paths.file_safe('Phospho sites')}_preprocessed.txt" in written
+    assert layout_state.phenotypes == ["Status"]
+
+
+def callback_request(app, output_prefix, inputs, state):
+    """The body the page posts to run the callback whose outputs start with `output_prefix`."""
+    key = next(k for k in app.callback_map if k.startswith(output_prefix))
+    spec = app.callback_map[key]
+    outputs = [{"id": o.component_id, "property": o.component_property} for o in spec["output"]]
+    return {"output": key, "outputs": outputs,
+            "inputs": [{**d, "value": v} for d, v in zip(spec["inputs"], inputs)],
+            "state": [{**d, "value": v} for d, v in zip(spec["state"], state)],
+            "changedPropIds": [f"{spec['inputs'][0]['id']}.{spec['inputs'][0]['property']}"]}
+
+
+def test_demo_serves_its_page_unchanged_around_the_card_with_gzip_responses(fresh_paths, layout_state):
+    app = front.create_app(fresh_paths)
+    page = layout_state.build_layout(fresh_paths)
+    served = [getattr(c, "id", None) for c in app.layout.children]
+    assert served.pop(1) == "data-summary-card"
+    assert served == [getattr(c, "id", None) for c in page.children]
+    assert len(app.callback_map) == 44
+
+    body = callback_request(app, "..preprocess-figure.figure", [1, "Protein"],
+                            [fresh_paths, "NA", 50, "NA", "NA"])
+    client = app.server.test_client()
+    packed = client.post("/_dash-update-component", json=body, headers={"Accept-Encoding": "gzip"})
+    assert packed.status_code == 200 and packed.headers["Content-Encoding"] == "gzip"
+    figure = json.loads(gzip.decompress(packed.data))["response"]["preprocess-figure"]["figure"]
+    assert len(figure["data"][0]["x"]) == 24
+    plain = client.post("/_dash-update-component", json=body)
+    assert "Content-Encoding" not in plain.headers and json.loads(plain.data)["response"]
+
+
+def test_gene_set_libraries_are_copied_when_new_or_changed(tmp_path):
+    libraries, out = tmp_path / "sets", tmp_path / "out"
+    libraries.mkdir()
+    (libraries / "hallmark.gmt").write_text("SET1\tdesc\tGAAC3\tGENE1\n")
+    (libraries / "notes.txt").write_text("not a library")
+    assert study.install_gene_sets(str(libraries), str(out)) == ["hallmark.gmt"]
+    target = out / "user" / "database" / "enrichment" / "hallmark.gmt"
+    assert not target.is_symlink() and target.read_text().startswith("SET1")
+    assert study.install_gene_sets(str(libraries), str(out)) == []  # unchanged: left alone
+    (libraries / "hallmark.gmt").write_text("SET1\tdesc\tGENE2\n")
+    assert study.install_gene_sets(str(libraries), str(out)) == ["hallmark.gmt"]
+    assert "GENE2" in target.read_text()
+    assert os.listdir(target.parent) == ["hallmark.gmt"]
+    (libraries / "hallmark.gmt").unlink()
+    with pytest.raises(study.StudyError, match="no .gmt file"):
+        study.install_gene_sets(str(libraries), str(out))
+
+
+def test_clean_results_reports_what_was_removed_and_serves_nothing(fresh_paths, monkeypatch, capsys):
+    cleaned = []
+    fake = types.ModuleType("veltrana.plugins.results")
+    fake.clean_results = lambda out_dir: cleaned.append(out_dir) or 3
+    monkeypatch.setitem(sys.modules, "veltrana.plugins.results", fake)
+    assert front.main(["--clean-results", "--data", os.path.dirname(fresh_paths["info"])]) == 0
+    assert cleaned == [fresh_paths["out_dir"]]
+    assert f"Removed 3 stored analysis run(s) from {fresh_paths['out_dir']}" in capsys.readouterr().out
