@@ -35,7 +35,9 @@ def test_refresh_diff_draws_volcano_and_box_plot(page, second_protein):
         settled = press(page, "run-diff-button")
         timings[method] = (callback_seconds(page, "diff-inter.data"), settled)
         volcano = graph(page, "diff-volcano-fig")
-        assert volcano and volcano["title"] == "Protein: Tumor (n = 60) vs Normal (n = 40)", method
+        # Each patient with both samples gives one pair: 40 of the 60 tumours have their normal.
+        pairs = "Tumor (n = 40) vs Normal (n = 40)" if "Paired" in method else "Tumor (n = 60) vs Normal (n = 40)"
+        assert volcano and volcano["title"] == f"Protein: {pairs}", method
         names = [t["name"] for t in volcano["traces"]]
         assert any(n.startswith("Up(FDR<0.01):") for n in names) and any(n.startswith("SigDown(2X):") for n in names)
         counts = {n.split(":")[0]: int(n.split(":")[1]) for n in names if ":" in n}
