@@ -246,7 +246,8 @@ def _check_numbers(scan: _Scan, columns, values, bad, cells) -> None:
     huge = ~np.isnan(values) & ~(np.abs(values) <= MAX_MAGNITUDE)
     if huge.any():
         where = np.nonzero(huge)
-        texts = [str(cells[r, c]) if cells is not None else repr(float(values[r, c])) for r, c in zip(*where)]
+        cells = scan.cells() if cells is None else cells  # the text as written, for the message
+        texts = [str(cells[r, c]).strip() for r, c in zip(*where)]
         raise _describe(scan.path, scan.lines, scan.ids, columns, where, texts,
                         f"are infinite or beyond +/-{MAX_MAGNITUDE:g}")
 
