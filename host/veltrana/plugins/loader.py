@@ -52,7 +52,7 @@ _MISSING_UPPER = frozenset(t.upper() for t in MISSING_TOKENS)
 # Every letter-case spelling of the tokens, for pandas' exact-match missing-value list.
 _MISSING_SPELLINGS = sorted({"".join(p) for t in MISSING_TOKENS
                              for p in itertools.product(*({c.lower(), c.upper()} for c in t))})
-_BOOL_WORDS = ("true", "True", "TRUE", "false", "False", "FALSE")  # pandas would read these as 1/0
+_BOOL_PARTS = (b"rue", b"RUE", b"alse", b"ALSE")  # pandas would read True/false/... as 1/0
 _COMMA_DECIMAL = re.compile(r"^[+-]?\d*,\d+$")
 
 
@@ -85,13 +85,15 @@ def _read_bytes(path) -> bytes:
     return data
 
 
-def _decode(path, data: bytes) -> str:
+def _decode(path, data: bytes) -> tuple[bytes, str]:
+    """(the bytes without a byte-order mark, their text)."""
     nul = data.find(b"\x00")
     if nul >= 0:
         line = data.count(b"\n", 0, nul) + 1
         raise DataError(f"{_name(path)}, line {line}: binary content (a NUL byte); expected a text table")
     try:
-        return data.decode("utf-8-sig")
+        data = data[3:] if data.startswith(b"\xef\xbb\xbf") else data
+        return data, data.decode("utf-8")
     except UnicodeDecodeError as exc:
         line = data.count(b"\n", 0, exc.start) + 1
         raise DataError(f"{_name(path)}, line {line}: not UTF-8 text (byte 0x{data[exc.start]:02X}); "
@@ -109,7 +111,7 @@ class _Scan:
         # `results`: a table the host wrote, which may hold no rows (or nothing at all).
         self.path = _name(path)
         self.sep = separator(path)
-        self.text = _decode(path, _read_bytes(path))
+        self.data, self.text = _decode(path, _read_bytes(path))
         # (line number, first field, field count, all cells or None) of each non-blank line
         records = self._quoted() if '"' in self.text else self._plain()
         if not records and results:
@@ -177,13 +179,17 @@ class _Scan:
 
     def frame(self, **options) -> pd.DataFrame:
         """The value columns (after the first) as pandas parses them with `options`."""
-        if self.quoted:  # quoted fields may span lines: pandas skips the header and blank lines itself
-            where = {"skiprows": self.header_line}
+        if self.quoted or self.lines[-1] - self.lines[0] == len(self.lines) - 1:
+            # No blank line between data rows (or quoted fields, which may span lines): pandas skips
+            # the lines up to the header and blank lines after the last row itself.
+            where = {"skiprows": self.header_line, "nrows": len(self.lines)}
         else:  # only the data lines; pandas counts lines from 0, ours from 1
             data = set(self.lines)
-            skip = [i for i in range(self.text.count("\n") + 1) if i + 1 not in data]
-            where = {"skiprows": skip, "skip_blank_lines": False, "quoting": csv.QUOTE_NONE}
-        frame = pd.read_csv(io.StringIO(self.text), sep=self.sep, header=None, engine="c",
+            skip = [i for i in range(self.lines[-1]) if i + 1 not in data]
+            where = {"skiprows": skip, "skip_blank_lines": False}
+        if not self.quoted:
+            where["quoting"] = csv.QUOTE_NONE
+        frame = pd.read_csv(io.BytesIO(self.data), sep=self.sep, header=None, engine="c", encoding="utf-8",
                             usecols=range(1, len(self.header)), **where, **options)
         if len(frame) != len(self.ids):
             raise DataError(f"{self.path}: {len(frame)} rows parsed, {len(self.ids)} expected")
@@ -201,14 +207,17 @@ class _Scan:
         """All value cells parsed by pandas in one pass, or None when some cell needs a closer look."""
         if not self.ids:
             return np.empty((0, len(self.header) - 1))
-        if self.rows is not None or len(self.header) < 2 or any(w in self.text for w in _BOOL_WORDS):
+        if self.rows is not None or len(self.header) < 2:
             return None
         try:
             frame = self.frame(dtype="float64", na_values=_MISSING_SPELLINGS, keep_default_na=False)
         except (ValueError, TypeError):
             return None
         values = frame.to_numpy(dtype=float)
-        return values if values.shape[0] == len(self.ids) else None
+        # pandas reads True/false/... as 1/0: only then is the text searched for them.
+        if ((values == 1) | (values == 0)).any() and any(w in self.data for w in _BOOL_PARTS):
+            return None
+        return values
 
 
 # -- cells to numbers -------------------------------------------------------------------------------
@@ -236,14 +245,15 @@ def _describe(path, lines, ids, columns, where, texts, problem, hint="") -> Data
 
 def _check_numbers(scan: _Scan, columns, values, bad, cells) -> None:
     """Raises DataError for text that is not a number, and for infinite or oversized values."""
-    if bad.any():
+    if bad is not None and bad.any():
         where = np.nonzero(bad)
         texts = [str(cells[r, c]) for r, c in zip(*where)]
         hint = ""
         if sum(bool(_COMMA_DECIMAL.match(t.strip())) for t in texts) > len(texts) // 2:
             hint = ". The numbers use ',' as the decimal mark; write them with '.' (1.5, not 1,5)"
         raise _describe(scan.path, scan.lines, scan.ids, columns, where, texts, "are not numbers", hint)
-    huge = ~np.isnan(values) & ~(np.abs(values) <= MAX_MAGNITUDE)
+    with np.errstate(invalid="ignore"):
+        huge = np.abs(values) > MAX_MAGNITUDE  # inf too; NaN compares False
     if huge.any():
         where = np.nonzero(huge)
         cells = scan.cells() if cells is None else cells  # the text as written, for the message
@@ -260,7 +270,7 @@ def _numeric_block(scan: _Scan) -> np.ndarray:
         values, bad = _strict_floats(cells)
         _check_numbers(scan, columns, values, bad, cells)
     else:
-        _check_numbers(scan, columns, values, np.zeros(values.shape, bool), None)
+        _check_numbers(scan, columns, values, None, None)
     return values
 
 
