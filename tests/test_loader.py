@@ -80,6 +80,7 @@ def test_formats_read_the_same(tmp_path, name, content):
     ("inf", "infinite or beyond"),
     ("-Infinity", "infinite or beyond"),
     ("1e308", "infinite or beyond"),
+    ("-1e400", "infinite or beyond"),
 ])
 def test_a_bad_cell_is_named_with_file_line_row_and_column(tmp_path, cell, message):
     with pytest.raises(DataError, match=message) as err:
@@ -102,8 +103,8 @@ def test_many_bad_cells_list_the_first_and_count_all(tmp_path):
     ("header.tsv", "Feature\tS1\tS2\n", "line 1: only a header"),
     ("truncated.tsv", "Feature\tS1\tS2\nG1\t1\t2\nG2\t3", r"line 3: 2 fields"),
     ("long.tsv", "Feature\tS1\tS2\nG1\t1\t2\t7\nG2\t3\t4\n", r"line 2: 4 fields"),
-    ("dupfeature.tsv", "Feature\tS1\tS2\nG1\t1\t2\nG1 \t3\t4\n", r"duplicate row id.*'G1' \(lines 2 and 3\)"),
-    ("dupsample.tsv", "Feature\tS001\tS001\nG1\t1\t2\n", r"duplicate column.*'S001'"),
+    ("dupfeature.tsv", "Feature\tS1\tS2\nG1\t1\t2\nG1 \t3\t4\n", r"duplicate row id.*'G1' \(line 2 and line 3\)"),
+    ("dupsample.tsv", "Feature\tS001\tS001\nG1\t1\t2\n", r"duplicate column.*'S001' \(line 1 field 2 and line 1 field 3\)"),
     ("noid.tsv", "Feature\tS1\tS2\nG1\t1\t2\n\t3\t4\n", "line 3: an empty row id"),
     ("latin1.tsv", "Feature\tS1\tS2\nG\xe9ne\t1\t2\n".encode("latin-1"), "line 2: not UTF-8"),
     ("binary.tsv", b"PK\x03\x04\x00\x00binary", "binary content"),
@@ -134,7 +135,7 @@ def test_sample_table_types_and_missing_cells(tmp_path):
 
 @pytest.mark.parametrize("content, message", [
     ("Sample\tPSA(Numerical)\nA\t4\nB\t<5\n", r"line 3, row 'B', column 'PSA\(Numerical\)': '<5'"),
-    ("Sample\tStatus\nS001\tTumor\nS002\tNormal\nS001\tNormal\n", r"'S001' \(lines 2 and 4\)"),
+    ("Sample\tStatus\nS001\tTumor\nS002\tNormal\nS001\tNormal\n", r"'S001' \(line 2 and line 4\)"),
 ])
 def test_sample_table_refuses_text_numbers_and_repeated_samples(tmp_path, content, message):
     with pytest.raises(DataError, match=message):

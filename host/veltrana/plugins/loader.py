@@ -54,6 +54,7 @@ _MISSING_SPELLINGS = sorted({"".join(p) for t in MISSING_TOKENS
                              for p in itertools.product(*({c.lower(), c.upper()} for c in t))})
 _BOOL_PARTS = (b"rue", b"RUE", b"alse", b"ALSE")  # pandas would read True/false/... as 1/0
 _COMMA_DECIMAL = re.compile(r"^[+-]?\d*,\d+$")
+_EXPONENT = r"[+-]?(\d+\.?\d*|\.\d+)[eE][+-]?\d+"
 
 
 class DataError(ValueError):
@@ -130,8 +131,8 @@ class _Scan:
         self.lines = [n for n, _, _, _ in body]
         self.ids = [first.strip() for _, first, _, _ in body]
         self.rows = [cells for _, _, _, cells in body] if self.quoted else None
-        self._unique(self.ids, "row id", self.lines)
-        self._unique(self.header[1:], "column", [self.header_line] * (width - 1))
+        self._unique(self.ids, "row id", [f"line {n}" for n in self.lines])
+        self._unique(self.header[1:], "column", [f"line {self.header_line} field {j}" for j in range(2, width + 1)])
 
     def _blank(self, cells) -> bool:
         return all(not c.strip() for c in cells)
@@ -162,17 +163,17 @@ class _Scan:
             raise DataError(f"{self.path}, line {reader.line_num}: {exc}") from None
         return records
 
-    def _unique(self, names, what, lines):
-        for name, line in zip(names, lines):
-            if not name:
-                raise DataError(f"{self.path}, line {line}: an empty {what}")
-        seen: dict[str, int] = {}
+    def _unique(self, names, what, places):
+        """Refuses empty and repeated names; `places` says where each one is ("line 3")."""
+        seen: dict[str, str] = {}
         dups = []
-        for name, line in zip(names, lines):
+        for name, place in zip(names, places):
+            if not name:
+                raise DataError(f"{self.path}, {place}: an empty {what}")
             if name in seen:
-                dups.append(f"{name!r} (lines {seen[name]} and {line})" if what == "row id" else repr(name))
+                dups.append(f"{name!r} ({seen[name]} and {place})")
             else:
-                seen[name] = line
+                seen[name] = place
         if dups:
             raise DataError(f"{self.path}: {len(dups)} duplicate {what}(s) after trimming spaces: "
                             f"{', '.join(dups[:_SHOWN])}")
@@ -232,6 +233,10 @@ def _strict_floats(cells: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     missing = _missing(flat)
     values = pd.to_numeric(flat.where(~missing, "nan"), errors="coerce").to_numpy(dtype=float)
     bad = np.isnan(values) & ~missing
+    if bad.any():  # "1e400" is a number too large, not text: it is told as such
+        huge = flat[bad].str.strip().str.fullmatch(_EXPONENT).to_numpy(dtype=bool)
+        values[np.flatnonzero(bad)[huge]] = np.inf
+        bad[np.flatnonzero(bad)[huge]] = False
     return values.reshape(cells.shape), bad.reshape(cells.shape)
 
 
