@@ -10,6 +10,7 @@ from scipy.stats import spearmanr
 
 from first_cards_support import by_id, callback, children, kinds, make_app, needs_preprocess, needs_qc_plots
 from veltrana.plugins import callbacks, layout
+from veltrana.plugins.analysis import profiling
 
 
 @pytest.fixture(autouse=True)
@@ -125,6 +126,15 @@ def test_distribution_counts_categories_and_bins_numbers(fresh_paths):
     assert callbacks.update_profile_distr(None, fresh_paths).layout.paper_bgcolor == "LightSteelBlue"
     with pytest.raises(ValueError, match="unknown phenotype"):
         callbacks.update_profile_distr("Nope", fresh_paths)
+
+
+def test_distribution_counts_only_present_values(fresh_paths, monkeypatch):
+    info = callbacks.read_info_file(fresh_paths["info"])
+    info.loc[info.index[:3], "Pathological_Status"] = np.nan
+    monkeypatch.setattr(profiling, "read_info_file", lambda path: info)
+    fig = callbacks.update_profile_distr("Pathological_Status", fresh_paths)
+    assert "nan" not in list(fig.data[0].x) and "NA" not in list(fig.data[0].x)
+    assert fig.layout.title.text == f"Pathological_Status (n = {len(info) - 3}, 3 missing)"
 
 
 def test_numerical_table_and_spearman_correlation(fresh_paths):

@@ -52,8 +52,9 @@ _MISSING_UPPER = frozenset(t.upper() for t in MISSING_TOKENS)
 # Every letter-case spelling of the tokens, for pandas' exact-match missing-value list.
 _MISSING_SPELLINGS = sorted({"".join(p) for t in MISSING_TOKENS
                              for p in itertools.product(*({c.lower(), c.upper()} for c in t))})
-_BOOL_WORDS = ("true", "True", "TRUE", "false", "False", "FALSE")  # pandas would read these as 1/0
+_BOOL_PARTS = (b"rue", b"RUE", b"alse", b"ALSE")  # pandas would read True/false/... as 1/0
 _COMMA_DECIMAL = re.compile(r"^[+-]?\d*,\d+$")
+_EXPONENT = r"[+-]?(\d+\.?\d*|\.\d+)[eE][+-]?\d+"
 
 
 class DataError(ValueError):
@@ -85,13 +86,15 @@ def _read_bytes(path) -> bytes:
     return data
 
 
-def _decode(path, data: bytes) -> str:
+def _decode(path, data: bytes) -> tuple[bytes, str]:
+    """(the bytes without a byte-order mark, their text)."""
     nul = data.find(b"\x00")
     if nul >= 0:
         line = data.count(b"\n", 0, nul) + 1
         raise DataError(f"{_name(path)}, line {line}: binary content (a NUL byte); expected a text table")
     try:
-        return data.decode("utf-8-sig")
+        data = data[3:] if data.startswith(b"\xef\xbb\xbf") else data
+        return data, data.decode("utf-8")
     except UnicodeDecodeError as exc:
         line = data.count(b"\n", 0, exc.start) + 1
         raise DataError(f"{_name(path)}, line {line}: not UTF-8 text (byte 0x{data[exc.start]:02X}); "
@@ -109,7 +112,7 @@ class _Scan:
         # `results`: a table the host wrote, which may hold no rows (or nothing at all).
         self.path = _name(path)
         self.sep = separator(path)
-        self.text = _decode(path, _read_bytes(path))
+        self.data, self.text = _decode(path, _read_bytes(path))
         # (line number, first field, field count, all cells or None) of each non-blank line
         records = self._quoted() if '"' in self.text else self._plain()
         if not records and results:
@@ -128,8 +131,8 @@ class _Scan:
         self.lines = [n for n, _, _, _ in body]
         self.ids = [first.strip() for _, first, _, _ in body]
         self.rows = [cells for _, _, _, cells in body] if self.quoted else None
-        self._unique(self.ids, "row id", self.lines)
-        self._unique(self.header[1:], "column", [self.header_line] * (width - 1))
+        self._unique(self.ids, "row id", [f"line {n}" for n in self.lines])
+        self._unique(self.header[1:], "column", [f"line {self.header_line} field {j}" for j in range(2, width + 1)])
 
     def _blank(self, cells) -> bool:
         return all(not c.strip() for c in cells)
@@ -160,30 +163,34 @@ class _Scan:
             raise DataError(f"{self.path}, line {reader.line_num}: {exc}") from None
         return records
 
-    def _unique(self, names, what, lines):
-        for name, line in zip(names, lines):
-            if not name:
-                raise DataError(f"{self.path}, line {line}: an empty {what}")
-        seen: dict[str, int] = {}
+    def _unique(self, names, what, places):
+        """Refuses empty and repeated names; `places` says where each one is ("line 3")."""
+        seen: dict[str, str] = {}
         dups = []
-        for name, line in zip(names, lines):
+        for name, place in zip(names, places):
+            if not name:
+                raise DataError(f"{self.path}, {place}: an empty {what}")
             if name in seen:
-                dups.append(f"{name!r} (lines {seen[name]} and {line})" if what == "row id" else repr(name))
+                dups.append(f"{name!r} ({seen[name]} and {place})")
             else:
-                seen[name] = line
+                seen[name] = place
         if dups:
             raise DataError(f"{self.path}: {len(dups)} duplicate {what}(s) after trimming spaces: "
                             f"{', '.join(dups[:_SHOWN])}")
 
     def frame(self, **options) -> pd.DataFrame:
         """The value columns (after the first) as pandas parses them with `options`."""
-        if self.quoted:  # quoted fields may span lines: pandas skips the header and blank lines itself
-            where = {"skiprows": self.header_line}
+        if self.quoted or self.lines[-1] - self.lines[0] == len(self.lines) - 1:
+            # No blank line between data rows (or quoted fields, which may span lines): pandas skips
+            # the lines up to the header and blank lines after the last row itself.
+            where = {"skiprows": self.header_line, "nrows": len(self.lines)}
         else:  # only the data lines; pandas counts lines from 0, ours from 1
             data = set(self.lines)
-            skip = [i for i in range(self.text.count("\n") + 1) if i + 1 not in data]
-            where = {"skiprows": skip, "skip_blank_lines": False, "quoting": csv.QUOTE_NONE}
-        frame = pd.read_csv(io.StringIO(self.text), sep=self.sep, header=None, engine="c",
+            skip = [i for i in range(self.lines[-1]) if i + 1 not in data]
+            where = {"skiprows": skip, "skip_blank_lines": False}
+        if not self.quoted:
+            where["quoting"] = csv.QUOTE_NONE
+        frame = pd.read_csv(io.BytesIO(self.data), sep=self.sep, header=None, engine="c", encoding="utf-8",
                             usecols=range(1, len(self.header)), **where, **options)
         if len(frame) != len(self.ids):
             raise DataError(f"{self.path}: {len(frame)} rows parsed, {len(self.ids)} expected")
@@ -201,14 +208,17 @@ class _Scan:
         """All value cells parsed by pandas in one pass, or None when some cell needs a closer look."""
         if not self.ids:
             return np.empty((0, len(self.header) - 1))
-        if self.rows is not None or len(self.header) < 2 or any(w in self.text for w in _BOOL_WORDS):
+        if self.rows is not None or len(self.header) < 2:
             return None
         try:
             frame = self.frame(dtype="float64", na_values=_MISSING_SPELLINGS, keep_default_na=False)
         except (ValueError, TypeError):
             return None
         values = frame.to_numpy(dtype=float)
-        return values if values.shape[0] == len(self.ids) else None
+        # pandas reads True/false/... as 1/0: only then is the text searched for them.
+        if ((values == 1) | (values == 0)).any() and any(w in self.data for w in _BOOL_PARTS):
+            return None
+        return values
 
 
 # -- cells to numbers -------------------------------------------------------------------------------
@@ -223,6 +233,10 @@ def _strict_floats(cells: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     missing = _missing(flat)
     values = pd.to_numeric(flat.where(~missing, "nan"), errors="coerce").to_numpy(dtype=float)
     bad = np.isnan(values) & ~missing
+    if bad.any():  # "1e400" is a number too large, not text: it is told as such
+        huge = flat[bad].str.strip().str.fullmatch(_EXPONENT).to_numpy(dtype=bool)
+        values[np.flatnonzero(bad)[huge]] = np.inf
+        bad[np.flatnonzero(bad)[huge]] = False
     return values.reshape(cells.shape), bad.reshape(cells.shape)
 
 
@@ -236,17 +250,19 @@ def _describe(path, lines, ids, columns, where, texts, problem, hint="") -> Data
 
 def _check_numbers(scan: _Scan, columns, values, bad, cells) -> None:
     """Raises DataError for text that is not a number, and for infinite or oversized values."""
-    if bad.any():
+    if bad is not None and bad.any():
         where = np.nonzero(bad)
         texts = [str(cells[r, c]) for r, c in zip(*where)]
         hint = ""
         if sum(bool(_COMMA_DECIMAL.match(t.strip())) for t in texts) > len(texts) // 2:
             hint = ". The numbers use ',' as the decimal mark; write them with '.' (1.5, not 1,5)"
         raise _describe(scan.path, scan.lines, scan.ids, columns, where, texts, "are not numbers", hint)
-    huge = ~np.isnan(values) & ~(np.abs(values) <= MAX_MAGNITUDE)
+    with np.errstate(invalid="ignore"):
+        huge = np.abs(values) > MAX_MAGNITUDE  # inf too; NaN compares False
     if huge.any():
         where = np.nonzero(huge)
-        texts = [str(cells[r, c]) if cells is not None else repr(float(values[r, c])) for r, c in zip(*where)]
+        cells = scan.cells() if cells is None else cells  # the text as written, for the message
+        texts = [str(cells[r, c]).strip() for r, c in zip(*where)]
         raise _describe(scan.path, scan.lines, scan.ids, columns, where, texts,
                         f"are infinite or beyond +/-{MAX_MAGNITUDE:g}")
 
@@ -259,7 +275,7 @@ def _numeric_block(scan: _Scan) -> np.ndarray:
         values, bad = _strict_floats(cells)
         _check_numbers(scan, columns, values, bad, cells)
     else:
-        _check_numbers(scan, columns, values, np.zeros(values.shape, bool), None)
+        _check_numbers(scan, columns, values, None, None)
     return values
 
 

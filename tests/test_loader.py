@@ -1,0 +1,164 @@
+"""The strict loader: ids as text, missing tokens, and one clear error per kind of bad input."""
+
+import gzip
+import os
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from veltrana.plugins import loader, tables
+from veltrana.plugins.loader import DataError
+
+
+def write(tmp_path, name, content) -> str:
+    path = tmp_path / name
+    if isinstance(content, str):
+        content = content.encode("utf-8")
+    path.write_bytes(content)
+    return str(path)
+
+
+def expression(tmp_path, body, name="expr.tsv"):
+    return loader.read_expression(write(tmp_path, name, "Feature\tS1\tS2\n" + body))
+
+
+# ---- ids and values read as written -----------------------------------------------------------
+
+def test_leading_zero_ids_stay_text_in_a_file_of_several_mb(tmp_path):
+    # Large enough that a chunked type guesser sees numeric-looking ids in several chunks.
+    samples = [f"{i:05d}" for i in range(1000, 1128)] + ["LAL5"]
+    features = [f"{i:06d}" for i in range(4000)]
+    rng = np.random.default_rng(1)
+    values = rng.normal(size=(len(features), len(samples))).round(6)
+    frame = pd.DataFrame(values, index=pd.Index(features, name="Probe"), columns=samples)
+    path = str(tmp_path / "cohort.tsv")
+    frame.to_csv(path, sep="\t")
+    assert os.path.getsize(path) > 4_000_000
+    got = loader.read_expression(path)
+    assert list(got.index) == samples and list(got.columns) == features
+    np.testing.assert_array_equal(got.to_numpy(), values.T)
+
+    # The host's own matrix (samples as rows) reads back with the same ids.
+    written = tables.save_result_path(str(tmp_path / "matrix.txt"), got)
+    back = loader.read_result(written)
+    assert list(back.index) == samples and list(back.columns) == features
+    assert loader.read_feature_ids(path) == features
+
+
+def test_missing_tokens_in_any_case_and_trimmed_cells(tmp_path):
+    cells = ["", "NA", "nan", "N/A", "#n/a", "NULL", "-", " NA ", "1.5", " -2e-3 "]
+    body = "".join(f"F{i}\t{c}\t1\n" for i, c in enumerate(cells))
+    got = expression(tmp_path, body.replace("F3", " F3 "))
+    assert list(got.columns)[3] == "F3"  # ids trimmed
+    assert got.loc["S1"].isna().tolist() == [True] * 8 + [False, False]
+    assert got.loc["S1", "F8"] == 1.5 and got.loc["S1", "F9"] == -0.002
+    assert got.dtypes.unique().tolist() == [np.float64]
+
+
+@pytest.mark.parametrize("name, content", [
+    ("plain.tsv", "Feature\tS1\tS2\nG1\t1\t2\nG2\t3\t\n"),
+    ("gz.tsv.gz", gzip.compress(b"Feature\tS1\tS2\nG1\t1\t2\nG2\t3\t\n")),
+    ("bom.csv", "\ufeffFeature,S1,S2\r\nG1,1,2\r\nG2,3,\r\n\r\n"),
+    ("quoted.csv.gz", gzip.compress(b'"Feature","S1","S2"\n"G1",1,"2"\n"G2",3,""\n')),
+    ("blank.txt", "Feature\tS1\tS2\n\nG1\t1\t2\n\t\t\nG2\t3\t\n"),
+])
+def test_formats_read_the_same(tmp_path, name, content):
+    got = loader.read_expression(write(tmp_path, name, content))
+    expected = pd.DataFrame({"G1": [1.0, 2.0], "G2": [3.0, np.nan]}, index=["S1", "S2"])
+    pd.testing.assert_frame_equal(got, expected, check_names=False, check_index_type=False,
+                                  check_column_type=False)
+
+
+# ---- bad cells ------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("cell, message", [
+    ("1.2.3", "not numbers"),
+    ("<5", "not numbers"),
+    ("True", "not numbers"),
+    ("1,5", "decimal mark"),
+    ("inf", "infinite or beyond"),
+    ("-Infinity", "infinite or beyond"),
+    ("1e308", "infinite or beyond"),
+    ("-1e400", "infinite or beyond"),
+])
+def test_a_bad_cell_is_named_with_file_line_row_and_column(tmp_path, cell, message):
+    with pytest.raises(DataError, match=message) as err:
+        expression(tmp_path, f"G1\t1\t2\nGENE2\t3\t{cell}\n")
+    text = str(err.value)
+    assert "expr.tsv" in text and "line 3" in text and "'GENE2'" in text and "'S2'" in text
+    assert repr(cell) in text
+
+
+def test_many_bad_cells_list_the_first_and_count_all(tmp_path):
+    body = "".join(f"G{i}\t{i},5\t1\n" for i in range(8))
+    with pytest.raises(DataError, match=r"8 cell\(s\) are not numbers: .*'G4'.* and 3 more\. The numbers use ','"):
+        expression(tmp_path, body)
+
+
+# ---- bad files --------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("name, content, message", [
+    ("empty.tsv", "", "the file is empty"),
+    ("header.tsv", "Feature\tS1\tS2\n", "line 1: only a header"),
+    ("truncated.tsv", "Feature\tS1\tS2\nG1\t1\t2\nG2\t3", r"line 3: 2 fields"),
+    ("long.tsv", "Feature\tS1\tS2\nG1\t1\t2\t7\nG2\t3\t4\n", r"line 2: 4 fields"),
+    ("dupfeature.tsv", "Feature\tS1\tS2\nG1\t1\t2\nG1 \t3\t4\n", r"duplicate row id.*'G1' \(line 2 and line 3\)"),
+    ("dupsample.tsv", "Feature\tS001\tS001\nG1\t1\t2\n", r"duplicate column.*'S001' \(line 1 field 2 and line 1 field 3\)"),
+    ("noid.tsv", "Feature\tS1\tS2\nG1\t1\t2\n\t3\t4\n", "line 3: an empty row id"),
+    ("latin1.tsv", "Feature\tS1\tS2\nG\xe9ne\t1\t2\n".encode("latin-1"), "line 2: not UTF-8"),
+    ("binary.tsv", b"PK\x03\x04\x00\x00binary", "binary content"),
+    ("broken.tsv.gz", gzip.compress(b"Feature\tS1\nG1\t1\n" * 50)[:-12], "gzip compression is corrupt"),
+])
+def test_bad_files_are_refused_naming_file_and_line(tmp_path, name, content, message):
+    path = write(tmp_path, name, content)
+    with pytest.raises(DataError, match=message) as err:
+        loader.read_expression(path)
+    assert name in str(err.value)
+
+
+def test_a_missing_file_is_not_a_data_error(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        loader.read_expression(str(tmp_path / "absent.tsv"))
+
+
+# ---- the sample table and the host's results --------------------------------------------------------
+
+def test_sample_table_types_and_missing_cells(tmp_path):
+    path = write(tmp_path, "info.tsv", "Sample\tAge(Numerical)\tStatus\n01005\t61\t Tumor\n01006\t\tNA\n"
+                                       "03002\tNaN\tNormal\n")
+    info = loader.read_sample_table(path)
+    assert list(info.index) == ["01005", "01006", "03002"]
+    assert info["Age(Numerical)"].dtype == np.float64 and info["Age(Numerical)"].isna().tolist() == [False, True, True]
+    assert info["Status"].tolist()[0::2] == ["Tumor", "Normal"] and pd.isna(info["Status"].iloc[1])
+
+
+@pytest.mark.parametrize("content, message", [
+    ("Sample\tPSA(Numerical)\nA\t4\nB\t<5\n", r"line 3, row 'B', column 'PSA\(Numerical\)': '<5'"),
+    ("Sample\tStatus\nS001\tTumor\nS002\tNormal\nS001\tNormal\n", r"'S001' \(line 2 and line 4\)"),
+])
+def test_sample_table_refuses_text_numbers_and_repeated_samples(tmp_path, content, message):
+    with pytest.raises(DataError, match=message):
+        loader.read_sample_table(write(tmp_path, "info.tsv", content))
+
+
+def test_results_keep_ids_and_integers_and_may_be_empty(tmp_path):
+    path = write(tmp_path, "diff.txt", "\tFeature\tCluster\tP\n0\t01005\t1\t0.5\n1\t1005\t2\t\n")
+    table = loader.read_result(path)
+    assert list(table.index) == ["0", "1"] and table["Feature"].tolist() == ["01005", "1005"]
+    assert table["Cluster"].dtype == np.int64 and table["P"].isna().tolist() == [False, True]
+    empty = loader.read_result(write(tmp_path, "none.txt", "Source\tDiffPath\n"))
+    assert empty.empty and list(empty.columns) == ["DiffPath"]
+
+
+def test_fingerprint_follows_content_size_and_mtime(tmp_path):
+    path = write(tmp_path, "a.tsv", "Feature\tS1\nG1\t1\n")
+    first = loader.file_fingerprint(path)
+    assert loader.file_fingerprint(path) == first
+    st = os.stat(path)
+    write(tmp_path, "a.tsv", "Feature\tS1\nG1\t2\n")  # same size
+    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns + 1_000_000))
+    second = loader.file_fingerprint(path)
+    assert second != first
+    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns + 2_000_000))  # only touched
+    assert loader.file_fingerprint(path) not in (first, second)

@@ -1,0 +1,72 @@
+"""The stored preprocessed matrices: checks of what preprocessing produced, and rebuilding when the
+raw file changes."""
+
+import os
+
+import numpy as np
+import pytest
+
+from veltrana.plugins import callbacks, loader
+from veltrana.plugins.analysis import matrices
+
+DEFAULTS = matrices.DEFAULT_SETTINGS
+
+
+def rewrite_raw(my_path, source, change) -> None:
+    """Replaces the raw file of `source` (features as rows) with `change(samples x features)`."""
+    path = my_path.get_expr_path(source)
+    frame = change(loader.read_expression(path))
+    frame.T.to_csv(path, sep="\t", index_label="Feature")
+    st = os.stat(path)  # a new mtime even within the clock's resolution
+    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns + 1_000_000_000))
+
+
+@pytest.fixture
+def my_path(fresh_paths):
+    my_path = callbacks.MyPath(fresh_paths)
+    matrices.ensure_preprocessed(my_path, "Protein")
+    return my_path
+
+
+def test_log2_of_zero_or_negative_values_is_refused(my_path):
+    stored = open(my_path.get_preprocess_path("Protein")).read()
+    raw = loader.read_expression(my_path.get_expr_path("Protein"))
+    nonpositive = int((raw <= 0).sum().sum())
+    with pytest.raises(ValueError, match=rf"Log2 of 'Protein' is undefined for {nonpositive} value\(s\) in \d+ "
+                                         rf"feature\(s\) \('{raw.columns[(raw <= 0).any()][0]}'"):
+        matrices.run_preprocess(my_path, "Protein", dict(DEFAULTS, Transformation="Log2"))
+    assert open(my_path.get_preprocess_path("Protein")).read() == stored
+    assert matrices.load_settings(my_path, "Protein") == DEFAULTS
+
+
+def test_imputation_that_leaves_missing_values_is_refused(my_path):
+    def empty_sample(frame):
+        frame.iloc[0] = np.nan  # nothing to take a sample minimum from
+        return frame
+
+    rewrite_raw(my_path, "Protein", empty_sample)
+    with pytest.raises(ValueError, match=r"imputation 'SampleMin' of 'Protein' left missing \d+ value\(s\)"):
+        matrices.run_preprocess(my_path, "Protein", dict(DEFAULTS, Filter=100, Imputation="SampleMin"))
+    # A valid imputation goes through and leaves nothing missing.
+    done = matrices.run_preprocess(my_path, "Protein", dict(DEFAULTS, Filter=100, Imputation="GlobalMin"))
+    assert np.isfinite(done.to_numpy()).all()
+
+
+def test_a_replaced_data_file_rebuilds_the_matrix(my_path):
+    before = matrices.preprocessed_matrix(my_path, "Protein")
+    key = matrices.matrix_fingerprint(my_path, "Protein")
+    rewrite_raw(my_path, "Protein", lambda frame: frame * 2)
+    assert matrices.matrix_fingerprint(my_path, "Protein") != key
+    after = matrices.preprocessed_matrix(my_path, "Protein")
+    np.testing.assert_allclose(after.to_numpy(), before.to_numpy() * 2)
+
+
+def test_unchanged_settings_reuse_the_stored_matrix(my_path):
+    path = my_path.get_preprocess_path("Protein")
+    written = os.stat(path).st_mtime_ns
+    again = matrices.run_preprocess(my_path, "Protein", dict(DEFAULTS, Filter=50))  # a number, as the card sends
+    assert os.stat(path).st_mtime_ns == written
+    assert again.equals(callbacks.read_expr_path(path))
+    key = matrices.matrix_fingerprint(my_path, "Protein")
+    matrices.run_preprocess(my_path, "Protein", dict(DEFAULTS, Filter=20))
+    assert os.stat(path).st_mtime_ns != written and matrices.matrix_fingerprint(my_path, "Protein") != key
