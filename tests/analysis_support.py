@@ -1,11 +1,13 @@
 """Test data for the analysis cards: preprocessed matrices and paired samples."""
 
+import json
 import os
 
 import pandas as pd
 
 from veltrana.plugins import callbacks
-from veltrana.plugins.analysis.matrices import DEFAULT_SETTINGS
+from veltrana.plugins.analysis.matrices import DEFAULT_SETTINGS, FINGERPRINT_KEY
+from veltrana.plugins.loader import file_fingerprint
 
 
 def write_preprocessed(my_paths) -> None:
@@ -16,6 +18,10 @@ def write_preprocessed(my_paths) -> None:
         raw = callbacks.read_raw_expression(my_path.get_expr_path(source))
         keep = raw.isna().mean() * 100 <= float(DEFAULT_SETTINGS["Filter"])
         callbacks.save_result_path(my_path.get_preprocess_path(source), raw.loc[:, keep])
+        # The settings beside it name the raw file it came from, so it is not rebuilt.
+        with open(my_path.get_preprocess_settings_path(source), "w") as fh:
+            json.dump(dict(DEFAULT_SETTINGS, **{FINGERPRINT_KEY: file_fingerprint(my_path.get_expr_path(source))}),
+                      fh)
 
 
 def pair_patients(my_paths) -> list:

@@ -125,6 +125,7 @@ def test_pickers(env):
 def test_tumor_group_is_preselected(env, monkeypatch):
     info = callbacks.read_info_file(env["my_path"].get_meta_path())
     info["Status(Categorical)"] = info["Pathological_Status"]
+    info.loc[info.index[:2], "Status(Categorical)"] = np.nan  # missing cells are offered as no group
     monkeypatch.setattr(callbacks, "read_info_file", lambda path: info)
     opts, value = env["cb"]("assoc-target-groups-dropdown.options")("Status(Categorical)", env["paths"])
     assert [o["value"] for o in opts] == ["Normal", "Tumor"] and value == "Tumor"

@@ -49,8 +49,8 @@ def test_cache_hands_out_copies_and_sees_rewrites(fresh_paths):
     target = os.path.join(my_path.get_out_dir(), "t.txt")
     callbacks.save_result_path(target, pd.DataFrame({"v": [1.0, 2.0]}))
     first = callbacks.read_result_path(target)
-    first.loc[0, "v"] = 99.0
-    assert callbacks.read_result_path(target).loc[0, "v"] == 1.0
+    first.loc["0", "v"] = 99.0
+    assert callbacks.read_result_path(target).loc["0", "v"] == 1.0
     callbacks.save_result_path(target, pd.DataFrame({"v": [3.0, 4.0, 5.0]}))
     assert list(callbacks.read_result_path(target)["v"]) == [3.0, 4.0, 5.0]
 

@@ -30,11 +30,21 @@ void bind_imports(nb::module_& m) {
     m.attr("spearmanr") = stats.attr("spearmanr");
 }
 
-// Reads the sample-information table of the working directory, when there is one.
+// Reads the sample-information table of the working directory, when there is one, with the
+// host's loader (ids as text, missing cells NaN). A table the loader refuses is reported as a
+// warning and leaves the module without phenotypes, so the page itself still builds.
 void discover_phenotypes(nb::module_& m) {
     nb::object path = m.attr("sample_information_path");
     if (!nb::cast<bool>(m.attr("os").attr("path").attr("exists")(path))) return;
-    nb::object info = m.attr("pd").attr("read_csv")(path, "sep"_a = "\t", "index_col"_a = 0);
+    nb::module_ loader = nb::module_::import_("veltrana.plugins.loader");
+    nb::object info;
+    try {
+        info = loader.attr("read_sample_table")(path);
+    } catch (nb::python_error& e) {
+        if (!e.matches(loader.attr("DataError"))) throw;
+        nb::module_::import_("warnings").attr("warn")(nb::str(e.value()));
+        return;
+    }
     m.attr("info_df") = info;
     nb::list phenotypes = pyglue::to_list(info.attr("columns").attr("values"));
     m.attr("phenotypes") = phenotypes;
@@ -44,8 +54,9 @@ void discover_phenotypes(nb::module_& m) {
         if (nb::len(phenotypes) == 0) return;
         chosen = phenotypes[0];
     }
+    // Missing cells are no group (NaN would also not sort beside text).
     nb::object builtins = nb::module_::import_("builtins");
-    m.attr("groups") = builtins.attr("sorted")(builtins.attr("set")(info[chosen]));
+    m.attr("groups") = builtins.attr("sorted")(builtins.attr("set")(info[chosen].attr("dropna")()));
 }
 
 nb::object build_default_fig(nb::object height) {

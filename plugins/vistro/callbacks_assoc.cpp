@@ -181,7 +181,8 @@ VISTRO_CALLBACK(update_assoc_target_groups) {
     // rule), so the default "Pathological_Status" offers its groups.
     if (!re.attr("search")("Categorical", phenotype).is_none() || !numerical) {
         nb::list groups;
-        for (nb::handle v : info[phenotype].attr("unique")()) groups.append(nb::str(v));
+        // Missing cells are no group: a sample without a value is simply left out.
+        for (nb::handle v : info[phenotype].attr("dropna")().attr("unique")()) groups.append(nb::str(v));
         groups.sort();
         nb::object picked = dropdown_by_list(groups);
         if (contains(groups, nb::str("Tumor"))) return nb::make_tuple(picked[0], nb::str("Tumor"));

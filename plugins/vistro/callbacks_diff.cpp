@@ -59,14 +59,15 @@ VISTRO_CALLBACK(update_target_groups) {
     if (!path_exists(info_path) || is_missing(phenotype)) return empty;
     nb::object info = service("read_info_file")(info_path);
     if (!contains(info.attr("columns").attr("values"), phenotype)) return empty;
-    nb::list groups = distinct_texts(info[phenotype]);
+    // A sample whose cell is missing belongs to no group: missing values are never offered.
+    nb::list groups = distinct_texts(info[phenotype].attr("dropna")());
     if (nb::len(groups) < 2) return empty;
 
     nb::object target = groups[0], reference = groups[1];
     if (contains(groups, nb::str("Tumor"))) {
         target = nb::str("Tumor");
         reference = nb::none();
-        // Prefer a real group as reference; a missing status ("NA", or NaN read as "nan") only as a last resort.
+        // Prefer a real group as reference; a status written as text "NA" or "nan" only as a last resort.
         for (nb::handle g : groups) {
             std::string s = nb::cast<std::string>(g);
             if (s != "Tumor" && s != "NA" && s != "nan") {

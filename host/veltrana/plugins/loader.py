@@ -54,7 +54,6 @@ _MISSING_SPELLINGS = sorted({"".join(p) for t in MISSING_TOKENS
                              for p in itertools.product(*({c.lower(), c.upper()} for c in t))})
 _BOOL_WORDS = ("true", "True", "TRUE", "false", "False", "FALSE")  # pandas would read these as 1/0
 _COMMA_DECIMAL = re.compile(r"^[+-]?\d*,\d+$")
-_LEADING_ZERO = re.compile(r"^[+-]?0\d")
 
 
 class DataError(ValueError):
@@ -106,17 +105,20 @@ class _Scan:
     ids and field counts are taken here and pandas parses the values from `text` in one pass.
     """
 
-    def __init__(self, path):
+    def __init__(self, path, results: bool = False):
+        # `results`: a table the host wrote, which may hold no rows (or nothing at all).
         self.path = _name(path)
         self.sep = separator(path)
         self.text = _decode(path, _read_bytes(path))
         # (line number, first field, field count, all cells or None) of each non-blank line
         records = self._quoted() if '"' in self.text else self._plain()
+        if not records and results:
+            records = [(1, "", 1, [""])]
         if not records:
             raise DataError(f"{self.path}: the file is empty")
         (self.header_line, _, width, header), body = records[0], records[1:]
         self.header = [c.strip() for c in header]
-        if not body:
+        if not body and not results:
             raise DataError(f"{self.path}, line {self.header_line}: only a header, no data rows")
         wrong = [(n, k) for n, _, k, _ in body if k != width]
         if wrong:
@@ -173,29 +175,36 @@ class _Scan:
             raise DataError(f"{self.path}: {len(dups)} duplicate {what}(s) after trimming spaces: "
                             f"{', '.join(dups[:_SHOWN])}")
 
-    def _pandas(self, **options) -> pd.DataFrame:
-        # Only the data lines: pandas counts lines from 0, ours from 1.
-        data = set(self.lines)
-        total = self.text.count("\n") + 1
-        skip = [i for i in range(total) if i + 1 not in data]
-        return pd.read_csv(io.StringIO(self.text), sep=self.sep, header=None, skiprows=skip,
-                           skip_blank_lines=False, usecols=range(1, len(self.header)), engine="c",
-                           quoting=csv.QUOTE_NONE, **options)
+    def frame(self, **options) -> pd.DataFrame:
+        """The value columns (after the first) as pandas parses them with `options`."""
+        if self.quoted:  # quoted fields may span lines: pandas skips the header and blank lines itself
+            where = {"skiprows": self.header_line}
+        else:  # only the data lines; pandas counts lines from 0, ours from 1
+            data = set(self.lines)
+            skip = [i for i in range(self.text.count("\n") + 1) if i + 1 not in data]
+            where = {"skiprows": skip, "skip_blank_lines": False, "quoting": csv.QUOTE_NONE}
+        frame = pd.read_csv(io.StringIO(self.text), sep=self.sep, header=None, engine="c",
+                            usecols=range(1, len(self.header)), **where, **options)
+        if len(frame) != len(self.ids):
+            raise DataError(f"{self.path}: {len(frame)} rows parsed, {len(self.ids)} expected")
+        return frame
 
     def cells(self) -> np.ndarray:
         """The value cells (rows x columns after the first) as an object array of text."""
         if self.rows is not None:
             return np.array([cells[1:] for cells in self.rows], dtype=object).reshape(len(self.rows), -1)
-        if len(self.header) < 2:
-            return np.empty((len(self.ids), 0), dtype=object)
-        return self._pandas(dtype=str, na_filter=False).to_numpy(dtype=object)
+        if len(self.header) < 2 or not self.ids:
+            return np.empty((len(self.ids), len(self.header) - 1), dtype=object)
+        return self.frame(dtype=str, na_filter=False).to_numpy(dtype=object)
 
     def fast_floats(self) -> np.ndarray | None:
         """All value cells parsed by pandas in one pass, or None when some cell needs a closer look."""
+        if not self.ids:
+            return np.empty((0, len(self.header) - 1))
         if self.rows is not None or len(self.header) < 2 or any(w in self.text for w in _BOOL_WORDS):
             return None
         try:
-            frame = self._pandas(dtype="float64", na_values=_MISSING_SPELLINGS, keep_default_na=False)
+            frame = self.frame(dtype="float64", na_values=_MISSING_SPELLINGS, keep_default_na=False)
         except (ValueError, TypeError):
             return None
         values = frame.to_numpy(dtype=float)
@@ -298,27 +307,19 @@ def read_sample_table(path) -> pd.DataFrame:
 
 
 def read_result(path) -> pd.DataFrame:
-    """A table the host wrote: index and id columns (ID_COLUMNS) text, other columns float64 when every
-    present value is a number (infinities allowed) without a leading zero, otherwise text."""
-    scan = _Scan(path)
+    """A table the host wrote, which may have no rows. The index and the id columns (ID_COLUMNS) are
+    text; pandas infers the type of the other columns (integers, floats, text), which the host wrote."""
+    scan = _Scan(path, results=True)
     columns = scan.header[1:]
     index = pd.Index(scan.ids, dtype=object, name=scan.header[0] or None)
-    if not ID_COLUMNS.intersection(columns):
-        values = scan.fast_floats()
-        if values is not None:
-            return pd.DataFrame(values, index=index, columns=pd.Index(columns, dtype=object))
-    cells = scan.cells()
-    data = {}
-    for j, name in enumerate(columns):
-        text = _text_column(cells[:, j])
-        if name not in ID_COLUMNS:
-            present = text.dropna()
-            numbers = pd.to_numeric(present, errors="coerce")
-            if not numbers.isna().any() and not present.str.match(_LEADING_ZERO).any():
-                data[name] = pd.to_numeric(text, errors="coerce").to_numpy(dtype=float)
-                continue
-        data[name] = text.to_numpy(dtype=object)
-    return pd.DataFrame(data, index=index, columns=pd.Index(columns, dtype=object))
+    if not scan.ids or not columns:
+        frame = pd.DataFrame(index=index, columns=pd.Index(columns, dtype=object), dtype=object)
+        return frame
+    ids = {j + 1: str for j, name in enumerate(columns) if name in ID_COLUMNS}
+    frame = scan.frame(dtype=ids, na_values=_MISSING_SPELLINGS, keep_default_na=False, low_memory=False)
+    frame.index = index
+    frame.columns = pd.Index(columns, dtype=object)
+    return frame
 
 
 # -- fingerprints -------------------------------------------------------------------------------

@@ -1,6 +1,7 @@
-"""Reading and writing the tab-separated tables of the dashboard.
+"""Reading and writing the tables of the dashboard.
 
-Parsed tables are cached by (real path, size, modification time) and every
+Every table is parsed by the strict loader (`loader`): ids stay text, bad cells are
+refused with their place. Parsed tables are cached by (real path, size, modification time) and every
 caller gets its own copy, so repeated reads are fast and nobody can alter the
 cache. Reads are confined to the configured input files and the output folders
 of the configurations this process was given.
@@ -15,6 +16,7 @@ from collections import OrderedDict
 
 import pandas as pd
 
+from . import loader
 from .paths import readable_anywhere
 
 _CACHE_SIZE = 32
@@ -32,19 +34,17 @@ def _checked(path) -> str:
     return os.path.realpath(path)
 
 
-def read_table(path, transpose: bool = False) -> pd.DataFrame:
-    """A tab-separated table with its first column as index (a fresh copy)."""
+def _cached(path, reader) -> pd.DataFrame:
+    """`reader(path)` (a loader function), cached by (real path, size, mtime); a fresh copy."""
     real = _checked(path)
     st = os.stat(real)
-    key = (real, st.st_size, st.st_mtime_ns, transpose)
+    key = (real, st.st_size, st.st_mtime_ns, reader.__name__)
     with _cache_lock:
         hit = _cache.get(key)
         if hit is not None:
             _cache.move_to_end(key)
             return hit.copy()
-    frame = pd.read_csv(real, sep="\t", index_col=0)
-    if transpose:
-        frame = frame.T
+    frame = reader(real)
     with _cache_lock:
         _cache[key] = frame
         while len(_cache) > _CACHE_SIZE:
@@ -52,25 +52,34 @@ def read_table(path, transpose: bool = False) -> pd.DataFrame:
     return frame.copy()
 
 
+def read_table(path) -> pd.DataFrame:
+    """A table with its first column as index, ids and id columns as text (a fresh copy)."""
+    return _cached(path, loader.read_result)
+
+
 def read_raw_expression(path) -> pd.DataFrame:
-    """An input expression file (features as rows) as a samples-by-features matrix."""
-    frame = read_table(path, transpose=True)
-    return frame.apply(pd.to_numeric, errors="coerce").astype(float)
+    """An input expression file (features as rows) as a samples-by-features float matrix."""
+    return _cached(path, loader.read_expression)
 
 
 def read_expr_path(path) -> pd.DataFrame:
     """A table the host wrote: a preprocessed matrix (samples as rows) or a differential table."""
-    return read_table(path)
+    return _cached(path, loader.read_result)
 
 
 def read_result_path(path) -> pd.DataFrame:
     """A result table the host or the dashboard wrote."""
-    return read_table(path)
+    return _cached(path, loader.read_result)
+
+
+def read_feature_ids(path) -> list[str]:
+    """The feature ids of an input expression file, its values left unparsed."""
+    return loader.read_feature_ids(_checked(path))
 
 
 def read_info_file(path) -> pd.DataFrame:
     """The sample-information table: one row per sample, one column per phenotype."""
-    return read_table(path)
+    return _cached(path, loader.read_sample_table)
 
 
 def save_result_path(path, frame: pd.DataFrame) -> str:

@@ -8,7 +8,7 @@ import os
 import pandas as pd
 
 from ..paths import configured
-from ..tables import read_raw_expression, read_table
+from ..tables import read_feature_ids, read_table
 
 __all__ = ["update_annotation_table", "build_default_table"]
 
@@ -33,7 +33,7 @@ def annotation_frame(my_path, source) -> pd.DataFrame:
     if path and os.path.exists(path):
         frame = read_table(path).reset_index()
     else:
-        features = [str(f) for f in read_raw_expression(my_path.get_expr_path(source)).columns]
+        features = read_feature_ids(my_path.get_expr_path(source))
         frame = pd.DataFrame({"Feature": features, "Gene": [gene_of(f) for f in features]})
     frame.columns = [str(c) for c in frame.columns]
     return frame

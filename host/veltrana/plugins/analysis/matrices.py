@@ -7,21 +7,30 @@ was never preprocessed gets the settings the preprocessing card shows by default
 The server runs callbacks on several threads: a source is preprocessed by one thread at
 a time, and files are replaced whole (written beside, then renamed), so a reader never
 sees half a matrix.
+
+The settings file also keeps the fingerprint of the raw file the matrix was made from, so
+a replaced data file is noticed and its matrix rebuilt. A matrix that would hold infinite
+values, or missing values after an imputation, is refused: later steps would carry them.
 """
 
 from __future__ import annotations
 
+import hashlib
 import json
 import os
 import threading
 
+import numpy as np
 import pandas as pd
 
+from ..loader import file_fingerprint
 from ..tables import read_expr_path, read_raw_expression, save_result_path
 
 # The card's starting values: no transform (inputs are log2 ratios already), no
 # normalisation, features with more than 50 % missing values dropped, no imputation.
 DEFAULT_SETTINGS = {"Transformation": "NA", "Normalization": "NA", "Filter": "50", "Imputation": "NA"}
+FINGERPRINT_KEY = "RawFingerprint"  # beside the settings in the JSON file
+_SHOWN = 5  # features named in a message
 
 _locks: dict[str, threading.RLock] = {}
 _locks_guard = threading.Lock()
@@ -43,46 +52,120 @@ def _replace_with(path: str, write) -> None:
             os.remove(tmp)
 
 
+def _stored(my_path, source) -> dict:
+    path = my_path.get_preprocess_settings_path(source)
+    if not os.path.exists(path):
+        return {}
+    with open(path) as fh:
+        return json.load(fh)
+
+
 def load_settings(my_path, source) -> dict:
     """The stored settings of a source, or the defaults."""
-    path = my_path.get_preprocess_settings_path(source)
-    if os.path.exists(path):
-        with open(path) as fh:
-            stored = json.load(fh)
-        return {k: stored.get(k, v) for k, v in DEFAULT_SETTINGS.items()}
-    return dict(DEFAULT_SETTINGS)
+    stored = _stored(my_path, source)
+    return {k: stored.get(k, v) for k, v in DEFAULT_SETTINGS.items()}
 
 
-def _write_settings(path: str, settings: dict) -> None:
+def _same_settings(a: dict, b: dict) -> bool:
+    # The card sends the ratio as a number, stored defaults hold it as text ("50").
+    def canon(s):
+        return {k: (float(s[k]) if k == "Filter" else str(s[k])) for k in DEFAULT_SETTINGS}
+    try:
+        return canon(a) == canon(b)
+    except (KeyError, TypeError, ValueError):
+        return False
+
+
+def _write_settings(path: str, settings: dict, fingerprint: str) -> None:
+    stored = {k: settings[k] for k in DEFAULT_SETTINGS}
+    stored[FINGERPRINT_KEY] = fingerprint
     with open(path, "w") as fh:
-        json.dump({k: settings[k] for k in DEFAULT_SETTINGS}, fh)
+        json.dump(stored, fh)
+
+
+def matrix_fingerprint(my_path, source) -> str:
+    """A short digest of the raw file's fingerprint and the stored preprocessing settings of `source`."""
+    raw = file_fingerprint(my_path.get_expr_path(source))
+    settings = json.dumps({k: str(v) for k, v in load_settings(my_path, source).items()}, sort_keys=True)
+    return hashlib.sha256(f"{raw}:{settings}".encode()).hexdigest()[:16]
+
+
+def _first(features, mask: np.ndarray) -> str:
+    """The count of cells in `mask` and the first features holding one."""
+    hit = np.flatnonzero(mask.any(axis=0))
+    names = ", ".join(repr(str(features[i])) for i in hit[:_SHOWN])
+    more = ", ..." if len(hit) > _SHOWN else ""
+    return f"{int(mask.sum())} value(s) in {len(hit)} feature(s) ({names}{more})"
+
+
+def check_input(raw: pd.DataFrame, source, settings: dict) -> None:
+    """Log2 needs positive values: zero gives -inf and a negative value would pass for missing."""
+    if str(settings.get("Transformation")) != "Log2":
+        return
+    values = raw.to_numpy(dtype=float)
+    with np.errstate(invalid="ignore"):
+        bad = values <= 0
+    if bad.any():
+        raise ValueError(f"Log2 of {source!r} is undefined for {_first(raw.columns, bad)}: they are zero or "
+                         "negative. Values that are log ratios already need no transformation; nothing was written")
+
+
+def check_output(result: pd.DataFrame, source, settings: dict) -> None:
+    """Refuses infinite values, and missing values left by an imputation."""
+    values = result.to_numpy(dtype=float)
+    infinite = np.isinf(values)
+    if infinite.any():
+        raise ValueError(f"preprocessing {source!r} with {settings} produced infinite values: "
+                         f"{_first(result.columns, infinite)}; nothing was written")
+    missing = np.isnan(values)
+    if str(settings.get("Imputation")) != "NA" and missing.any():
+        raise ValueError(f"the imputation {settings.get('Imputation')!r} of {source!r} left missing "
+                         f"{_first(result.columns, missing)}; nothing was written")
+
+
+def _up_to_date(my_path, source, settings: dict | None = None) -> bool:
+    """True when the matrix exists and was made from today's raw file (with `settings`, when given)."""
+    if not os.path.exists(my_path.get_preprocess_path(source)):
+        return False
+    stored = _stored(my_path, source)
+    if stored.get(FINGERPRINT_KEY) != file_fingerprint(my_path.get_expr_path(source)):
+        return False
+    return settings is None or _same_settings(stored, settings)
 
 
 def run_preprocess(my_path, source, settings: dict) -> pd.DataFrame:
     """Preprocesses the raw matrix of `source`, writes matrix and settings, returns the matrix.
 
-    Settings that keep no feature raise ValueError and leave the stored matrix as it was.
-    """
+    Settings that keep no feature, or a result the checks refuse, raise ValueError and leave
+    the stored matrix as it was. Unchanged settings and raw file reuse the stored matrix."""
     from .. import preprocess  # the native module
 
     out = my_path.get_preprocess_path(source)
     with _lock_for(out):
-        raw = read_raw_expression(my_path.get_expr_path(source))
+        if _up_to_date(my_path, source, settings):
+            return read_expr_path(out)
+        raw_path = my_path.get_expr_path(source)
+        fingerprint = file_fingerprint(raw_path)
+        raw = read_raw_expression(raw_path)
+        check_input(raw, source, settings)
         result = preprocess.preprocess(raw, settings)
         if result.shape[1] == 0:
             raise ValueError(f"the settings {settings} keep no feature of {source!r}; nothing was written")
+        check_output(result, source, settings)
         os.makedirs(os.path.dirname(out), exist_ok=True)
         _replace_with(out, lambda tmp: save_result_path(tmp, result))
-        _replace_with(my_path.get_preprocess_settings_path(source), lambda tmp: _write_settings(tmp, settings))
+        _replace_with(my_path.get_preprocess_settings_path(source),
+                      lambda tmp: _write_settings(tmp, settings, fingerprint))
     return result
 
 
 def ensure_preprocessed(my_path, source) -> str:
-    """The path of the preprocessed matrix of `source`, made with its settings if not yet there."""
+    """The path of the preprocessed matrix of `source`, made with its stored settings when it is
+    missing or its raw file changed since."""
     path = my_path.get_preprocess_path(source)
-    if not os.path.exists(path):
+    if not _up_to_date(my_path, source):
         with _lock_for(path):
-            if not os.path.exists(path):  # another thread may have made it meanwhile
+            if not _up_to_date(my_path, source):  # another thread may have made it meanwhile
                 run_preprocess(my_path, source, load_settings(my_path, source))
     return path
 

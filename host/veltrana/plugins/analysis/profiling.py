@@ -54,17 +54,24 @@ def update_profile_distr(phenotype, paths):
     if phenotype not in info.columns:
         raise ValueError(f"unknown phenotype {phenotype!r}")
     column = info[phenotype]
+    missing = int(column.isna().sum())
+    title = {"font": {"size": 14}}
     if is_numerical(phenotype):
         values = pd.to_numeric(column, errors="coerce").dropna()
         fig = go.Figure(go.Histogram(x=values, nbinsx=20, marker={"color": "#636EFA",
                                                                   "line": {"color": "white", "width": 1}}))
-        return _style(fig, title={"text": f"{phenotype} (n = {len(values)})", "font": {"size": 14}},
+        return _style(fig, title=dict(title, text=_counted(phenotype, len(values), missing)),
                       xaxis={"title": phenotype}, yaxis={"title": "Count"}, bargap=0.05)
-    counts = column.fillna("NA").astype(str).value_counts().sort_index()
+    # A missing cell is no category: those samples are counted in the title only.
+    counts = column.dropna().astype(str).value_counts().sort_index()
     fig = go.Figure(go.Bar(x=list(counts.index), y=counts.to_list(), text=counts.to_list(),
                            textposition="auto", marker={"color": "#636EFA"}))
-    return _style(fig, title={"text": f"{phenotype} (n = {int(counts.sum())})", "font": {"size": 14}},
+    return _style(fig, title=dict(title, text=_counted(phenotype, int(counts.sum()), missing)),
                   xaxis={"title": phenotype, "type": "category"}, yaxis={"title": "Samples"})
+
+
+def _counted(phenotype, present: int, missing: int) -> str:
+    return f"{phenotype} (n = {present}, {missing} missing)" if missing else f"{phenotype} (n = {present})"
 
 
 def _numerical(info: pd.DataFrame) -> pd.DataFrame:
