@@ -10,7 +10,7 @@ from sklearn.linear_model import LogisticRegression
 from sklearn.metrics import roc_auc_score, roc_curve
 
 from analysis_support import write_numeric_phenotypes, write_raw_as_preprocessed
-from veltrana.plugins import callbacks, layout, vistro
+from veltrana.plugins import callbacks, layout, results, vistro
 from veltrana.plugins.analysis import association
 from veltrana.plugins.tables import save_result_path
 
@@ -163,7 +163,7 @@ def write_results(my_path, n_contrib=150, scaled=True):
 def test_collected_feature_sets(env):
     diff, decomposition, clustering, contribution = write_results(env["my_path"])
     path, loading = env["cb"]("feature-sets-inter.data")(diff, decomposition, clustering, env["paths"])
-    assert loading == "" and path == env["my_path"].get_feature_sets_path()
+    assert loading == "" and path == results.feature_sets_path(env["my_path"], diff, decomposition, clustering)
     table = pd.read_csv(path, sep="\t", index_col=0, keep_default_na=False)
     assert list(table.columns) == ["Module", "Source", "Label", "Features"]
     rows = [tuple(r) for r in table.itertuples(index=False)]
@@ -238,10 +238,11 @@ def run_association(env, feature_set="All Features", groups="Tumor", sample_phen
 def test_association_run_on_demo_data(env):
     my_path = env["my_path"]
     result, loading = run_association(env)
-    assert loading == "" and result == my_path.get_feature_association_summary_path()
+    assert loading == "" and result == results.association_paths(
+        my_path, "Protein", "Age(Numerical)", "Pathological_Status", ["Tumor"], "All Features", None)["summary"]
     summary = callbacks.read_result_path(result)
     assert list(summary.columns) == ["Source", "Phenotype", "SamplePhenotype", "SampleGroups", "FeatureSet",
-                                     "CorrelationPath", "LogisticPath"]
+                                     "CorrelationPath", "LogisticPath", "Samples", "SampleIds"]
     assert summary.iloc[0, :5].tolist() == ["Protein", "Age(Numerical)", "Pathological_Status", "Tumor",
                                             "All Features"]
     data = callbacks.read_expr_path(my_path.get_preprocess_path("Protein"))

@@ -88,11 +88,12 @@ def test_clustering_result_files(ready_paths):
     my_path = callbacks.MyPath(ready_paths)
     update = by_name(vistro.build_app(ready_paths))["update_feature_clustering_inter"]
     path, options, value, _ = update(*run_args(ready_paths, sources=("Protein", "Glycoform"), k=4))
-    assert (path, value) == (os.path.join(my_path.get_clustering_dir(), clustering.RESULT_FILE), "Protein")
+    assert os.path.basename(path) == clustering.RESULT_FILE and value == "Protein"
+    assert os.path.dirname(os.path.dirname(path)) == my_path.get_clustering_dir()
     result = callbacks.read_result_path(path)
     assert list(result["Method"]) == ["Hierarchical clustering"] * 2 and list(result["BaseName"]) == ["Protein",
                                                                                                      "Glycoform"]
-    clusters = pd.read_csv(os.path.join(my_path.get_clustering_dir(), "Protein_feature_clustering.txt"), sep="\t",
+    clusters = pd.read_csv(os.path.join(os.path.dirname(path), "Protein_feature_clustering.txt"), sep="\t",
                            index_col=0)
     matrix = callbacks.read_expr_path(my_path.get_preprocess_path("Protein"))
     assert set(clusters.index) == set(matrix.columns) and list(clusters.columns) == ["FeatureCluster"]
@@ -143,7 +144,7 @@ def test_heatmap_orders_features_by_cluster_and_samples_by_phenotype(ready_paths
                                                        "Pathological_Status", ready_paths)
     assert fig == "heatmap"
     z, samples, features, sample_labels, feature_labels, sample_text, feature_text = drawn[0]
-    clusters = pd.read_csv(os.path.join(my_path.get_clustering_dir(), "Protein_feature_clustering.txt"), sep="\t",
+    clusters = pd.read_csv(os.path.join(os.path.dirname(path), "Protein_feature_clustering.txt"), sep="\t",
                            index_col=0)["FeatureCluster"]
     assert features == list(clusters.index) and [c for [c] in feature_labels] == list(clusters)
     assert feature_text[0] == [f"Cluster:({clusters.iloc[0]})"]

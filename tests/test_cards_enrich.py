@@ -3,16 +3,21 @@
 import math
 import os
 import threading
+import time
 
 import pandas as pd
 import pytest
+import requests
 
 from analysis_support import write_raw_as_preprocessed
 from test_cards_assoc import ids_in, raw_callback
 from veltrana.plugins import callbacks, layout, vistro
+from veltrana.plugins.analysis import enrichment
+from veltrana.plugins.genesets import load_library
 from veltrana.plugins.tables import save_result_path
 
 GMT = "demo_pathways.gmt"
+OFFLINE = "GO_Biological_Process_offline"
 
 
 @pytest.fixture
@@ -35,6 +40,12 @@ def env(fresh_paths):
 def ora(env, source="Protein", feature_set="Differential@U", gene_sets=GMT, sets=None):
     cb = env["cb"]("enrich-ora-fig.figure")
     return cb(env["sets"] if sets is None else sets, source, feature_set, gene_sets, env["paths"])
+
+
+@pytest.fixture
+def online(monkeypatch):
+    """The remote service counts as reachable (the calls themselves are replaced)."""
+    monkeypatch.setattr(callbacks, "enrichr_reachable", lambda: True)
 
 
 @pytest.fixture
@@ -89,14 +100,19 @@ def test_gene_set_libraries(env, monkeypatch):
     options, value = cb(env["paths"])
     values = [o["value"] for o in options]
     libs = callbacks.get_enrich_libraries()
-    assert values == libs + [GMT] and "KEGG_2016" in libs
+    # The listed libraries first and in order, then the shipped one, then the user's files.
+    assert values == libs + [OFFLINE, GMT] and "KEGG_2016" in libs
     assert value == GMT                       # a local library runs offline and keeps the genes here
     os.remove(os.path.join(user_dir, GMT))
-    assert cb(env["paths"]) == ([{"label": v, "value": v} for v in libs], "KEGG_2016")
+    assert cb(env["paths"]) == ([{"label": v, "value": v} for v in libs + [OFFLINE]], OFFLINE)
     monkeypatch.setattr(callbacks, "get_enrich_libraries", lambda: ["Reactome_2022", "WikiPathway_2023_Human"])
     options, value = cb(env["paths"])
-    assert [o["value"] for o in options] == ["Reactome_2022", "WikiPathway_2023_Human"]
-    assert value == "Reactome_2022"
+    assert [o["value"] for o in options] == ["Reactome_2022", "WikiPathway_2023_Human", OFFLINE]
+    assert value == OFFLINE
+    # Without any local library nothing is preselected: a remote one only when the user picks it.
+    monkeypatch.setattr(callbacks, "get_offline_libraries", lambda: [])
+    options, value = cb(env["paths"])
+    assert [o["value"] for o in options] == ["Reactome_2022", "WikiPathway_2023_Human"] and value is None
 
 
 def test_feature_set_pickers(env):
@@ -123,7 +139,7 @@ def test_enrichment_with_the_demo_library(env):
     assert fig.data and max(fig.data[0].x) < -math.log10(0.05)
 
 
-def test_enrichment_call(env, recorded):
+def test_enrichment_call(env, recorded, online):
     fig, _ = ora(env)
     call = recorded["calls"][-1]
     assert "description" not in call
@@ -138,6 +154,10 @@ def test_enrichment_call(env, recorded):
     assert call["gene_list"] == callbacks.extract_unique_genes(env["glyco"][:30])
     assert call["background"] == len(set(g.split("_")[0] for g in env["glyco"]))
     assert call["gene_sets"] == "KEGG_2016"
+
+    ora(env, gene_sets=OFFLINE)             # the shipped library goes to gseapy as term -> genes
+    call = recorded["calls"][-1]
+    assert isinstance(call["gene_sets"], dict) and call["gene_sets"] == load_library(OFFLINE)
 
 
 def test_nothing_to_show(env, recorded):
@@ -164,18 +184,101 @@ def test_forged_gene_sets_are_refused(env, recorded, tmp_path):
     assert recorded["calls"] == []
 
 
-def test_lock_released_after_a_failure(env, monkeypatch):
+def test_lock_released_after_a_failure(env, monkeypatch, online):
     def failing(**kwargs):
         assert vistro.tlock.locked()
-        raise ConnectionError("no route to the enrichment service")
+        raise RuntimeError("a fault in the enrichment call")
 
     monkeypatch.setattr(vistro.gseapy, "enrichr", failing)
-    with pytest.raises(ConnectionError):
-        ora(env, gene_sets="KEGG_2016")
-    assert not vistro.tlock.locked()
+    for library in ("KEGG_2016", GMT):
+        with pytest.raises(RuntimeError):
+            ora(env, gene_sets=library)
+        assert not vistro.tlock.locked()
     monkeypatch.undo()
     fig, _ = ora(env)                                              # a second call proceeds
     assert fig.data
+
+
+def unreachable_message(fig, library):
+    title = fig.layout.title.text
+    assert fig.layout.paper_bgcolor == "LightSteelBlue" and not fig.data
+    assert f"{library} could not be reached" in title and OFFLINE in title
+    return title
+
+
+def test_unreachable_remote_library_is_told(env, monkeypatch):
+    # An address that never resolves: the real gseapy is never reached, or the call
+    # would wait on its retries.
+    monkeypatch.setattr(enrichment, "ENRICHR_ADDRESS", ("enrichr.invalid", 443))
+    start = time.monotonic()
+    fig, loading = ora(env, gene_sets="KEGG_2016")
+    assert time.monotonic() - start < 5 and loading == ""
+    unreachable_message(fig, "KEGG_2016")
+    assert not vistro.tlock.locked()
+
+    # The service goes away during the call: the same message, the lock released.
+    monkeypatch.setattr(callbacks, "enrichr_reachable", lambda: True)
+    raised = []
+
+    def dropped(**kwargs):
+        raise raised[-1]
+
+    monkeypatch.setattr(vistro.gseapy, "enrichr", dropped)
+    for error in (ConnectionError("reset by peer"), requests.exceptions.ConnectTimeout("timed out")):
+        raised.append(error)
+        unreachable_message(ora(env, gene_sets="Reactome_2022")[0], "Reactome_2022")
+        assert not vistro.tlock.locked()
+    # With a local library an error is no network matter: it reaches the server.
+    raised.append(ConnectionError("reset by peer"))
+    with pytest.raises(ConnectionError):
+        ora(env)
+
+
+def test_reachability_check_is_bounded(monkeypatch):
+    import socket
+
+    assert enrichment.enrichr_reachable(("enrichr.invalid", 443), timeout=1) is False
+    with socket.create_server(("127.0.0.1", 0)) as server:
+        assert enrichment.enrichr_reachable(server.getsockname(), timeout=1) is True
+
+    # A name lookup or connection that hangs is abandoned after the timeout.
+    def hanging(*args, **kwargs):
+        time.sleep(2)
+        raise OSError("no answer")
+
+    monkeypatch.setattr(enrichment.socket, "create_connection", hanging)
+    start = time.monotonic()
+    assert enrichment.enrichr_reachable(timeout=0.3) is False
+    assert time.monotonic() - start < 1
+
+
+@pytest.fixture
+def gene_env(env):
+    """The Protein source with real gene symbols: 40 DNA repair genes as the feature set
+    among 6,000 genes of the library's universe (gseapy takes the background as a count)."""
+    library = load_library(OFFLINE)
+    repair = library["DNA repair (GO:0006281)"]
+    universe = sorted({g for genes in library.values() for g in genes} - set(repair))
+    genes = repair[:40] + universe[::2][:5960]
+    matrix = pd.DataFrame([[0.1 * (i % 7)] * len(genes) for i in range(6)], columns=genes,
+                          index=[f"S{i:03d}" for i in range(6)])
+    save_result_path(env["my_path"].get_preprocess_path("Protein"), matrix)
+    sets = save_result_path(env["my_path"].get_feature_sets_path(), pd.DataFrame(
+        [["Differential", "Protein", "U", ";".join(repair[:40])]], columns=["Module", "Source", "Label", "Features"]))
+    return dict(env, sets=sets)
+
+
+def test_enrichment_on_the_offline_library(gene_env, monkeypatch):
+    def no_network(*args, **kwargs):
+        raise AssertionError("the offline library needs no network")
+
+    monkeypatch.setattr(enrichment.socket, "create_connection", no_network)
+    start = time.monotonic()
+    fig, loading = ora(gene_env, gene_sets=OFFLINE)
+    assert time.monotonic() - start < 10 and loading == ""
+    bars = fig.data[0]
+    assert bars.orientation == "h" and len(bars.y) == 10
+    assert bars.y[-1] == "DNA repair (GO:0006281)" and max(bars.x) > 20   # 40 of 40 repair genes
 
 
 def test_calls_are_serialised(env, monkeypatch):

@@ -1,37 +1,19 @@
 """Many threads calling the dashboard at once get what one thread gets."""
 
-import json
 import random
 import threading
 
 import pandas as pd
 import pytest
 
+from support import post, request
 from analysis_support import write_numeric_phenotypes, write_raw_as_preprocessed
 from test_cards_assoc import write_results
-from veltrana.plugins import callbacks, layout, vistro
+from veltrana.plugins import callbacks, layout, results, vistro
 from veltrana.plugins.tables import save_result_path
 
 THREADS = 8
 ROUNDS = 3  # each thread sends every request this many times, in its own order
-
-
-def dep(ident, prop, value=None, with_value=False):
-    d = {"id": ident, "property": prop}
-    if with_value:
-        d["value"] = value
-    return d
-
-
-def request(outputs, inputs, states=()):
-    """The JSON body that the page posts for one callback."""
-    outs = [dep(i, p) for i, p in outputs]
-    key = outs[0]["id"] + "." + outs[0]["property"] if len(outs) == 1 else \
-        ".." + "...".join(f"{o['id']}.{o['property']}" for o in outs) + ".."
-    return {"output": key, "outputs": outs[0] if len(outs) == 1 else outs,
-            "inputs": [dep(i, p, v, True) for i, p, v in inputs],
-            "state": [dep(i, p, v, True) for i, p, v in states],
-            "changedPropIds": [f"{inputs[0][0]}.{inputs[0][1]}"]}
 
 
 @pytest.fixture
@@ -54,8 +36,9 @@ def requests_for(s):
     paths = s["paths"]
     P = ("Paths", "data", paths)
     diff, decomposition, clustering = s["results"]
-    sets = s["my_path"].get_feature_sets_path()
-    summary = s["my_path"].get_feature_association_summary_path()
+    sets = results.feature_sets_path(s["my_path"], diff, decomposition, clustering)
+    summary = results.association_paths(s["my_path"], "Protein", "CA19-9(Numerical)", "Pathological_Status",
+                                        ["Tumor", "Normal"], "Differential@U", sets)["summary"]
     return {
         "collect": request([("feature-sets-inter", "data"), ("loading-output-phenotype-feature-2", "children")],
                            [("diff-inter", "data", diff), ("decomposition-inter", "data", decomposition),
@@ -87,11 +70,6 @@ def requests_for(s):
                         ("enrich-feature-set-dropdown", "value", "Differential@U"),
                         ("enrich-gene-sets-dropdown", "value", "demo_pathways.gmt")], [P]),
     }
-
-
-def post(client, body):
-    reply = client.post("/_dash-update-component", data=json.dumps(body), content_type="application/json")
-    return reply.status_code, reply.get_json()
 
 
 def test_threads_agree_with_one_thread(server):

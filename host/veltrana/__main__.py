@@ -128,6 +128,8 @@ def create_app(my_paths: dict, report: study.Report | None = None):
     app = vistro.build_app(my_paths)
     app.layout = with_summary(layout.build_layout(my_paths), summary.summary_card(report))
     enable_compression(app)
+    # A callback that fails says so in its card instead of only in the server log.
+    importlib.import_module("veltrana.plugins.failures").install(app)
     # Preprocess every source now rather than during the first page load.
     vistro.callbacks.init_preprocess_data(my_paths)
     return app

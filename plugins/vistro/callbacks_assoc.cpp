@@ -195,7 +195,11 @@ VISTRO_CALLBACK(update_assoc_collect_results) {
     nb::handle diff_path = a[0], decomposition_path = a[1], clustering_path = a[2];
     if (!path_exists(c.my_path.attr("get_out_dir")())) return nb::make_tuple(nb::str(""), nb::str(""));
     c.my_path.attr("get_feature_association_dir")();
-    nb::object feature_sets_path = c.my_path.attr("get_feature_sets_path")();
+    // The sets of these three results have a file of their own, made once: a reload
+    // or another tab with other results never overwrites them.
+    nb::object feature_sets_path =
+        service("feature_sets_path")(c.my_path, diff_path, decomposition_path, clustering_path);
+    if (path_exists(feature_sets_path)) return nb::make_tuple(feature_sets_path, nb::str(""));
     nb::list rows;
     if (have_result(diff_path)) add_differential_sets(diff_path, rows);
     if (have_result(decomposition_path)) add_decomposition_sets(c, decomposition_path, rows);
@@ -228,13 +232,18 @@ VISTRO_CALLBACK(update_phenotype_feature_correlation_inter) {
     if (!path_exists(preprocess_path) || !have_result(numeric_info_path))
         return nb::make_tuple(nb::none(), nb::str(""));
 
+    nb::list groups = nb::isinstance<nb::str>(sample_groups) ? kids(sample_groups) : pyglue::to_list(sample_groups);
+    // The run's files live in a folder keyed by these choices and the data's fingerprint;
+    // a published run (its summary written last) is reused as it is.
+    nb::object run = service("association_paths")(c.my_path, source, phenotype, sample_phenotype, groups,
+                                                  feature_set, feature_sets_path);
+    nb::object result_path = run["summary"];
+    if (path_exists(result_path)) return nb::make_tuple(result_path, nb::str(""));
+
     nb::object info_path = c.my_path.attr("get_meta_path")();
-    nb::object result_path = c.my_path.attr("get_feature_association_summary_path")();
     nb::object data_df = service("read_expr_path")(preprocess_path);
     nb::object numeric_info_df = service("read_info_file")(numeric_info_path);
     nb::object info_df = service("read_info_file")(info_path);
-
-    nb::list groups = nb::isinstance<nb::str>(sample_groups) ? kids(sample_groups) : pyglue::to_list(sample_groups);
     nb::list samples = chosen_samples(info_df, data_df, sample_phenotype, groups);
     nb::list features;
     if (nb::str(feature_set).equal(nb::str("All Features")))
@@ -243,19 +252,19 @@ VISTRO_CALLBACK(update_phenotype_feature_correlation_inter) {
         features = features_of_set(feature_sets_path, source, feature_set);
 
     nb::object pfc_path = service("update_phenotype_feature_correlation_inter")(
-        data_df, samples, features, numeric_info_df, phenotype,
-        c.my_path.attr("get_phenotype_feature_correlation_path")());
+        data_df, samples, features, numeric_info_df, phenotype, run["correlation"]);
     nb::object pfl_path = service("update_phenotype_feature_logistic_inter")(
-        data_df, samples, features, numeric_info_df, phenotype,
-        c.my_path.attr("get_phenotype_feature_logistic_path")());
+        data_df, samples, features, numeric_info_df, phenotype, run["logistic"]);
 
-    nb::list summary_row = kids(source, phenotype, sample_phenotype, join(groups), feature_set, pfc_path, pfl_path);
+    nb::list summary_row = kids(source, phenotype, sample_phenotype, join(groups), feature_set, pfc_path, pfl_path,
+                                nb::int_(nb::len(samples)), join(samples));
     nb::list columns;
     for (const char* name : {"Source", "Phenotype", "SamplePhenotype", "SampleGroups", "FeatureSet",
-                             "CorrelationPath", "LogisticPath"})
+                             "CorrelationPath", "LogisticPath", "Samples", "SampleIds"})
         columns.append(nb::str(name));
     nb::object frame = pd().attr("DataFrame")(kids(summary_row), "columns"_a = columns);
     service("save_result_path")(result_path, frame);
+    service("mark_published")(result_path, "association", run["inputs"], run["data"]);
     return nb::make_tuple(result_path, nb::str(""));
 }
 

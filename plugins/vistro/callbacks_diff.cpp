@@ -46,6 +46,15 @@ nb::list samples_of(nb::handle info, nb::handle phenotype, nb::handle group) {
     return pyglue::to_list(info.attr("index")[same]);
 }
 
+// The source, and the groups with the number of samples each contributed, so a run that
+// used fewer samples than the groups hold says so on its figure.
+nb::object volcano_title(nb::handle rows, nb::handle source) {
+    if (!contains(rows.attr("columns"), nb::str("TargetSamples"))) return nb::borrow(source);
+    nb::object row = rows.attr("iloc")[0];
+    return nb::str("{}: {} (n = {}) vs {} (n = {})")
+        .attr("format")(source, row["Target"], row["TargetSamples"], row["Reference"], row["ReferenceSamples"]);
+}
+
 }  // namespace
 
 VISTRO_CALLBACK(update_diff_data_source) { return pyglue::mirror_picker(a[0]); }
@@ -128,7 +137,7 @@ VISTRO_CALLBACK(update_diff_volcano) {
             nb::object rows = summary[summary["Source"].attr("__eq__")(source)];
             nb::object diff_path = rows["DiffPath"].attr("iloc")[0];
             nb::object table = service("read_expr_path")(diff_path);
-            fig = global("volcano")(table, "figure_height"_a = height, "title"_a = source);
+            fig = global("volcano")(table, "figure_height"_a = height, "title"_a = volcano_title(rows, source));
         }
     }
     return nb::make_tuple(fig, "");

@@ -29,18 +29,40 @@ bool is_gmt_name(nb::handle name) {
     return nb::isinstance<nb::str>(name) && nb::cast<bool>(name.attr("endswith")(".gmt"));
 }
 
-// The library to hand to the enrichment call: one of the listed libraries, or the
-// full path of a file in the user folder. Anything else is refused before use.
-nb::object chosen_gene_sets(const Ctx& c, nb::handle gene_sets) {
+// The library to hand to the enrichment call and whether it lives on the remote
+// service: the full path of a file in the user folder, the term -> genes dict of a
+// shipped library, or one of the listed remote names. Anything else is refused.
+struct Library {
+    nb::object gene_sets;
+    bool remote = false;
+};
+
+Library chosen_gene_sets(const Ctx& c, nb::handle gene_sets) {
     if (is_gmt_name(gene_sets)) {
         nb::object path = service("fix_path")(gene_sets, "parent_dir"_a = user_gene_set_dir(c));
         if (!nb::cast<bool>(global("os").attr("path").attr("isfile")(path)))
             pyglue::raise_value("no gene-set file " + pyglue::repr(gene_sets) + " in the user gene-set folder");
-        return path;
+        return {path, false};
     }
+    if (contains(service("get_offline_libraries")(), gene_sets))
+        return {service("load_offline_library")(gene_sets), false};
     if (!contains(service("get_enrich_libraries")(), gene_sets))
         pyglue::raise_value("unknown gene-set library " + pyglue::repr(gene_sets));
-    return nb::borrow(gene_sets);
+    return {nb::borrow(gene_sets), true};
+}
+
+// The placeholder figure titled with a message for the user; a line break in the
+// text starts a new title line.
+nb::object message_figure(nb::handle text) {
+    nb::object fig = service("build_default_fig")("height"_a = figure_height());
+    nb::dict title, font, margin;
+    title["text"] = nb::str(text).attr("replace")("\n", "<br>");
+    font["size"] = 14;
+    title["font"] = font;
+    for (const char* side : {"l", "r", "b"}) margin[side] = 20;
+    margin["t"] = 80;
+    fig.attr("update_layout")("title"_a = title, "margin"_a = margin);
+    return fig;
 }
 
 // gseapy.enrichr under the process-wide lock, released on every way out.
@@ -92,7 +114,9 @@ VISTRO_CALLBACK(update_enrich_gene_sets) {
     nb::object libs = service("get_enrich_libraries")();
     nb::object picked = service("build_default_dropdown_by_list")(libs);
     nb::list options = pyglue::to_list(picked[0]);
-    nb::object value = picked[1];
+    // The shipped libraries stand after the listed ones, then the user's files.
+    nb::list offline = pyglue::to_list(service("get_offline_libraries")());
+    options.attr("extend")(pyglue::options_from(offline));
     nb::object user_dir = user_gene_set_dir(c);
     nb::object first_user_file = nb::none();
     if (path_exists(user_dir)) {
@@ -107,13 +131,14 @@ VISTRO_CALLBACK(update_enrich_gene_sets) {
             if (first_user_file.is_none()) first_user_file = nb::borrow(name);
         }
     }
-    // The user's own library comes first: the analysis runs as soon as a feature set
-    // exists (on page load, after the differential run), and a remote library would
-    // send the user's genes away unasked and, offline, fail on every load.
+    // A local library is preselected, never a remote one: the analysis runs as soon as
+    // a feature set exists (on page load, after the differential run), and a remote
+    // library would send the user's genes away unasked and, offline, fail on every load.
+    nb::object value = nb::none();
     if (!first_user_file.is_none())
         value = first_user_file;
-    else if (contains(libs, nb::str("KEGG_2016")))
-        value = nb::str("KEGG_2016");
+    else if (nb::len(offline) > 0)
+        value = offline[0];
     return nb::make_tuple(options, value);
 }
 
@@ -133,10 +158,22 @@ VISTRO_CALLBACK(update_enrich_ora_fig) {
         gene_list = pyglue::to_list(service("extract_unique_genes")(gene_list));
         background = pyglue::to_list(service("extract_unique_genes")(background));
     }
-    nb::object library = chosen_gene_sets(c, gene_sets);
+    Library library = chosen_gene_sets(c, gene_sets);
     if (nb::len(gene_list) == 0) return defaults;
 
-    nb::object enr = enrichr_locked(gene_list, nb::len(background), library, module_dir);
+    // A remote library is tried only when its service answers within a few seconds,
+    // checked before the lock so an unreachable service holds up no other call.
+    auto unreachable = [&] {
+        return nb::make_tuple(message_figure(service("remote_unreachable_message")(gene_sets)), nb::str(""));
+    };
+    if (library.remote && !nb::cast<bool>(service("enrichr_reachable")())) return unreachable();
+    nb::object enr;
+    try {
+        enr = enrichr_locked(gene_list, nb::len(background), library.gene_sets, module_dir);
+    } catch (nb::python_error& e) {
+        if (library.remote && e.matches(service("REMOTE_ERRORS").ptr())) return unreachable();
+        throw;
+    }
     // Nothing enriched: gseapy gives no result table at all.
     if (enr.is_none()) return defaults;
     nb::object terms = enr.attr("res2d");

@@ -13,6 +13,7 @@ import pandas as pd
 import plotly.graph_objects as go
 
 from .paths import MyPath, configured, fix_path, inside  # noqa: F401
+from .results import association_paths, feature_sets_path, mark_published  # noqa: F401
 from .tables import (  # noqa: F401
     read_expr_path,
     read_info_file,
@@ -112,5 +113,9 @@ ENRICH_LIBRARIES = [
 
 
 def get_enrich_libraries() -> list:
-    """Names of the Enrichr libraries offered on the enrichment card."""
+    """Names of the remote Enrichr libraries offered on the enrichment card.
+
+    They need the network; the card offers the shipped libraries of
+    `get_offline_libraries` after them and never preselects a remote one.
+    """
     return list(ENRICH_LIBRARIES)

@@ -38,12 +38,19 @@ def check_source_name(name) -> str:
     return name
 
 
+_PLAIN_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.]{0,63}$")
+
+
 def file_safe(name: str) -> str:
     """A file-name part for a source name: a readable slug and a short hash of the exact name.
 
     The hash keeps names that slug alike apart ("Glyco/peptides" and "Glyco peptides").
+    A plain name (letters, digits, "_" and "."; no "-", so never of the slug-hash form)
+    is its own file-name part, as stored results from before named it.
     """
     check_source_name(name)
+    if _PLAIN_NAME.match(name):
+        return name
     slug = _UNSAFE.sub("_", unicodedata.normalize("NFKD", name)).strip("._-")[:40] or "source"
     digest = hashlib.sha256(name.encode("utf-8")).hexdigest()[:8]
     return f"{slug}-{digest}"

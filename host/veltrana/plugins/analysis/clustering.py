@@ -6,9 +6,10 @@ on Euclidean distances) into the requested number of clusters. A full distance
 matrix of n features takes 4n^2 bytes in condensed form, so a source with more
 than MAX_FEATURES features is clustered on its MAX_FEATURES most variable ones.
 
-A run writes, in the clustering folder, `<BaseName>_feature_clustering.txt`
+A run writes, in a run folder of its own under the clustering folder (see
+`results`), `<BaseName>_feature_clustering.txt`
 (index "Feature", column "FeatureCluster", 1..k, rows in dendrogram order with
-cluster 1 on top) per source (BaseName = the source name), and the result table
+cluster 1 on top) per source (BaseName = the source name made safe for a file name), and the result table
 `feature_clustering_result.txt` ("Source", "Method" = "Hierarchical clustering",
 "BaseName", "Clusters", "Features", "Capped").
 """
@@ -22,11 +23,12 @@ import numpy as np
 import pandas as pd
 from scipy.cluster.hierarchy import fcluster, leaves_list, linkage
 
-from ..paths import configured, inside
+from .. import results
+from ..paths import configured, file_safe, inside
 from ..tables import read_info_file, read_result_path, save_result_path
 from .decomposition import _placeholder
 from .differential import selected_sources
-from .matrices import preprocessed_matrix
+from .matrices import ensure_preprocessed, preprocessed_matrix
 
 __all__ = ["update_feature_clustering_inter", "update_feature_clustering_figure_1"]
 
@@ -81,15 +83,26 @@ def update_feature_clustering_inter(kwargs_dict: dict, module_dir) -> str:
     if not sources:
         raise ValueError("no data source selected for clustering")
     k = cluster_count(kwargs_dict.get("clustering-number-input"))
-    rows = []
     for source in sources:
-        matrix = preprocessed_matrix(my_path, source)
-        capped = most_variable(matrix)
-        clusters = cluster_features(capped, k)
-        save_result_path(os.path.join(module_dir, f"{source}_feature_clustering.txt"), clusters)
-        rows.append({"Source": source, "Method": METHOD, "BaseName": source, "Clusters": k,
-                     "Features": len(clusters), "Capped": capped.shape[1] < matrix.shape[1]})
-    return save_result_path(os.path.join(module_dir, RESULT_FILE), pd.DataFrame(rows))
+        ensure_preprocessed(my_path, source)
+
+    def write(folder, final):
+        rows = []
+        for source in sources:
+            matrix = preprocessed_matrix(my_path, source)
+            capped = most_variable(matrix)
+            clusters = cluster_features(capped, k)
+            base = file_safe(source)
+            save_result_path(os.path.join(folder, f"{base}_feature_clustering.txt"), clusters)
+            rows.append({"Source": source, "Method": METHOD, "BaseName": base, "Clusters": k,
+                         "Features": len(clusters), "Capped": capped.shape[1] < matrix.shape[1],
+                         "Samples": matrix.shape[0]})
+        save_result_path(os.path.join(folder, RESULT_FILE), pd.DataFrame(rows))
+
+    run = results.publish(os.fspath(module_dir), "clustering", {"sources": sources, "clusters": k,
+                                                                "max_features": MAX_FEATURES},
+                          results.data_fingerprints(my_path, sources), write)
+    return os.path.join(run, RESULT_FILE)
 
 
 def _phenotype_groups(info: pd.DataFrame, phenotype, samples) -> pd.Series:

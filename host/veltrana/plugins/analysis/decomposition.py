@@ -1,7 +1,7 @@
 """Host services of the decomposition card: PCA of each selected source.
 
-A run writes, in the decomposition folder, for each source (BaseName = the
-source name):
+A run writes, in a run folder of its own under the decomposition folder (see
+`results`), for each source (BaseName = the source name made safe for a file name):
 
 - `<BaseName>_PCA_scores.txt`: samples by "PC1", "PC2", ...;
 - `<BaseName>_PCA_variance.txt`: "ExplainedVarianceRatio" per component;
@@ -27,10 +27,11 @@ import plotly.express as px
 import plotly.graph_objects as go
 from sklearn.decomposition import PCA
 
-from ..paths import configured, inside
+from .. import results
+from ..paths import configured, file_safe, inside
 from ..tables import read_info_file, read_result_path, save_result_path
 from .differential import selected_sources
-from .matrices import preprocessed_matrix
+from .matrices import ensure_preprocessed, preprocessed_matrix
 
 __all__ = ["update_decomposition_inter", "update_decomposition_figure1", "update_decomposition_figure2"]
 
@@ -66,16 +67,24 @@ def update_decomposition_inter(kwargs_dict: dict):
         raise ValueError(f"unknown decomposition method {method!r}; the card offers 'PCA'")
     if not sources:
         return None
-    folder = my_path.get_decomposition_dir()
-    rows = []
     for source in sources:
-        scores, ratios, shares = run_pca(preprocessed_matrix(my_path, source))
-        save_result_path(os.path.join(folder, f"{source}_PCA_scores.txt"), scores)
-        save_result_path(os.path.join(folder, f"{source}_PCA_variance.txt"), ratios.to_frame())
-        save_result_path(os.path.join(folder, f"{source}_PCA_contribution.txt"), shares)
-        rows.append({"Source": source, "Method": "PCA", "BaseName": source,
-                     "Samples": len(scores), "Features": shares.shape[1]})
-    return save_result_path(os.path.join(folder, RESULT_FILE), pd.DataFrame(rows))
+        ensure_preprocessed(my_path, source)
+
+    def write(folder, final):
+        rows = []
+        for source in sources:
+            scores, ratios, shares = run_pca(preprocessed_matrix(my_path, source))
+            base = file_safe(source)
+            save_result_path(os.path.join(folder, f"{base}_PCA_scores.txt"), scores)
+            save_result_path(os.path.join(folder, f"{base}_PCA_variance.txt"), ratios.to_frame())
+            save_result_path(os.path.join(folder, f"{base}_PCA_contribution.txt"), shares)
+            rows.append({"Source": source, "Method": "PCA", "BaseName": base,
+                         "Samples": len(scores), "Features": shares.shape[1]})
+        save_result_path(os.path.join(folder, RESULT_FILE), pd.DataFrame(rows))
+
+    run = results.publish(my_path.get_decomposition_dir(), "decomposition", {"sources": sources, "method": method},
+                          results.data_fingerprints(my_path, sources), write)
+    return os.path.join(run, RESULT_FILE)
 
 
 def _pca_file(source, result_path, suffix):
@@ -123,7 +132,10 @@ def update_decomposition_figure1(source, phenotype, result_path, info_path, figu
     fig = px.scatter(frame, x="PC1", y="PC2", color=label, hover_name="Sample",
                      labels={"PC1": f"PC1 ({ratios['PC1']:.1%})", "PC2": f"PC2 ({ratios['PC2']:.1%})"})
     fig.update_traces(marker={"size": 8, "opacity": 0.8})
-    return _style(fig, f"{source}: PCA", figure_height)
+    # The samples and features the run used, so a run on fewer than expected says so.
+    table = read_result_path(result_path)
+    features = table.loc[table["Source"] == source, "Features"].iloc[0]
+    return _style(fig, f"{source}: PCA ({len(scores)} samples, {features} features)", figure_height)
 
 
 def update_decomposition_figure2(source, phenotype, result_path, info_path, figure_height):

@@ -9,7 +9,11 @@ by one phenotype, feature by feature in each selected source, and writes:
   "FDR" (Benjamini-Hochberg over the features that got a p-value), "-Log10(FDR)",
   "Significance", the group medians and the group counts;
 - the summary `differential_summary.txt`: one row per source with "Source",
-  "DiffPath", the method, the phenotype, the groups and their sample counts.
+  "DiffPath", the method, the phenotype, the groups, their sample counts and the
+  samples used ("TargetSampleIds", "ReferenceSampleIds", joined with ";").
+
+Both go into a run folder of their own (see `results`): the same choices on the same
+data reuse the published run; other choices never overwrite it.
 
 "Significance" is "U" / "D" when FDR < the FDR threshold and the fold change is
 positive / negative, "S-U" / "S-D" when moreover |Log2FC| >= log2(fold-change
@@ -26,10 +30,11 @@ from numbers import Real
 import numpy as np
 import pandas as pd
 
-from ..paths import configured
+from .. import results
+from ..paths import configured, file_safe
 from ..tables import read_info_file, save_result_path
 from . import group_tests as tests
-from .matrices import preprocessed_matrix
+from .matrices import ensure_preprocessed, preprocessed_matrix
 
 __all__ = ["update_diff_inter"]
 
@@ -157,22 +162,39 @@ def update_diff_inter(kwargs_dict: dict) -> str:
     info = read_info_file(my_path.get_meta_path())
     if phenotype not in info.columns:
         raise ValueError(f"unknown phenotype {phenotype!r}")
-    out_dir = my_path.get_diff_dir()
-    rows = []
+    inputs = {"sources": sources, "method": method, "phenotype": phenotype, "target": str(target),
+              "reference": str(reference), "fdr": fdr_cut, "fold_change": fc_cut}
+
+    def write(folder, final):
+        rows = []
+        for source in sources:
+            matrix = preprocessed_matrix(my_path, source)
+            a, b = _groups_in(info, matrix, phenotype, target, reference, method, source)
+            name = f"{file_safe(source)}_differential.txt"
+            save_result_path(os.path.join(folder, name), differential_table(matrix, a, b, method, fdr_cut, fc_cut))
+            rows.append({"Source": source, "DiffPath": os.path.join(final, name), "Method": method,
+                         "Phenotype": phenotype, "Target": str(target), "Reference": str(reference),
+                         "TargetSamples": len(a), "ReferenceSamples": len(b), "FDRThreshold": fdr_cut,
+                         "FoldChangeThreshold": fc_cut, "TargetSampleIds": ";".join(map(str, a)),
+                         "ReferenceSampleIds": ";".join(map(str, b))})
+        save_result_path(os.path.join(folder, SUMMARY_FILE), pd.DataFrame(rows))
+
     for source in sources:
-        matrix = preprocessed_matrix(my_path, source)
-        in_matrix = set(matrix.index)
-        a = [s for s in group_samples(info, phenotype, target) if s in in_matrix]
-        b = [s for s in group_samples(info, phenotype, reference) if s in in_matrix]
-        if METHODS[method][1]:
-            a, b = paired_samples(info, a, b)
-        for group, samples in ((target, a), (reference, b)):
-            if len(samples) < tests.MIN_VALUES:
-                raise ValueError(f"group {group!r} of {phenotype!r} has {len(samples)} usable sample(s) in "
-                                 f"{source}; a test needs at least {tests.MIN_VALUES}")
-        table = differential_table(matrix, a, b, method, fdr_cut, fc_cut)
-        diff_path = save_result_path(os.path.join(out_dir, f"{source}_differential.txt"), table)
-        rows.append({"Source": source, "DiffPath": diff_path, "Method": method, "Phenotype": phenotype,
-                     "Target": str(target), "Reference": str(reference), "TargetSamples": len(a),
-                     "ReferenceSamples": len(b), "FDRThreshold": fdr_cut, "FoldChangeThreshold": fc_cut})
-    return save_result_path(os.path.join(out_dir, SUMMARY_FILE), pd.DataFrame(rows))
+        ensure_preprocessed(my_path, source)
+    run = results.publish(my_path.get_diff_dir(), "differential", inputs,
+                          results.data_fingerprints(my_path, sources), write)
+    return os.path.join(run, SUMMARY_FILE)
+
+
+def _groups_in(info, matrix, phenotype, target, reference, method, source):
+    """(target, reference) samples of one source's matrix, paired when the test pairs."""
+    in_matrix = set(matrix.index)
+    a = [s for s in group_samples(info, phenotype, target) if s in in_matrix]
+    b = [s for s in group_samples(info, phenotype, reference) if s in in_matrix]
+    if METHODS[method][1]:
+        a, b = paired_samples(info, a, b)
+    for group, samples in ((target, a), (reference, b)):
+        if len(samples) < tests.MIN_VALUES:
+            raise ValueError(f"group {group!r} of {phenotype!r} has {len(samples)} usable sample(s) in "
+                             f"{source}; a test needs at least {tests.MIN_VALUES}")
+    return a, b

@@ -49,28 +49,59 @@ def paired_t(a, b):
     return np.where(bad, np.nan, t), np.where(bad, np.nan, p)
 
 
-def _tie_term(ranks_min, ranks_max):
-    # A value in a tie group of size t has max rank - min rank = t - 1, and
-    # sum over its group of (t^2 - 1) is t^3 - t.
-    t = ranks_max - ranks_min + 1
-    return np.nansum(t * t - 1, axis=0)
+def _rank_sums(rows, chosen):
+    """Per row of `rows` (one feature per row, NaN for missing): (the sum of the average
+    ranks of the values that `chosen(order)` marks in sorted order, given the rows'
+    argsort; the tie term sum(t^3 - t) over tie groups of size t; the number of values).
+    The ranks are scipy's rankdata(nan_policy="omit").
+
+    One sort per row; a sorted value's rank is its position + 1 unless it is tied, and
+    ties are corrected group by group, as they are few in measured data.
+    """
+    order = np.argsort(rows, axis=1)
+    ordered = np.sort(rows, axis=1)  # the same values as rows[order], NaN last; much faster
+    count = np.sum(~np.isnan(rows), axis=1)
+    m, n = rows.shape
+    position = np.arange(1.0, n + 1)
+    chosen = chosen(order)
+    chosen &= position <= count[:, None]
+    sums = chosen @ position
+    # Runs of equal neighbours (NaN equals nothing) in the flattened rows are the tie groups.
+    flat = ordered.ravel()
+    link = np.flatnonzero(flat[1:] == flat[:-1])
+    link = link[(link + 1) % n != 0]  # not across two rows
+    tie_term = np.zeros(m)
+    if link.size:
+        first = np.r_[True, link[1:] != link[:-1] + 1]
+        group_start = link[first]
+        size = np.diff(np.r_[np.flatnonzero(first), link.size]) + 1
+        rows_of = group_start // n
+        np.add.at(tie_term, rows_of, size.astype(float) ** 3 - size)
+        # Each member's rank moves from its position to the group's mean position.
+        member = np.repeat(group_start, size) + _ramps(size)
+        shift = np.repeat((size - 1) / 2.0, size) - _ramps(size)
+        picked = chosen.ravel()[member]  # members are never missing values
+        sums += np.bincount(member[picked] // n, weights=shift[picked], minlength=m)
+    return sums, tie_term, count.astype(float)
 
 
-def _ranks(x):
-    rank = lambda method: stats.rankdata(x, method=method, axis=0, nan_policy="omit")  # noqa: E731
-    return rank("average"), rank("min"), rank("max")
+def _ramps(size):
+    """0, 1, ..., s - 1 for each s of `size`, concatenated."""
+    starts = np.cumsum(size) - size
+    return np.arange(size.sum()) - np.repeat(starts, size)
 
 
 def mann_whitney(a, b):
     """The Mann-Whitney U test (scipy.stats.mannwhitneyu, two-sided); the statistic is U of `a`."""
     n_a = a.shape[0]
-    avg, lo, hi = _ranks(np.vstack([a, b]))
+    rows = np.empty((a.shape[1], n_a + b.shape[0]))
+    rows[:, :n_a], rows[:, n_a:] = a.T, b.T
+    rank_sum, ties, _ = _rank_sums(rows, lambda order: order < n_a)
     n1 = np.sum(~np.isnan(a), axis=0).astype(float)
     n2 = np.sum(~np.isnan(b), axis=0).astype(float)
     n = n1 + n2
-    u1 = np.nansum(avg[:n_a], axis=0) - n1 * (n1 + 1) / 2
+    u1 = rank_sum - n1 * (n1 + 1) / 2
     u = np.maximum(u1, n1 * n2 - u1)
-    ties = _tie_term(lo, hi)
     with np.errstate(invalid="ignore", divide="ignore"):
         s = np.sqrt(n1 * n2 / 12 * ((n + 1) - ties / (n * (n - 1))))
         p = np.clip(2 * special.ndtr(-(u - n1 * n2 / 2 - 0.5) / s), 0.0, 1.0)
@@ -113,10 +144,8 @@ def signed_rank(a, b):
     pairs = np.sum(~np.isnan(d), axis=0)
     zeros = np.sum(d == 0, axis=0)
     d = np.where(d == 0, np.nan, d)
-    avg, lo, hi = _ranks(np.abs(d))
-    n = np.sum(~np.isnan(d), axis=0).astype(float)
-    r_plus = np.nansum(np.where(d > 0, avg, 0.0), axis=0)
-    ties = _tie_term(lo, hi)
+    rows = np.ascontiguousarray(d.T)
+    r_plus, ties, n = _rank_sums(np.abs(rows), lambda order: np.take_along_axis(rows > 0, order, axis=1))
     with np.errstate(invalid="ignore", divide="ignore"):
         se = np.sqrt((n * (n + 1) * (2 * n + 1) - ties / 2) / 24)
         z = (r_plus - n * (n + 1) / 4) / se
@@ -130,8 +159,8 @@ def signed_rank(a, b):
         cols = exact & (n == count)
         p[cols] = _signed_rank_exact_p(count, r_plus[cols])
     for j in np.flatnonzero(small & ~exact & (pairs <= 13) & testable):
-        keep = ~np.isnan(d[:, j])
-        p[j] = _signed_rank_permutation_p(avg[keep, j], r_plus[j])
+        values = np.abs(d[:, j])
+        p[j] = _signed_rank_permutation_p(stats.rankdata(values[~np.isnan(values)]), r_plus[j])
     bad = ~testable | ~np.isfinite(p)
     return np.where(bad, np.nan, r_plus), np.where(bad, np.nan, p)
 

@@ -1,0 +1,102 @@
+"""Failures told on the page.
+
+An exception in a callback would otherwise reach only the server log, and the user
+would see a card that silently keeps its old content. `install(app)` gives the
+application an error handler that, for the failing callback:
+
+- draws each of its figure outputs as the placeholder titled with what went wrong;
+- writes the message into its `loading-output-...` output;
+- leaves every other output (stores, pickers) as it was, so earlier results stay shown;
+- when the callback has neither, titles the card's main figure with the message.
+
+The traceback still goes to the server log.
+"""
+
+from __future__ import annotations
+
+import logging
+import textwrap
+
+import dash
+import plotly.graph_objects as go
+from dash import html
+
+from .defaults import default_figure_height
+
+log = logging.getLogger("veltrana")
+
+# The errors whose own text tells the user what to change.
+_TOLD = (ValueError, LookupError, FileNotFoundError, PermissionError)
+
+# The card a component belongs to, by id prefix, and the figure that shows its failures.
+_CARD_FIGURES = (
+    (("preprocess-",), "preprocess-figure"),
+    (("profile-", "numeric-info-inter"), "profile-distr-fig"),
+    (("qc-",), "qc-corr-fig"),
+    (("diff-", "phenotype-dropdown", "target-groups-", "refer-groups-"), "diff-volcano-fig"),
+    (("decomposition-",), "decomposition-figure-1"),
+    (("clustering-", "feature-clustering-"), "clustering-figure-1"),
+    (("assoc-", "feature-sets-inter", "phenotype-feature-"), "assoc-corr-fig"),
+    (("enrich-",), "enrich-ora-fig"),
+)
+
+
+def user_message(exc: BaseException) -> str:
+    """The failure in words a user can act on."""
+    if isinstance(exc, _TOLD):
+        text = str(exc.args[0]) if isinstance(exc, KeyError) and exc.args else str(exc)
+        return text or type(exc).__name__
+    return f"internal error ({type(exc).__name__}: {exc}); the server log has the details"
+
+
+def message_figure(message: str, height=default_figure_height):
+    """The placeholder figure, titled with `message`."""
+    wrapped = "<br>".join(textwrap.wrap(f"Not run: {message}", 90)[:6])
+    fig = go.Figure()
+    fig.update_layout(margin={"l": 20, "r": 20, "t": 40 + 18 * wrapped.count("<br>"), "b": 20},
+                      paper_bgcolor="LightSteelBlue", height=height,
+                      title={"text": wrapped, "font": {"size": 13, "color": "#8B0000"}, "x": 0.01},
+                      xaxis={"visible": False}, yaxis={"visible": False})
+    return fig
+
+
+def message_text(message: str):
+    return html.Div(f"Not run: {message}", className="veltrana-failure",
+                    style={"color": "#8B0000", "whiteSpace": "pre-wrap", "padding": "4px 0"})
+
+
+def card_figure(component_id: str) -> str | None:
+    for prefixes, figure in _CARD_FIGURES:
+        if component_id.startswith(prefixes):
+            return figure
+    return None
+
+
+def _value_for(output: dict, message: str):
+    if output.get("property") == "figure":
+        return message_figure(message)
+    if str(output.get("id", "")).startswith("loading-output-") and output.get("property") == "children":
+        return message_text(message)
+    return dash.no_update
+
+
+def on_error(exc: Exception):
+    """The outputs of the failing callback, as described in this module's docstring."""
+    message = user_message(exc)
+    ctx = dash.callback_context
+    outputs = ctx.outputs_list
+    single = isinstance(outputs, dict)
+    listed = [outputs] if single else list(outputs)
+    log.error("callback %s failed: %s", [o.get("id") for o in listed], message, exc_info=exc)
+    values = [_value_for(o, message) for o in listed]
+    if all(v is dash.no_update for v in values):
+        figure = next(filter(None, (card_figure(str(o.get("id", ""))) for o in listed)), None)
+        if figure is not None:
+            dash.set_props(figure, {"figure": message_figure(message)})
+    return values[0] if single else values
+
+
+def install(app):
+    """Gives `app` the handler; the application keeps its callbacks exactly as registered."""
+    app._on_error = on_error
+    return app

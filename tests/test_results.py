@@ -1,0 +1,192 @@
+"""Analysis runs keyed by their inputs and published whole; failures told on the page."""
+
+import os
+import threading
+import time
+
+import pandas as pd
+import pytest
+
+from analysis_support import write_preprocessed
+from support import post, request
+from veltrana.plugins import callbacks, failures, layout, results, vistro
+from veltrana.plugins.analysis import differential
+
+
+def write_file(name):
+    def write(folder, final):
+        with open(os.path.join(folder, name), "w") as fh:
+            fh.write(final)
+    return write
+
+
+def test_a_run_is_published_once_and_a_failure_never(tmp_path):
+    parent = str(tmp_path / "differential")
+    calls = []
+
+    def counted(folder, final):
+        calls.append(final)
+        write_file("t.txt")(folder, final)
+
+    first = results.publish(parent, "differential", {"x": 1}, ["data-1"], counted)
+    assert results.publish(parent, "differential", {"x": 1}, ["data-1"], counted) == first
+    assert len(calls) == 1
+    # The table names its files where they are once published.
+    assert open(os.path.join(first, "t.txt")).read() == first
+    other_inputs = results.publish(parent, "differential", {"x": 2}, ["data-1"], counted)
+    other_data = results.publish(parent, "differential", {"x": 1}, ["data-2"], counted)
+    assert len({first, other_inputs, other_data}) == 3
+
+    def failing(folder, final):
+        write_file("t.txt")(folder, final)
+        raise ValueError("group 'Normal' has 1 usable sample")
+
+    with pytest.raises(ValueError, match="usable sample"):
+        results.publish(parent, "differential", {"x": 3}, ["data-1"], failing)
+    assert sorted(os.listdir(parent)) == sorted(os.path.basename(p) for p in (first, other_inputs, other_data))
+
+    listed = results.list_runs(str(tmp_path))
+    assert {r["path"] for r in listed} == {first, other_inputs, other_data}
+    assert results.clean_results(str(tmp_path)) == 3 and os.listdir(parent) == []
+
+
+def test_concurrent_publishers_of_one_run_share_one_folder(tmp_path):
+    parent = str(tmp_path / "clustering")
+    got, errors = [], []
+
+    def slow(folder, final):
+        time.sleep(0.05)
+        write_file("t.txt")(folder, final)
+
+    def worker():
+        try:
+            got.append(results.publish(parent, "clustering", {"k": 3}, ["d"], slow))
+        except Exception as exc:  # noqa: BLE001 - collected for the assertion
+            errors.append(exc)
+
+    threads = [threading.Thread(target=worker) for _ in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == [] and len(set(got)) == 1
+    assert os.listdir(parent) == [os.path.basename(got[0])]
+    assert sorted(os.listdir(got[0])) == [results.MANIFEST, "t.txt"]
+
+
+# ---- the differential service and the page ----------------------------------
+
+def diff_body(paths, target="Tumor", reference="Normal", sources=("Protein",), method="T-test(Unpaired)"):
+    return request([("diff-inter", "data"), ("loading-output-diff-calculation", "children")],
+                   [("diff-data-source-dropdown", "value", list(sources)),
+                    ("preprocess-source-dropdown", "options", []), ("run-diff-button", "n_clicks", 1)],
+                   [("diff-exp-analysis-methods-dropdown", "value", method),
+                    ("target-groups-dropdown", "value", target), ("refer-groups-dropdown", "value", reference),
+                    ("phenotype-dropdown", "value", "Pathological_Status"), ("diff-fdr-input", "value", 0.05),
+                    ("diff-log2fc-input", "value", 1.5), ("Paths", "data", paths)])
+
+
+@pytest.fixture
+def served(fresh_paths):
+    write_preprocessed(fresh_paths)
+    os.makedirs(fresh_paths["out_dir"], exist_ok=True)
+    app = failures.install(vistro.build_app(fresh_paths))
+    app.layout = layout.build_layout(fresh_paths)
+    return app, fresh_paths
+
+
+def stored(reply, output_id):
+    return reply["response"].get(output_id, {})
+
+
+def test_two_sessions_keep_their_own_results(served):
+    app, paths = served
+    one, two = app.server.test_client(), app.server.test_client()
+    status, reply = post(one, diff_body(paths, "Tumor", "Normal"))
+    assert status == 200
+    first = stored(reply, "diff-inter")["data"]
+    status, reply = post(two, diff_body(paths, "Normal", "Tumor"))
+    second = stored(reply, "diff-inter")["data"]
+    assert first != second
+    summary_one, summary_two = callbacks.read_result_path(first), callbacks.read_result_path(second)
+    assert summary_one["Target"].iloc[0] == "Tumor" and summary_two["Target"].iloc[0] == "Normal"
+    # Every sample used is on record, and the counts agree with it.
+    row = summary_one.iloc[0]
+    assert len(row["TargetSampleIds"].split(";")) == row["TargetSamples"]
+    assert len(row["ReferenceSampleIds"].split(";")) == row["ReferenceSamples"]
+
+    # The same choices again (a reload, another tab) reuse the run without rewriting it.
+    before = os.stat(first).st_mtime_ns
+    status, reply = post(two, diff_body(paths, "Tumor", "Normal"))
+    assert stored(reply, "diff-inter")["data"] == first and os.stat(first).st_mtime_ns == before
+
+
+def test_a_failed_run_leaves_the_earlier_one_and_says_why(served, monkeypatch):
+    app, paths = served
+    client = app.server.test_client()
+    _, reply = post(client, diff_body(paths))
+    earlier = stored(reply, "diff-inter")["data"]
+    earlier_table = callbacks.read_result_path(callbacks.read_result_path(earlier)["DiffPath"].iloc[0])
+
+    real = differential.differential_table
+
+    def second_source_fails(matrix, *args):
+        if matrix.shape[1] < 150:  # the glycoform matrix is the smaller one
+            raise ValueError("the glycoform run failed")
+        return real(matrix, *args)
+
+    monkeypatch.setattr(differential, "differential_table", second_source_fails)
+    status, reply = post(client, diff_body(paths, sources=("Protein", "Glycoform")))
+    assert status == 200
+    # The store keeps pointing at the earlier run; the card says what went wrong.
+    assert "diff-inter" not in reply["response"]
+    assert "the glycoform run failed" in str(stored(reply, "loading-output-diff-calculation"))
+    runs = os.listdir(os.path.dirname(os.path.dirname(earlier)))
+    assert runs == [os.path.basename(os.path.dirname(earlier))]
+    pd.testing.assert_frame_equal(
+        callbacks.read_result_path(callbacks.read_result_path(earlier)["DiffPath"].iloc[0]), earlier_table)
+
+
+def test_a_replaced_data_file_gives_a_new_run(served):
+    app, paths = served
+    client = app.server.test_client()
+    _, reply = post(client, diff_body(paths))
+    before = stored(reply, "diff-inter")["data"]
+    raw = pd.read_csv(paths["expression"]["Protein"], sep="\t", index_col=0, dtype={0: str})
+    raw.iloc[:, :5] = raw.iloc[:, :5] + 3.0  # the first five samples shift
+    raw.to_csv(paths["expression"]["Protein"], sep="\t")
+    _, reply = post(client, diff_body(paths))
+    after = stored(reply, "diff-inter")["data"]
+    assert after != before and os.path.exists(before)
+    old = callbacks.read_result_path(callbacks.read_result_path(before)["DiffPath"].iloc[0])
+    new = callbacks.read_result_path(callbacks.read_result_path(after)["DiffPath"].iloc[0])
+    assert not old["Log2FC(median)"].equals(new["Log2FC(median)"])
+
+
+def test_failures_reach_the_card(served):
+    app, paths = served
+    client = app.server.test_client()
+    # A run that cannot be done: its loading output says why, the store is left alone.
+    _, reply = post(client, diff_body(paths, "Tumor", "Tumor"))
+    assert "diff-inter" not in reply["response"]
+    assert "target and reference groups are the same" in str(stored(reply, "loading-output-diff-calculation"))
+
+    # A callback with only a store output titles its card's figure.
+    body = request([("decomposition-inter", "data")],
+                   [("run-decomposition-button", "n_clicks", 1), ("preprocess-source-dropdown", "options", []),
+                    ("decomposition-data-source-dropdown", "options", [])],
+                   [("decomposition-data-source-dropdown", "value", ["Protein"]),
+                    ("decomposition-method-dropdown", "value", "ICA"), ("Paths", "data", paths)])
+    status, reply = post(client, body)
+    assert status == 200
+    title = reply["sideUpdate"]["decomposition-figure-1"]["figure"]["layout"]["title"]["text"]
+    assert "unknown decomposition method 'ICA'" in title
+
+
+def test_failure_words():
+    assert failures.user_message(ValueError("no overlap")) == "no overlap"
+    assert failures.user_message(KeyError("Patient_ID")) == "Patient_ID"
+    internal = failures.user_message(TypeError("unsupported operand"))
+    assert "internal error" in internal and "TypeError" in internal and "server log" in internal
+    assert failures.card_figure("assoc-phenotype-dropdown") == "assoc-corr-fig"
+    assert failures.card_figure("Paths") is None
