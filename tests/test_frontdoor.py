@@ -14,7 +14,7 @@ import pytest
 
 from veltrana import __main__ as front
 from veltrana import study
-from veltrana.plugins import paths
+from veltrana.plugins import paths, tables
 
 HOST = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "host")
 
@@ -38,7 +38,7 @@ def layout_state():
 
 
 def small_study(folder, matrix_ids=None, cell=None):
-    """A gzip-compressed matrix with ids like "01005" and a sample table, in `folder`."""
+    """A comma-separated gzip matrix with ids like "01005" and a sample table, in `folder`."""
     os.makedirs(folder, exist_ok=True)
     ids = [f"0{i:04d}" for i in range(1001, 1025)]
     rng = np.random.default_rng(3)
@@ -47,19 +47,19 @@ def small_study(folder, matrix_ids=None, cell=None):
     if cell is not None:
         matrix = matrix.astype(object)
         matrix.iloc[7, 3] = cell
-    with gzip.open(os.path.join(folder, "phospho.tsv.gz"), "wt") as fh:
-        matrix.to_csv(fh, sep="\t")
+    with gzip.open(os.path.join(folder, "phospho.csv.gz"), "wt") as fh:
+        matrix.to_csv(fh)
     pd.DataFrame({"Status": ["Tumor", "Normal"] * 12}, index=pd.Index(ids, name="Sample")).to_csv(
         os.path.join(folder, "samples.tsv"), sep="\t")
-    return ["--expression", f"Phospho sites={folder}/phospho.tsv.gz", "--info", f"{folder}/samples.tsv"]
+    return ["--expression", f"Phospho sites={folder}/phospho.csv.gz", "--info", f"{folder}/samples.tsv"]
 
 
 def bad_settings(folder):
     """Stored settings that keep no feature of a matrix with a missing value in each feature."""
     argv = small_study(folder)
-    matrix = pd.read_csv(f"{folder}/phospho.tsv.gz", sep="\t", index_col=0, dtype={"Feature": str})
+    matrix = pd.read_csv(f"{folder}/phospho.csv.gz", index_col=0, dtype={"Feature": str})
     matrix.iloc[:, 0] = np.nan
-    matrix.to_csv(f"{folder}/phospho.tsv.gz", sep="\t")
+    matrix.to_csv(f"{folder}/phospho.csv.gz")
     settings = os.path.join(folder, "results", "preprocess", f"{paths.file_safe('Phospho sites')}_settings.json")
     os.makedirs(os.path.dirname(settings))
     with open(settings, "w") as fh:
@@ -70,9 +70,10 @@ def bad_settings(folder):
 @pytest.mark.parametrize("case, message", [
     ("missing file", "no such file: .*nope.tsv"),
     ("not text", r"not UTF-8 text"),
-    ("text cell", r"phospho.tsv.gz.*SITE7.*1\.2\.3"),
+    ("text cell", r"phospho.csv.gz.*SITE7.*1\.2\.3"),
     ("no overlap", "Phospho sites .* shares no sample id"),
     ("no feature kept", "keep no feature"),
+    ("out not a folder", "File exists: .*latin.tsv"),
     ("bad project file", "not valid TOML"),
     ("bad option value", "--port: invalid int value"),
     ("unknown option", "unrecognized arguments: --expresion"),
@@ -85,6 +86,7 @@ def test_start_up_errors_are_one_line_and_a_failing_exit(tmp_path, case, message
         "text cell": lambda: small_study(folder, cell="1.2.3"),
         "no overlap": lambda: small_study(folder, matrix_ids=[f"{i}" for i in range(1001, 1025)]),
         "no feature kept": lambda: bad_settings(folder),
+        "out not a folder": lambda: [*small_study(folder), "--out", str(tmp_path / "latin.tsv")],
         "bad project file": lambda: ["--config", str(tmp_path / "study.toml")],
         "bad option value": lambda: ["--port", "eighty"],
         "unknown option": lambda: ["--expresion", "P=p.tsv"],
@@ -111,6 +113,9 @@ def test_a_named_study_starts_with_safe_files_and_its_summary_card(tmp_path, cap
     assert ids[:2] == ["store-card", "data-summary-card"]
     written = os.listdir(tmp_path / "study" / "results" / "preprocess")
     assert f"{paths.file_safe('Phospho sites')}_preprocessed.txt" in written
+    stored = tables.read_expr_path(paths.configured(app.layout.children[0].children[0].data)
+                                   .get_preprocess_path("Phospho sites"))
+    assert list(stored.index[:2]) == ["01001", "01002"] and stored.shape == (24, 50)
     assert layout_state.phenotypes == ["Status"]
 
 
