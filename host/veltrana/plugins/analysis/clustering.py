@@ -35,6 +35,11 @@ __all__ = ["update_feature_clustering_inter", "update_feature_clustering_figure_
 METHOD = "Hierarchical clustering"
 RESULT_FILE = "feature_clustering_result.txt"
 MAX_FEATURES = 5000
+# The heatmap shows at most this many features, and at most HEATMAP_CELLS values in all:
+# the most variable of the clustered ones, in dendrogram order. Its values go to the page
+# as float32 typed arrays (about 7 bytes each), so the figure stays under 2 MB.
+HEATMAP_FEATURES = 2000
+HEATMAP_CELLS = 240_000
 
 
 def cluster_count(value) -> int:
@@ -45,10 +50,31 @@ def cluster_count(value) -> int:
 
 
 def zscores(matrix: pd.DataFrame) -> pd.DataFrame:
-    """Each feature (column) centred and scaled over the samples; constant features become 0."""
-    std = matrix.std(ddof=1)
-    z = (matrix - matrix.mean()) / std.where(std > 0)
-    return z.where(~z.isna() | matrix.isna(), 0.0)
+    """Each feature (column) centred and scaled over the samples; constant features become 0.
+
+    The mean and the standard deviation (ddof=1) skip missing values and are summed as
+    pandas sums them (one contiguous row per feature), so the values equal those of the
+    frame methods to the bit.
+    """
+    values = matrix.to_numpy(dtype=float)
+    rows = np.array(values.T, order="C")  # a copy: the caller's frame stays as it was
+    missing = np.isnan(rows)
+    count = rows.shape[1] - missing.sum(axis=1)
+    rows[missing] = 0.0
+    with np.errstate(invalid="ignore", divide="ignore"):
+        mean = rows.sum(axis=1) / count
+        if not missing.any():  # pandas then sums the frame's values in their own order
+            mean = values.sum(axis=0) / count
+        rows -= mean[:, None]
+        centred = rows.T.copy()  # before squaring: the z-scores' numerators
+        rows *= rows
+        rows[missing] = 0.0
+        std = np.sqrt(rows.sum(axis=1) / (count - 1.0))
+        std[(count < 2) | ~(std > 0)] = np.nan
+        centred /= std
+    centred[np.isnan(centred)] = 0.0
+    centred[missing.T] = np.nan
+    return pd.DataFrame(centred, index=matrix.index, columns=matrix.columns)
 
 
 def most_variable(matrix: pd.DataFrame, limit: int = MAX_FEATURES) -> pd.DataFrame:
@@ -56,7 +82,7 @@ def most_variable(matrix: pd.DataFrame, limit: int = MAX_FEATURES) -> pd.DataFra
     if matrix.shape[1] <= limit:
         return matrix
     keep = matrix.var(ddof=1).fillna(-1.0).nlargest(limit).index
-    return matrix.loc[:, [c for c in matrix.columns if c in set(keep)]]
+    return matrix.loc[:, matrix.columns.isin(keep)]
 
 
 def cluster_features(matrix: pd.DataFrame, k: int) -> pd.DataFrame:
@@ -139,11 +165,24 @@ def update_feature_clustering_figure_1(kwargs_dict: dict, result_path, module_di
     groups = _phenotype_groups(read_info_file(my_path.get_meta_path()), phenotype, matrix.index)
     samples = list(groups.sort_values(kind="stable").index)
     names = sorted(set(groups))
-    # Three decimals are more than a colour scale shows, and keep the page's payload small.
-    z = zscores(matrix.loc[samples, features]).T.round(3)
-    return plotweave.heatmap_plot(
-        z.to_numpy(), [str(s) for s in samples], features,
+    clustered = len(features)
+    cap = heatmap_cap(len(samples))
+    features = list(most_variable(matrix.loc[:, features], cap).columns)
+    # Three decimals are more than a colour scale shows; float32 halves the typed array.
+    z = zscores(matrix.loc[samples, features]).T.round(3).to_numpy(dtype=np.float32)
+    fig = plotweave.heatmap_plot(
+        z, [str(s) for s in samples], features,
         [[names.index(groups[s]) for s in samples]],
         [[int(cluster_of[f])] for f in features],
         [[f"{phenotype}: {groups[s]}" for s in samples]],
         [["Cluster:({})".format(cluster_of[f])] for f in features])
+    if len(features) < clustered:
+        fig.update_layout(title={"text": f"The {len(features):,} most variable of {clustered:,} clustered "
+                                         "features", "font": {"size": 13}, "x": 0.5},
+                          margin={"t": 40})
+    return fig
+
+
+def heatmap_cap(samples: int) -> int:
+    """How many features the heatmap shows for this many samples."""
+    return max(1, min(HEATMAP_FEATURES, HEATMAP_CELLS // max(samples, 1)))

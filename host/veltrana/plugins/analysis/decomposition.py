@@ -44,18 +44,53 @@ def run_pca(matrix: pd.DataFrame):
     data = matrix.astype(float).dropna(axis=1, how="all")
     if data.shape[0] < 2 or data.shape[1] < 2:
         raise ValueError(f"PCA needs at least two samples and two features with values, got {data.shape}")
-    data = data.fillna(data.mean())
+    values = data.to_numpy(dtype=float, copy=True)
+    missing = np.isnan(values)
+    values[missing] = np.broadcast_to(data.mean().to_numpy(), values.shape)[missing]
     n = min(MAX_COMPONENTS, data.shape[0], data.shape[1])
-    model = PCA(n_components=n, svd_solver="full")
     names = [f"PC{i + 1}" for i in range(n)]
-    scores = pd.DataFrame(model.fit_transform(data.to_numpy()), index=data.index, columns=names)
-    ratios = pd.Series(model.explained_variance_ratio_, index=names, name="ExplainedVarianceRatio")
-    shares = pd.DataFrame(model.components_ ** 2 * 100, index=names, columns=[str(c) for c in data.columns])
+    score_values, ratio_values, components = _pca(values, n)
+    scores = pd.DataFrame(score_values, index=data.index, columns=names)
+    ratios = pd.Series(ratio_values, index=names, name="ExplainedVarianceRatio")
+    shares = pd.DataFrame(components ** 2 * 100, index=names, columns=[str(c) for c in data.columns])
     plotted = min(2, n)
     weighted = (shares.iloc[:plotted].mul(ratios.iloc[:plotted], axis=0)).sum()
     peak = weighted.max()
     shares.loc["Scaled"] = weighted / peak if peak > 0 else weighted
     return scores, ratios, shares
+
+
+def _pca(values: np.ndarray, n: int):
+    """(scores, explained variance ratios, components) of the first `n` components, as
+    scikit-learn's full-SVD PCA gives them (same signs: each component's largest loading
+    positive).
+
+    With far fewer samples than features the samples-by-samples Gram matrix of the centred
+    data is decomposed instead: its eigenvectors are the left singular vectors and its
+    eigenvalues the squared singular values, at a fraction of the cost of the full SVD.
+    """
+    samples, features = values.shape
+    if 2 * samples <= features:
+        centred = values - values.mean(axis=0)
+        eigenvalues, vectors = np.linalg.eigh(centred @ centred.T)
+        top = np.argsort(eigenvalues)[::-1][:n]
+        # Squaring loses the precision of small singular values: those need the SVD.
+        if eigenvalues[top[-1]] > 1e-6 * eigenvalues[top[0]]:
+            return _from_gram(centred, eigenvalues[top], vectors[:, top])
+    model = PCA(n_components=n, svd_solver="full")
+    return model.fit_transform(values), model.explained_variance_ratio_, model.components_
+
+
+def _from_gram(centred, eigenvalues, vectors):
+    n = len(eigenvalues)
+    singular = np.sqrt(eigenvalues)
+    components = (vectors.T @ centred) / singular[:, None]
+    # scikit-learn's svd_flip on the components: the largest absolute loading is positive.
+    signs = np.sign(components[np.arange(n), np.argmax(np.abs(components), axis=1)])
+    components *= signs[:, None]
+    scores = centred @ components.T
+    total = np.einsum("ij,ij->", centred, centred)
+    return scores, singular ** 2 / total, components
 
 
 def update_decomposition_inter(kwargs_dict: dict):
