@@ -22,6 +22,7 @@ from .paths import readable_anywhere
 _CACHE_SIZE = 32
 _cache: "OrderedDict[tuple, pd.DataFrame]" = OrderedDict()
 _cache_lock = threading.Lock()
+_loading: dict[tuple, threading.Lock] = {}
 
 
 def _checked(path) -> str:
@@ -40,15 +41,23 @@ def _cached(path, reader) -> pd.DataFrame:
     st = os.stat(real)
     key = (real, st.st_size, st.st_mtime_ns, reader.__name__)
     with _cache_lock:
-        hit = _cache.get(key)
-        if hit is not None:
-            _cache.move_to_end(key)
-            return hit.copy()
-    frame = reader(real)
-    with _cache_lock:
-        _cache[key] = frame
-        while len(_cache) > _CACHE_SIZE:
-            _cache.popitem(last=False)
+        loading = _loading.setdefault(key, threading.Lock())
+    # Several cards ask for the same matrix at page load: one parses, the others wait for it.
+    with loading:
+        with _cache_lock:
+            hit = _cache.get(key)
+            if hit is not None:
+                _cache.move_to_end(key)
+                return hit.copy()
+        try:
+            frame = reader(real)
+            with _cache_lock:
+                _cache[key] = frame
+                while len(_cache) > _CACHE_SIZE:
+                    _cache.popitem(last=False)
+        finally:
+            with _cache_lock:
+                _loading.pop(key, None)
     return frame.copy()
 
 
