@@ -66,11 +66,19 @@ def bad_settings(folder):
     return argv
 
 
+def listed_twice(folder):
+    argv = small_study(folder)
+    with open(os.path.join(folder, "samples.tsv"), "a") as fh:
+        fh.write("01003\tNormal\n")
+    return argv
+
+
 @pytest.mark.parametrize("case, message", [
     ("missing file", "no such file: .*nope.tsv"),
     ("not text", r"not UTF-8 text"),
     ("text cell", r"phospho.csv.gz.*SITE7.*1\.2\.3"),
     ("no overlap", "Phospho sites .* shares no sample id"),
+    ("sample listed twice", "samples.tsv.*01003"),
     ("no feature kept", "keep no feature"),
     ("out not a folder", "File exists: .*latin.tsv"),
     ("bad project file", "not valid TOML"),
@@ -85,6 +93,7 @@ def test_start_up_errors_are_one_line_and_a_failing_exit(tmp_path, case, message
         "text cell": lambda: small_study(folder, cell="1.2.3"),
         "no overlap": lambda: small_study(folder, matrix_ids=[f"{i}" for i in range(1001, 1025)]),
         "no feature kept": lambda: bad_settings(folder),
+        "sample listed twice": lambda: listed_twice(folder),
         "out not a folder": lambda: [*small_study(folder), "--out", str(tmp_path / "latin.tsv")],
         "bad project file": lambda: ["--config", str(tmp_path / "study.toml")],
         "bad option value": lambda: ["--port", "eighty"],
