@@ -6,7 +6,6 @@ import json
 import os
 import subprocess
 import sys
-import types
 
 import numpy as np
 import pandas as pd
@@ -67,11 +66,19 @@ def bad_settings(folder):
     return argv
 
 
+def listed_twice(folder):
+    argv = small_study(folder)
+    with open(os.path.join(folder, "samples.tsv"), "a") as fh:
+        fh.write("01003\tNormal\n")
+    return argv
+
+
 @pytest.mark.parametrize("case, message", [
     ("missing file", "no such file: .*nope.tsv"),
     ("not text", r"not UTF-8 text"),
     ("text cell", r"phospho.csv.gz.*SITE7.*1\.2\.3"),
     ("no overlap", "Phospho sites .* shares no sample id"),
+    ("sample listed twice", "samples.tsv.*01003"),
     ("no feature kept", "keep no feature"),
     ("out not a folder", "File exists: .*latin.tsv"),
     ("bad project file", "not valid TOML"),
@@ -86,6 +93,7 @@ def test_start_up_errors_are_one_line_and_a_failing_exit(tmp_path, case, message
         "text cell": lambda: small_study(folder, cell="1.2.3"),
         "no overlap": lambda: small_study(folder, matrix_ids=[f"{i}" for i in range(1001, 1025)]),
         "no feature kept": lambda: bad_settings(folder),
+        "sample listed twice": lambda: listed_twice(folder),
         "out not a folder": lambda: [*small_study(folder), "--out", str(tmp_path / "latin.tsv")],
         "bad project file": lambda: ["--config", str(tmp_path / "study.toml")],
         "bad option value": lambda: ["--port", "eighty"],
@@ -167,11 +175,15 @@ def test_gene_set_libraries_are_copied_when_new_or_changed(tmp_path):
         study.install_gene_sets(str(libraries), str(out))
 
 
-def test_clean_results_reports_what_was_removed_and_serves_nothing(fresh_paths, monkeypatch, capsys):
-    cleaned = []
-    fake = types.ModuleType("veltrana.plugins.results")
-    fake.clean_results = lambda out_dir: cleaned.append(out_dir) or 3
-    monkeypatch.setitem(sys.modules, "veltrana.plugins.results", fake)
+def test_clean_results_removes_runs_keeps_the_preprocessed_matrices_and_serves_nothing(fresh_paths, capsys):
+    from veltrana.plugins import results
+
+    out = fresh_paths["out_dir"]
+    for area, inputs in (("differential", {"a": 1}), ("differential", {"a": 2}), ("clustering", {})):
+        results.publish(os.path.join(out, area), area, inputs, [],
+                        lambda folder, final: open(os.path.join(folder, "t.txt"), "w").close())
+    os.makedirs(os.path.join(out, "preprocess"), exist_ok=True)
     assert front.main(["--clean-results", "--data", os.path.dirname(fresh_paths["info"])]) == 0
-    assert cleaned == [fresh_paths["out_dir"]]
-    assert f"Removed 3 stored analysis run(s) from {fresh_paths['out_dir']}" in capsys.readouterr().out
+    assert (f"Removed 3 stored analysis run(s) from {out} (clustering: 1, differential: 2)"
+            in capsys.readouterr().out)
+    assert results.list_runs(out) == [] and os.path.isdir(os.path.join(out, "preprocess"))

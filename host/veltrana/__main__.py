@@ -136,13 +136,16 @@ def create_app(my_paths: dict, report: study.Report | None = None):
 
 
 def clean_results(options: dict) -> int:
-    my_paths, _ = paths_of(options)
-    try:
-        from .plugins.results import clean_results as clean
-    except ImportError as err:
-        raise StudyError(f"stored results cannot be cleaned by this installation: {err}") from None
-    removed = clean(my_paths["out_dir"])
-    print(f"Removed {removed} stored analysis run(s) from {my_paths['out_dir']}", flush=True)
+    """Removes the stored analysis runs of the study's output folder and says what went."""
+    from collections import Counter
+
+    from .plugins import results
+
+    out_dir = paths_of(options)[0]["out_dir"]
+    kinds = Counter(run["kind"] for run in results.list_runs(out_dir))
+    removed = results.clean_results(out_dir)
+    detail = f" ({', '.join(f'{kind}: {n}' for kind, n in sorted(kinds.items()))})" if removed else ""
+    print(f"Removed {removed} stored analysis run(s) from {out_dir}{detail}", flush=True)
     return 0
 
 
