@@ -5,7 +5,8 @@ Rules, the same for every file:
 - Format: comma-separated when the name ends in ``.csv`` (or ``.csv.gz``), tab-separated otherwise
   (``.tsv``, ``.txt``, ``.tab``). Gzip is recognised by its content, so ``.gz`` is optional. Text is
   UTF-8, with or without a byte-order mark; line ends may be LF or CRLF. Empty lines are ignored; every
-  other line must have as many fields as the header. Fields may be quoted ("a, b").
+  other line must have as many fields as the header (or every one a field more: a header without a name
+  for the id column, as R writes tables). Fields may be quoted ("a, b").
 - Ids (the first column, and the header's cells) are text exactly as written: "01005" stays "01005".
   Surrounding spaces and tabs are trimmed, so "S001 " is "S001"; two ids equal after trimming are
   duplicates, and duplicate or empty ids are errors.
@@ -123,6 +124,9 @@ class _Scan:
         self.header = [c.strip() for c in header]
         if not body and not results:
             raise DataError(f"{self.path}, line {self.header_line}: only a header, no data rows")
+        if len(body) > 1 and all(k == width + 1 for _, _, k, _ in body):
+            # Every row one field longer: the header names only the value columns, as R writes tables.
+            self.header, width = [""] + self.header, width + 1
         wrong = [(n, k) for n, _, k, _ in body if k != width]
         if wrong:
             listed = "; ".join(f"line {n}: {k} fields" for n, k in wrong[:_SHOWN])
@@ -208,7 +212,7 @@ class _Scan:
         """All value cells parsed by pandas in one pass, or None when some cell needs a closer look."""
         if not self.ids:
             return np.empty((0, len(self.header) - 1))
-        if self.rows is not None or len(self.header) < 2:
+        if len(self.header) < 2:
             return None
         try:
             frame = self.frame(dtype="float64", na_values=_MISSING_SPELLINGS, keep_default_na=False)
