@@ -235,7 +235,7 @@ def _strict_floats(cells: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """(values, bad): numbers parsed, missing tokens as NaN; `bad` marks cells that are neither."""
     flat = pd.Series(cells.ravel(), dtype=object)
     missing = _missing(flat)
-    values = pd.to_numeric(flat.where(~missing, "nan"), errors="coerce").to_numpy(dtype=float)
+    values = pd.to_numeric(flat.where(~missing, "nan"), errors="coerce").to_numpy(dtype=float, copy=True)
     bad = np.isnan(values) & ~missing
     if bad.any():  # "1e400" is a number too large, not text: it is told as such
         huge = flat[bad].str.strip().str.fullmatch(_EXPONENT).to_numpy(dtype=bool)
@@ -291,8 +291,8 @@ def read_expression(path) -> pd.DataFrame:
     Index (samples) and columns (features) are text exactly as written, trimmed."""
     scan = _Scan(path)
     values = _numeric_block(scan)
-    frame = pd.DataFrame(values.T, index=pd.Index(scan.header[1:], dtype=object),
-                         columns=pd.Index(scan.ids, dtype=object, name=scan.header[0] or None))
+    frame = pd.DataFrame(values.T, index=pd.Index(scan.header[1:]),
+                         columns=pd.Index(scan.ids, name=scan.header[0] or None))
     return frame
 
 
@@ -322,8 +322,8 @@ def read_sample_table(path) -> pd.DataFrame:
             data[name] = values[:, 0]
         else:
             data[name] = _text_column(cells[:, j]).to_numpy(dtype=object)
-    return pd.DataFrame(data, index=pd.Index(scan.ids, dtype=object, name=scan.header[0] or None),
-                        columns=pd.Index(columns, dtype=object))
+    return pd.DataFrame(data, index=pd.Index(scan.ids, name=scan.header[0] or None),
+                        columns=pd.Index(columns))
 
 
 def read_result(path) -> pd.DataFrame:
@@ -331,14 +331,14 @@ def read_result(path) -> pd.DataFrame:
     text; pandas infers the type of the other columns (integers, floats, text), which the host wrote."""
     scan = _Scan(path, results=True)
     columns = scan.header[1:]
-    index = pd.Index(scan.ids, dtype=object, name=scan.header[0] or None)
+    index = pd.Index(scan.ids, name=scan.header[0] or None)
     if not scan.ids or not columns:
-        frame = pd.DataFrame(index=index, columns=pd.Index(columns, dtype=object), dtype=object)
+        frame = pd.DataFrame(index=index, columns=pd.Index(columns), dtype=object)
         return frame
     ids = {j + 1: str for j, name in enumerate(columns) if name in ID_COLUMNS}
     frame = scan.frame(dtype=ids, na_values=_MISSING_SPELLINGS, keep_default_na=False, low_memory=False)
     frame.index = index
-    frame.columns = pd.Index(columns, dtype=object)
+    frame.columns = pd.Index(columns)
     return frame
 
 
