@@ -62,6 +62,7 @@ def test_missing_tokens_in_any_case_and_trimmed_cells(tmp_path):
     ("bom.csv", "\ufeffFeature,S1,S2\r\nG1,1,2\r\nG2,3,\r\n\r\n"),
     ("quoted.csv.gz", gzip.compress(b'"Feature","S1","S2"\n"G1",1,"2"\n"G2",3,""\n')),
     ("blank.txt", "Feature\tS1\tS2\n\nG1\t1\t2\n\t\t\nG2\t3\t\n"),
+    ("rnames.txt", '"S1"\t"S2"\n"G1"\t1\t2\n"G2"\t3\tNA\n'),  # as R writes a table
 ])
 def test_formats_read_the_same(tmp_path, name, content):
     got = loader.read_expression(write(tmp_path, name, content))

@@ -5,7 +5,8 @@ Rules, the same for every file:
 - Format: comma-separated when the name ends in ``.csv`` (or ``.csv.gz``), tab-separated otherwise
   (``.tsv``, ``.txt``, ``.tab``). Gzip is recognised by its content, so ``.gz`` is optional. Text is
   UTF-8, with or without a byte-order mark; line ends may be LF or CRLF. Empty lines are ignored; every
-  other line must have as many fields as the header. Fields may be quoted ("a, b").
+  other line must have as many fields as the header (or every one a field more: a header without a name
+  for the id column, as R writes tables). Fields may be quoted ("a, b").
 - Ids (the first column, and the header's cells) are text exactly as written: "01005" stays "01005".
   Surrounding spaces and tabs are trimmed, so "S001 " is "S001"; two ids equal after trimming are
   duplicates, and duplicate or empty ids are errors.
@@ -123,6 +124,9 @@ class _Scan:
         self.header = [c.strip() for c in header]
         if not body and not results:
             raise DataError(f"{self.path}, line {self.header_line}: only a header, no data rows")
+        if len(body) > 1 and all(k == width + 1 for _, _, k, _ in body):
+            # Every row one field longer: the header names only the value columns, as R writes tables.
+            self.header, width = [""] + self.header, width + 1
         wrong = [(n, k) for n, _, k, _ in body if k != width]
         if wrong:
             listed = "; ".join(f"line {n}: {k} fields" for n, k in wrong[:_SHOWN])
@@ -208,7 +212,7 @@ class _Scan:
         """All value cells parsed by pandas in one pass, or None when some cell needs a closer look."""
         if not self.ids:
             return np.empty((0, len(self.header) - 1))
-        if self.rows is not None or len(self.header) < 2:
+        if len(self.header) < 2:
             return None
         try:
             frame = self.frame(dtype="float64", na_values=_MISSING_SPELLINGS, keep_default_na=False)
@@ -231,7 +235,7 @@ def _strict_floats(cells: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """(values, bad): numbers parsed, missing tokens as NaN; `bad` marks cells that are neither."""
     flat = pd.Series(cells.ravel(), dtype=object)
     missing = _missing(flat)
-    values = pd.to_numeric(flat.where(~missing, "nan"), errors="coerce").to_numpy(dtype=float)
+    values = pd.to_numeric(flat.where(~missing, "nan"), errors="coerce").to_numpy(dtype=float, copy=True)
     bad = np.isnan(values) & ~missing
     if bad.any():  # "1e400" is a number too large, not text: it is told as such
         huge = flat[bad].str.strip().str.fullmatch(_EXPONENT).to_numpy(dtype=bool)
@@ -287,8 +291,8 @@ def read_expression(path) -> pd.DataFrame:
     Index (samples) and columns (features) are text exactly as written, trimmed."""
     scan = _Scan(path)
     values = _numeric_block(scan)
-    frame = pd.DataFrame(values.T, index=pd.Index(scan.header[1:], dtype=object),
-                         columns=pd.Index(scan.ids, dtype=object, name=scan.header[0] or None))
+    frame = pd.DataFrame(values.T, index=pd.Index(scan.header[1:]),
+                         columns=pd.Index(scan.ids, name=scan.header[0] or None))
     return frame
 
 
@@ -318,8 +322,8 @@ def read_sample_table(path) -> pd.DataFrame:
             data[name] = values[:, 0]
         else:
             data[name] = _text_column(cells[:, j]).to_numpy(dtype=object)
-    return pd.DataFrame(data, index=pd.Index(scan.ids, dtype=object, name=scan.header[0] or None),
-                        columns=pd.Index(columns, dtype=object))
+    return pd.DataFrame(data, index=pd.Index(scan.ids, name=scan.header[0] or None),
+                        columns=pd.Index(columns))
 
 
 def read_result(path) -> pd.DataFrame:
@@ -327,14 +331,14 @@ def read_result(path) -> pd.DataFrame:
     text; pandas infers the type of the other columns (integers, floats, text), which the host wrote."""
     scan = _Scan(path, results=True)
     columns = scan.header[1:]
-    index = pd.Index(scan.ids, dtype=object, name=scan.header[0] or None)
+    index = pd.Index(scan.ids, name=scan.header[0] or None)
     if not scan.ids or not columns:
-        frame = pd.DataFrame(index=index, columns=pd.Index(columns, dtype=object), dtype=object)
+        frame = pd.DataFrame(index=index, columns=pd.Index(columns), dtype=object)
         return frame
     ids = {j + 1: str for j, name in enumerate(columns) if name in ID_COLUMNS}
     frame = scan.frame(dtype=ids, na_values=_MISSING_SPELLINGS, keep_default_na=False, low_memory=False)
     frame.index = index
-    frame.columns = pd.Index(columns, dtype=object)
+    frame.columns = pd.Index(columns)
     return frame
 
 

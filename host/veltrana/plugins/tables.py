@@ -1,10 +1,10 @@
 """Reading and writing the tables of the dashboard.
 
-Every table is parsed by the strict loader (`loader`): ids stay text, bad cells are
-refused with their place. Parsed tables are cached by (real path, size, modification time) and every
-caller gets its own copy, so repeated reads are fast and nobody can alter the
-cache. Reads are confined to the configured input files and the output folders
-of the configurations this process was given.
+Every table is parsed by the strict loader (`loader`): ids stay text, bad cells
+are refused with their place. Parsed tables are cached by (real path, size,
+modification time) and every caller gets its own copy, so repeated reads are fast
+and nobody can alter the cache. Reads are confined to the configured input files
+and the output folders of the configurations this process was given.
 """
 
 from __future__ import annotations
