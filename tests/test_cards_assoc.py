@@ -186,6 +186,22 @@ def test_collected_feature_sets(env):
                                           "FeatureClustering@Cluster:(2)", "FeatureClustering@Cluster:(10)"]
 
 
+def test_feature_sets_keep_ids_as_written(env):
+    # Probe ids that look like numbers stay text through the collected sets.
+    out = env["my_path"].get_out_dir()
+    decomposition = save_result_path(os.path.join(out, "decomposition", "summary.txt"), pd.DataFrame(
+        {"Source": ["Protein"], "Method": ["PCA"], "BaseName": ["Protein"]}))
+    pd.DataFrame([[0.2, 1.0, 0.5]], index=["Scaled"], columns=["01005", "1e3", "007"]).to_csv(
+        os.path.join(out, "decomposition", "Protein_PCA_contribution.txt"), sep="\t")
+    clustering = save_result_path(os.path.join(out, "clustering", "summary.txt"), pd.DataFrame(
+        {"Source": ["Protein"], "Method": ["Hierarchical clustering"], "BaseName": ["Protein"]}))
+    pd.DataFrame({"FeatureCluster": [1, 1]}, index=pd.Index(["0042", "1.50"], name="Feature")).to_csv(
+        os.path.join(out, "clustering", "Protein_feature_clustering.txt"), sep="\t")
+    path, _ = env["cb"]("feature-sets-inter.data")(None, decomposition, clustering, env["paths"])
+    sets = pd.read_csv(path, sep="\t", index_col=0, dtype=str)
+    assert sets["Features"].tolist() == ["1e3;007;01005", "0042;1.50"]
+
+
 def test_small_or_unscaled_contributions(env):
     diff, decomposition, clustering, contribution = write_results(env["my_path"], n_contrib=7)
     path, _ = env["cb"]("feature-sets-inter.data")(None, decomposition, None, env["paths"])

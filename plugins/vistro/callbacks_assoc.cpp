@@ -50,7 +50,7 @@ nb::object sibling_table(const Ctx& c, nb::handle table_path, nb::handle base_na
     nb::object path = folder + global("os").attr("sep") + nb::str(base_name) + nb::str(suffix);
     if (!nb::cast<bool>(service("inside")(path, c.my_path.attr("get_out_dir")())) || !path_exists(path))
         return nb::none();
-    return pd().attr("read_csv")(path, "sep"_a = "\t", "index_col"_a = 0);
+    return read_result(path);  // the host's reader keeps feature ids as text
 }
 
 // The rows of a table in order, each as a Series (labels may repeat).
