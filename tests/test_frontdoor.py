@@ -120,7 +120,7 @@ def test_a_named_study_starts_with_safe_files_and_its_summary_card(tmp_path, cap
     ids = [getattr(c, "id", None) for c in app.layout.children]
     assert ids[:2] == ["store-card", "data-summary-card"]
     written = os.listdir(tmp_path / "study" / "results" / "preprocess")
-    assert f"{paths.file_safe('Phospho sites')}_preprocessed.txt" in written
+    assert f"{paths.file_safe('Phospho sites')}_preprocessed.npz" in written
     stored = tables.read_expr_path(paths.configured(app.layout.children[0].children[0].data)
                                    .get_preprocess_path("Phospho sites"))
     assert list(stored.index[:2]) == ["01001", "01002"] and stored.shape == (24, 50)

@@ -44,6 +44,24 @@ def test_readers_and_writers_round_trip(fresh_paths):
     pd.testing.assert_frame_equal(back, frame)
 
 
+def test_matrix_store_keeps_ids_values_and_refuses_what_it_cannot_hold(fresh_paths):
+    my_path = callbacks.MyPath(fresh_paths)
+    target = my_path.get_preprocess_path("Protein")
+    assert target.endswith(".npz")
+    matrix = pd.DataFrame([[1.25, np.nan], [-0.5, 1e-300]], index=["01005", "LAL5"], columns=["007", "1e3"])
+    callbacks.save_result_path(target, matrix)
+    back = callbacks.read_expr_path(target)
+    pd.testing.assert_frame_equal(back, matrix)
+    assert list(back.index) == ["01005", "LAL5"] and list(back.columns) == ["007", "1e3"]
+    with pytest.raises(ValueError, match="numeric matrix"):
+        callbacks.save_result_path(target, pd.DataFrame({"a": ["x"]}))
+    pd.testing.assert_frame_equal(callbacks.read_expr_path(target), matrix)  # the failed write left it
+    with open(target, "wb") as fh:
+        fh.write(b"not a matrix")
+    with pytest.raises(ValueError, match="not a stored matrix"):
+        callbacks.read_expr_path(target)
+
+
 def test_cache_hands_out_copies_and_sees_rewrites(fresh_paths):
     my_path = callbacks.MyPath(fresh_paths)
     target = os.path.join(my_path.get_out_dir(), "t.txt")

@@ -29,13 +29,13 @@ def my_path(fresh_paths):
 
 
 def test_log2_of_zero_or_negative_values_is_refused(my_path):
-    stored = open(my_path.get_preprocess_path("Protein")).read()
+    stored = open(my_path.get_preprocess_path("Protein"), "rb").read()
     raw = loader.read_expression(my_path.get_expr_path("Protein"))
     nonpositive = int((raw <= 0).sum().sum())
     with pytest.raises(ValueError, match=rf"Log2 of 'Protein' is undefined for {nonpositive} value\(s\) in \d+ "
                                          rf"feature\(s\) \('{raw.columns[(raw <= 0).any()][0]}'"):
         matrices.run_preprocess(my_path, "Protein", dict(DEFAULTS, Transformation="Log2"))
-    assert open(my_path.get_preprocess_path("Protein")).read() == stored
+    assert open(my_path.get_preprocess_path("Protein"), "rb").read() == stored
     assert matrices.load_settings(my_path, "Protein") == DEFAULTS
 
 

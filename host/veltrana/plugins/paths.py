@@ -125,7 +125,7 @@ class MyPath:
         return self._under("preprocess")
 
     def get_preprocess_path(self, source) -> str:
-        return self._under("preprocess", f"{file_safe(self.check_source(source))}_preprocessed.txt")
+        return self._under("preprocess", f"{file_safe(self.check_source(source))}_preprocessed.npz")
 
     def get_preprocess_settings_path(self, source) -> str:
         return self._under("preprocess", f"{file_safe(self.check_source(source))}_settings.json")

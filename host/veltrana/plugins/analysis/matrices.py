@@ -153,7 +153,7 @@ def run_preprocess(my_path, source, settings: dict) -> pd.DataFrame:
             raise ValueError(f"the settings {settings} keep no feature of {source!r}; nothing was written")
         check_output(result, source, settings)
         os.makedirs(os.path.dirname(out), exist_ok=True)
-        _replace_with(out, lambda tmp: save_result_path(tmp, result))
+        save_result_path(out, result)
         _replace_with(my_path.get_preprocess_settings_path(source),
                       lambda tmp: _write_settings(tmp, settings, fingerprint))
     return result
