@@ -363,3 +363,36 @@ def test_roc_matches_a_fitted_logistic_regression(small, tmp_path):
         assert table.loc[feature, "AUC"] == pytest.approx(roc_auc_score(outcome, proba))
     assert table.loc["F1", "AUC"] > 0.8 and table.loc["F2", "AUC"] > 0.7
     assert table.loc["F5", "AUC"] == 0.5
+
+
+def per_feature_roc_table(data_df, samples, features, numeric_info_df, phenotype):
+    """The reference: the ROC table built feature by feature with feature_roc."""
+    matrix, y, features = association._aligned(data_df, samples, features, numeric_info_df, phenotype)
+    outcome, rows = association.binary_outcome(y), []
+    for j, feature in enumerate(features):
+        ok = ~np.isnan(matrix[:, j])
+        if ok.sum() < association.MIN_PAIRS or len(np.unique(outcome[ok])) < 2:
+            continue
+        fpr, tpr, auc = association.feature_roc(matrix[ok, j], outcome[ok])
+        rows.append((feature, ",".join(repr(float(v)) for v in fpr), ",".join(repr(float(v)) for v in tpr),
+                     float(auc)))
+    return pd.DataFrame(rows, columns=["Feature", "FPR", "TPR", "AUC"])
+
+
+@pytest.mark.parametrize("samples, decimals", [(90, 1), (300, 4), (7, 0)])
+def test_roc_table_equals_the_per_feature_curves_to_the_byte(tmp_path, samples, decimals):
+    """Ties (coarse values, a tied phenotype), missing values, constant features, features
+    with too few values or one class only."""
+    rng = np.random.default_rng(samples)
+    ids = [f"{i:05d}" for i in range(1005, 1005 + samples)]
+    y = pd.DataFrame({"Age(Numerical)": np.round(rng.normal(60, 9, samples))}, index=ids)
+    values = np.round(rng.normal(size=(samples, 400)) + 0.5 * y.to_numpy() / 9, decimals)
+    values[rng.random(values.shape) < 0.15] = np.nan
+    values[:, 0], values[:, 1], values[2:, 2], values[:, 3] = 1.0, 0.1, np.nan, np.nan
+    x = pd.DataFrame(values, index=ids, columns=[f"G{j}" for j in range(400)])
+    args = (x, ids, list(x.columns), y, "Age(Numerical)")
+    path = association.update_phenotype_feature_logistic_inter(*args, str(tmp_path / "ours.txt"))
+    reference = callbacks.save_result_path(str(tmp_path / "ref.txt"), per_feature_roc_table(*args))
+    with open(path) as ours, open(reference) as ref:
+        assert ours.read() == ref.read()
+    assert len(pd.read_csv(path, sep="\t")) > 0

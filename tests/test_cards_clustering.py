@@ -168,3 +168,59 @@ def test_forged_locations_are_refused(ready_paths):
     with pytest.raises(ValueError, match="configuration"):
         clustering.update_feature_clustering_inter(dict(kw, Paths={"info": "/etc/passwd"}),
                                                    my_path.get_clustering_dir())
+
+
+def pandas_zscores(matrix):
+    """The frame-method z-scores the numpy ones must equal to the bit."""
+    std = matrix.std(ddof=1)
+    z = (matrix - matrix.mean()) / std.where(std > 0)
+    return z.where(~z.isna() | matrix.isna(), 0.0)
+
+
+def test_zscores_equal_the_frame_methods_bit_for_bit():
+    rng = np.random.default_rng(5)
+    values = rng.normal(3, 2, (40, 300))
+    values[rng.random(values.shape) < 0.15] = np.nan
+    values[:, 0], values[1:, 1], values[:, 2] = np.nan, np.nan, 1.5  # no value, one value, constant
+    ids, names = [f"{i:05d}" for i in range(1005, 1045)], [f"F{j}" for j in range(300)]
+    frames = [pd.DataFrame(values, ids, names), pd.DataFrame(np.asfortranarray(values), ids, names),
+              pd.DataFrame(np.nan_to_num(values, nan=0.25), ids, names)]  # C and F memory; nothing missing
+    for matrix in frames:
+        before = matrix.copy()
+        z = clustering.zscores(matrix)
+        pd.testing.assert_frame_equal(matrix, before)  # the caller's frame is not altered
+        expected = pandas_zscores(matrix)
+        assert z.index.equals(expected.index) and z.columns.equals(expected.columns)
+        np.testing.assert_array_equal(z.to_numpy(), expected.to_numpy())
+    assert (clustering.zscores(frames[0])[["F1", "F2"]].iloc[1:].fillna(0.0) == 0).all().all()
+
+
+def test_heatmap_shows_the_most_variable_clustered_features_under_the_cap(fresh_paths, monkeypatch):
+    rng = np.random.default_rng(2)
+    samples = [f"{i:05d}" for i in range(1005, 1065)]
+    matrix = pd.DataFrame(rng.normal(size=(60, 400)) * np.linspace(0.1, 4, 400), index=samples,
+                          columns=[f"G{j}" for j in range(400)])
+    monkeypatch.setattr(clustering, "preprocessed_matrix", lambda my_path, source: matrix.copy())
+    info = pd.DataFrame({"Pathological_Status": rng.choice(["Tumor", "Normal"], 60)}, index=samples)
+    monkeypatch.setattr(clustering, "read_info_file", lambda path: info)
+    monkeypatch.setattr(clustering, "HEATMAP_CELLS", 60 * 150)  # 150 features of 60 samples
+    my_path = callbacks.MyPath(fresh_paths)
+    folder = my_path.get_clustering_dir()
+    kw = {"clustering-source-dropdown": ["Protein"], "clustering-number-input": 4, "Paths": fresh_paths,
+          "clustering-figure-source": "Protein", "clustering-phenotype-dropdown": "Pathological_Status"}
+    path = clustering.update_feature_clustering_inter(kw, folder)
+    order = list(callbacks.read_result_path(os.path.join(folder, "Protein_feature_clustering.txt")).index)
+    fig = clustering.update_feature_clustering_figure_1(kw, path, folder)
+
+    shown = list(fig.data[0].y)
+    assert len(shown) == 150 and "The 150 most variable of 400 clustered features" in fig.layout.title.text
+    assert shown == [f for f in order if f in set(shown)]  # dendrogram order
+    assert set(shown) == set(matrix.var().nlargest(150).index)
+    z = fig.data[0].z
+    assert z.dtype == np.float32 and z.shape == (150, 60)
+    expected = pandas_zscores(matrix.loc[list(fig.data[0].x), shown]).T.round(3).to_numpy(dtype=np.float32)
+    np.testing.assert_array_equal(z, expected)
+
+    monkeypatch.setattr(clustering, "HEATMAP_CELLS", 10**6)  # under the cap: every feature, no title
+    fig = clustering.update_feature_clustering_figure_1(kw, path, folder)
+    assert list(fig.data[0].y) == order and fig.layout.title.text is None

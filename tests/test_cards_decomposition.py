@@ -9,6 +9,7 @@ import pytest
 from analysis_support import write_preprocessed
 from test_cards_diff import by_name, find
 from veltrana.plugins import callbacks, layout, vistro
+from veltrana.plugins.analysis import decomposition
 
 
 @pytest.fixture
@@ -143,3 +144,40 @@ def test_bare_outputs_of_the_run_and_the_variance_figure(fresh_paths):
         ("decomposition-data-source-dropdown", "value"), ("decomposition-method-dropdown", "value"),
         ("Paths", "data")]
     assert "..decomposition-figure-1.figure...loading-output-decomposition.children.." in app.callback_map
+
+
+def full_svd_pca(matrix):
+    """The reference: missing values filled column by column, scikit-learn's full SVD."""
+    from sklearn.decomposition import PCA
+
+    data = matrix.astype(float).dropna(axis=1, how="all")
+    data = data.fillna(data.mean())
+    model = PCA(n_components=min(10, *data.shape), svd_solver="full")
+    return model.fit_transform(data.to_numpy()), model.explained_variance_ratio_, model.components_
+
+
+@pytest.mark.parametrize("samples, features, factors, gram", [(60, 2500, 3, True), (30, 400, 12, True),
+                                                              (6, 300, 6, False), (50, 60, 2, False)])
+def test_pca_equals_the_full_svd(samples, features, factors, gram, monkeypatch):
+    """A cohort-shaped matrix (few samples, many features, missing values, a feature without
+    values) through the Gram matrix; fewer samples than components and square-ish matrices
+    through the SVD."""
+    rng = np.random.default_rng(samples)
+    values = rng.normal(size=(samples, factors)) @ rng.normal(size=(factors, features)) * 3
+    values += rng.normal(size=values.shape)
+    values[rng.random(values.shape) < 0.15] = np.nan
+    values[:, 5] = np.nan
+    matrix = pd.DataFrame(values, index=[f"{i:05d}" for i in range(1005, 1005 + samples)],
+                          columns=[f"G{j}" for j in range(features)])
+    before = matrix.copy()
+    if gram:
+        monkeypatch.setattr(decomposition, "PCA", None)  # the SVD is not called
+    scores, ratios, shares = decomposition.run_pca(matrix)
+    monkeypatch.undo()
+    pd.testing.assert_frame_equal(matrix, before)
+    ref_scores, ref_ratios, ref_components = full_svd_pca(matrix)
+    scale = np.abs(ref_scores).max()
+    np.testing.assert_allclose(scores.to_numpy(), ref_scores, rtol=0, atol=1e-9 * scale)
+    np.testing.assert_allclose(ratios.to_numpy(), ref_ratios, rtol=0, atol=1e-12)
+    np.testing.assert_allclose(shares.iloc[:-1].to_numpy(), ref_components ** 2 * 100, rtol=0, atol=1e-9)
+    assert list(scores.index) == list(matrix.index) and "G5" not in shares.columns

@@ -138,6 +138,7 @@ def write_summary(paths, rows):
 def test_volcano_reads_the_first_row_of_its_source(fresh_paths, monkeypatch):
     drawn = []
     monkeypatch.setattr(vistro, "volcano", lambda df, **kw: drawn.append((df, kw)) or "volcano")
+    monkeypatch.setattr(callbacks, "prefer_webgl", lambda fig: fig)
     cbs = by_name(vistro.build_app(fresh_paths))
     table = pd.DataFrame({"Log2FC(median)": [1.0], "-Log10(FDR)": [3.0], "Significance": ["S-U"]}, index=["F1"])
     first = os.path.join(fresh_paths["out_dir"], "first.txt")

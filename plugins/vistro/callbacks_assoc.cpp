@@ -281,6 +281,7 @@ VISTRO_CALLBACK(update_association_figure_1) {
     nb::list features = pyglue::to_list(table["Feature"].attr("tolist")());
     fig = global("scatter_plot")(x, y, "x_name"_a = "Correlation", "y_name"_a = "-Log10(P-value)",
                                  "hover_text"_a = features, "figure_height"_a = figure_height());
+    fig = service("prefer_webgl")(fig);  // a point per feature: WebGL when there are thousands
     features.sort();
     nb::object picked = dropdown_by_list(features);
     return nb::make_tuple(fig, nb::str(""), picked[0], picked[1]);

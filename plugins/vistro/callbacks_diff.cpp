@@ -138,6 +138,7 @@ VISTRO_CALLBACK(update_diff_volcano) {
             nb::object diff_path = rows["DiffPath"].attr("iloc")[0];
             nb::object table = service("read_expr_path")(diff_path);
             fig = global("volcano")(table, "figure_height"_a = height, "title"_a = volcano_title(rows, source));
+            fig = service("prefer_webgl")(fig);  // thousands of points: WebGL
         }
     }
     return nb::make_tuple(fig, "");

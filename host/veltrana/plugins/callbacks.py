@@ -31,6 +31,7 @@ from .analysis.decomposition import *  # noqa: E402,F401,F403
 from .analysis.clustering import *  # noqa: E402,F401,F403
 from .analysis.association import *  # noqa: E402,F401,F403
 from .analysis.enrichment import *  # noqa: E402,F401,F403
+from .analysis.figures import prefer_webgl  # noqa: E402,F401
 
 from .defaults import default_figure_height
 

@@ -102,8 +102,66 @@ def feature_roc(x: np.ndarray, outcome: np.ndarray):
     return roc_points(direction * x, outcome)
 
 
-def _joined(values) -> str:
-    return ",".join(repr(float(v)) for v in values)
+def _directions(matrix: np.ndarray, valid: np.ndarray, outcome: np.ndarray) -> np.ndarray:
+    """feature_roc's orientation of every column, from its complete pairs at once.
+
+    Where the covariance is too close to 0 for the summation order not to matter (a
+    constant feature, say), the column's sign is taken as feature_roc takes it.
+    """
+    count = valid.sum(axis=0)
+    x = np.where(valid, matrix, 0.0)
+    o = np.where(valid, outcome[:, None], 0.0)
+    dx = np.where(valid, x - x.sum(axis=0) / count, 0.0)
+    do = np.where(valid, o - o.sum(axis=0) / count, 0.0)
+    covariance = (dx * do).sum(axis=0)
+    scale = ((np.abs(x) + np.abs(x.sum(axis=0) / count)) * np.abs(do)).sum(axis=0)
+    direction = np.sign(covariance)
+    for j in np.flatnonzero(np.abs(covariance) <= 1e-8 * scale):
+        xs, os_ = matrix[valid[:, j], j], outcome[valid[:, j]]
+        direction[j] = np.sign(np.dot(xs - xs.mean(), os_ - os_.mean()))
+    return direction
+
+
+def roc_tables(matrix: np.ndarray, outcome: np.ndarray):
+    """(columns, fpr, tpr, start) for the columns of `matrix` that get a ROC: what
+    feature_roc gives for each column's complete pairs, all columns at once.
+
+    The curves lie end to end in `fpr` and `tpr`; curve k is [start[k], start[k + 1]).
+    Columns with fewer than MIN_PAIRS values, or whose values see one class only, get none.
+    """
+    valid = ~np.isnan(matrix)
+    count = valid.sum(axis=0)
+    positives = (valid & (outcome[:, None] == 1)).sum(axis=0)
+    columns = np.flatnonzero((count >= MIN_PAIRS) & (positives > 0) & (positives < count))
+    matrix, valid, count, positives = matrix[:, columns], valid[:, columns], count[columns], positives[columns]
+    # Scores from highest to lowest down each column, missing values last.
+    key = np.where(valid, -(_directions(matrix, valid, outcome) * matrix), np.nan)
+    order = np.argsort(key, axis=0, kind="stable")
+    key = np.take_along_axis(key, order, axis=0).T
+    hits = outcome[order].T
+    rank = np.arange(key.shape[1])
+    # The last position of each distinct score: one threshold, one point.
+    last = rank < count[:, None]
+    last[:, :-1] &= (key[:, 1:] != key[:, :-1]) | (rank[1:] == count[:, None])
+    tps = np.cumsum(hits, axis=1)[last]
+    fps = (rank + 1)[np.nonzero(last)[1]] - tps
+    curve = np.repeat(np.arange(len(columns)), last.sum(axis=1))
+    # Points on a straight segment go, as in roc_points: a middle point whose second
+    # differences in fps and tps are both 0.
+    middle = np.zeros(len(curve), dtype=bool)
+    middle[1:-1] = (curve[:-2] == curve[1:-1]) & (curve[2:] == curve[1:-1])
+    straight = np.zeros(len(curve), dtype=bool)
+    straight[1:-1] = (np.diff(fps, 2) == 0) & (np.diff(tps, 2) == 0)
+    keep = ~(middle & straight)
+    fps, tps, curve = fps[keep], tps[keep], curve[keep]
+    # Each curve starts at (0, 0).
+    sizes = np.bincount(curve, minlength=len(columns)) + 1
+    start = np.r_[0, np.cumsum(sizes)]
+    at = np.arange(len(curve)) + curve + 1
+    fpr, tpr = np.zeros(start[-1]), np.zeros(start[-1])
+    fpr[at] = fps / (count - positives)[curve]
+    tpr[at] = tps / positives[curve]
+    return columns, fpr, tpr, start
 
 
 def update_phenotype_feature_logistic_inter(data_df, samples, features, numeric_info_df, phenotype,
@@ -116,13 +174,15 @@ def update_phenotype_feature_logistic_inter(data_df, samples, features, numeric_
     """
     matrix, y, features = _aligned(data_df, samples, features, numeric_info_df, phenotype)
     rows = []
-    if len(y):
-        outcome = binary_outcome(y)
-        for j, feature in enumerate(features):
-            ok = ~np.isnan(matrix[:, j])
-            if ok.sum() < MIN_PAIRS or len(np.unique(outcome[ok])) < 2:
-                continue
-            fpr, tpr, auc = feature_roc(matrix[ok, j], outcome[ok])
-            rows.append((feature, _joined(fpr), _joined(tpr), float(auc)))
+    if len(y) and len(features):
+        columns, fpr, tpr, start = roc_tables(matrix, binary_outcome(y))
+        # Rates are few distinct fractions: each is written (as repr) once.
+        values, where = np.unique(np.r_[fpr, tpr], return_inverse=True)
+        text = np.array([repr(v) for v in values.tolist()], dtype=object)
+        fpr_text, tpr_text = text[where[:len(fpr)]], text[where[len(fpr):]]
+        for k, j in enumerate(columns):
+            a, b = start[k], start[k + 1]
+            rows.append((features[j], ",".join(fpr_text[a:b].tolist()), ",".join(tpr_text[a:b].tolist()),
+                         float(np.trapezoid(tpr[a:b], fpr[a:b]))))
     table = pd.DataFrame(rows, columns=["Feature", "FPR", "TPR", "AUC"])
     return save_result_path(pfl_path, table)

@@ -63,10 +63,9 @@ def zscores(matrix: pd.DataFrame) -> pd.DataFrame:
     rows[missing] = 0.0
     with np.errstate(invalid="ignore", divide="ignore"):
         mean = rows.sum(axis=1) / count
-        if not missing.any():  # pandas then sums the frame's values in their own order
-            mean = values.sum(axis=0) / count
+        # Without missing values pandas' mean sums the frame's values in their own order.
+        centred = values - (mean if missing.any() else values.sum(axis=0) / count)
         rows -= mean[:, None]
-        centred = rows.T.copy()  # before squaring: the z-scores' numerators
         rows *= rows
         rows[missing] = 0.0
         std = np.sqrt(rows.sum(axis=1) / (count - 1.0))

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from ..defaults import default_figure_height
 from ..paths import configured
-from .figures import placeholder_figure
+from .figures import placeholder_figure, prefer_webgl
 from .matrices import preprocessed_matrix
 from .preprocessing import source_options
 
@@ -61,7 +61,8 @@ def update_qc_figures(args, inputs, states):
     unknown = [s for s in samples if s not in matrix.index]
     if unknown:
         raise ValueError(f"samples not in {source!r}: {unknown}")
-    corr = plotweave.qc_corr_matrix_plot(matrix, samples)
+    # A panel per pair of samples, each with a point per feature: WebGL draws them.
+    corr = prefer_webgl(plotweave.qc_corr_matrix_plot(matrix, samples))
     # The CV helper takes samples as columns.
     cv = plotweave.qc_cv_hist_plot(matrix.T, samples)
     return corr, cv

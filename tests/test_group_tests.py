@@ -1,0 +1,64 @@
+"""The rank tests over all features at once against scipy called feature by feature, on
+data with many ties, missing values, small groups and features without enough values."""
+
+import numpy as np
+import pytest
+from scipy import stats
+
+from veltrana.plugins.analysis import group_tests
+
+
+def tied_matrix(rows, features, seed):
+    """Values on a coarse grid (ties in most features), 20 % missing, and edge columns:
+    all missing, one value, constant."""
+    rng = np.random.default_rng(seed)
+    x = np.round(rng.normal(size=(rows, features)) * 2) / 2
+    x[rng.random(x.shape) < 0.2] = np.nan
+    x[:, 0] = np.nan
+    x[1:, 1] = np.nan
+    x[:, 2] = 0.5
+    return x
+
+
+def per_feature(test, a, b, paired):
+    out = []
+    for j in range(a.shape[1]):
+        x, y = a[:, j], b[:, j]
+        if paired:
+            keep = ~(np.isnan(x) | np.isnan(y))
+            x, y = x[keep], y[keep]
+        else:
+            x, y = x[~np.isnan(x)], y[~np.isnan(y)]
+        try:
+            out.append(test(x, y).pvalue if min(len(x), len(y)) >= group_tests.MIN_VALUES else np.nan)
+        except ValueError:  # scipy refuses, e.g. all differences zero
+            out.append(np.nan)
+    return np.array(out)
+
+
+@pytest.mark.parametrize("rows", [12, 26, 90])  # exact, permutation and normal-approximation regimes
+def test_rank_tests_match_scipy(rows):
+    x = tied_matrix(rows, 120, seed=rows)
+    # A few features without ties, so that small groups take scipy's exact path.
+    x[:, 3:8] = np.random.default_rng(1).normal(size=(rows, 5))
+    a, b = x[: rows // 2], x[rows // 2:]
+    for ours, theirs, paired in ((group_tests.mann_whitney, stats.mannwhitneyu, False),
+                                 (group_tests.signed_rank, stats.wilcoxon, True)):
+        _, p = ours(a, b)
+        expected = per_feature(theirs, a, b, paired)
+        tested = ~np.isnan(expected)
+        tested[2] = False  # constant: all pairs tie, which scipy answers with a warning
+        np.testing.assert_allclose(p[tested], expected[tested], rtol=1e-12, atol=1e-300)
+        assert np.isnan(p[:2]).all()  # no values / one value
+
+
+def test_rank_sums_equal_scipy_ranks():
+    rows = tied_matrix(40, 200, seed=3).T
+    chosen = np.random.default_rng(4).random(rows.shape) < 0.5
+    sums, tie_term, count = group_tests._rank_sums(rows, lambda order: np.take_along_axis(chosen, order, axis=1))
+    ranks = stats.rankdata(rows, axis=1, nan_policy="omit")
+    np.testing.assert_array_equal(sums, np.nansum(np.where(chosen, ranks, np.nan), axis=1))
+    np.testing.assert_array_equal(count, np.sum(~np.isnan(rows), axis=1))
+    for j in range(rows.shape[0]):
+        _, sizes = np.unique(rows[j][~np.isnan(rows[j])], return_counts=True)
+        assert tie_term[j] == np.sum(sizes.astype(float) ** 3 - sizes)
