@@ -300,6 +300,8 @@ def test_association_figures(env):
     corr = callbacks.read_result_path(callbacks.read_result_path(result)["CorrelationPath"].iloc[0])
     assert loading == "" and len(fig.data) == 1
     np.testing.assert_allclose(fig.data[0].y, -np.log10(corr["P-value"]))
+    # The demo's 24 samples all have an age; features with a missing value use fewer.
+    assert fig.layout.title.text == "Protein: Age(Numerical) (24 samples chosen, at most 24 with values)"
     assert [o["value"] for o in options] == sorted(corr["Feature"]) and value == sorted(corr["Feature"])[0]
 
     roc = env["cb"]("assoc-roc-fig.figure")
@@ -336,10 +338,11 @@ def test_correlation_table(small, tmp_path):
         x, list(x.index) + ["unknown"], list(x.columns) + ["", "F0"], y, "Score(Numerical)", str(tmp_path / "c.txt"))
     pd.testing.assert_frame_equal(x, before)
     table = pd.read_csv(path, sep="\t", index_col=0)
-    assert list(table.columns) == ["Feature", "Correlation", "P-value"]
+    assert list(table.columns) == ["Feature", "Correlation", "P-value", "Pairs"]
     assert table["Feature"].tolist() == ["F0", "F1", "F2", "F3"]
     for _, row in table.iterrows():
         ok = x[row["Feature"]].notna()
+        assert row["Pairs"] == ok.sum()
         r, p = stats.pearsonr(x.loc[ok, row["Feature"]], y.loc[ok, "Score(Numerical)"])
         assert row["Correlation"] == pytest.approx(r, abs=1e-12) and row["P-value"] == pytest.approx(p, rel=1e-9)
     with pytest.raises(ValueError, match="unknown numerical phenotype"):

@@ -4,6 +4,7 @@ import os
 
 import numpy as np
 import pandas as pd
+import plotly.graph_objects as go
 import pytest
 
 from analysis_support import write_preprocessed
@@ -136,13 +137,13 @@ def test_cluster_number_must_be_a_positive_whole_number(bad):
 
 def test_heatmap_orders_features_by_cluster_and_samples_by_phenotype(ready_paths, monkeypatch):
     drawn = []
-    monkeypatch.setattr(plotweave, "heatmap_plot", lambda *a: drawn.append(a) or "heatmap")
+    monkeypatch.setattr(plotweave, "heatmap_plot", lambda *a: drawn.append(a) or go.Figure())
     my_path = callbacks.MyPath(ready_paths)
     cbs = by_name(vistro.build_app(ready_paths))
     path, *_ = cbs["update_feature_clustering_inter"](*run_args(ready_paths, k=3))
     fig, _ = cbs["update_feature_clustering_figure_1"](1, [], "Protein", path, 3, ["Protein"],
                                                        "Pathological_Status", ready_paths)
-    assert fig == "heatmap"
+    assert fig.layout.title.text.startswith("Protein: 24 samples, ")
     z, samples, features, sample_labels, feature_labels, sample_text, feature_text = drawn[0]
     clusters = pd.read_csv(os.path.join(os.path.dirname(path), "Protein_feature_clustering.txt"), sep="\t",
                            index_col=0)["FeatureCluster"]
@@ -209,11 +210,12 @@ def test_heatmap_shows_the_most_variable_clustered_features_under_the_cap(fresh_
     kw = {"clustering-source-dropdown": ["Protein"], "clustering-number-input": 4, "Paths": fresh_paths,
           "clustering-figure-source": "Protein", "clustering-phenotype-dropdown": "Pathological_Status"}
     path = clustering.update_feature_clustering_inter(kw, folder)
-    order = list(callbacks.read_result_path(os.path.join(folder, "Protein_feature_clustering.txt")).index)
+    order = list(callbacks.read_result_path(os.path.join(os.path.dirname(path), "Protein_feature_clustering.txt")).index)
     fig = clustering.update_feature_clustering_figure_1(kw, path, folder)
 
     shown = list(fig.data[0].y)
-    assert len(shown) == 150 and "The 150 most variable of 400 clustered features" in fig.layout.title.text
+    assert len(shown) == 150
+    assert fig.layout.title.text == "Protein: 60 samples, the 150 most variable of 400 clustered features"
     assert shown == [f for f in order if f in set(shown)]  # dendrogram order
     assert set(shown) == set(matrix.var().nlargest(150).index)
     z = fig.data[0].z
@@ -221,6 +223,6 @@ def test_heatmap_shows_the_most_variable_clustered_features_under_the_cap(fresh_
     expected = pandas_zscores(matrix.loc[list(fig.data[0].x), shown]).T.round(3).to_numpy(dtype=np.float32)
     np.testing.assert_array_equal(z, expected)
 
-    monkeypatch.setattr(clustering, "HEATMAP_CELLS", 10**6)  # under the cap: every feature, no title
+    monkeypatch.setattr(clustering, "HEATMAP_CELLS", 10**6)  # under the cap: every feature
     fig = clustering.update_feature_clustering_figure_1(kw, path, folder)
-    assert list(fig.data[0].y) == order and fig.layout.title.text is None
+    assert list(fig.data[0].y) == order and fig.layout.title.text == "Protein: 60 samples, 400 features"

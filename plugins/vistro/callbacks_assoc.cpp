@@ -152,6 +152,17 @@ nb::list chosen_samples(nb::handle info_df, nb::handle data_df, nb::handle sampl
     return out;
 }
 
+// The samples behind the figure: those chosen, and the most any feature's test used
+// (a sample without a phenotype value or a feature value takes no part).
+nb::str association_title(nb::handle summary, nb::handle table) {
+    nb::object row = summary.attr("iloc")[0];
+    if (!contains(summary.attr("columns"), nb::str("Samples")) || !contains(table.attr("columns"), nb::str("Pairs")))
+        return nb::str(row["Phenotype"]);
+    nb::object most = nb::len(table) ? table["Pairs"].attr("max")() : nb::object(nb::int_(0));
+    return nb::str(nb::str("{}: {} ({} samples chosen, at most {} with values)")
+                       .attr("format")(row["Source"], row["Phenotype"], row["Samples"], most));
+}
+
 }  // namespace
 
 VISTRO_CALLBACK(update_assoc_data_source) { return pyglue::mirror_picker(a[0]); }
@@ -273,7 +284,8 @@ VISTRO_CALLBACK(update_association_figure_1) {
     nb::object fig = global("build_default_fig")();
     nb::tuple defaults = nb::make_tuple(fig, nb::str(""), nb::list(), nb::str(""));
     if (!path_exists(result_path)) return defaults;
-    nb::object correlation_path = read_result(result_path)["CorrelationPath"].attr("iloc")[0];
+    nb::object summary = read_result(result_path);
+    nb::object correlation_path = summary["CorrelationPath"].attr("iloc")[0];
     if (!path_exists(correlation_path)) return defaults;
     nb::object table = read_result(correlation_path);
     nb::object x = table["Correlation"].attr("to_numpy")();
@@ -282,6 +294,7 @@ VISTRO_CALLBACK(update_association_figure_1) {
     fig = global("scatter_plot")(x, y, "x_name"_a = "Correlation", "y_name"_a = "-Log10(P-value)",
                                  "hover_text"_a = features, "figure_height"_a = figure_height());
     fig = service("prefer_webgl")(fig);  // a point per feature: WebGL when there are thousands
+    fig.attr("update_layout")("title"_a = association_title(summary, table));
     features.sort();
     nb::object picked = dropdown_by_list(features);
     return nb::make_tuple(fig, nb::str(""), picked[0], picked[1]);

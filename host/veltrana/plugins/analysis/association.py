@@ -56,12 +56,13 @@ def pearson_columns(matrix: np.ndarray, y: np.ndarray):
 
 def update_phenotype_feature_correlation_inter(data_df, samples, features, numeric_info_df, phenotype,
                                                pfc_path) -> str:
-    """Writes "Feature", "Correlation", "P-value" (Pearson) for each feature; returns the path."""
+    """Writes "Feature", "Correlation", "P-value" (Pearson) for each feature, and "Pairs": the
+    samples with both values that the feature's test used; returns the path."""
     matrix, y, features = _aligned(data_df, samples, features, numeric_info_df, phenotype)
-    r, p, _ = pearson_columns(matrix, y)
+    r, p, n = pearson_columns(matrix, y)
     keep = ~np.isnan(r)
     table = pd.DataFrame({"Feature": np.asarray(features, dtype=object)[keep] if features else [],
-                          "Correlation": r[keep], "P-value": p[keep]})
+                          "Correlation": r[keep], "P-value": p[keep], "Pairs": n[keep]})
     return save_result_path(pfc_path, table)
 
 

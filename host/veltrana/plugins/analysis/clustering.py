@@ -175,10 +175,11 @@ def update_feature_clustering_figure_1(kwargs_dict: dict, result_path, module_di
         [[int(cluster_of[f])] for f in features],
         [[f"{phenotype}: {groups[s]}" for s in samples]],
         [["Cluster:({})".format(cluster_of[f])] for f in features])
-    if len(features) < clustered:
-        fig.update_layout(title={"text": f"The {len(features):,} most variable of {clustered:,} clustered "
-                                         "features", "font": {"size": 13}, "x": 0.5},
-                          margin={"t": 40})
+    # What the figure shows: its samples, and its features when fewer than were clustered.
+    shown = (f"the {len(features):,} most variable of {clustered:,} clustered features"
+             if len(features) < clustered else f"{clustered:,} features")
+    fig.update_layout(title={"text": f"{source}: {len(samples):,} samples, {shown}", "font": {"size": 13},
+                             "x": 0.5}, margin={"t": 40})
     return fig
 
 
