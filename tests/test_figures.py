@@ -6,12 +6,11 @@ import os
 import numpy as np
 import pandas as pd
 import plotly.graph_objects as go
-import pytest
 from dash.dependencies import Input, State
 
 from test_cards_diff import by_name, write_summary
 from veltrana import demo
-from veltrana.plugins import callbacks, plotweave, vistro
+from veltrana.plugins import callbacks, vistro
 from veltrana.plugins.analysis.figures import WEBGL_THRESHOLD, prefer_webgl
 
 
