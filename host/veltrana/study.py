@@ -270,15 +270,20 @@ def reconcile_source(name: str, path: str, matrix: pd.DataFrame, table_ids: list
 
 
 def reconcile(my_paths: dict) -> Report:
-    """Reads every table of `my_paths` with the strict loader and reconciles the samples."""
-    from .plugins import loader
+    """Reads every table of `my_paths` with the strict loader and reconciles the samples.
 
+    The reads go through the host's cached readers, so the preprocessing that follows at
+    start-up does not parse the same files again."""
+    from .plugins import tables
+    from .plugins.paths import MyPath
+
+    MyPath(my_paths)  # the readers read only what a configuration names
     info_path = my_paths["info"]
-    table = _read(loader.read_sample_table, info_path)
+    table = _read(tables.read_info_file, info_path)
     table_ids = [str(i) for i in table.index]
     sources = []
     for name, path in my_paths["expression"].items():
-        matrix = _read(loader.read_expression, path)
+        matrix = _read(tables.read_raw_expression, path)
         sources.append(reconcile_source(name, path, matrix, table_ids))
     used = {s for r in sources for s in r.samples}
     rows = table.loc[[i in used for i in table_ids]]
