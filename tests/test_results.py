@@ -190,3 +190,19 @@ def test_failure_words():
     assert "internal error" in internal and "TypeError" in internal and "server log" in internal
     assert failures.card_figure("assoc-phenotype-dropdown") == "assoc-corr-fig"
     assert failures.card_figure("Paths") is None
+
+
+def test_a_figure_of_unchanged_inputs_is_drawn_once(tmp_path):
+    table = tmp_path / "t.txt"
+    table.write_text("a\n")
+    drawn = []
+
+    def build():
+        drawn.append(1)
+        return {"figure": len(drawn)}
+
+    first = results.kept_figure("qc", [results.file_state(table), ["S1", "S2"]], build)
+    assert results.kept_figure("qc", [results.file_state(table), ["S1", "S2"]], build) is first
+    assert results.kept_figure("qc", [results.file_state(table), ["S1"]], build) == {"figure": 2}
+    table.write_text("a changed table\n")
+    assert results.kept_figure("qc", [results.file_state(table), ["S1", "S2"]], build) == {"figure": 3}

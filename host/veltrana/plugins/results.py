@@ -29,6 +29,7 @@ import json
 import os
 import re
 import shutil
+import threading
 import uuid
 
 MANIFEST = "run.json"
@@ -178,3 +179,39 @@ def association_paths(my_path, source, phenotype, sample_phenotype, groups, feat
     return {"summary": summary, "inputs": inputs, "data": data,
             "correlation": os.path.join(folder, os.path.basename(my_path.get_phenotype_feature_correlation_path())),
             "logistic": os.path.join(folder, os.path.basename(my_path.get_phenotype_feature_logistic_path()))}
+
+
+# ---- figures of unchanged inputs --------------------------------------------------
+# A reload asks for the same figures again; those that cost more than a moment are
+# kept, keyed by everything they are drawn from (their files by size and time).
+
+_FIGURES_KEPT = 24
+_figures: "dict[str, object]" = {}
+_figures_lock = threading.Lock()
+
+
+def file_state(path) -> list:
+    """[path, size, mtime] of a file (or [path] when it is not there)."""
+    try:
+        st = os.stat(path)
+    except (OSError, TypeError, ValueError):
+        return [str(path)]
+    return [os.fspath(path), st.st_size, st.st_mtime_ns]
+
+
+def kept_figure(kind: str, inputs, build):
+    """`build()`, or the figure it gave for the same `inputs` before.
+
+    The figure is handed out as it is: the page only serialises it, and whoever edits
+    a figure works on its own copy (prefer_webgl builds a new one)."""
+    key = run_key(kind, {"inputs": inputs}, [])
+    with _figures_lock:
+        if key in _figures:
+            _figures[key] = _figures.pop(key)  # most recently used last
+            return _figures[key]
+    figure = build()
+    with _figures_lock:
+        _figures[key] = figure
+        while len(_figures) > _FIGURES_KEPT:
+            _figures.pop(next(iter(_figures)))
+    return figure

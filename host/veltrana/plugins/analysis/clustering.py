@@ -140,8 +140,6 @@ def _phenotype_groups(info: pd.DataFrame, phenotype, samples) -> pd.Series:
 
 def update_feature_clustering_figure_1(kwargs_dict: dict, result_path, module_dir):
     """The heatmap of the chosen source: z-scored features by cluster, samples grouped by phenotype."""
-    from .. import plotweave  # the native figure module
-
     my_path = configured(kwargs_dict.get("Paths"))
     if not inside(result_path, module_dir):
         raise ValueError(f"{result_path!r} is not a clustering result")
@@ -151,6 +149,16 @@ def update_feature_clustering_figure_1(kwargs_dict: dict, result_path, module_di
     if rows.empty:
         return _placeholder(500)
     my_path.check_source(source)
+    phenotype = kwargs_dict.get("clustering-phenotype-dropdown")
+    inputs = [results.file_state(result_path), source, phenotype, results.file_state(my_path.get_meta_path()),
+              results.file_state(ensure_preprocessed(my_path, source)), HEATMAP_FEATURES, HEATMAP_CELLS]
+    # A reload of the same run, phenotype and data gets the heatmap drawn before.
+    return results.kept_figure("heatmap", inputs, lambda: _heatmap(my_path, source, phenotype, result_path, rows))
+
+
+def _heatmap(my_path, source, phenotype, result_path, rows):
+    from .. import plotweave  # the native figure module
+
     clusters = read_result_path(os.path.join(os.path.dirname(os.fspath(result_path)),
                                              f"{rows['BaseName'].iloc[0]}_feature_clustering.txt"))
     matrix = preprocessed_matrix(my_path, source)
@@ -160,7 +168,6 @@ def update_feature_clustering_figure_1(kwargs_dict: dict, result_path, module_di
     cluster_of = clusters["FeatureCluster"]
     cluster_of.index = cluster_of.index.astype(str)
 
-    phenotype = kwargs_dict.get("clustering-phenotype-dropdown")
     groups = _phenotype_groups(read_info_file(my_path.get_meta_path()), phenotype, matrix.index)
     samples = list(groups.sort_values(kind="stable").index)
     names = sorted(set(groups))

@@ -6,7 +6,8 @@ from __future__ import annotations
 from ..defaults import default_figure_height
 from ..paths import configured
 from .figures import placeholder_figure, prefer_webgl
-from .matrices import preprocessed_matrix
+from .. import results
+from .matrices import ensure_preprocessed, preprocessed_matrix
 from .preprocessing import source_options
 
 __all__ = ["update_qc_data_source", "update_qc_samples", "update_qc_figures"]
@@ -56,13 +57,18 @@ def update_qc_figures(args, inputs, states):
     source, samples = named["qc-data-source-dropdown"], _selected(named["qc-samples-dropdown"])
     if source is None or source == "" or not samples:
         return placeholder_figure(default_figure_height - 100), placeholder_figure(default_figure_height - 100)
-    matrix = preprocessed_matrix(my_path, my_path.check_source(source))
-    matrix.index = matrix.index.astype(str)
-    unknown = [s for s in samples if s not in matrix.index]
-    if unknown:
-        raise ValueError(f"samples not in {source!r}: {unknown}")
-    # A panel per pair of samples, each with a point per feature: WebGL draws them.
-    corr = prefer_webgl(plotweave.qc_corr_matrix_plot(matrix, samples))
-    # The CV helper takes samples as columns.
-    cv = plotweave.qc_cv_hist_plot(matrix.T, samples)
-    return corr, cv
+    path = ensure_preprocessed(my_path, my_path.check_source(source))
+
+    def build():
+        matrix = preprocessed_matrix(my_path, source)
+        matrix.index = matrix.index.astype(str)
+        unknown = [s for s in samples if s not in matrix.index]
+        if unknown:
+            raise ValueError(f"samples not in {source!r}: {unknown}")
+        # A panel per pair of samples, each with a point per feature: WebGL draws them.
+        corr = prefer_webgl(plotweave.qc_corr_matrix_plot(matrix, samples))
+        # The CV helper takes samples as columns.
+        return corr, plotweave.qc_cv_hist_plot(matrix.T, samples)
+
+    # A reload with the same samples of an unchanged matrix gets the figures drawn before.
+    return results.kept_figure("qc", [results.file_state(path), [str(s) for s in samples]], build)
