@@ -206,3 +206,25 @@ def test_a_figure_of_unchanged_inputs_is_drawn_once(tmp_path):
     assert results.kept_figure("qc", [results.file_state(table), ["S1"]], build) == {"figure": 2}
     table.write_text("a changed table\n")
     assert results.kept_figure("qc", [results.file_state(table), ["S1", "S2"]], build) == {"figure": 3}
+
+
+def test_a_phenotype_with_one_group_is_told(served):
+    app, paths = served
+    info = pd.read_csv(paths["info"], sep="\t", index_col=0, dtype=str)
+    info["Site(Categorical)"] = "Liver"
+    info.to_csv(paths["info"], sep="\t")
+    client = app.server.test_client()
+    # Its group pickers stay empty (as they do for any phenotype with fewer than two groups) ...
+    _, reply = post(client, request(
+        [("target-groups-dropdown", "options"), ("target-groups-dropdown", "value"),
+         ("refer-groups-dropdown", "options"), ("refer-groups-dropdown", "value")],
+        [("phenotype-dropdown", "value", "Site(Categorical)")]))
+    assert reply["response"]["target-groups-dropdown"]["options"] == []
+    # ... and the run says why instead of doing nothing.
+    body = diff_body(paths, None, None)
+    for state in body["state"]:
+        if state["id"] == "phenotype-dropdown":
+            state["value"] = "Site(Categorical)"
+    _, reply = post(client, body)
+    message = str(stored(reply, "loading-output-diff-calculation"))
+    assert "has 1 group(s) ('Liver')" in message and "diff-inter" not in reply["response"]

@@ -150,7 +150,10 @@ def update_diff_inter(kwargs_dict: dict) -> str:
     target = kwargs_dict.get("target-groups-dropdown")
     reference = kwargs_dict.get("refer-groups-dropdown")
     # The pickers fill in one after another at page load: until all are set there is nothing to run.
-    if not sources or any(v is None or v == "" for v in (phenotype, target, reference)):
+    if not sources or any(_blank(v) for v in (phenotype, target, reference)):
+        if sources and not _blank(phenotype) and _blank(target) and _blank(reference):
+            # The group pickers stay empty for a phenotype with fewer than two groups: say so.
+            _two_groups(read_info_file(my_path.get_meta_path()), phenotype)
         return ""
     method = kwargs_dict.get("diff-exp-analysis-methods-dropdown")
     if method not in METHODS:
@@ -184,6 +187,21 @@ def update_diff_inter(kwargs_dict: dict) -> str:
     run = results.publish(my_path.get_diff_dir(), "differential", inputs,
                           results.data_fingerprints(my_path, sources), write)
     return os.path.join(run, SUMMARY_FILE)
+
+
+def _blank(value) -> bool:
+    return value is None or value == "" or value == []
+
+
+def _two_groups(info: pd.DataFrame, phenotype) -> None:
+    """ValueError when `phenotype` has fewer than two groups among the samples."""
+    if phenotype not in info.columns:
+        return
+    groups = [str(g) for g in info[phenotype].dropna().unique()]
+    if len(groups) < 2:
+        shown = f" ({', '.join(map(repr, groups))})" if groups else ""
+        raise ValueError(f"the phenotype {phenotype!r} has {len(groups)} group(s){shown}; "
+                         "a differential test compares two: pick another phenotype")
 
 
 def _groups_in(info, matrix, phenotype, target, reference, method, source):
