@@ -228,3 +228,14 @@ def test_a_phenotype_with_one_group_is_told(served):
     _, reply = post(client, body)
     message = str(stored(reply, "loading-output-diff-calculation"))
     assert "has 1 group(s) ('Liver')" in message and "diff-inter" not in reply["response"]
+
+
+def test_an_association_of_all_features_does_not_depend_on_the_feature_sets(fresh_paths):
+    my_path = callbacks.MyPath(fresh_paths)
+    choices = ("Protein", "Age(Numerical)", "Pathological_Status", ["Tumor"])
+    every = [results.association_paths(my_path, *choices, "All Features", sets)["summary"]
+             for sets in (None, "/a/feature_sets.txt", "/b/feature_sets.txt")]
+    assert len(set(every)) == 1
+    chosen = [results.association_paths(my_path, *choices, "Differential@U", sets)["summary"]
+              for sets in ("/a/feature_sets.txt", "/b/feature_sets.txt")]
+    assert len(set(chosen)) == 2 and every[0] not in chosen

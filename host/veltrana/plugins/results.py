@@ -37,6 +37,8 @@ PARTIAL_PREFIX = ".partial-"
 # The analysis folders that hold runs.
 RUN_FOLDERS = ("differential", "decomposition", "clustering", "association")
 _KEY = re.compile(r"^[0-9a-f]{16}$")
+# The association card's choice of every feature of the source.
+ALL_FEATURES = "All Features"
 
 
 def run_key(kind: str, inputs: dict, data: list) -> str:
@@ -170,9 +172,10 @@ def association_paths(my_path, source, phenotype, sample_phenotype, groups, feat
     """The files of one association run: {"summary", "correlation", "logistic"} in a
     folder keyed by the choices and the data they read."""
     source = my_path.check_source(source)
+    # "All Features" reads no feature set: a new differential run does not make it a new run.
+    sets = None if feature_set == ALL_FEATURES else _result_identity(my_path, feature_sets)
     inputs = {"source": source, "phenotype": phenotype, "sample_phenotype": sample_phenotype,
-              "groups": groups, "feature_set": feature_set,
-              "feature_sets": _result_identity(my_path, feature_sets)}
+              "groups": groups, "feature_set": feature_set, "feature_sets": sets}
     data = data_fingerprints(my_path, [source])
     summary = keyed_path(my_path.get_feature_association_summary_path(), "association", inputs, data)
     folder = os.path.dirname(summary)
