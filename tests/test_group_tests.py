@@ -1,6 +1,8 @@
 """The rank tests over all features at once against scipy called feature by feature, on
 data with many ties, missing values, small groups and features without enough values."""
 
+import warnings
+
 import numpy as np
 import pytest
 from scipy import stats
@@ -63,3 +65,15 @@ def test_rank_sums_equal_scipy_ranks():
     for j in range(rows.shape[0]):
         _, sizes = np.unique(rows[j][~np.isnan(rows[j])], return_counts=True)
         assert tie_term[j] == np.sum(sizes.astype(float) ** 3 - sizes)
+
+
+@pytest.mark.parametrize("shape", [(1, 5), (2, 7), (7, 300), (60, 2000)])
+def test_column_medians_equal_numpys(shape):
+    rng = np.random.default_rng(sum(shape))
+    x = rng.normal(size=shape).round(1)  # ties
+    x[rng.random(shape) < 0.3] = np.nan
+    x[:, 0] = np.nan  # a feature without values
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        expected = np.nanmedian(x, axis=0)
+    np.testing.assert_array_equal(group_tests.nanmedian_columns(x), expected)

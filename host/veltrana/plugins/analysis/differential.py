@@ -122,7 +122,7 @@ def differential_table(matrix: pd.DataFrame, target: list, reference: list, meth
     fdr = tests.bh_fdr(p)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)  # all-missing features have no median
-        med_a, med_b = np.nanmedian(a, axis=0), np.nanmedian(b, axis=0)
+        med_a, med_b = tests.nanmedian_columns(a), tests.nanmedian_columns(b)
     log2fc = med_a - med_b
     # An FDR that underflows to 0 is drawn at the smallest positive double.
     minus_log10 = -np.log10(np.clip(fdr, np.finfo(float).tiny, None))
