@@ -154,10 +154,12 @@ nb::list chosen_samples(nb::handle info_df, nb::handle data_df, nb::handle sampl
 
 // The samples behind the figure: those chosen, and the most any feature's test used
 // (a sample without a phenotype value or a feature value takes no part).
-nb::str association_title(nb::handle summary, nb::handle table) {
+// A summary or table from before these counts were recorded gives no title.
+nb::object association_title(nb::handle summary, nb::handle table) {
+    for (const char* column : {"Source", "Phenotype", "Samples"})
+        if (!contains(summary.attr("columns"), nb::str(column))) return nb::none();
+    if (!contains(table.attr("columns"), nb::str("Pairs"))) return nb::none();
     nb::object row = summary.attr("iloc")[0];
-    if (!contains(summary.attr("columns"), nb::str("Samples")) || !contains(table.attr("columns"), nb::str("Pairs")))
-        return nb::str(row["Phenotype"]);
     nb::object most = nb::len(table) ? table["Pairs"].attr("max")() : nb::object(nb::int_(0));
     return nb::str(nb::str("{}: {} ({} samples chosen, at most {} with values)")
                        .attr("format")(row["Source"], row["Phenotype"], row["Samples"], most));
@@ -294,7 +296,8 @@ VISTRO_CALLBACK(update_association_figure_1) {
     fig = global("scatter_plot")(x, y, "x_name"_a = "Correlation", "y_name"_a = "-Log10(P-value)",
                                  "hover_text"_a = features, "figure_height"_a = figure_height());
     fig = service("prefer_webgl")(fig);  // a point per feature: WebGL when there are thousands
-    fig.attr("update_layout")("title"_a = association_title(summary, table));
+    nb::object title = association_title(summary, table);
+    if (!title.is_none()) fig.attr("update_layout")("title"_a = title);
     features.sort();
     nb::object picked = dropdown_by_list(features);
     return nb::make_tuple(fig, nb::str(""), picked[0], picked[1]);
