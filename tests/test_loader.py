@@ -91,6 +91,19 @@ def test_a_bad_cell_is_named_with_file_line_row_and_column(tmp_path, cell, messa
     assert repr(cell) in text
 
 
+@pytest.mark.parametrize("cell", ["True", " false", "TRUE "])
+def test_a_truth_value_is_refused_even_beside_ids_that_spell_one(tmp_path, cell, monkeypatch):
+    # Ids may hold any letters ("TRUE1" is a gene id): they do not send the file down the
+    # cell-by-cell path (minutes on a cohort); a value cell reading as a truth value does.
+    body = "TRUE1\t1\t0\nGFALSE2\t0\t1\n"
+    with monkeypatch.context() as m:
+        m.setattr(loader, "_strict_floats", lambda cells: pytest.fail("cell by cell"))
+        got = expression(tmp_path, body)
+    assert got.loc["S1"].tolist() == [1.0, 0.0] and list(got.columns) == ["TRUE1", "GFALSE2"]
+    with pytest.raises(DataError, match="not numbers"):
+        expression(tmp_path, body + f"G3\t1\t{cell}\n")
+
+
 def test_many_bad_cells_list_the_first_and_count_all(tmp_path):
     body = "".join(f"G{i}\t{i},5\t1\n" for i in range(8))
     with pytest.raises(DataError, match=r"8 cell\(s\) are not numbers: .*'G4'.* and 3 more\. The numbers use ','"):

@@ -23,6 +23,7 @@ text at fault (the first few, and how many there are).
 from __future__ import annotations
 
 import csv
+import functools
 import gzip
 import hashlib
 import io
@@ -53,7 +54,11 @@ _MISSING_UPPER = frozenset(t.upper() for t in MISSING_TOKENS)
 # Every letter-case spelling of the tokens, for pandas' exact-match missing-value list.
 _MISSING_SPELLINGS = sorted({"".join(p) for t in MISSING_TOKENS
                              for p in itertools.product(*({c.lower(), c.upper()} for c in t))})
-_BOOL_PARTS = (b"rue", b"RUE", b"alse", b"ALSE")  # pandas would read True/false/... as 1/0
+@functools.cache
+def _bool_field(sep: str) -> "re.Pattern[bytes]":
+    """A cell after a separator that pandas would read as a truth value (1 or 0)."""
+    mark = re.escape(sep.encode())
+    return re.compile(mark + rb" *(?:[Tt]rue|TRUE|[Ff]alse|FALSE) *(?=" + mark + rb"|\r?\n|\Z)")
 _COMMA_DECIMAL = re.compile(r"^[+-]?\d*,\d+$")
 _EXPONENT = r"[+-]?(\d+\.?\d*|\.\d+)[eE][+-]?\d+"
 
@@ -219,8 +224,9 @@ class _Scan:
         except (ValueError, TypeError):
             return None
         values = frame.to_numpy(dtype=float)
-        # pandas reads True/false/... as 1/0: only then is the text searched for them.
-        if ((values == 1) | (values == 0)).any() and any(w in self.data for w in _BOOL_PARTS):
+        # pandas reads True/false/... as 1/0: only then is the text searched for such a value
+        # cell (a separator before it; ids, which come first on a line, may hold any letters).
+        if ((values == 1) | (values == 0)).any() and _bool_field(self.sep).search(self.data):
             return None
         return values
 
