@@ -10,14 +10,11 @@ nb::object build_decomposition_control_card() {
         "children"_a = kids(
             html("H5")("Dimensionality Reduction Analysis"),
             html("P")("Process data source(s)"),
-            dropdown("decomposition-data-source-dropdown", nb::list(), nb::str(""), true),
+            empty_dropdown("decomposition-data-source-dropdown", true),
             html("P")("Select method"),
             dropdown("decomposition-method-dropdown", options_from({"PCA"}), nb::str("PCA")),
             html("Br")(),
-            html("Div")("className"_a = "row",
-                        "children"_a = kids(
-                            columns("six columns", kids(run_button("Refresh DECOMP", "run-decomposition-button"))),
-                            columns("six columns", kids(loading("decomposition", "default")))))));
+            run_row("Refresh DECOMP", "run-decomposition-button", kids(loading("decomposition")))));
 }
 
 nb::object build_decomposition_figure_control_card() {
@@ -26,13 +23,13 @@ nb::object build_decomposition_figure_control_card() {
         "children"_a = kids(
             columns("six columns",
                     kids(html("P")("Select data source"),
-                         dropdown("decomposition-figure-source-dropdown", nb::list(), nb::str("")))),
+                         empty_dropdown("decomposition-figure-source-dropdown"))),
             columns("six columns", kids(html("P")("Select phenotype"),
                                         phenotype_dropdown("decomposition-figure-phenotype-dropdown")))));
 }
 
 nb::object build_decomposition_figure_panels_card() {
-    int height = figure_height() - 100;
+    int height = short_figure_height();
     return html("Div")(
         "className"_a = "row",
         "children"_a = kids(

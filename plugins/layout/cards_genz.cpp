@@ -17,8 +17,6 @@ nb::object build_genz_control_card() {
                             html("Br")(), empty_picker("genz-phenotype-groups-dropdown", true), html("Br")()));
 }
 
-nb::object row(nb::list children) { return columns("row", children); }
-
 nb::object build_genz_figure_card() {
     int h = figure_height();
     nb::object pathways = row(kids(columns("six columns", kids(loading("genz-pathways", "circle"),

@@ -40,7 +40,7 @@ nb::object build_preproc_figure_card() {
         "id"_a = "preproc-figure-card", "className"_a = "eight columns",
         "children"_a = kids(html("P")("Sample distribution"),
                             bordered(kids(loading("preprocess-figure", "circle"),
-                                          graph("preprocess-figure", figure_height() - 100)))));
+                                          graph("preprocess-figure", short_figure_height())))));
 }
 
 nb::object build_preprocess_card() {

@@ -16,7 +16,7 @@ nb::object build_profile_control_card() {
         "id"_a = "profile-control", "className"_a = "four columns",
         "children"_a = kids(html("H5")("Phenotype Profiling Analysis"), html("Br")(),
                             html("P")("Select phenotype"),
-                            dropdown("profile-phenotype-dropdown", nb::list(), nb::str("")), html("Br")(),
+                            empty_dropdown("profile-phenotype-dropdown"), html("Br")(),
                             html("Br")(), loading("phenotype-distribution", "default")));
 }
 

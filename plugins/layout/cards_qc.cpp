@@ -8,16 +8,16 @@ namespace {
 nb::object figure_column(const char* card_id, const char* caption, const char* graph_id) {
     return html("Div")(
         "id"_a = card_id, "className"_a = "four columns",
-        "children"_a = kids(html("P")(caption), bordered(kids(graph(graph_id, figure_height() - 100)))));
+        "children"_a = kids(html("P")(caption), bordered(kids(graph(graph_id, short_figure_height())))));
 }
 
 nb::object build_qc_control_card() {
     return html("Div")(
         "id"_a = "qc-control-card", "className"_a = "four columns",
         "children"_a = kids(html("H5")("Expression Quality Control"), html("P")("Select data source"),
-                            dropdown("qc-data-source-dropdown", nb::list(), nb::str("")), html("Br")(),
+                            empty_dropdown("qc-data-source-dropdown"), html("Br")(),
                             html("P")("Select QC or target samples"),
-                            dropdown("qc-samples-dropdown", nb::list(), nb::str(""), true), html("Br")(),
+                            empty_dropdown("qc-samples-dropdown", true), html("Br")(),
                             loading("qc", "default")));
 }
 

@@ -49,7 +49,7 @@ void discover_phenotypes(nb::module_& m) {
     nb::list phenotypes = pyglue::to_list(info.attr("columns").attr("values"));
     m.attr("phenotypes") = phenotypes;
     nb::object chosen = m.attr("default_phenotype");
-    if (PySequence_Contains(phenotypes.ptr(), chosen.ptr()) != 1) {
+    if (!pyglue::contains(phenotypes, chosen)) {
         // A table without phenotype columns has no groups to offer.
         if (nb::len(phenotypes) == 0) return;
         chosen = phenotypes[0];
@@ -59,14 +59,7 @@ void discover_phenotypes(nb::module_& m) {
     m.attr("groups") = builtins.attr("sorted")(builtins.attr("set")(info[chosen].attr("dropna")()));
 }
 
-nb::object build_default_fig(nb::object height) {
-    nb::object fig = global("go").attr("Figure")();
-    nb::dict margin;
-    for (const char* side : {"l", "r", "t", "b"}) margin[side] = 20;
-    fig.attr("update_layout")("margin"_a = margin, "paper_bgcolor"_a = "LightSteelBlue",
-                              "height"_a = height);
-    return fig;
-}
+nb::object build_default_fig(nb::object height) { return pyglue::placeholder_figure(height); }
 
 nb::object build_dcc_store_card(nb::object paths) {
     nb::list children;
@@ -78,13 +71,6 @@ nb::object build_dcc_store_card(nb::object paths) {
         children.append(dcc("Store")("id"_a = id));
     children.append(html("Div")("id"_a = "test-div"));
     return html("Div")("id"_a = "store-card", "children"_a = children);
-}
-
-nb::dict style_wide_input() {
-    nb::dict s;
-    s["marginRight"] = "10px";
-    s["width"] = "100%";
-    return s;
 }
 
 nb::object build_input_card() {
@@ -105,16 +91,22 @@ nb::object build_input_card() {
             dcc("Textarea")("id"_a = "expr-input", "value"_a = expr, "style"_a = area_style),
             html("Br")(), html("P")("Information Matrix Path"),
             dcc("Input")("id"_a = "info-input", "type"_a = "text", "placeholder"_a = "",
-                         "value"_a = global("sample_information_path"), "style"_a = style_wide_input()),
+                         "value"_a = global("sample_information_path"), "style"_a = wide_input_style()),
             html("Br")(), html("P")("Output Directory"),
             dcc("Input")("id"_a = "out-dir", "type"_a = "text", "placeholder"_a = "", "value"_a = "",
-                         "style"_a = style_wide_input()),
+                         "style"_a = wide_input_style()),
             dcc("Checklist")("id"_a = "path_checklist", "options"_a = kids(confirm), "value"_a = nb::list(),
                              "labelStyle"_a = label_style)));
 }
 }  // namespace
 
 nb::object global(const char* name) { return self_module.attr(name); }
+nb::dict wide_input_style() {
+    nb::dict s;
+    s["marginRight"] = "10px";
+    s["width"] = "100%";
+    return s;
+}
 int figure_height() { return nb::cast<int>(global("default_figure_height")); }
 nb::object placeholder(int height) { return global("build_default_fig")("height"_a = height); }
 nb::object graph(const char* id, int height) {

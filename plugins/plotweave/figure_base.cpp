@@ -3,12 +3,6 @@
 
 namespace plotweave {
 
-nb::dict margin_of(int side) {
-    nb::dict margin;
-    for (const char* key : {"l", "r", "t", "b"}) margin[key] = side;
-    return margin;
-}
-
 namespace {
 
 nb::dict hidden_ticks(double from, double to) {
@@ -38,18 +32,13 @@ nb::object heatmap_plot(nb::handle expr_data, nb::handle samples, nb::handle fea
     nb::object fig = global("go").attr("Figure")("data"_a = pyglue::kids(matrix, sample_bar, feature_bar),
                                                  "layout"_a = layout);
     fig.attr("update_layout")("clickmode"_a = "event+select", "xaxis_title"_a = "Samples",
-                              "margin"_a = margin_of(20), "height"_a = global("default_figure_height"),
-                              "paper_bgcolor"_a = "White", "plot_bgcolor"_a = "White",
+                              "margin"_a = margin(), "height"_a = figure_height(),
+                              "paper_bgcolor"_a = kResultBackground, "plot_bgcolor"_a = kResultBackground,
                               "showlegend"_a = false);
     return fig;
 }
 
-nb::object build_default_fig(nb::handle height) {
-    nb::object fig = global("go").attr("Figure")();
-    fig.attr("update_layout")("margin"_a = margin_of(20), "paper_bgcolor"_a = "LightSteelBlue",
-                              "height"_a = height);
-    return fig;
-}
+nb::object build_default_fig(nb::handle height) { return pyglue::placeholder_figure(height); }
 
 // Python's `a * b`, so that ints and floats mix as they do in Python.
 nb::object times(nb::handle a, nb::handle b) {
@@ -86,7 +75,7 @@ nb::object show_image(nb::handle path, nb::handle img_width, nb::handle img_heig
     fig.attr("add_layout_image")("x"_a = 0, "sizex"_a = width, "y"_a = height, "sizey"_a = height,
                                  "xref"_a = "x", "yref"_a = "y", "opacity"_a = 1, "layer"_a = "below",
                                  "sizing"_a = "stretch", "source"_a = png_data_uri(path));
-    fig.attr("update_layout")("margin"_a = margin_of(0));
+    fig.attr("update_layout")("margin"_a = margin(0, 0));
     return fig;
 }
 

@@ -18,8 +18,8 @@ nb::object roc_plot(nb::object fpr, nb::object tpr, nb::object auc, nb::object f
     fig.attr("update_layout")(
         "clickmode"_a = "event+select", "xaxis_title"_a = "False positive rate",
         "yaxis_title"_a = "True positive rate", "title"_a = kit::format("AUC:{:.2f}", auc),
-        "xaxis"_a = axis, "yaxis"_a = axis, "margin"_a = kit::margin(50), "height"_a = figure_height,
-        "paper_bgcolor"_a = "White", "plot_bgcolor"_a = "White", "showlegend"_a = false);
+        "xaxis"_a = axis, "yaxis"_a = axis, "margin"_a = margin(50), "height"_a = figure_height,
+        "paper_bgcolor"_a = kResultBackground, "plot_bgcolor"_a = kResultBackground, "showlegend"_a = false);
     return fig;
 }
 

@@ -84,8 +84,8 @@ nb::object volcano(nb::object df, nb::object x, nb::object y, nb::object figure_
     nb::dict layout = kit::dict_of(
         "clickmode", "event+select",
         "title", kit::dict_of("text", title, "y", 1, "x", 0.5, "xanchor", "center", "yanchor", "top"),
-        "xaxis", axis, "yaxis", axis, "xaxis_title", x, "yaxis_title", y, "margin", kit::margin(50),
-        "height", figure_height, "paper_bgcolor", "White", "plot_bgcolor", "White",
+        "xaxis", axis, "yaxis", axis, "xaxis_title", x, "yaxis_title", y, "margin", margin(50),
+        "height", figure_height, "paper_bgcolor", kResultBackground, "plot_bgcolor", kResultBackground,
         "legend", kit::dict_of("orientation", "h", "yanchor", "bottom", "y", 1.02, "xanchor", "center", "x", 0.5));
     if (nb::object width = width_of(kwargs); width.is_valid()) layout["width"] = width;
     fig.attr("update_layout")(**layout);
@@ -142,9 +142,9 @@ nb::object genz_volcano(nb::object df, nb::object x, nb::object y, nb::object ti
     nb::dict axis = kit::axis_lines(true);
     fig.attr("update_layout")("clickmode"_a = "event+select", "title"_a = title, "xaxis"_a = axis,
                               "yaxis"_a = axis, "xaxis_title"_a = "Log2FC(median)",
-                              "yaxis_title"_a = "-Log10(FDR)", "margin"_a = kit::margin(50),
-                              "height"_a = figure_height, "paper_bgcolor"_a = "White",
-                              "plot_bgcolor"_a = "White");
+                              "yaxis_title"_a = "-Log10(FDR)", "margin"_a = margin(50),
+                              "height"_a = figure_height, "paper_bgcolor"_a = kResultBackground,
+                              "plot_bgcolor"_a = kResultBackground);
     return fig;
 }
 

@@ -13,18 +13,6 @@ nb::object host() { return global("callbacks"); }
 
 nb::object figure_height() { return global("default_figure_height"); }
 
-nb::object placeholder(int height) { return global("build_default_fig")("height"_a = height); }
-
-nb::dict named_args(const Ctx& c, const nb::args& args) {
-    nb::dict out;
-    size_t i = 0;
-    for (nb::handle lst : {nb::handle(c.inputs), nb::handle(c.states)})
-        for (nb::handle dep : lst) {
-            if (i >= args.size()) return out;
-            out[dep.attr("component_id")] = args[i++];
-        }
-    return out;
-}
 
 nb::object build_app(nb::object my_paths) {
     nb::object app = global("Dash")(self_module.attr("__name__"));

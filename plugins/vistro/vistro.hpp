@@ -27,12 +27,17 @@ inline nb::object service(const char* name) { return host().attr(name); }
 
 // The named-argument dictionary: component ids of inputs then states, zipped
 // with the received arguments; a repeated id keeps the later value.
-nb::dict named_args(const Ctx& c, const nb::args& args);
+inline nb::dict named_args(const Ctx& c, const nb::args& args) {
+    return pyglue::named_args(c.inputs, c.states, args);
+}
 
-// The placeholder figure of the host (height in pixels).
-nb::object placeholder(int height);
 // defaults.default_figure_height as bound at import.
 nb::object figure_height();
+// The height of figures that share a row with controls.
+inline nb::object short_figure_height() { return pyglue::shorter(figure_height()); }
+// The host's placeholder figure, of the host's default height or of `height`.
+inline nb::object placeholder() { return service("build_default_fig")(); }
+inline nb::object placeholder(nb::handle height) { return service("build_default_fig")("height"_a = height); }
 
 // ---- the callbacks, one source file per card ------------------------------
 #define VISTRO_CALLBACK(name) nb::object name(const Ctx& c, const nb::args& a)
@@ -54,7 +59,7 @@ VISTRO_CALLBACK(update_qc_figures);
 // annotation (callbacks_annotation.cpp)
 VISTRO_CALLBACK(update_annotation_control);
 VISTRO_CALLBACK(update_annotation_table);
-// differential analysis (callbacks_diff.cpp)
+// differential analysis (callbacks_differential.cpp)
 VISTRO_CALLBACK(update_diff_data_source);
 VISTRO_CALLBACK(update_diff_phenotypes);
 VISTRO_CALLBACK(update_target_groups);
@@ -75,7 +80,7 @@ VISTRO_CALLBACK(update_feature_clustering_source);
 VISTRO_CALLBACK(update_feature_clustering_phenotypes);
 VISTRO_CALLBACK(update_feature_clustering_inter);
 VISTRO_CALLBACK(update_feature_clustering_figure_1);
-// association (callbacks_assoc.cpp)
+// association (callbacks_association.cpp)
 VISTRO_CALLBACK(update_assoc_data_source);
 VISTRO_CALLBACK(update_assoc_phenotype);
 VISTRO_CALLBACK(update_assoc_target_phenotype);
@@ -85,7 +90,7 @@ VISTRO_CALLBACK(update_assoc_features);
 VISTRO_CALLBACK(update_phenotype_feature_correlation_inter);
 VISTRO_CALLBACK(update_association_figure_1);
 VISTRO_CALLBACK(update_assoc_roc);
-// enrichment (callbacks_enrich.cpp)
+// enrichment (callbacks_enrichment.cpp)
 VISTRO_CALLBACK(update_enrich_data_source);
 VISTRO_CALLBACK(update_enrich_feature_sets);  // registered under the name update_enrich_data_source
 VISTRO_CALLBACK(update_enrich_ora_fig);

@@ -8,23 +8,14 @@
 namespace vistro {
 namespace {
 
+using pyglue::contains;
 using pyglue::is_missing;
+using pyglue::no_choice;
 using pyglue::path_exists;
 
 nb::object np() { return global("np"); }
 nb::object pd() { return global("pd"); }
 nb::object builtins() { return nb::module_::import_("builtins"); }
-
-bool is_blank(nb::handle v) {
-    return is_missing(v) || (nb::isinstance<nb::str>(v) && nb::len(v) == 0);
-}
-
-// `value in container` for any Python container.
-bool contains(nb::handle container, nb::handle value) {
-    int r = PySequence_Contains(container.ptr(), value.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
 
 nb::object read_result(nb::handle path) { return service("read_result_path")(path); }
 nb::object dropdown_by_list(nb::handle values) {
@@ -174,7 +165,7 @@ VISTRO_CALLBACK(update_assoc_phenotype) {
         nb::object info = service("read_info_file")(info_path);
         if (!info.is_none()) phenotypes = pyglue::to_list(info.attr("columns"));
     }
-    if (nb::len(phenotypes) == 0) return nb::make_tuple(nb::list(), nb::none());
+    if (nb::len(phenotypes) == 0) return no_choice();
     return dropdown_by_list(phenotypes);
 }
 
@@ -183,9 +174,9 @@ VISTRO_CALLBACK(update_assoc_target_phenotype) { return pyglue::mirror_picker(a[
 VISTRO_CALLBACK(update_assoc_target_groups) {
     nb::handle phenotype = a[0];
     nb::object info_path = c.my_path.attr("get_meta_path")();
-    if (!path_exists(info_path) || is_missing(phenotype)) return nb::make_tuple(nb::list(), nb::none());
+    if (!path_exists(info_path) || is_missing(phenotype)) return no_choice();
     nb::object info = service("read_info_file")(info_path);
-    if (!contains(info.attr("columns"), phenotype)) return nb::make_tuple(nb::list(), nb::none());
+    if (!contains(info.attr("columns"), phenotype)) return no_choice();
     nb::object re = global("re");
     const bool numerical = !re.attr("search")("Numerical", phenotype).is_none();
     // A phenotype without either marker is categorical too (the sample table's own
@@ -237,7 +228,7 @@ VISTRO_CALLBACK(update_phenotype_feature_correlation_inter) {
                feature_set = a[8];
     // Until every choice is made (as on page load) there is nothing to run.
     for (nb::handle v : {source, phenotype, sample_phenotype, sample_groups, feature_set})
-        if (is_blank(v) || (nb::isinstance<nb::list>(v) && nb::len(v) == 0))
+        if (pyglue::is_unset(v))
             return nb::make_tuple(nb::none(), nb::str(""));
     nb::object preprocess_path = c.my_path.attr("get_preprocess_path")(source);
     if (!path_exists(preprocess_path) || !have_result(numeric_info_path))
@@ -281,7 +272,7 @@ VISTRO_CALLBACK(update_phenotype_feature_correlation_inter) {
 
 VISTRO_CALLBACK(update_association_figure_1) {
     nb::handle result_path = a[1];
-    nb::object fig = global("build_default_fig")();
+    nb::object fig = placeholder();
     nb::tuple defaults = nb::make_tuple(fig, nb::str(""), nb::list(), nb::str(""));
     if (!path_exists(result_path)) return defaults;
     nb::object summary = read_result(result_path);
@@ -303,7 +294,7 @@ VISTRO_CALLBACK(update_association_figure_1) {
 VISTRO_CALLBACK(update_assoc_roc) {
     nb::handle result_path = a[1], feature = a[2];
     nb::object height = figure_height() - nb::int_(80);
-    nb::object fig = global("build_default_fig")("height"_a = height);
+    nb::object fig = placeholder(height);
     if (!path_exists(result_path)) return nb::make_tuple(fig, nb::str(""));
     nb::object regression_path = read_result(result_path)["LogisticPath"].attr("iloc")[0];
     if (have_result(regression_path)) {

@@ -5,8 +5,6 @@
 namespace layout {
 namespace {
 
-nb::object empty_dropdown(const char* id) { return dropdown(id, nb::list(), nb::str("")); }
-
 nb::object build_enrich_control_card() {
     return html("Div")("id"_a = "enrich_control_card",
                        "children"_a = kids(html("H5")("Enrichment Analysis"),
@@ -42,7 +40,7 @@ nb::object build_enrich_card() {
 
 }  // namespace
 
-void register_enrich_cards(nb::module_& m) {
+void register_enrichment_cards(nb::module_& m) {
     m.def("build_enrich_control_card", &build_enrich_control_card,
           "The enrichment controls: data source, feature set and gene-set library.");
     m.def("build_enrich_ora_card", &build_enrich_ora_card, "The over-representation (ORA) figure.");

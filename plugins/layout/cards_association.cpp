@@ -5,13 +5,6 @@
 namespace layout {
 namespace {
 
-// html.Div(className="row", children=[...])
-nb::object row(nb::list children) { return columns("row", std::move(children)); }
-
-nb::object empty_dropdown(const char* id, bool multi = false) {
-    return dropdown(id, nb::list(), nb::str(""), multi);
-}
-
 nb::object build_association_control_card() {
     return html("Div")(
         "id"_a = "association-control", "className"_a = "four columns",
@@ -27,9 +20,8 @@ nb::object build_association_control_card() {
             html("Br")(),
             html("P")("Select feature set"), row(kids(empty_dropdown("assoc-feature-set-dropdown"))),
             html("Br")(),
-            row(kids(columns("six columns", kids(run_button("Refresh Assoc", "run-assoc-button"))),
-                     columns("six columns", kids(loading("phenotype-feature-1"),
-                                                 loading("phenotype-feature-2")))))));
+            run_row("Refresh Assoc", "run-assoc-button",
+                    kids(loading("phenotype-feature-1"), loading("phenotype-feature-2")))));
 }
 
 nb::object build_association_correlation_card() {
@@ -69,7 +61,7 @@ nb::object build_association_card() {
 
 }  // namespace
 
-void register_assoc_cards(nb::module_& m) {
+void register_association_cards(nb::module_& m) {
     m.def("build_association_control_card", &build_association_control_card,
           "The association controls: source, phenotype, samples, feature set and the run button.");
     m.def("build_association_correlation_card", &build_association_correlation_card,
