@@ -18,7 +18,8 @@ GroupArrays read_groups(nb::handle data, Each&& each) {
     Column group(data, nb::str("group"));
     if (!any_present(group)) return out;
     Column duration(data, nb::str("duration")), event(data, nb::str("event"));
-    nb::handle float_type((PyObject*)&PyFloat_Type), bool_type((PyObject*)&PyBool_Type);
+    nb::handle float_type(reinterpret_cast<PyObject*>(&PyFloat_Type)),
+        bool_type(reinterpret_cast<PyObject*>(&PyBool_Type));
     nb::str sep(",");
     for (size_t i = 0; i < group.size(); ++i) {
         if (group.missing(i)) continue;

@@ -40,7 +40,8 @@ inline nb::object placeholder() { return service("build_default_fig")(); }
 inline nb::object placeholder(nb::handle height) { return service("build_default_fig")("height"_a = height); }
 
 // ---- the callbacks, one source file per card ------------------------------
-#define VISTRO_CALLBACK(name) nb::object name(const Ctx& c, const nb::args& a)
+// Not every callback needs both its context and its arguments.
+#define VISTRO_CALLBACK(name) nb::object name([[maybe_unused]] const Ctx& c, [[maybe_unused]] const nb::args& a)
 
 // preprocessing (callbacks_preprocess.cpp)
 VISTRO_CALLBACK(init_preprocess_data);
