@@ -62,17 +62,17 @@ nb::object build_association_card() {
 }  // namespace
 
 void register_association_cards(nb::module_& m) {
-    m.def("build_association_control_card", &build_association_control_card,
+    def_card(m, "build_association_control_card", &build_association_control_card,
           "The association controls: source, phenotype, samples, feature set and the run button.");
-    m.def("build_association_correlation_card", &build_association_correlation_card,
+    def_card(m, "build_association_correlation_card", &build_association_correlation_card,
           "The phenotype-feature correlation figure.");
-    m.def("build_association_roc_card", &build_association_roc_card,
+    def_card(m, "build_association_roc_card", &build_association_roc_card,
           "The feature picker and the ROC figure of one feature.");
-    m.def("build_association_survival_card", &build_association_survival_card,
+    def_card(m, "build_association_survival_card", &build_association_survival_card,
           "A Kaplan-Meier figure card (not placed on the page).");
-    m.def("build_association_figure_card", &build_association_figure_card,
+    def_card(m, "build_association_figure_card", &build_association_figure_card,
           "The correlation and ROC cards side by side.");
-    m.def("build_association_card", &build_association_card, "The association row: controls and figures.");
+    def_card(m, "build_association_card", &build_association_card, "The association row: controls and figures.");
 }
 
 }  // namespace layout

@@ -39,11 +39,11 @@ nb::object build_clustering_card() {
 }  // namespace
 
 void register_clustering_cards(nb::module_& m) {
-    m.def("build_clustering_control_card", &build_clustering_control_card,
+    def_card(m, "build_clustering_control_card", &build_clustering_control_card,
           "Sources, phenotype and number of clusters of the feature clustering, and its run button.");
-    m.def("build_clustering_figure_card", &build_clustering_figure_card,
+    def_card(m, "build_clustering_figure_card", &build_clustering_figure_card,
           "The source picker and heatmap of the clustering result.");
-    m.def("build_clustering_card", &build_clustering_card, "The feature-clustering row: controls and heatmap.");
+    def_card(m, "build_clustering_card", &build_clustering_card, "The feature-clustering row: controls and heatmap.");
 }
 
 }  // namespace layout

@@ -53,15 +53,15 @@ nb::object build_decomposition_card() {
 }  // namespace
 
 void register_decomposition_cards(nb::module_& m) {
-    m.def("build_decomposition_control_card", &build_decomposition_control_card,
+    def_card(m, "build_decomposition_control_card", &build_decomposition_control_card,
           "Sources and method of the decomposition, and its run button.");
-    m.def("build_decomposition_figure_control_card", &build_decomposition_figure_control_card,
+    def_card(m, "build_decomposition_figure_control_card", &build_decomposition_figure_control_card,
           "The source and phenotype pickers of the PCA figures.");
-    m.def("build_decomposition_figure_panels_card", &build_decomposition_figure_panels_card,
+    def_card(m, "build_decomposition_figure_panels_card", &build_decomposition_figure_panels_card,
           "The PCA scores and variance-ratio figures.");
-    m.def("build_decomposition_figure_card", &build_decomposition_figure_card,
+    def_card(m, "build_decomposition_figure_card", &build_decomposition_figure_card,
           "The right column: figure pickers above the two figures.");
-    m.def("build_decomposition_card", &build_decomposition_card, "The decomposition row: controls and figures.");
+    def_card(m, "build_decomposition_card", &build_decomposition_card, "The decomposition row: controls and figures.");
 }
 
 }  // namespace layout

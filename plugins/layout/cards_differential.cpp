@@ -83,11 +83,11 @@ nb::object build_diff_card() {
 }  // namespace
 
 void register_differential_cards(nb::module_& m) {
-    m.def("build_diff_control_card", &build_diff_control_card,
+    def_card(m, "build_diff_control_card", &build_diff_control_card,
           "Sources, phenotype, test, thresholds and groups of the differential analysis, and its run button.");
-    m.def("build_diff_volcano_card", &build_diff_volcano_card, "The volcano plot of one source's result.");
-    m.def("build_diff_boxplot_card", &build_diff_boxplot_card, "The box plot of one feature in both groups.");
-    m.def("build_diff_card", &build_diff_card, "The differential-expression row: controls, volcano, box plot.");
+    def_card(m, "build_diff_volcano_card", &build_diff_volcano_card, "The volcano plot of one source's result.");
+    def_card(m, "build_diff_boxplot_card", &build_diff_boxplot_card, "The box plot of one feature in both groups.");
+    def_card(m, "build_diff_card", &build_diff_card, "The differential-expression row: controls, volcano, box plot.");
 }
 
 }  // namespace layout

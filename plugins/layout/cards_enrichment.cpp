@@ -41,11 +41,11 @@ nb::object build_enrich_card() {
 }  // namespace
 
 void register_enrichment_cards(nb::module_& m) {
-    m.def("build_enrich_control_card", &build_enrich_control_card,
+    def_card(m, "build_enrich_control_card", &build_enrich_control_card,
           "The enrichment controls: data source, feature set and gene-set library.");
-    m.def("build_enrich_ora_card", &build_enrich_ora_card, "The over-representation (ORA) figure.");
-    m.def("build_enrich_gsea_card", &build_enrich_gsea_card, "A GSEA figure card (not placed on the page).");
-    m.def("build_enrich_card", &build_enrich_card, "The enrichment row: controls and the ORA figure.");
+    def_card(m, "build_enrich_ora_card", &build_enrich_ora_card, "The over-representation (ORA) figure.");
+    def_card(m, "build_enrich_gsea_card", &build_enrich_gsea_card, "A GSEA figure card (not placed on the page).");
+    def_card(m, "build_enrich_card", &build_enrich_card, "The enrichment row: controls and the ORA figure.");
 }
 
 }  // namespace layout

@@ -36,11 +36,11 @@ nb::object build_genz_card() {
 }  // namespace
 
 void register_genz_cards(nb::module_& m) {
-    m.def("build_genz_control_card", &build_genz_control_card,
+    def_card(m, "build_genz_control_card", &build_genz_control_card,
           "Data source, phenotype and phenotype-group pickers of the glycosylation-enzymes card.");
-    m.def("build_genz_figure_card", &build_genz_figure_card,
+    def_card(m, "build_genz_figure_card", &build_genz_figure_card,
           "The pathways and correlation-cluster figures of the glycosylation-enzymes card.");
-    m.def("build_genz_card", &build_genz_card, "The glycosylation-enzymes card: pickers beside figures.");
+    def_card(m, "build_genz_card", &build_genz_card, "The glycosylation-enzymes card: pickers beside figures.");
 }
 
 }  // namespace layout

@@ -38,10 +38,10 @@ nb::object build_profile_card() {
 }  // namespace
 
 void register_profile_cards(nb::module_& m) {
-    m.def("build_profile_control_card", &build_profile_control_card, "The phenotype picker.");
-    m.def("build_profile_distr_card", &build_profile_distr_card, "The distribution of the chosen phenotype.");
-    m.def("build_profile_corr_card", &build_profile_corr_card, "The correlation between phenotypes.");
-    m.def("build_profile_card", &build_profile_card, "The profiling row: picker and two figures.");
+    def_card(m, "build_profile_control_card", &build_profile_control_card, "The phenotype picker.");
+    def_card(m, "build_profile_distr_card", &build_profile_distr_card, "The distribution of the chosen phenotype.");
+    def_card(m, "build_profile_corr_card", &build_profile_corr_card, "The correlation between phenotypes.");
+    def_card(m, "build_profile_card", &build_profile_card, "The profiling row: picker and two figures.");
 }
 
 }  // namespace layout

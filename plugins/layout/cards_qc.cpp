@@ -33,10 +33,10 @@ nb::object build_qc_card() {
 }  // namespace
 
 void register_qc_cards(nb::module_& m) {
-    m.def("build_qc_control_card", &build_qc_control_card, "Source and sample pickers.");
-    m.def("build_qc_corr_card", &build_qc_corr_card, "The sample correlation matrix.");
-    m.def("build_qc_cv_card", &build_qc_cv_card, "The histogram of coefficients of variation.");
-    m.def("build_qc_card", &build_qc_card, "The quality-control row: pickers and two figures.");
+    def_card(m, "build_qc_control_card", &build_qc_control_card, "Source and sample pickers.");
+    def_card(m, "build_qc_corr_card", &build_qc_corr_card, "The sample correlation matrix.");
+    def_card(m, "build_qc_cv_card", &build_qc_cv_card, "The histogram of coefficients of variation.");
+    def_card(m, "build_qc_card", &build_qc_card, "The quality-control row: pickers and two figures.");
 }
 
 }  // namespace layout

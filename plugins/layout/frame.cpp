@@ -126,10 +126,12 @@ void register_frame(nb::module_& m) {
     bind_imports(m);
 
     m.def("build_default_fig", &build_default_fig, "height"_a = 500,
+          nb::sig("def build_default_fig(height: int | None = 500) -> plotly.graph_objects.Figure"),
           "An empty figure with 20-pixel margins on a LightSteelBlue paper, as placeholder.");
     m.def("build_dcc_store_card", &build_dcc_store_card, "paths"_a.none(),
+          nb::sig("def build_dcc_store_card(paths: dict[str, object] | None) -> dash.html.Div"),
           "The card of in-memory stores; `paths` becomes the data of the \"Paths\" store.");
-    m.def("build_input_card", &build_input_card, "The card that shows the data paths in use.");
+    def_card(m, "build_input_card", &build_input_card, "The card that shows the data paths in use.");
 
     discover_phenotypes(m);
 }

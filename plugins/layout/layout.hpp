@@ -3,6 +3,8 @@
 
 #include "pyglue.hpp"
 
+#include <string>
+
 namespace layout {
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -41,6 +43,13 @@ inline nb::object run_row(const char* text, const char* id, nb::list loadings) {
 }
 // {"marginRight": "10px", "width": "100%"}: a text or number input across its column.
 nb::dict wide_input_style();
+
+// Registers a card builder: no arguments, a dash.html.Div back.
+template <typename F>
+void def_card(nb::module_& m, const char* name, F builder, const char* doc) {
+    std::string sig = std::string("def ") + name + "() -> dash.html.Div";
+    m.def(name, builder, nb::sig(sig.c_str()), doc);  // nanobind keeps a copy of the text
+}
 
 void register_frame(nb::module_& m);            // constants, discovery, store and input cards
 void register_preprocess_cards(nb::module_& m);

@@ -106,14 +106,24 @@ nb::object corrplot(nb::object x, nb::object y, nb::object figure_height, nb::ob
 
 void register_distribution_plots(nb::module_& m) {
     m.def("histogram", &histogram, "values"_a, "figure_height"_a = 500, "show_median"_a = true,
+          nb::sig("def histogram(values: numpy.typing.ArrayLike, figure_height: int = 500, show_median: bool = True) "
+                  "-> plotly.graph_objects.Figure"),
           "Histogram of the values in 20 bins with the median marked as a red dot.");
     m.def("boxplot", &boxplot, "df"_a, "gene"_a, "a"_a, "b"_a, "name_a"_a, "name_b"_a, "title"_a = "",
           "figure_height"_a = 500,
+          nb::sig("def boxplot(df: pandas.DataFrame, gene: str, a: collections.abc.Iterable[str], "
+                  "b: collections.abc.Iterable[str], name_a: str, name_b: str, title: str = '', "
+                  "figure_height: int = 500) -> plotly.graph_objects.Figure"),
           "Box plot of one feature (a row of df) in the sample groups a and b; the default figure when the "
           "feature is absent.");
     m.def("scatter_plot", &scatter_plot, "x"_a, "y"_a, "x_name"_a, "y_name"_a, "hover_text"_a,
-          "figure_height"_a, "Labelled scatter whose marker sizes follow the y values.");
+          "figure_height"_a,
+          nb::sig("def scatter_plot(x: numpy.typing.ArrayLike, y: numpy.typing.ArrayLike, x_name: str, y_name: str, "
+                  "hover_text: collections.abc.Sequence[str], figure_height: int) -> plotly.graph_objects.Figure"),
+          "Labelled scatter whose marker sizes follow the y values.");
     m.def("corrplot", &corrplot, "x"_a, "y"_a, "figure_height"_a = 500, "x_name"_a = "X", "y_name"_a = "Y",
+          nb::sig("def corrplot(x: collections.abc.Iterable[float], y: collections.abc.Iterable[float], "
+                  "figure_height: int = 500, x_name: str = 'X', y_name: str = 'Y') -> plotly.graph_objects.Figure"),
           "Scatter of paired values, leaving out the pairs with a missing value.");
 }
 

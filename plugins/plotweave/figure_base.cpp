@@ -85,12 +85,22 @@ void register_figure_base(nb::module_& m) {
     m.def("heatmap_plot", &heatmap_plot, "expr_data"_a.none(), "samples"_a.none(), "features"_a.none(),
           "sample_labels"_a.none(), "feature_labels"_a.none(), "sample_text"_a.none(),
           "feature_text"_a.none(),
+          nb::sig("def heatmap_plot(expr_data: numpy.typing.ArrayLike, samples: collections.abc.Sequence[str], "
+                  "features: collections.abc.Sequence[str], sample_labels: numpy.typing.ArrayLike, "
+                  "feature_labels: numpy.typing.ArrayLike, sample_text: numpy.typing.ArrayLike, "
+                  "feature_text: numpy.typing.ArrayLike) -> plotly.graph_objects.Figure"),
           "A heatmap of the matrix with colour bars for the samples (top) and the features (left).");
     // The default height is the host's value at import; later changes of it do not apply.
-    m.def("build_default_fig", &build_default_fig, "height"_a.none() = global("default_figure_height"),
+    nb::object height = global("default_figure_height");
+    std::string sig = "def build_default_fig(height: int | None = " + pyglue::repr(height) +
+                      ") -> plotly.graph_objects.Figure";
+    m.def("build_default_fig", &build_default_fig, "height"_a.none() = height, nb::sig(sig.c_str()),
           "The empty placeholder figure shown before a result exists.");
     m.def("show_image", &show_image, "path"_a.none(), "img_width"_a.none() = 800, "img_height"_a.none() = 600,
-          "scale_factor"_a.none() = 0.5, "A figure showing the PNG file at path, its aspect ratio kept.");
+          "scale_factor"_a.none() = 0.5,
+          nb::sig("def show_image(path: str | os.PathLike[str], img_width: float = 800, img_height: float = 600, "
+                  "scale_factor: float = 0.5) -> plotly.graph_objects.Figure"),
+          "A figure showing the PNG file at path, its aspect ratio kept.");
 }
 
 }  // namespace plotweave

@@ -350,9 +350,13 @@ nb::object qc_cv_hist_plot(nb::handle data_df, nb::handle samples) {
 
 void register_qc_plots(nb::module_& m) {
     m.def("qc_corr_matrix_plot", &qc_corr_matrix_plot, "data_df"_a.none(), "samples"_a.none(),
+          nb::sig("def qc_corr_matrix_plot(data_df: pandas.DataFrame, samples: collections.abc.Sequence[str]) "
+                  "-> plotly.graph_objects.Figure | None"),
           "Histograms of each sample on the diagonal, pairwise scatters with the Pearson "
           "correlation above it; data_df has one row per sample. None for no samples.");
     m.def("qc_cv_hist_plot", &qc_cv_hist_plot, "data_df"_a.none(), "samples"_a.none(),
+          nb::sig("def qc_cv_hist_plot(data_df: pandas.DataFrame, samples: collections.abc.Sequence[str]) "
+                  "-> plotly.graph_objects.Figure"),
           "The histogram of the per-feature coefficients of variation over the samples.");
 }
 

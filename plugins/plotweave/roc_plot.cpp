@@ -27,6 +27,8 @@ nb::object roc_plot(nb::object fpr, nb::object tpr, nb::object auc, nb::object f
 
 void register_roc_plot(nb::module_& m) {
     m.def("roc_plot", &roc_plot, "fpr"_a, "tpr"_a, "auc"_a, "figure_height"_a = 500,
+          nb::sig("def roc_plot(fpr: numpy.typing.ArrayLike, tpr: numpy.typing.ArrayLike, auc: float, "
+                  "figure_height: int = 500) -> plotly.graph_objects.Figure"),
           "Draws a ROC curve with the chance diagonal; the title shows the AUC.");
 }
 

@@ -184,10 +184,14 @@ nb::object str2arr(nb::handle mystr, nb::handle sep, nb::handle dtype) {
 void register_table(nb::module_& m) {
     m.def("info", &info, "Prints which library does the survival analysis.");
     m.def("list2str", &list2str, "mylist"_a.none(), "mode"_a.none() = nb::none(), "sep"_a.none() = ",",
+          nb::sig("def list2str(mylist: collections.abc.Iterable[object], mode: str | None = None, "
+                  "sep: str = ',') -> str"),
           "Joins a list with `sep`: mode \"num\" formats numbers with four decimals, mode \"bool\" "
           "writes True/False, any other mode joins the strings as they are.");
     m.def("str2arr", &str2arr, "mystr"_a.none(), "sep"_a.none() = ",",
           "dtype"_a.none() = nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type)),
+          nb::sig("def str2arr(mystr: str, sep: str = ',', dtype: numpy.typing.DTypeLike = float) "
+                  "-> numpy.ndarray"),
           "Splits text on the pattern `sep` into a numpy array of `dtype` (for bool: True exactly where the "
           "piece is \"True\").");
     m.def("get_durations_and_events", &get_durations_and_events, "data"_a.none(), "status_col"_a.none(),
@@ -195,6 +199,10 @@ void register_table(nb::module_& m) {
           "d1_col"_a.none() = "Days between date collection and last contact",
           "d2_col"_a.none() = "Days between date collection and death", "status1"_a.none() = "Living",
           "status2"_a.none() = "Deceased",
+          nb::sig("def get_durations_and_events(data: pandas.DataFrame, status_col: str, group_col: str, "
+                  "id_col: str = 'Sample_ID', d1_col: str = 'Days between date collection and last contact', "
+                  "d2_col: str = 'Days between date collection and death', status1: str = 'Living', "
+                  "status2: str = 'Deceased') -> pandas.DataFrame"),
           "Per-group survival table (group, duration in months, event, samples; comma-joined) of a clinical "
           "table, groups in the order first met.");
 }

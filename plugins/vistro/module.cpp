@@ -59,5 +59,6 @@ NB_MODULE(vistro, m) {
     m.attr("tlock") = m.attr("threading").attr("Lock")();
 
     m.def("build_app", &build_app, "my_paths"_a,
+          nb::sig("def build_app(my_paths: dict[str, object]) -> dash.Dash"),
           "Create the dashboard application for the user's data locations and register its 44 callbacks.");
 }
