@@ -25,10 +25,7 @@ nb::object build_association_control_card() {
 }
 
 nb::object build_association_correlation_card() {
-    return html("Div")("id"_a = "association-correlation-card",
-                       "children"_a = kids(html("P")("Correlation"),
-                                           loading("phenotype-feature-corr", "circle"),
-                                           bordered(kids(graph("assoc-corr-fig", figure_height())))));
+    return figure_card("association-correlation-card", "Correlation", "phenotype-feature-corr", "assoc-corr-fig");
 }
 
 nb::object build_association_roc_card() {
@@ -37,7 +34,7 @@ nb::object build_association_roc_card() {
                                            empty_dropdown("assoc-roc-figure-feature-dropdown"),
                                            loading("phenotype-feature-roc", "circle"),
                                            html("P")("Receiver operating characteristic curve (ROC)"),
-                                           bordered(kids(graph("assoc-roc-fig", figure_height())))));
+                                           bordered_graph("assoc-roc-fig", figure_height())));
 }
 
 nb::object build_association_survival_card() {

@@ -28,7 +28,7 @@ nb::object build_clustering_figure_card() {
         "children"_a = kids(html("P")("Clustering Heatmap"),
                             empty_dropdown("clustering-figure-source"),
                             loading("clustering-figure-1", "circle"), html("Br")(),
-                            bordered(kids(graph("clustering-figure-1", short_figure_height())))));
+                            bordered_graph("clustering-figure-1", short_figure_height())));
 }
 
 nb::object build_clustering_card() {

@@ -34,9 +34,9 @@ nb::object build_decomposition_figure_panels_card() {
         "className"_a = "row",
         "children"_a = kids(
             columns("six columns",
-                    kids(html("P")("PCA (2-D plot)"), bordered(kids(graph("decomposition-figure-1", height))))),
+                    kids(html("P")("PCA (2-D plot)"), bordered_graph("decomposition-figure-1", height))),
             columns("six columns",
-                    kids(html("P")("PCA Variance ratio"), bordered(kids(graph("decomposition-figure-2", height)))))));
+                    kids(html("P")("PCA Variance ratio"), bordered_graph("decomposition-figure-2", height)))));
 }
 
 nb::object build_decomposition_figure_card() {

@@ -16,10 +16,7 @@ nb::object build_enrich_control_card() {
 }
 
 nb::object build_enrich_ora_card() {
-    return html("Div")("id"_a = "enrich-enrichr-card",
-                       "children"_a = kids(html("P")("ORA analysis"),
-                                           loading("phenotype-enrich-figure1", "circle"),
-                                           bordered(kids(graph("enrich-ora-fig", figure_height())))));
+    return figure_card("enrich-enrichr-card", "ORA analysis", "phenotype-enrich-figure1", "enrich-ora-fig");
 }
 
 nb::object build_enrich_gsea_card() {

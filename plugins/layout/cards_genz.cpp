@@ -20,10 +20,10 @@ nb::object build_genz_control_card() {
 nb::object build_genz_figure_card() {
     int h = figure_height();
     nb::object pathways = row(kids(columns("six columns", kids(loading("genz-pathways", "circle"),
-                                                               bordered(kids(graph("genz-pathways-figure", h))))),
+                                                               bordered_graph("genz-pathways-figure", h))),
                                    html("Div")("className"_a = "six columns")));
     nb::object corr_cluster = row(kids(loading("genz-corr-cluster", "circle"),
-                                       bordered(kids(graph("genz-corr-cluster-figure", h)))));
+                                       bordered_graph("genz-corr-cluster-figure", h)));
     return row(kids(pathways, html("Br")(), corr_cluster));
 }
 

@@ -5,12 +5,6 @@
 namespace layout {
 namespace {
 
-// A "four columns" card with a caption over a bordered graph.
-nb::object figure_column(const char* card_id, const char* caption, const char* graph_id) {
-    return html("Div")("id"_a = card_id, "className"_a = "four columns",
-                       "children"_a = kids(html("P")(caption), bordered(kids(graph(graph_id, figure_height())))));
-}
-
 nb::object build_profile_control_card() {
     return html("Div")(
         "id"_a = "profile-control", "className"_a = "four columns",
@@ -22,11 +16,11 @@ nb::object build_profile_control_card() {
 
 nb::object build_profile_distr_card() {
     // The id's underscore is what pages and styles already address.
-    return figure_column("profile-distr_card", "Distribution", "profile-distr-fig");
+    return figure_column("profile-distr_card", "Distribution", "profile-distr-fig", figure_height());
 }
 
 nb::object build_profile_corr_card() {
-    return figure_column("profile-corr-card", "Correlation", "profile-corr-fig");
+    return figure_column("profile-corr-card", "Correlation", "profile-corr-fig", figure_height());
 }
 
 nb::object build_profile_card() {

@@ -5,12 +5,6 @@
 namespace layout {
 namespace {
 
-nb::object figure_column(const char* card_id, const char* caption, const char* graph_id) {
-    return html("Div")(
-        "id"_a = card_id, "className"_a = "four columns",
-        "children"_a = kids(html("P")(caption), bordered(kids(graph(graph_id, short_figure_height())))));
-}
-
 nb::object build_qc_control_card() {
     return html("Div")(
         "id"_a = "qc-control-card", "className"_a = "four columns",
@@ -21,9 +15,9 @@ nb::object build_qc_control_card() {
                             loading("qc", "default")));
 }
 
-nb::object build_qc_corr_card() { return figure_column("qc-corr-card", "Correlation Matrix", "qc-corr-fig"); }
+nb::object build_qc_corr_card() { return figure_column("qc-corr-card", "Correlation Matrix", "qc-corr-fig", short_figure_height()); }
 
-nb::object build_qc_cv_card() { return figure_column("qc-cv-card", "Histogram (CV)", "qc-cv-fig"); }
+nb::object build_qc_cv_card() { return figure_column("qc-cv-card", "Histogram (CV)", "qc-cv-fig", short_figure_height()); }
 
 nb::object build_qc_card() {
     return html("Div")("id"_a = "qc-card", "className"_a = "row",

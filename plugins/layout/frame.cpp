@@ -8,26 +8,14 @@ namespace {
 nb::handle self_module;
 
 void bind_imports(nb::module_& m) {
-    auto imp = [](const char* name) { return nb::module_::import_(name); };
-    m.attr("dash") = imp("dash");
-    m.attr("dcc") = imp("dash.dcc");
-    m.attr("html") = imp("dash.html");
-    m.attr("dash_table") = imp("dash.dash_table");
-    nb::module_ deps = imp("dash.dependencies");
-    for (const char* n : {"Input", "Output", "ClientsideFunction"}) m.attr(n) = deps.attr(n);
-    m.attr("os") = imp("os");
-    m.attr("sys") = imp("sys");
-    m.attr("re") = imp("re");
-    m.attr("np") = imp("numpy");
-    m.attr("pd") = imp("pandas");
-    m.attr("datetime") = imp("datetime");
+    pyglue::import_modules(m, {{"dash", "dash"}, {"dcc", "dash.dcc"}, {"html", "dash.html"},
+                               {"dash_table", "dash.dash_table"}});
+    pyglue::import_names(m, "dash.dependencies", {"Input", "Output", "ClientsideFunction"});
+    pyglue::import_modules(m, {{"os", "os"}, {"sys", "sys"}, {"re", "re"}, {"np", "numpy"}, {"pd", "pandas"},
+                               {"datetime", "datetime"}});
     m.attr("dt") = m.attr("datetime").attr("datetime");
-    m.attr("pathlib") = imp("pathlib");
-    m.attr("px") = imp("plotly.express");
-    m.attr("go") = imp("plotly.graph_objects");
-    nb::module_ stats = imp("scipy.stats");
-    m.attr("pearsonr") = stats.attr("pearsonr");
-    m.attr("spearmanr") = stats.attr("spearmanr");
+    pyglue::import_modules(m, {{"pathlib", "pathlib"}, {"px", "plotly.express"}, {"go", "plotly.graph_objects"}});
+    pyglue::import_names(m, "scipy.stats", {"pearsonr", "spearmanr"});
 }
 
 // Reads the sample-information table of the working directory, when there is one, with the

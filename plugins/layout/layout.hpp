@@ -41,6 +41,18 @@ inline nb::object empty_dropdown(const char* id, bool multi = false) {
 inline nb::object run_row(const char* text, const char* id, nb::list loadings) {
     return row(kids(columns("six columns", kids(run_button(text, id))), columns("six columns", std::move(loadings))));
 }
+// A graph in the black border that every figure of the page has.
+inline nb::object bordered_graph(const char* id, int height) { return bordered(kids(graph(id, height))); }
+// A "four columns" card with a caption over a bordered graph.
+inline nb::object figure_column(const char* card_id, const char* caption, const char* graph_id, int height) {
+    return html("Div")("id"_a = card_id, "className"_a = "four columns",
+                       "children"_a = kids(html("P")(caption), bordered_graph(graph_id, height)));
+}
+// A caption, the figure's loading indicator and the bordered figure, of the default height.
+inline nb::object figure_card(const char* card_id, const char* caption, const char* topic, const char* graph_id) {
+    return html("Div")("id"_a = card_id, "children"_a = kids(html("P")(caption), loading(topic, "circle"),
+                                                               bordered_graph(graph_id, figure_height())));
+}
 // {"marginRight": "10px", "width": "100%"}: a text or number input across its column.
 nb::dict wide_input_style();
 

@@ -45,6 +45,15 @@ void bind_from(nb::module_& self, const char* name, const char* absolute,
     bind_all(absolute);
 }
 
+void import_modules(nb::module_& self, std::initializer_list<std::pair<const char*, const char*>> modules) {
+    for (const auto& [name, module] : modules) self.attr(name) = nb::module_::import_(module);
+}
+
+void import_names(nb::module_& self, const char* module, std::initializer_list<const char*> names) {
+    nb::object mod = nb::module_::import_(module);
+    for (const char* n : names) self.attr(n) = mod.attr(n);
+}
+
 [[noreturn]] void raise_type(const std::string& msg) { throw nb::type_error(msg.c_str()); }
 [[noreturn]] void raise_value(const std::string& msg) { throw nb::value_error(msg.c_str()); }
 

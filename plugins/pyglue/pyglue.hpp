@@ -10,6 +10,7 @@
 
 #include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace pyglue {
@@ -29,6 +30,12 @@ nb::object import_sibling(const nb::module_& self, const char* name, const char*
 // counts as an import failure, as it does for Python's from-import.
 void bind_from(nb::module_& self, const char* name, const char* absolute,
                std::initializer_list<const char*> names);
+
+// `import <module> as <name>` on `self`, for each {name, module} pair in order.
+void import_modules(nb::module_& self, std::initializer_list<std::pair<const char*, const char*>> modules);
+
+// `from <module> import a, b, ...` from an absolute module, binding each name on `self`.
+void import_names(nb::module_& self, const char* module, std::initializer_list<const char*> names);
 
 // ---- errors ---------------------------------------------------------------
 

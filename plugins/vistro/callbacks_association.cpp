@@ -8,11 +8,6 @@
 namespace vistro {
 namespace {
 
-using pyglue::contains;
-using pyglue::is_missing;
-using pyglue::no_choice;
-using pyglue::path_exists;
-
 nb::object np() { return global("np"); }
 nb::object pd() { return global("pd"); }
 nb::object builtins() { return nb::module_::import_("builtins"); }
@@ -39,7 +34,7 @@ nb::str join(nb::handle values, const char* sep = ";") {
 nb::object sibling_table(const Ctx& c, nb::handle table_path, nb::handle base_name, const char* suffix) {
     nb::object folder = service("path_full_split")(table_path)[0];
     nb::object path = folder + global("os").attr("sep") + nb::str(base_name) + nb::str(suffix);
-    if (!nb::cast<bool>(service("inside")(path, c.my_path.attr("get_out_dir")())) || !path_exists(path))
+    if (!nb::cast<bool>(service("inside")(path, out_dir(c))) || !path_exists(path))
         return nb::none();
     return read_result(path);  // the host's reader keeps feature ids as text
 }
@@ -173,7 +168,7 @@ VISTRO_CALLBACK(update_assoc_target_phenotype) { return pyglue::mirror_picker(a[
 
 VISTRO_CALLBACK(update_assoc_target_groups) {
     nb::handle phenotype = a[0];
-    nb::object info_path = c.my_path.attr("get_meta_path")();
+    nb::object info_path = meta_path(c);
     if (!path_exists(info_path) || is_missing(phenotype)) return no_choice();
     nb::object info = service("read_info_file")(info_path);
     if (!contains(info.attr("columns"), phenotype)) return no_choice();
@@ -195,7 +190,7 @@ VISTRO_CALLBACK(update_assoc_target_groups) {
 
 VISTRO_CALLBACK(update_assoc_collect_results) {
     nb::handle diff_path = a[0], decomposition_path = a[1], clustering_path = a[2];
-    if (!path_exists(c.my_path.attr("get_out_dir")())) return nb::make_tuple(nb::str(""), nb::str(""));
+    if (!path_exists(out_dir(c))) return nb::make_tuple(nb::str(""), nb::str(""));
     c.my_path.attr("get_feature_association_dir")();
     // The sets of these three results have a file of their own, made once: a reload
     // or another tab with other results never overwrites them.
@@ -242,7 +237,7 @@ VISTRO_CALLBACK(update_phenotype_feature_correlation_inter) {
     nb::object result_path = run["summary"];
     if (path_exists(result_path)) return nb::make_tuple(result_path, nb::str(""));
 
-    nb::object info_path = c.my_path.attr("get_meta_path")();
+    nb::object info_path = meta_path(c);
     nb::object data_df = service("read_expr_path")(preprocess_path);
     nb::object numeric_info_df = service("read_info_file")(numeric_info_path);
     nb::object info_df = service("read_info_file")(info_path);

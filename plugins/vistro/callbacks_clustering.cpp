@@ -4,9 +4,6 @@
 namespace vistro {
 namespace {
 
-using pyglue::is_unset;
-using pyglue::path_exists;
-
 }  // namespace
 
 VISTRO_CALLBACK(update_feature_clustering_source) { return pyglue::mirror_picker(a[0]); }
@@ -16,9 +13,9 @@ VISTRO_CALLBACK(update_feature_clustering_phenotypes) { return pyglue::mirror_pi
 VISTRO_CALLBACK(update_feature_clustering_inter) {
     nb::object result_path = nb::str(""), options = nb::list(), value = nb::str("");
     nb::dict kwargs = named_args(c, a);
-    nb::object info_path = c.my_path.attr("get_meta_path")();
+    nb::object info_path = meta_path(c);
     nb::object defaults = nb::make_tuple(result_path, options, value, "");
-    if (!path_exists(c.my_path.attr("get_out_dir")())) return defaults;
+    if (!path_exists(out_dir(c))) return defaults;
     nb::object module_dir = c.my_path.attr("get_clustering_dir")();
     if (is_unset(kwargs["clustering-source-dropdown"]) || is_unset(kwargs["clustering-phenotype-dropdown"]))
         return defaults;
@@ -39,7 +36,7 @@ VISTRO_CALLBACK(update_feature_clustering_figure_1) {
     nb::dict kwargs = named_args(c, a);
     nb::object fig = placeholder();
     nb::object module_dir = c.my_path.attr("get_clustering_dir")();
-    if (path_exists(c.my_path.attr("get_meta_path")()) && path_exists(module_dir)) {
+    if (path_exists(meta_path(c)) && path_exists(module_dir)) {
         nb::object result_path = kwargs["feature-clustering-inter"];
         if (!path_exists(result_path)) return nb::make_tuple(fig, "");
         fig = service("update_feature_clustering_figure_1")(kwargs, result_path, module_dir);

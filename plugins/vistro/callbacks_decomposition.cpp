@@ -4,11 +4,6 @@
 namespace vistro {
 namespace {
 
-using pyglue::path_exists;
-
-nb::object out_dir(const Ctx& c) { return c.my_path.attr("get_out_dir")(); }
-nb::object meta_path(const Ctx& c) { return c.my_path.attr("get_meta_path")(); }
-
 // The host's figure for (source, phenotype) of a stored result, or the placeholder.
 nb::object decomposition_figure(const Ctx& c, const nb::args& a, const char* host_figure) {
     nb::handle result_path = a[1], source = a[2], phenotype = a[3];

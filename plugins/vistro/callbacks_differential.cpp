@@ -4,14 +4,6 @@
 namespace vistro {
 namespace {
 
-using pyglue::contains;
-using pyglue::is_missing;
-using pyglue::no_choice;
-using pyglue::path_exists;
-
-nb::object out_dir(const Ctx& c) { return c.my_path.attr("get_out_dir")(); }
-nb::object meta_path(const Ctx& c) { return c.my_path.attr("get_meta_path")(); }
-
 // The preprocessed matrix of a source picked on the page, or None when there is none yet.
 nb::object preprocessed(const Ctx& c, nb::handle source) {
     if (pyglue::is_blank(source)) return nb::none();

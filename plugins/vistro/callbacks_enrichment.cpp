@@ -7,13 +7,9 @@
 namespace vistro {
 namespace {
 
-using pyglue::contains;
-using pyglue::is_blank;
-using pyglue::path_exists;
-
 // The folder of the user's own gene-set libraries.
 nb::object user_gene_set_dir(const Ctx& c) {
-    return c.my_path.attr("get_out_dir")() + global("os").attr("sep") + nb::str("user/database/enrichment");
+    return out_dir(c) + global("os").attr("sep") + nb::str("user/database/enrichment");
 }
 
 // User libraries are the regular files whose names end in ".gmt"; any other name

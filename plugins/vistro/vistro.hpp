@@ -6,7 +6,13 @@
 namespace vistro {
 namespace nb = nanobind;
 using namespace nb::literals;
+using pyglue::contains;
+using pyglue::is_blank;
+using pyglue::is_missing;
+using pyglue::is_unset;
 using pyglue::kids;
+using pyglue::no_choice;
+using pyglue::path_exists;
 
 // What one registration's callback can see: the application's path object and
 // the registration's own dependency lists (the lists captured by build_app).
@@ -17,6 +23,10 @@ struct Ctx {
 };
 
 using Callback = nb::object (*)(const Ctx&, const nb::args&);
+
+// The output folder and the sample-information file of the application's paths.
+inline nb::object out_dir(const Ctx& c) { return c.my_path.attr("get_out_dir")(); }
+inline nb::object meta_path(const Ctx& c) { return c.my_path.attr("get_meta_path")(); }
 
 // A module-level binding of vistro, looked up when called (as a Python global would be).
 nb::object global(const char* name);
