@@ -58,10 +58,10 @@ nb::object build_annotation_card() {
 }  // namespace
 
 void register_annotation_cards(nb::module_& m) {
-    m.def("build_annotation_control_card", &build_annotation_control_card, "The annotation source picker.");
-    m.def("build_annotation_table_card", &build_annotation_table_card,
+    def_card(m, "build_annotation_control_card", &build_annotation_control_card, "The annotation source picker.");
+    def_card(m, "build_annotation_table_card", &build_annotation_table_card,
           "The identification table, with a placeholder until a source is chosen.");
-    m.def("build_annotation_card", &build_annotation_card, "The annotation row: picker and table.");
+    def_card(m, "build_annotation_card", &build_annotation_card, "The annotation row: picker and table.");
 }
 
 }  // namespace layout

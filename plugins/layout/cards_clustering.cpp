@@ -5,9 +5,6 @@ namespace layout {
 namespace {
 
 nb::object build_clustering_control_card() {
-    nb::dict wide;
-    wide["marginRight"] = "10px";
-    wide["width"] = "100%";
     return html("Div")(
         "id"_a = "clustering-control-card", "className"_a = "four columns",
         "children"_a = kids(
@@ -20,21 +17,18 @@ nb::object build_clustering_control_card() {
             html("Br")(),
             html("P")("Select Cluster Number"),
             dcc("Input")("id"_a = "clustering-number-input", "type"_a = "number", "placeholder"_a = "",
-                         "value"_a = 3, "style"_a = wide),
+                         "value"_a = 3, "style"_a = wide_input_style()),
             html("Br")(), html("Br")(),
-            html("Div")("className"_a = "row",
-                        "children"_a = kids(
-                            columns("six columns", kids(run_button("Refresh Clustering", "run-feature-clustering-button"))),
-                            columns("six columns", kids(loading("feature-clustering", "default")))))));
+            run_row("Refresh Clustering", "run-feature-clustering-button", kids(loading("feature-clustering")))));
 }
 
 nb::object build_clustering_figure_card() {
     return html("Div")(
         "id"_a = "clustering-figure-card", "className"_a = "eight columns",
         "children"_a = kids(html("P")("Clustering Heatmap"),
-                            dropdown("clustering-figure-source", nb::list(), nb::str("")),
+                            empty_dropdown("clustering-figure-source"),
                             loading("clustering-figure-1", "circle"), html("Br")(),
-                            bordered(kids(graph("clustering-figure-1", figure_height() - 100)))));
+                            bordered_graph("clustering-figure-1", short_figure_height())));
 }
 
 nb::object build_clustering_card() {
@@ -45,11 +39,11 @@ nb::object build_clustering_card() {
 }  // namespace
 
 void register_clustering_cards(nb::module_& m) {
-    m.def("build_clustering_control_card", &build_clustering_control_card,
+    def_card(m, "build_clustering_control_card", &build_clustering_control_card,
           "Sources, phenotype and number of clusters of the feature clustering, and its run button.");
-    m.def("build_clustering_figure_card", &build_clustering_figure_card,
+    def_card(m, "build_clustering_figure_card", &build_clustering_figure_card,
           "The source picker and heatmap of the clustering result.");
-    m.def("build_clustering_card", &build_clustering_card, "The feature-clustering row: controls and heatmap.");
+    def_card(m, "build_clustering_card", &build_clustering_card, "The feature-clustering row: controls and heatmap.");
 }
 
 }  // namespace layout

@@ -10,14 +10,11 @@ nb::object build_decomposition_control_card() {
         "children"_a = kids(
             html("H5")("Dimensionality Reduction Analysis"),
             html("P")("Process data source(s)"),
-            dropdown("decomposition-data-source-dropdown", nb::list(), nb::str(""), true),
+            empty_dropdown("decomposition-data-source-dropdown", true),
             html("P")("Select method"),
             dropdown("decomposition-method-dropdown", options_from({"PCA"}), nb::str("PCA")),
             html("Br")(),
-            html("Div")("className"_a = "row",
-                        "children"_a = kids(
-                            columns("six columns", kids(run_button("Refresh DECOMP", "run-decomposition-button"))),
-                            columns("six columns", kids(loading("decomposition", "default")))))));
+            run_row("Refresh DECOMP", "run-decomposition-button", kids(loading("decomposition")))));
 }
 
 nb::object build_decomposition_figure_control_card() {
@@ -26,20 +23,20 @@ nb::object build_decomposition_figure_control_card() {
         "children"_a = kids(
             columns("six columns",
                     kids(html("P")("Select data source"),
-                         dropdown("decomposition-figure-source-dropdown", nb::list(), nb::str("")))),
+                         empty_dropdown("decomposition-figure-source-dropdown"))),
             columns("six columns", kids(html("P")("Select phenotype"),
                                         phenotype_dropdown("decomposition-figure-phenotype-dropdown")))));
 }
 
 nb::object build_decomposition_figure_panels_card() {
-    int height = figure_height() - 100;
+    int height = short_figure_height();
     return html("Div")(
         "className"_a = "row",
         "children"_a = kids(
             columns("six columns",
-                    kids(html("P")("PCA (2-D plot)"), bordered(kids(graph("decomposition-figure-1", height))))),
+                    kids(html("P")("PCA (2-D plot)"), bordered_graph("decomposition-figure-1", height))),
             columns("six columns",
-                    kids(html("P")("PCA Variance ratio"), bordered(kids(graph("decomposition-figure-2", height)))))));
+                    kids(html("P")("PCA Variance ratio"), bordered_graph("decomposition-figure-2", height)))));
 }
 
 nb::object build_decomposition_figure_card() {
@@ -56,15 +53,15 @@ nb::object build_decomposition_card() {
 }  // namespace
 
 void register_decomposition_cards(nb::module_& m) {
-    m.def("build_decomposition_control_card", &build_decomposition_control_card,
+    def_card(m, "build_decomposition_control_card", &build_decomposition_control_card,
           "Sources and method of the decomposition, and its run button.");
-    m.def("build_decomposition_figure_control_card", &build_decomposition_figure_control_card,
+    def_card(m, "build_decomposition_figure_control_card", &build_decomposition_figure_control_card,
           "The source and phenotype pickers of the PCA figures.");
-    m.def("build_decomposition_figure_panels_card", &build_decomposition_figure_panels_card,
+    def_card(m, "build_decomposition_figure_panels_card", &build_decomposition_figure_panels_card,
           "The PCA scores and variance-ratio figures.");
-    m.def("build_decomposition_figure_card", &build_decomposition_figure_card,
+    def_card(m, "build_decomposition_figure_card", &build_decomposition_figure_card,
           "The right column: figure pickers above the two figures.");
-    m.def("build_decomposition_card", &build_decomposition_card, "The decomposition row: controls and figures.");
+    def_card(m, "build_decomposition_card", &build_decomposition_card, "The decomposition row: controls and figures.");
 }
 
 }  // namespace layout

@@ -17,15 +17,13 @@ nb::object build_genz_control_card() {
                             html("Br")(), empty_picker("genz-phenotype-groups-dropdown", true), html("Br")()));
 }
 
-nb::object row(nb::list children) { return columns("row", children); }
-
 nb::object build_genz_figure_card() {
     int h = figure_height();
     nb::object pathways = row(kids(columns("six columns", kids(loading("genz-pathways", "circle"),
-                                                               bordered(kids(graph("genz-pathways-figure", h))))),
+                                                               bordered_graph("genz-pathways-figure", h))),
                                    html("Div")("className"_a = "six columns")));
     nb::object corr_cluster = row(kids(loading("genz-corr-cluster", "circle"),
-                                       bordered(kids(graph("genz-corr-cluster-figure", h)))));
+                                       bordered_graph("genz-corr-cluster-figure", h)));
     return row(kids(pathways, html("Br")(), corr_cluster));
 }
 
@@ -38,11 +36,11 @@ nb::object build_genz_card() {
 }  // namespace
 
 void register_genz_cards(nb::module_& m) {
-    m.def("build_genz_control_card", &build_genz_control_card,
+    def_card(m, "build_genz_control_card", &build_genz_control_card,
           "Data source, phenotype and phenotype-group pickers of the glycosylation-enzymes card.");
-    m.def("build_genz_figure_card", &build_genz_figure_card,
+    def_card(m, "build_genz_figure_card", &build_genz_figure_card,
           "The pathways and correlation-cluster figures of the glycosylation-enzymes card.");
-    m.def("build_genz_card", &build_genz_card, "The glycosylation-enzymes card: pickers beside figures.");
+    def_card(m, "build_genz_card", &build_genz_card, "The glycosylation-enzymes card: pickers beside figures.");
 }
 
 }  // namespace layout

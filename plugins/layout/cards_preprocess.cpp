@@ -40,7 +40,7 @@ nb::object build_preproc_figure_card() {
         "id"_a = "preproc-figure-card", "className"_a = "eight columns",
         "children"_a = kids(html("P")("Sample distribution"),
                             bordered(kids(loading("preprocess-figure", "circle"),
-                                          graph("preprocess-figure", figure_height() - 100)))));
+                                          graph("preprocess-figure", short_figure_height())))));
 }
 
 nb::object build_preprocess_card() {
@@ -51,10 +51,10 @@ nb::object build_preprocess_card() {
 }  // namespace
 
 void register_preprocess_cards(nb::module_& m) {
-    m.def("build_preproc_control_card", &build_preproc_control_card,
+    def_card(m, "build_preproc_control_card", &build_preproc_control_card,
           "Source picker, the four preprocessing settings and the refresh button.");
-    m.def("build_preproc_figure_card", &build_preproc_figure_card, "The sample-distribution figure.");
-    m.def("build_preprocess_card", &build_preprocess_card, "The preprocessing row: controls and figure.");
+    def_card(m, "build_preproc_figure_card", &build_preproc_figure_card, "The sample-distribution figure.");
+    def_card(m, "build_preprocess_card", &build_preprocess_card, "The preprocessing row: controls and figure.");
 }
 
 }  // namespace layout

@@ -5,28 +5,22 @@
 namespace layout {
 namespace {
 
-// A "four columns" card with a caption over a bordered graph.
-nb::object figure_column(const char* card_id, const char* caption, const char* graph_id) {
-    return html("Div")("id"_a = card_id, "className"_a = "four columns",
-                       "children"_a = kids(html("P")(caption), bordered(kids(graph(graph_id, figure_height())))));
-}
-
 nb::object build_profile_control_card() {
     return html("Div")(
         "id"_a = "profile-control", "className"_a = "four columns",
         "children"_a = kids(html("H5")("Phenotype Profiling Analysis"), html("Br")(),
                             html("P")("Select phenotype"),
-                            dropdown("profile-phenotype-dropdown", nb::list(), nb::str("")), html("Br")(),
+                            empty_dropdown("profile-phenotype-dropdown"), html("Br")(),
                             html("Br")(), loading("phenotype-distribution", "default")));
 }
 
 nb::object build_profile_distr_card() {
     // The id's underscore is what pages and styles already address.
-    return figure_column("profile-distr_card", "Distribution", "profile-distr-fig");
+    return figure_column("profile-distr_card", "Distribution", "profile-distr-fig", figure_height());
 }
 
 nb::object build_profile_corr_card() {
-    return figure_column("profile-corr-card", "Correlation", "profile-corr-fig");
+    return figure_column("profile-corr-card", "Correlation", "profile-corr-fig", figure_height());
 }
 
 nb::object build_profile_card() {
@@ -38,10 +32,10 @@ nb::object build_profile_card() {
 }  // namespace
 
 void register_profile_cards(nb::module_& m) {
-    m.def("build_profile_control_card", &build_profile_control_card, "The phenotype picker.");
-    m.def("build_profile_distr_card", &build_profile_distr_card, "The distribution of the chosen phenotype.");
-    m.def("build_profile_corr_card", &build_profile_corr_card, "The correlation between phenotypes.");
-    m.def("build_profile_card", &build_profile_card, "The profiling row: picker and two figures.");
+    def_card(m, "build_profile_control_card", &build_profile_control_card, "The phenotype picker.");
+    def_card(m, "build_profile_distr_card", &build_profile_distr_card, "The distribution of the chosen phenotype.");
+    def_card(m, "build_profile_corr_card", &build_profile_corr_card, "The correlation between phenotypes.");
+    def_card(m, "build_profile_card", &build_profile_card, "The profiling row: picker and two figures.");
 }
 
 }  // namespace layout

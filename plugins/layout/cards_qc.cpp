@@ -5,25 +5,19 @@
 namespace layout {
 namespace {
 
-nb::object figure_column(const char* card_id, const char* caption, const char* graph_id) {
-    return html("Div")(
-        "id"_a = card_id, "className"_a = "four columns",
-        "children"_a = kids(html("P")(caption), bordered(kids(graph(graph_id, figure_height() - 100)))));
-}
-
 nb::object build_qc_control_card() {
     return html("Div")(
         "id"_a = "qc-control-card", "className"_a = "four columns",
         "children"_a = kids(html("H5")("Expression Quality Control"), html("P")("Select data source"),
-                            dropdown("qc-data-source-dropdown", nb::list(), nb::str("")), html("Br")(),
+                            empty_dropdown("qc-data-source-dropdown"), html("Br")(),
                             html("P")("Select QC or target samples"),
-                            dropdown("qc-samples-dropdown", nb::list(), nb::str(""), true), html("Br")(),
+                            empty_dropdown("qc-samples-dropdown", true), html("Br")(),
                             loading("qc", "default")));
 }
 
-nb::object build_qc_corr_card() { return figure_column("qc-corr-card", "Correlation Matrix", "qc-corr-fig"); }
+nb::object build_qc_corr_card() { return figure_column("qc-corr-card", "Correlation Matrix", "qc-corr-fig", short_figure_height()); }
 
-nb::object build_qc_cv_card() { return figure_column("qc-cv-card", "Histogram (CV)", "qc-cv-fig"); }
+nb::object build_qc_cv_card() { return figure_column("qc-cv-card", "Histogram (CV)", "qc-cv-fig", short_figure_height()); }
 
 nb::object build_qc_card() {
     return html("Div")("id"_a = "qc-card", "className"_a = "row",
@@ -33,10 +27,10 @@ nb::object build_qc_card() {
 }  // namespace
 
 void register_qc_cards(nb::module_& m) {
-    m.def("build_qc_control_card", &build_qc_control_card, "Source and sample pickers.");
-    m.def("build_qc_corr_card", &build_qc_corr_card, "The sample correlation matrix.");
-    m.def("build_qc_cv_card", &build_qc_cv_card, "The histogram of coefficients of variation.");
-    m.def("build_qc_card", &build_qc_card, "The quality-control row: pickers and two figures.");
+    def_card(m, "build_qc_control_card", &build_qc_control_card, "Source and sample pickers.");
+    def_card(m, "build_qc_corr_card", &build_qc_corr_card, "The sample correlation matrix.");
+    def_card(m, "build_qc_cv_card", &build_qc_cv_card, "The histogram of coefficients of variation.");
+    def_card(m, "build_qc_card", &build_qc_card, "The quality-control row: pickers and two figures.");
 }
 
 }  // namespace layout

@@ -8,26 +8,14 @@ namespace {
 nb::handle self_module;
 
 void bind_imports(nb::module_& m) {
-    auto imp = [](const char* name) { return nb::module_::import_(name); };
-    m.attr("dash") = imp("dash");
-    m.attr("dcc") = imp("dash.dcc");
-    m.attr("html") = imp("dash.html");
-    m.attr("dash_table") = imp("dash.dash_table");
-    nb::module_ deps = imp("dash.dependencies");
-    for (const char* n : {"Input", "Output", "ClientsideFunction"}) m.attr(n) = deps.attr(n);
-    m.attr("os") = imp("os");
-    m.attr("sys") = imp("sys");
-    m.attr("re") = imp("re");
-    m.attr("np") = imp("numpy");
-    m.attr("pd") = imp("pandas");
-    m.attr("datetime") = imp("datetime");
+    pyglue::import_modules(m, {{"dash", "dash"}, {"dcc", "dash.dcc"}, {"html", "dash.html"},
+                               {"dash_table", "dash.dash_table"}});
+    pyglue::import_names(m, "dash.dependencies", {"Input", "Output", "ClientsideFunction"});
+    pyglue::import_modules(m, {{"os", "os"}, {"sys", "sys"}, {"re", "re"}, {"np", "numpy"}, {"pd", "pandas"},
+                               {"datetime", "datetime"}});
     m.attr("dt") = m.attr("datetime").attr("datetime");
-    m.attr("pathlib") = imp("pathlib");
-    m.attr("px") = imp("plotly.express");
-    m.attr("go") = imp("plotly.graph_objects");
-    nb::module_ stats = imp("scipy.stats");
-    m.attr("pearsonr") = stats.attr("pearsonr");
-    m.attr("spearmanr") = stats.attr("spearmanr");
+    pyglue::import_modules(m, {{"pathlib", "pathlib"}, {"px", "plotly.express"}, {"go", "plotly.graph_objects"}});
+    pyglue::import_names(m, "scipy.stats", {"pearsonr", "spearmanr"});
 }
 
 // Reads the sample-information table of the working directory, when there is one, with the
@@ -49,7 +37,7 @@ void discover_phenotypes(nb::module_& m) {
     nb::list phenotypes = pyglue::to_list(info.attr("columns").attr("values"));
     m.attr("phenotypes") = phenotypes;
     nb::object chosen = m.attr("default_phenotype");
-    if (PySequence_Contains(phenotypes.ptr(), chosen.ptr()) != 1) {
+    if (!pyglue::contains(phenotypes, chosen)) {
         // A table without phenotype columns has no groups to offer.
         if (nb::len(phenotypes) == 0) return;
         chosen = phenotypes[0];
@@ -59,14 +47,7 @@ void discover_phenotypes(nb::module_& m) {
     m.attr("groups") = builtins.attr("sorted")(builtins.attr("set")(info[chosen].attr("dropna")()));
 }
 
-nb::object build_default_fig(nb::object height) {
-    nb::object fig = global("go").attr("Figure")();
-    nb::dict margin;
-    for (const char* side : {"l", "r", "t", "b"}) margin[side] = 20;
-    fig.attr("update_layout")("margin"_a = margin, "paper_bgcolor"_a = "LightSteelBlue",
-                              "height"_a = height);
-    return fig;
-}
+nb::object build_default_fig(nb::object height) { return pyglue::placeholder_figure(height); }
 
 nb::object build_dcc_store_card(nb::object paths) {
     nb::list children;
@@ -78,13 +59,6 @@ nb::object build_dcc_store_card(nb::object paths) {
         children.append(dcc("Store")("id"_a = id));
     children.append(html("Div")("id"_a = "test-div"));
     return html("Div")("id"_a = "store-card", "children"_a = children);
-}
-
-nb::dict style_wide_input() {
-    nb::dict s;
-    s["marginRight"] = "10px";
-    s["width"] = "100%";
-    return s;
 }
 
 nb::object build_input_card() {
@@ -105,16 +79,22 @@ nb::object build_input_card() {
             dcc("Textarea")("id"_a = "expr-input", "value"_a = expr, "style"_a = area_style),
             html("Br")(), html("P")("Information Matrix Path"),
             dcc("Input")("id"_a = "info-input", "type"_a = "text", "placeholder"_a = "",
-                         "value"_a = global("sample_information_path"), "style"_a = style_wide_input()),
+                         "value"_a = global("sample_information_path"), "style"_a = wide_input_style()),
             html("Br")(), html("P")("Output Directory"),
             dcc("Input")("id"_a = "out-dir", "type"_a = "text", "placeholder"_a = "", "value"_a = "",
-                         "style"_a = style_wide_input()),
+                         "style"_a = wide_input_style()),
             dcc("Checklist")("id"_a = "path_checklist", "options"_a = kids(confirm), "value"_a = nb::list(),
                              "labelStyle"_a = label_style)));
 }
 }  // namespace
 
 nb::object global(const char* name) { return self_module.attr(name); }
+nb::dict wide_input_style() {
+    nb::dict s;
+    s["marginRight"] = "10px";
+    s["width"] = "100%";
+    return s;
+}
 int figure_height() { return nb::cast<int>(global("default_figure_height")); }
 nb::object placeholder(int height) { return global("build_default_fig")("height"_a = height); }
 nb::object graph(const char* id, int height) {
@@ -134,10 +114,12 @@ void register_frame(nb::module_& m) {
     bind_imports(m);
 
     m.def("build_default_fig", &build_default_fig, "height"_a = 500,
+          nb::sig("def build_default_fig(height: int | None = 500) -> plotly.graph_objects.Figure"),
           "An empty figure with 20-pixel margins on a LightSteelBlue paper, as placeholder.");
     m.def("build_dcc_store_card", &build_dcc_store_card, "paths"_a.none(),
+          nb::sig("def build_dcc_store_card(paths: dict[str, object] | None) -> dash.html.Div"),
           "The card of in-memory stores; `paths` becomes the data of the \"Paths\" store.");
-    m.def("build_input_card", &build_input_card, "The card that shows the data paths in use.");
+    def_card(m, "build_input_card", &build_input_card, "The card that shows the data paths in use.");
 
     discover_phenotypes(m);
 }

@@ -9,11 +9,11 @@ NB_MODULE(layout, m) {
     register_preprocess_cards(m);
     register_qc_cards(m);
     register_annotation_cards(m);
-    register_diff_cards(m);
+    register_differential_cards(m);
     register_decomposition_cards(m);
     register_clustering_cards(m);
-    register_assoc_cards(m);
-    register_enrich_cards(m);
+    register_association_cards(m);
+    register_enrichment_cards(m);
     register_genz_cards(m);
     register_page(m);
 }

@@ -39,6 +39,7 @@ void main_program() {
 
 void register_page(nb::module_& m) {
     m.def("build_layout", &build_layout, "paths"_a.none() = nb::none(),
+          nb::sig("def build_layout(paths: dict[str, object] | None = None) -> dash.html.Div"),
           "The dashboard page: the store card (with `paths` as the \"Paths\" data), the input card and "
           "the analysis cards.");
     m.def("main", &main_program, "Serve the bare page, without callbacks, in debug mode.");

@@ -5,27 +5,9 @@
 namespace plotweave {
 namespace {
 
-bool truthy(nb::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
-// list(items): a fresh list of any iterable.
-nb::list as_list(nb::handle items) {
-    PyObject* out = PySequence_List(items.ptr());
-    if (!out) throw nb::python_error();
-    return nb::steal<nb::list>(out);
-}
-
-bool contains(nb::handle container, nb::handle key) {
-    int r = PySequence_Contains(container.ptr(), key.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
-// Both backgrounds white, as all result figures have them.
-constexpr const char* white = "White";
+using pyglue::contains;
+using pyglue::to_list;
+using pyglue::truthy;
 
 nb::object histogram(nb::object values, nb::object figure_height, nb::object show_median) {
     nb::object px = global("px"), go = global("go");
@@ -44,9 +26,9 @@ nb::object histogram(nb::object values, nb::object figure_height, nb::object sho
                                  "linecolor", "black", "showline", true, "rangemode", "tozero");
     fig.attr("update_layout")("clickmode"_a = "event+select",
                               "xaxis_title"_a = "Coefficient of Variation (CV)", "yaxis_title"_a = "Count",
-                              "xaxis"_a = axis, "yaxis"_a = axis, "margin"_a = kit::margin(),
-                              "height"_a = figure_height, "paper_bgcolor"_a = white,
-                              "plot_bgcolor"_a = white, "showlegend"_a = false);
+                              "xaxis"_a = axis, "yaxis"_a = axis, "margin"_a = margin(),
+                              "height"_a = figure_height, "paper_bgcolor"_a = kResultBackground,
+                              "plot_bgcolor"_a = kResultBackground, "showlegend"_a = false);
     return fig;
 }
 
@@ -59,7 +41,7 @@ void append_group(nb::list& rows, nb::handle row, nb::handle samples, nb::handle
 nb::object boxplot(nb::object df, nb::object gene, nb::object a, nb::object b, nb::object name_a,
                    nb::object name_b, nb::object title, nb::object figure_height) {
     nb::object index = df.attr("index");
-    if (!contains(index, gene)) return global("build_default_fig")("height"_a = figure_height);
+    if (!contains(index, gene)) return pyglue::placeholder_figure(figure_height);
     nb::object row = df[index.attr("__eq__")(gene)].attr("iloc")[0];
     nb::list rows;
     append_group(rows, row, a, name_a);
@@ -68,8 +50,8 @@ nb::object boxplot(nb::object df, nb::object gene, nb::object a, nb::object b, n
     nb::object fig = global("px").attr("box")(values, "x"_a = "Group", "y"_a = "Expression");
     nb::dict axis = kit::axis_lines();
     fig.attr("update_layout")("clickmode"_a = "event+select", "xaxis"_a = axis, "yaxis"_a = axis,
-                              "title"_a = title, "margin"_a = kit::margin(50), "height"_a = figure_height,
-                              "paper_bgcolor"_a = white, "plot_bgcolor"_a = white);
+                              "title"_a = title, "margin"_a = margin(50), "height"_a = figure_height,
+                              "paper_bgcolor"_a = kResultBackground, "plot_bgcolor"_a = kResultBackground);
     return fig;
 }
 
@@ -83,22 +65,22 @@ nb::object scatter_plot(nb::object x, nb::object y, nb::object x_name, nb::objec
                                              "marker"_a = kit::dict_of("color", "Red", "size", y)));
     nb::dict axis = kit::axis_lines();
     fig.attr("update_layout")("clickmode"_a = "event+select", "xaxis"_a = axis, "yaxis"_a = axis,
-                              "xaxis_title"_a = x_name, "yaxis_title"_a = y_name, "margin"_a = kit::margin(),
-                              "height"_a = figure_height, "paper_bgcolor"_a = white,
-                              "plot_bgcolor"_a = white, "showlegend"_a = false);
+                              "xaxis_title"_a = x_name, "yaxis_title"_a = y_name, "margin"_a = margin(),
+                              "height"_a = figure_height, "paper_bgcolor"_a = kResultBackground,
+                              "plot_bgcolor"_a = kResultBackground, "showlegend"_a = false);
     return fig;
 }
 
 // Element-wise pandas.notna of a sequence, as a list of bools.
 nb::list present(nb::handle pd, nb::handle items) {
-    return as_list(pd.attr("notna")(pd.attr("Series")(items, "dtype"_a = "object")));
+    return to_list(pd.attr("notna")(pd.attr("Series")(items, "dtype"_a = "object")));
 }
 
 nb::object corrplot(nb::object x, nb::object y, nb::object figure_height, nb::object x_name,
                     nb::object y_name) {
     nb::object pd = global("pd"), go = global("go");
     // Pairs are matched by position, whatever index a series carries.
-    nb::list xs = as_list(x), ys = as_list(y);
+    nb::list xs = to_list(x), ys = to_list(y);
     if (xs.size() != ys.size())
         pyglue::raise_value("corrplot: x and y must have the same length, got " + std::to_string(xs.size()) +
                             " and " + std::to_string(ys.size()));
@@ -115,8 +97,8 @@ nb::object corrplot(nb::object x, nb::object y, nb::object figure_height, nb::ob
                                              "name"_a = "Median(CV)",
                                              "marker"_a = kit::dict_of("color", "Red", "size", 1)));
     fig.attr("update_layout")("clickmode"_a = "event+select", "xaxis_title"_a = x_name,
-                              "yaxis_title"_a = y_name, "margin"_a = kit::margin(), "height"_a = figure_height,
-                              "paper_bgcolor"_a = white, "plot_bgcolor"_a = white, "showlegend"_a = false);
+                              "yaxis_title"_a = y_name, "margin"_a = margin(), "height"_a = figure_height,
+                              "paper_bgcolor"_a = kResultBackground, "plot_bgcolor"_a = kResultBackground, "showlegend"_a = false);
     return fig;
 }
 
@@ -124,14 +106,24 @@ nb::object corrplot(nb::object x, nb::object y, nb::object figure_height, nb::ob
 
 void register_distribution_plots(nb::module_& m) {
     m.def("histogram", &histogram, "values"_a, "figure_height"_a = 500, "show_median"_a = true,
+          nb::sig("def histogram(values: numpy.typing.ArrayLike, figure_height: int = 500, show_median: bool = True) "
+                  "-> plotly.graph_objects.Figure"),
           "Histogram of the values in 20 bins with the median marked as a red dot.");
     m.def("boxplot", &boxplot, "df"_a, "gene"_a, "a"_a, "b"_a, "name_a"_a, "name_b"_a, "title"_a = "",
           "figure_height"_a = 500,
+          nb::sig("def boxplot(df: pandas.DataFrame, gene: str, a: collections.abc.Iterable[str], "
+                  "b: collections.abc.Iterable[str], name_a: str, name_b: str, title: str = '', "
+                  "figure_height: int = 500) -> plotly.graph_objects.Figure"),
           "Box plot of one feature (a row of df) in the sample groups a and b; the default figure when the "
           "feature is absent.");
     m.def("scatter_plot", &scatter_plot, "x"_a, "y"_a, "x_name"_a, "y_name"_a, "hover_text"_a,
-          "figure_height"_a, "Labelled scatter whose marker sizes follow the y values.");
+          "figure_height"_a,
+          nb::sig("def scatter_plot(x: numpy.typing.ArrayLike, y: numpy.typing.ArrayLike, x_name: str, y_name: str, "
+                  "hover_text: collections.abc.Sequence[str], figure_height: int) -> plotly.graph_objects.Figure"),
+          "Labelled scatter whose marker sizes follow the y values.");
     m.def("corrplot", &corrplot, "x"_a, "y"_a, "figure_height"_a = 500, "x_name"_a = "X", "y_name"_a = "Y",
+          nb::sig("def corrplot(x: collections.abc.Iterable[float], y: collections.abc.Iterable[float], "
+                  "figure_height: int = 500, x_name: str = 'X', y_name: str = 'Y') -> plotly.graph_objects.Figure"),
           "Scatter of paired values, leaving out the pairs with a missing value.");
 }
 

@@ -3,12 +3,6 @@
 
 namespace plotweave {
 
-nb::dict margin_of(int side) {
-    nb::dict margin;
-    for (const char* key : {"l", "r", "t", "b"}) margin[key] = side;
-    return margin;
-}
-
 namespace {
 
 nb::dict hidden_ticks(double from, double to) {
@@ -38,18 +32,13 @@ nb::object heatmap_plot(nb::handle expr_data, nb::handle samples, nb::handle fea
     nb::object fig = global("go").attr("Figure")("data"_a = pyglue::kids(matrix, sample_bar, feature_bar),
                                                  "layout"_a = layout);
     fig.attr("update_layout")("clickmode"_a = "event+select", "xaxis_title"_a = "Samples",
-                              "margin"_a = margin_of(20), "height"_a = global("default_figure_height"),
-                              "paper_bgcolor"_a = "White", "plot_bgcolor"_a = "White",
+                              "margin"_a = margin(), "height"_a = figure_height(),
+                              "paper_bgcolor"_a = kResultBackground, "plot_bgcolor"_a = kResultBackground,
                               "showlegend"_a = false);
     return fig;
 }
 
-nb::object build_default_fig(nb::handle height) {
-    nb::object fig = global("go").attr("Figure")();
-    fig.attr("update_layout")("margin"_a = margin_of(20), "paper_bgcolor"_a = "LightSteelBlue",
-                              "height"_a = height);
-    return fig;
-}
+nb::object build_default_fig(nb::handle height) { return pyglue::placeholder_figure(height); }
 
 // Python's `a * b`, so that ints and floats mix as they do in Python.
 nb::object times(nb::handle a, nb::handle b) {
@@ -86,7 +75,7 @@ nb::object show_image(nb::handle path, nb::handle img_width, nb::handle img_heig
     fig.attr("add_layout_image")("x"_a = 0, "sizex"_a = width, "y"_a = height, "sizey"_a = height,
                                  "xref"_a = "x", "yref"_a = "y", "opacity"_a = 1, "layer"_a = "below",
                                  "sizing"_a = "stretch", "source"_a = png_data_uri(path));
-    fig.attr("update_layout")("margin"_a = margin_of(0));
+    fig.attr("update_layout")("margin"_a = margin(0, 0));
     return fig;
 }
 
@@ -96,12 +85,22 @@ void register_figure_base(nb::module_& m) {
     m.def("heatmap_plot", &heatmap_plot, "expr_data"_a.none(), "samples"_a.none(), "features"_a.none(),
           "sample_labels"_a.none(), "feature_labels"_a.none(), "sample_text"_a.none(),
           "feature_text"_a.none(),
+          nb::sig("def heatmap_plot(expr_data: numpy.typing.ArrayLike, samples: collections.abc.Sequence[str], "
+                  "features: collections.abc.Sequence[str], sample_labels: numpy.typing.ArrayLike, "
+                  "feature_labels: numpy.typing.ArrayLike, sample_text: numpy.typing.ArrayLike, "
+                  "feature_text: numpy.typing.ArrayLike) -> plotly.graph_objects.Figure"),
           "A heatmap of the matrix with colour bars for the samples (top) and the features (left).");
     // The default height is the host's value at import; later changes of it do not apply.
-    m.def("build_default_fig", &build_default_fig, "height"_a.none() = global("default_figure_height"),
+    nb::object height = global("default_figure_height");
+    std::string sig = "def build_default_fig(height: int | None = " + pyglue::repr(height) +
+                      ") -> plotly.graph_objects.Figure";
+    m.def("build_default_fig", &build_default_fig, "height"_a.none() = height, nb::sig(sig.c_str()),
           "The empty placeholder figure shown before a result exists.");
     m.def("show_image", &show_image, "path"_a.none(), "img_width"_a.none() = 800, "img_height"_a.none() = 600,
-          "scale_factor"_a.none() = 0.5, "A figure showing the PNG file at path, its aspect ratio kept.");
+          "scale_factor"_a.none() = 0.5,
+          nb::sig("def show_image(path: str | os.PathLike[str], img_width: float = 800, img_height: float = 600, "
+                  "scale_factor: float = 0.5) -> plotly.graph_objects.Figure"),
+          "A figure showing the PNG file at path, its aspect ratio kept.");
 }
 
 }  // namespace plotweave

@@ -1,5 +1,5 @@
 // Small pieces the volcano, distribution and ROC figures share: literal
-// mappings, the margin and axis templates, and str.format.
+// mappings, the axis template, and str.format.
 #pragma once
 
 #include "plotweave.hpp"
@@ -23,9 +23,6 @@ nb::dict dict_of(A&&... items) {
     fill(d, std::forward<A>(items)...);
     return d;
 }
-
-// {"l": 20, "r": 20, "t": top, "b": 20}; figures with a title leave 50 on top.
-inline nb::dict margin(int top = 20) { return dict_of("l", 20, "r", 20, "t", top, "b", 20); }
 
 // Black axis lines, optionally mirrored on the opposite side.
 inline nb::dict axis_lines(bool mirror = false) {

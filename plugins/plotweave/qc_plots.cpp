@@ -21,7 +21,7 @@ namespace {
 
 using Doubles = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
-const char* const kMarkerColour = "#636EFA";
+using pyglue::kMarkerColour;
 
 // ---- the subplot grid ------------------------------------------------------
 
@@ -235,14 +235,9 @@ nb::dict corr_annotation(const Range& r, nb::handle corr, const Panel& p) {
 
 // A trace's points: {"x": x} or {"x": x, "y": y}, each a list of its own.
 nb::dict xy(nb::handle x, nb::handle y) {
-    auto copy = [](nb::handle values) {
-        PyObject* list = PySequence_List(values.ptr());
-        if (!list) throw nb::python_error();
-        return nb::steal(list);
-    };
     nb::dict d;
-    d["x"] = copy(x);
-    if (y.is_valid()) d["y"] = copy(y);
+    d["x"] = pyglue::to_list(x);
+    if (y.is_valid()) d["y"] = pyglue::to_list(y);
     return d;
 }
 
@@ -313,10 +308,10 @@ nb::object qc_corr_matrix_plot(nb::handle data_df, nb::handle samples) {
         }
     if (nb::len(annotations) > 0) layout["annotations"] = annotations;
     layout["clickmode"] = "event+select";
-    layout["margin"] = margin_of(20);
-    layout["height"] = global("default_figure_height") - nb::int_(100);
-    layout["paper_bgcolor"] = "White";
-    layout["plot_bgcolor"] = "White";
+    layout["margin"] = margin();
+    layout["height"] = short_figure_height();
+    layout["paper_bgcolor"] = kResultBackground;
+    layout["plot_bgcolor"] = kResultBackground;
     layout["showlegend"] = false;
 
     nb::object fig = global("go").attr("Figure")("data"_a = traces, "layout"_a = layout,
@@ -344,8 +339,8 @@ nb::object samples_as_columns(nb::handle data_df, nb::handle samples) {
 }
 
 nb::object qc_cv_hist_plot(nb::handle data_df, nb::handle samples) {
-    nb::object height = global("default_figure_height") - nb::int_(100);
-    if (nb::len(samples) < 1) return global("build_default_fig")("height"_a = height);
+    nb::object height = short_figure_height();
+    if (nb::len(samples) < 1) return pyglue::placeholder_figure(height);
     nb::object values =
         global("calc_cv_values")(samples_as_columns(data_df, samples), "columns"_a = samples);
     return global("histogram")(values, "figure_height"_a = height);
@@ -355,9 +350,13 @@ nb::object qc_cv_hist_plot(nb::handle data_df, nb::handle samples) {
 
 void register_qc_plots(nb::module_& m) {
     m.def("qc_corr_matrix_plot", &qc_corr_matrix_plot, "data_df"_a.none(), "samples"_a.none(),
+          nb::sig("def qc_corr_matrix_plot(data_df: pandas.DataFrame, samples: collections.abc.Sequence[str]) "
+                  "-> plotly.graph_objects.Figure | None"),
           "Histograms of each sample on the diagonal, pairwise scatters with the Pearson "
           "correlation above it; data_df has one row per sample. None for no samples.");
     m.def("qc_cv_hist_plot", &qc_cv_hist_plot, "data_df"_a.none(), "samples"_a.none(),
+          nb::sig("def qc_cv_hist_plot(data_df: pandas.DataFrame, samples: collections.abc.Sequence[str]) "
+                  "-> plotly.graph_objects.Figure"),
           "The histogram of the per-feature coefficients of variation over the samples.");
 }
 

@@ -18,8 +18,8 @@ nb::object roc_plot(nb::object fpr, nb::object tpr, nb::object auc, nb::object f
     fig.attr("update_layout")(
         "clickmode"_a = "event+select", "xaxis_title"_a = "False positive rate",
         "yaxis_title"_a = "True positive rate", "title"_a = kit::format("AUC:{:.2f}", auc),
-        "xaxis"_a = axis, "yaxis"_a = axis, "margin"_a = kit::margin(50), "height"_a = figure_height,
-        "paper_bgcolor"_a = "White", "plot_bgcolor"_a = "White", "showlegend"_a = false);
+        "xaxis"_a = axis, "yaxis"_a = axis, "margin"_a = margin(50), "height"_a = figure_height,
+        "paper_bgcolor"_a = kResultBackground, "plot_bgcolor"_a = kResultBackground, "showlegend"_a = false);
     return fig;
 }
 
@@ -27,6 +27,8 @@ nb::object roc_plot(nb::object fpr, nb::object tpr, nb::object auc, nb::object f
 
 void register_roc_plot(nb::module_& m) {
     m.def("roc_plot", &roc_plot, "fpr"_a, "tpr"_a, "auc"_a, "figure_height"_a = 500,
+          nb::sig("def roc_plot(fpr: numpy.typing.ArrayLike, tpr: numpy.typing.ArrayLike, auc: float, "
+                  "figure_height: int = 500) -> plotly.graph_objects.Figure"),
           "Draws a ROC curve with the chance diagonal; the title shows the AUC.");
 }
 

@@ -84,8 +84,8 @@ nb::object volcano(nb::object df, nb::object x, nb::object y, nb::object figure_
     nb::dict layout = kit::dict_of(
         "clickmode", "event+select",
         "title", kit::dict_of("text", title, "y", 1, "x", 0.5, "xanchor", "center", "yanchor", "top"),
-        "xaxis", axis, "yaxis", axis, "xaxis_title", x, "yaxis_title", y, "margin", kit::margin(50),
-        "height", figure_height, "paper_bgcolor", "White", "plot_bgcolor", "White",
+        "xaxis", axis, "yaxis", axis, "xaxis_title", x, "yaxis_title", y, "margin", margin(50),
+        "height", figure_height, "paper_bgcolor", kResultBackground, "plot_bgcolor", kResultBackground,
         "legend", kit::dict_of("orientation", "h", "yanchor", "bottom", "y", 1.02, "xanchor", "center", "x", 0.5));
     if (nb::object width = width_of(kwargs); width.is_valid()) layout["width"] = width;
     fig.attr("update_layout")(**layout);
@@ -142,9 +142,9 @@ nb::object genz_volcano(nb::object df, nb::object x, nb::object y, nb::object ti
     nb::dict axis = kit::axis_lines(true);
     fig.attr("update_layout")("clickmode"_a = "event+select", "title"_a = title, "xaxis"_a = axis,
                               "yaxis"_a = axis, "xaxis_title"_a = "Log2FC(median)",
-                              "yaxis_title"_a = "-Log10(FDR)", "margin"_a = kit::margin(50),
-                              "height"_a = figure_height, "paper_bgcolor"_a = "White",
-                              "plot_bgcolor"_a = "White");
+                              "yaxis_title"_a = "-Log10(FDR)", "margin"_a = margin(50),
+                              "height"_a = figure_height, "paper_bgcolor"_a = kResultBackground,
+                              "plot_bgcolor"_a = kResultBackground);
     return fig;
 }
 
@@ -209,11 +209,18 @@ void register_volcano_plots(nb::module_& m) {
 
     m.def("volcano", &volcano, "df"_a, "x"_a = "Log2FC(median)", "y"_a = "-Log10(FDR)", "figure_height"_a = 500,
           "title"_a = "", "fdr"_a = 0.01, "fc"_a = 2, "kwargs"_a,
+          nb::sig("def volcano(df: pandas.DataFrame, x: str = 'Log2FC(median)', y: str = '-Log10(FDR)', "
+                  "figure_height: int = 500, title: str = '', fdr: float = 0.01, fc: float = 2, "
+                  "**kwargs: object) -> plotly.graph_objects.Figure"),
           "Volcano of a differential table coloured by its 'Significance' codes, with threshold lines at "
           "-log10(fdr) and +-log2(fc); a `figure_width` keyword sets the width.");
+    std::string genz_sig = "def genz_volcano(df: pandas.DataFrame, x: str = 'Log2FC(median)', "
+                           "y: str = '-Log10(FDR)', title: str = '', figure_height: int = " +
+                           pyglue::repr(height) + ") -> plotly.graph_objects.Figure";
     m.def("genz_volcano", &genz_volcano, "df"_a, "x"_a = "Log2FC(median)", "y"_a = "-Log10(FDR)", "title"_a = "",
-          "figure_height"_a = height, "Volcano of enzyme results coloured by their processing 'Stage'.");
+          "figure_height"_a = height, nb::sig(genz_sig.c_str()), "Volcano of enzyme results coloured by their processing 'Stage'.");
     m.def("genz_volcano_pdf", &genz_volcano_pdf, "diff_enz_df"_a, "out_path"_a,
+          nb::sig("def genz_volcano_pdf(diff_enz_df: pandas.DataFrame, out_path: str | os.PathLike[str]) -> None"),
           "Writes the labelled enzyme volcano to out_path (the format follows the extension).");
 }
 

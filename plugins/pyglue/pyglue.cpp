@@ -45,6 +45,15 @@ void bind_from(nb::module_& self, const char* name, const char* absolute,
     bind_all(absolute);
 }
 
+void import_modules(nb::module_& self, std::initializer_list<std::pair<const char*, const char*>> modules) {
+    for (const auto& [name, module] : modules) self.attr(name) = nb::module_::import_(module);
+}
+
+void import_names(nb::module_& self, const char* module, std::initializer_list<const char*> names) {
+    nb::object mod = nb::module_::import_(module);
+    for (const char* n : names) self.attr(n) = mod.attr(n);
+}
+
 [[noreturn]] void raise_type(const std::string& msg) { throw nb::type_error(msg.c_str()); }
 [[noreturn]] void raise_value(const std::string& msg) { throw nb::value_error(msg.c_str()); }
 
@@ -73,6 +82,38 @@ bool path_exists(nb::handle path) {
     return nb::cast<bool>(nb::module_::import_("os.path").attr("exists")(path));
 }
 
+bool is_blank(nb::handle value) {
+    return is_missing(value) || (nb::isinstance<nb::str>(value) && nb::len(value) == 0);
+}
+
+bool is_unset(nb::handle value) {
+    if (nb::isinstance<nb::list>(value) || nb::isinstance<nb::tuple>(value)) return nb::len(value) == 0;
+    return is_blank(value);
+}
+
+bool truthy(nb::handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+bool contains(nb::handle container, nb::handle value) {
+    int r = PySequence_Contains(container.ptr(), value.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+nb::dict named_args(nb::handle inputs, nb::handle states, const nb::args& args) {
+    nb::dict out;
+    size_t i = 0;
+    for (nb::handle deps : {inputs, states})
+        for (nb::handle dep : deps) {
+            if (i >= args.size()) return out;
+            out[dep.attr("component_id")] = args[i++];
+        }
+    return out;
+}
+
 nb::object html(const char* cls) { return nb::module_::import_("dash.html").attr(cls); }
 nb::object dcc(const char* cls) { return nb::module_::import_("dash.dcc").attr(cls); }
 nb::object table(const char* cls) { return nb::module_::import_("dash.dash_table").attr(cls); }
@@ -83,7 +124,7 @@ nb::list to_list(nb::handle iterable) {
     return nb::steal<nb::list>(out);
 }
 
-static nb::dict option(nb::handle v) {
+nb::dict option(nb::handle v) {
     nb::dict d;
     d["label"] = v;
     d["value"] = v;
@@ -102,10 +143,23 @@ nb::list options_from(nb::handle iterable) {
     return out;
 }
 
+nb::list text_options(nb::handle iterable) {
+    nb::list out;
+    for (nb::handle v : iterable) {
+        nb::dict o;
+        o["label"] = v;
+        o["value"] = nb::str(v);
+        out.append(o);
+    }
+    return out;
+}
+
+nb::tuple no_choice() { return nb::make_tuple(nb::list(), nb::none()); }
+
 nb::tuple mirror_picker(nb::handle options) {
     if (!options.is_none() && nb::len(options) > 0)
         return nb::make_tuple(options, options[0]["value"]);
-    return nb::make_tuple(nb::list(), nb::none());
+    return no_choice();
 }
 
 nb::object loading(const std::string& topic, const char* type) {
@@ -127,6 +181,26 @@ nb::object dropdown(const char* id, nb::handle options, nb::handle value, bool m
     if (multi)
         return dcc("Dropdown")("id"_a = id, "options"_a = options, "value"_a = value, "multi"_a = true);
     return dcc("Dropdown")("id"_a = id, "options"_a = options, "value"_a = value);
+}
+
+nb::object shorter(nb::handle height) { return height - nb::int_(kShorterBy); }
+
+nb::dict margin(int top, int side) {
+    nb::dict m;
+    m["l"] = side;
+    m["r"] = side;
+    m["t"] = top;
+    m["b"] = side;
+    return m;
+}
+
+nb::object placeholder_figure(nb::handle height) {
+    nb::object fig = nb::module_::import_("plotly.graph_objects").attr("Figure")();
+    if (height.is_valid())
+        fig.attr("update_layout")("margin"_a = margin(), "paper_bgcolor"_a = kPlaceholderPaper, "height"_a = height);
+    else
+        fig.attr("update_layout")("margin"_a = margin(), "paper_bgcolor"_a = kPlaceholderPaper);
+    return fig;
 }
 
 }  // namespace pyglue

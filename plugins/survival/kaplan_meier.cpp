@@ -18,7 +18,8 @@ GroupArrays read_groups(nb::handle data, Each&& each) {
     Column group(data, nb::str("group"));
     if (!any_present(group)) return out;
     Column duration(data, nb::str("duration")), event(data, nb::str("event"));
-    nb::handle float_type((PyObject*)&PyFloat_Type), bool_type((PyObject*)&PyBool_Type);
+    nb::handle float_type(reinterpret_cast<PyObject*>(&PyFloat_Type)),
+        bool_type(reinterpret_cast<PyObject*>(&PyBool_Type));
     nb::str sep(",");
     for (size_t i = 0; i < group.size(); ++i) {
         if (group.missing(i)) continue;
@@ -99,9 +100,11 @@ nb::dict cal_kmf_pvals(nb::handle data, const nb::kwargs&) {
 
 void register_kaplan_meier(nb::module_& m) {
     m.def("kmf_plot", &kmf_plot, "data"_a.none(), "kwargs"_a,
+          nb::sig("def kmf_plot(data: pandas.DataFrame, **kwargs: object) -> dict[str, object]"),
           "Kaplan-Meier curve of each group of a survival table on one matplotlib axes, annotated with the "
           "pairwise log-rank p-values. Keywords: ci_show (False), xlabel.");
     m.def("cal_kmf_pvals", &cal_kmf_pvals, "data"_a.none(), "kwargs"_a,
+          nb::sig("def cal_kmf_pvals(data: pandas.DataFrame, **kwargs: object) -> dict[str, object]"),
           "The pairwise log-rank p-values of a survival table's groups, without drawing.");
 }
 

@@ -6,15 +6,12 @@ namespace {
 nb::handle self_module;
 
 void bind_imports(nb::module_& m) {
-    auto imp = [](const char* name) { return nb::module_::import_(name); };
-    m.attr("pd") = imp("pandas");
-    m.attr("np") = imp("numpy");
-    m.attr("re") = imp("re");
-    m.attr("combinations") = imp("itertools").attr("combinations");
-    m.attr("KaplanMeierFitter") = imp("lifelines").attr("KaplanMeierFitter");
-    m.attr("logrank_test") = imp("lifelines.statistics").attr("logrank_test");
-    m.attr("plt") = imp("matplotlib.pyplot");
-    m.attr("AnchoredText") = imp("matplotlib.offsetbox").attr("AnchoredText");
+    pyglue::import_modules(m, {{"pd", "pandas"}, {"np", "numpy"}, {"re", "re"}});
+    pyglue::import_names(m, "itertools", {"combinations"});
+    pyglue::import_names(m, "lifelines", {"KaplanMeierFitter"});
+    pyglue::import_names(m, "lifelines.statistics", {"logrank_test"});
+    pyglue::import_modules(m, {{"plt", "matplotlib.pyplot"}});
+    pyglue::import_names(m, "matplotlib.offsetbox", {"AnchoredText"});
 }
 }  // namespace
 

@@ -36,12 +36,6 @@ nb::object num_text(nb::handle x) {
     return nb::steal(text);
 }
 
-bool truthy(nb::handle x) {
-    int r = PyObject_IsTrue(x.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
 bool equals(nb::handle a, nb::handle b) {
     int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
     if (r < 0) throw nb::python_error();
@@ -53,14 +47,14 @@ nb::object list2str(nb::handle mylist, nb::handle mode, nb::handle sep) {
     bool flag = !num && equals(mode, nb::str("bool"));
     if (!num && !flag) return sep.attr("join")(mylist);
     nb::list pieces;
-    for (nb::handle x : mylist) pieces.append(num ? num_text(x) : nb::str(truthy(x) ? "True" : "False"));
+    for (nb::handle x : mylist) pieces.append(num ? num_text(x) : nb::str(pyglue::truthy(x) ? "True" : "False"));
     return sep.attr("join")(pieces);
 }
 
 // bool, numpy.bool_ and any spelling numpy reads as a boolean dtype: numpy
 // itself would call every non-empty string True.
 bool is_bool_dtype(nb::handle dtype) {
-    if (dtype.is((PyObject*)&PyBool_Type)) return true;
+    if (dtype.is(reinterpret_cast<PyObject*>(&PyBool_Type))) return true;
     if (dtype.is_none()) return false;
     try {
         return nb::cast<std::string>(global("np").attr("dtype")(dtype).attr("kind")) == "b";
@@ -84,14 +78,14 @@ public:
     Group& at(nb::handle key, bool missing) {
         if (missing) {
             if (missing_slot_ < 0) missing_slot_ = add(key);
-            return groups_[missing_slot_];
+            return groups_[static_cast<size_t>(missing_slot_)];
         }
         PyObject* found = PyDict_GetItemWithError(slots_.ptr(), key.ptr());
-        if (found) return groups_[PyLong_AsSsize_t(found)];
+        if (found) return groups_[static_cast<size_t>(PyLong_AsSsize_t(found))];
         if (PyErr_Occurred()) throw nb::python_error();
         Py_ssize_t slot = add(key);
         slots_[key] = slot;
-        return groups_[slot];
+        return groups_[static_cast<size_t>(slot)];
     }
     std::vector<Group>& all() { return groups_; }
 
@@ -190,10 +184,14 @@ nb::object str2arr(nb::handle mystr, nb::handle sep, nb::handle dtype) {
 void register_table(nb::module_& m) {
     m.def("info", &info, "Prints which library does the survival analysis.");
     m.def("list2str", &list2str, "mylist"_a.none(), "mode"_a.none() = nb::none(), "sep"_a.none() = ",",
+          nb::sig("def list2str(mylist: collections.abc.Iterable[object], mode: str | None = None, "
+                  "sep: str = ',') -> str"),
           "Joins a list with `sep`: mode \"num\" formats numbers with four decimals, mode \"bool\" "
           "writes True/False, any other mode joins the strings as they are.");
     m.def("str2arr", &str2arr, "mystr"_a.none(), "sep"_a.none() = ",",
-          "dtype"_a.none() = nb::handle((PyObject*)&PyFloat_Type),
+          "dtype"_a.none() = nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type)),
+          nb::sig("def str2arr(mystr: str, sep: str = ',', dtype: numpy.typing.DTypeLike = float) "
+                  "-> numpy.ndarray"),
           "Splits text on the pattern `sep` into a numpy array of `dtype` (for bool: True exactly where the "
           "piece is \"True\").");
     m.def("get_durations_and_events", &get_durations_and_events, "data"_a.none(), "status_col"_a.none(),
@@ -201,6 +199,10 @@ void register_table(nb::module_& m) {
           "d1_col"_a.none() = "Days between date collection and last contact",
           "d2_col"_a.none() = "Days between date collection and death", "status1"_a.none() = "Living",
           "status2"_a.none() = "Deceased",
+          nb::sig("def get_durations_and_events(data: pandas.DataFrame, status_col: str, group_col: str, "
+                  "id_col: str = 'Sample_ID', d1_col: str = 'Days between date collection and last contact', "
+                  "d2_col: str = 'Days between date collection and death', status1: str = 'Living', "
+                  "status2: str = 'Deceased') -> pandas.DataFrame"),
           "Per-group survival table (group, duration in months, event, samples; comma-joined) of a clinical "
           "table, groups in the order first met.");
 }

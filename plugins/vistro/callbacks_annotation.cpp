@@ -8,7 +8,7 @@ namespace vistro {
 VISTRO_CALLBACK(update_annotation_control) {
     nb::handle options = a[0];
     if (nb::len(options) > 0) return nb::make_tuple(options, options[0]["value"]);
-    return nb::make_tuple(nb::list(), nb::none());
+    return pyglue::no_choice();
 }
 
 // args: source, preprocessing source options, paths
@@ -17,9 +17,7 @@ VISTRO_CALLBACK(update_annotation_table) {
     if (nb::len(options) > 0) {
         nb::list sources;
         for (nb::handle o : options) sources.append(o["value"]);
-        int listed = PySequence_Contains(sources.ptr(), source.ptr());
-        if (listed < 0) throw nb::python_error();
-        if (listed == 1) {
+        if (pyglue::contains(sources, source)) {
             auto [rec, col] = pair_of(service("update_annotation_table")(source, a[2]), "update_annotation_table");
             return nb::make_tuple(rec, col, "");
         }

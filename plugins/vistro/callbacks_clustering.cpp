@@ -4,15 +4,6 @@
 namespace vistro {
 namespace {
 
-using pyglue::is_missing;
-using pyglue::path_exists;
-
-// No choice made: a missing value, "", or an empty multi-choice list.
-bool unset(nb::handle value) {
-    if (nb::isinstance<nb::list>(value) || nb::isinstance<nb::tuple>(value)) return nb::len(value) == 0;
-    return is_missing(value) || (nb::isinstance<nb::str>(value) && nb::len(value) == 0);
-}
-
 }  // namespace
 
 VISTRO_CALLBACK(update_feature_clustering_source) { return pyglue::mirror_picker(a[0]); }
@@ -21,12 +12,12 @@ VISTRO_CALLBACK(update_feature_clustering_phenotypes) { return pyglue::mirror_pi
 
 VISTRO_CALLBACK(update_feature_clustering_inter) {
     nb::object result_path = nb::str(""), options = nb::list(), value = nb::str("");
-    nb::object kwargs = service("build_default_kwargs")(c.inputs, c.states, a);
-    nb::object info_path = c.my_path.attr("get_meta_path")();
+    nb::dict kwargs = named_args(c, a);
+    nb::object info_path = meta_path(c);
     nb::object defaults = nb::make_tuple(result_path, options, value, "");
-    if (!path_exists(c.my_path.attr("get_out_dir")())) return defaults;
+    if (!path_exists(out_dir(c))) return defaults;
     nb::object module_dir = c.my_path.attr("get_clustering_dir")();
-    if (unset(kwargs["clustering-source-dropdown"]) || unset(kwargs["clustering-phenotype-dropdown"]))
+    if (is_unset(kwargs["clustering-source-dropdown"]) || is_unset(kwargs["clustering-phenotype-dropdown"]))
         return defaults;
     // The clustering folder is created by the run itself, so only the sample table must exist.
     if (path_exists(info_path)) {
@@ -42,10 +33,10 @@ VISTRO_CALLBACK(update_feature_clustering_inter) {
 }
 
 VISTRO_CALLBACK(update_feature_clustering_figure_1) {
-    nb::object kwargs = service("build_default_kwargs")(c.inputs, c.states, a);
-    nb::object fig = service("build_default_fig")();
+    nb::dict kwargs = named_args(c, a);
+    nb::object fig = placeholder();
     nb::object module_dir = c.my_path.attr("get_clustering_dir")();
-    if (path_exists(c.my_path.attr("get_meta_path")()) && path_exists(module_dir)) {
+    if (path_exists(meta_path(c)) && path_exists(module_dir)) {
         nb::object result_path = kwargs["feature-clustering-inter"];
         if (!path_exists(result_path)) return nb::make_tuple(fig, "");
         fig = service("update_feature_clustering_figure_1")(kwargs, result_path, module_dir);

@@ -4,17 +4,12 @@
 namespace vistro {
 namespace {
 
-using pyglue::path_exists;
-
-nb::object out_dir(const Ctx& c) { return c.my_path.attr("get_out_dir")(); }
-nb::object meta_path(const Ctx& c) { return c.my_path.attr("get_meta_path")(); }
-
 // The host's figure for (source, phenotype) of a stored result, or the placeholder.
 nb::object decomposition_figure(const Ctx& c, const nb::args& a, const char* host_figure) {
     nb::handle result_path = a[1], source = a[2], phenotype = a[3];
     nb::object height = figure_height();
     if (!path_exists(out_dir(c)) || !path_exists(result_path))
-        return service("build_default_fig")("height"_a = height);
+        return placeholder(height);
     return service(host_figure)(source, phenotype, result_path, meta_path(c), height);
 }
 
@@ -24,10 +19,9 @@ VISTRO_CALLBACK(update_decomposition_data_source) { return pyglue::mirror_picker
 
 VISTRO_CALLBACK(update_decomposition_figure_source) {
     nb::handle result_path = a[2];
-    nb::tuple empty = nb::make_tuple(nb::list(), nb::none());
-    if (!path_exists(out_dir(c)) || !path_exists(result_path)) return empty;
+    if (!path_exists(out_dir(c)) || !path_exists(result_path)) return pyglue::no_choice();
     nb::list sources = pyglue::to_list(service("read_result_path")(result_path)["Source"]);
-    if (nb::len(sources) == 0) return empty;
+    if (nb::len(sources) == 0) return pyglue::no_choice();
     return nb::make_tuple(pyglue::options_from(sources), sources[0]);
 }
 
@@ -43,14 +37,8 @@ VISTRO_CALLBACK(update_decomposition_figure_phenotype) {
     // A table with nothing but numerical phenotypes offers no choice.
     if (nb::len(phenotypes) == 0) return nb::make_tuple(options, value);
     nb::object preferred = global("default_phenotype");
-    value = PySequence_Contains(phenotypes.ptr(), preferred.ptr()) == 1 ? preferred : nb::object(phenotypes[0]);
-    for (nb::handle p : phenotypes) {
-        nb::dict o;
-        o["label"] = p;
-        o["value"] = nb::str(p);
-        options.append(o);
-    }
-    return nb::make_tuple(options, value);
+    value = pyglue::contains(phenotypes, preferred) ? preferred : nb::object(phenotypes[0]);
+    return nb::make_tuple(pyglue::text_options(phenotypes), value);
 }
 
 VISTRO_CALLBACK(update_decomposition_inter) {

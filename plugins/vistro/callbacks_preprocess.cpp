@@ -27,7 +27,7 @@ VISTRO_CALLBACK(update_preprocess_figure) {
         nb::object fig = service("update_preprocess_figure")(a[2], a[1], a[3], a[4], a[5], a[6]);
         return nb::make_tuple(fig, "");
     }
-    return nb::make_tuple(service("build_default_fig")(), "");
+    return nb::make_tuple(placeholder(), "");
 }
 
 }  // namespace vistro

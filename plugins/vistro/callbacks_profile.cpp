@@ -19,7 +19,7 @@ VISTRO_CALLBACK(update_phenotype_corr_inter) { return service("update_phenotype_
 VISTRO_CALLBACK(update_phenotype_corr_fig) {
     nb::handle path = a[0];
     if (pyglue::is_present(path) && pyglue::path_exists(path)) return service("update_phenotype_corr_fig")(path);
-    return service("build_default_fig")("height"_a = figure_height());
+    return placeholder(figure_height());
 }
 
 }  // namespace vistro

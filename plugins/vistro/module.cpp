@@ -13,18 +13,6 @@ nb::object host() { return global("callbacks"); }
 
 nb::object figure_height() { return global("default_figure_height"); }
 
-nb::object placeholder(int height) { return global("build_default_fig")("height"_a = height); }
-
-nb::dict named_args(const Ctx& c, const nb::args& args) {
-    nb::dict out;
-    size_t i = 0;
-    for (nb::handle lst : {nb::handle(c.inputs), nb::handle(c.states)})
-        for (nb::handle dep : lst) {
-            if (i >= args.size()) return out;
-            out[dep.attr("component_id")] = args[i++];
-        }
-    return out;
-}
 
 nb::object build_app(nb::object my_paths) {
     nb::object app = global("Dash")(self_module.attr("__name__"));
@@ -43,27 +31,19 @@ NB_MODULE(vistro, m) {
     self_module = m;
     m.doc() = "The Veltrana dashboard application: build_app and its callbacks.";
 
-    m.attr("time") = nb::module_::import_("time");
-    m.attr("threading") = nb::module_::import_("threading");
+    pyglue::import_modules(m, {{"time", "time"}, {"threading", "threading"}});
     bind_from(m, "layout", "veltrana.plugins.layout", {"build_layout"});
     m.attr("callbacks") = import_sibling(m, "callbacks", "callbacks");
     bind_from(m, "plotweave", "plotweave",
               {"volcano", "boxplot", "histogram", "corrplot", "roc_plot", "show_image"});
     bind_from(m, "plotweave", "plotweave", {"scatter_plot", "genz_volcano", "genz_volcano_pdf"});
     bind_from(m, "pca1", "pca1", {"pca_standalone"});
-    m.attr("os") = nb::module_::import_("os");
-    m.attr("re") = nb::module_::import_("re");
-    m.attr("gseapy") = nb::module_::import_("gseapy");
-    m.attr("np") = nb::module_::import_("numpy");
-    m.attr("pd") = nb::module_::import_("pandas");
-    m.attr("px") = nb::module_::import_("plotly.express");
-    nb::module_ deps = nb::module_::import_("dash.dependencies");
-    m.attr("Input") = deps.attr("Input");
-    m.attr("Output") = deps.attr("Output");
-    m.attr("State") = deps.attr("State");
+    pyglue::import_modules(m, {{"os", "os"}, {"re", "re"}, {"gseapy", "gseapy"}, {"np", "numpy"},
+                               {"pd", "pandas"}, {"px", "plotly.express"}});
+    pyglue::import_names(m, "dash.dependencies", {"Input", "Output", "State"});
     // Dash serves in Jupyter by itself, so its own application class is used.
-    m.attr("dash") = nb::module_::import_("dash");
-    m.attr("Dash") = m.attr("dash").attr("Dash");
+    pyglue::import_modules(m, {{"dash", "dash"}});
+    pyglue::import_names(m, "dash", {"Dash"});
     bind_from(m, "defaults", "defaults", {"default_phenotype", "default_figure_height"});
     bind_from(m, "defaults", "defaults", {"sample_dir"});
     bind_from(m, "defaults", "defaults", {"external_stylesheets"});
@@ -71,5 +51,6 @@ NB_MODULE(vistro, m) {
     m.attr("tlock") = m.attr("threading").attr("Lock")();
 
     m.def("build_app", &build_app, "my_paths"_a,
+          nb::sig("def build_app(my_paths: dict[str, object]) -> dash.Dash"),
           "Create the dashboard application for the user's data locations and register its 44 callbacks.");
 }

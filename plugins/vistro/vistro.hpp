@@ -6,7 +6,13 @@
 namespace vistro {
 namespace nb = nanobind;
 using namespace nb::literals;
+using pyglue::contains;
+using pyglue::is_blank;
+using pyglue::is_missing;
+using pyglue::is_unset;
 using pyglue::kids;
+using pyglue::no_choice;
+using pyglue::path_exists;
 
 // What one registration's callback can see: the application's path object and
 // the registration's own dependency lists (the lists captured by build_app).
@@ -18,6 +24,10 @@ struct Ctx {
 
 using Callback = nb::object (*)(const Ctx&, const nb::args&);
 
+// The output folder and the sample-information file of the application's paths.
+inline nb::object out_dir(const Ctx& c) { return c.my_path.attr("get_out_dir")(); }
+inline nb::object meta_path(const Ctx& c) { return c.my_path.attr("get_meta_path")(); }
+
 // A module-level binding of vistro, looked up when called (as a Python global would be).
 nb::object global(const char* name);
 // The host module `callbacks`, looked up when called so a host or test may replace services.
@@ -27,15 +37,21 @@ inline nb::object service(const char* name) { return host().attr(name); }
 
 // The named-argument dictionary: component ids of inputs then states, zipped
 // with the received arguments; a repeated id keeps the later value.
-nb::dict named_args(const Ctx& c, const nb::args& args);
+inline nb::dict named_args(const Ctx& c, const nb::args& args) {
+    return pyglue::named_args(c.inputs, c.states, args);
+}
 
-// The placeholder figure of the host (height in pixels).
-nb::object placeholder(int height);
 // defaults.default_figure_height as bound at import.
 nb::object figure_height();
+// The height of figures that share a row with controls.
+inline nb::object short_figure_height() { return pyglue::shorter(figure_height()); }
+// The host's placeholder figure, of the host's default height or of `height`.
+inline nb::object placeholder() { return service("build_default_fig")(); }
+inline nb::object placeholder(nb::handle height) { return service("build_default_fig")("height"_a = height); }
 
 // ---- the callbacks, one source file per card ------------------------------
-#define VISTRO_CALLBACK(name) nb::object name(const Ctx& c, const nb::args& a)
+// Not every callback needs both its context and its arguments.
+#define VISTRO_CALLBACK(name) nb::object name([[maybe_unused]] const Ctx& c, [[maybe_unused]] const nb::args& a)
 
 // preprocessing (callbacks_preprocess.cpp)
 VISTRO_CALLBACK(init_preprocess_data);
@@ -54,7 +70,7 @@ VISTRO_CALLBACK(update_qc_figures);
 // annotation (callbacks_annotation.cpp)
 VISTRO_CALLBACK(update_annotation_control);
 VISTRO_CALLBACK(update_annotation_table);
-// differential analysis (callbacks_diff.cpp)
+// differential analysis (callbacks_differential.cpp)
 VISTRO_CALLBACK(update_diff_data_source);
 VISTRO_CALLBACK(update_diff_phenotypes);
 VISTRO_CALLBACK(update_target_groups);
@@ -75,7 +91,7 @@ VISTRO_CALLBACK(update_feature_clustering_source);
 VISTRO_CALLBACK(update_feature_clustering_phenotypes);
 VISTRO_CALLBACK(update_feature_clustering_inter);
 VISTRO_CALLBACK(update_feature_clustering_figure_1);
-// association (callbacks_assoc.cpp)
+// association (callbacks_association.cpp)
 VISTRO_CALLBACK(update_assoc_data_source);
 VISTRO_CALLBACK(update_assoc_phenotype);
 VISTRO_CALLBACK(update_assoc_target_phenotype);
@@ -85,7 +101,7 @@ VISTRO_CALLBACK(update_assoc_features);
 VISTRO_CALLBACK(update_phenotype_feature_correlation_inter);
 VISTRO_CALLBACK(update_association_figure_1);
 VISTRO_CALLBACK(update_assoc_roc);
-// enrichment (callbacks_enrich.cpp)
+// enrichment (callbacks_enrichment.cpp)
 VISTRO_CALLBACK(update_enrich_data_source);
 VISTRO_CALLBACK(update_enrich_feature_sets);  // registered under the name update_enrich_data_source
 VISTRO_CALLBACK(update_enrich_ora_fig);

@@ -2,6 +2,8 @@
 
 import _thread
 
+import dash
+
 from veltrana.plugins import callbacks as callbacks
 from veltrana.plugins.layout import build_layout as build_layout
 from veltrana.plugins.pca1 import pca_standalone as pca_standalone
@@ -29,7 +31,7 @@ external_stylesheets: list = []
 
 tlock: _thread.lock = ...
 
-def build_app(my_paths: object) -> object:
+def build_app(my_paths: dict[str, object]) -> dash.Dash:
     """
     Create the dashboard application for the user's data locations and register its 44 callbacks.
     """

@@ -7,7 +7,7 @@ nb::object phenotype_dropdown(const char* id) {
     nb::list phenotypes = pyglue::to_list(global("phenotypes"));
     nb::object preferred = global("default_phenotype");
     nb::object value = nb::str("");
-    if (PySequence_Contains(phenotypes.ptr(), preferred.ptr()) == 1)
+    if (pyglue::contains(phenotypes, preferred))
         value = preferred;
     else if (nb::len(phenotypes) > 0)
         value = phenotypes[0];
@@ -15,15 +15,6 @@ nb::object phenotype_dropdown(const char* id) {
 }
 
 namespace {
-
-// The volcano and box placeholders keep plotly's default height.
-nb::object unsized_placeholder() {
-    nb::object fig = global("go").attr("Figure")();
-    nb::dict margin;
-    for (const char* side : {"l", "r", "t", "b"}) margin[side] = 20;
-    fig.attr("update_layout")("margin"_a = margin, "paper_bgcolor"_a = "LightSteelBlue");
-    return fig;
-}
 
 nb::object number_input(const char* id, const char* placeholder, double value) {
     nb::dict style;
@@ -38,7 +29,7 @@ nb::object build_diff_control_card() {
         "children"_a = kids(
             html("H5")("Differential Expression Analysis"),
             html("P")("Select data source"),
-            dropdown("diff-data-source-dropdown", nb::list(), nb::str(""), true),
+            empty_dropdown("diff-data-source-dropdown", true),
             html("P")("Select phenotype"),
             phenotype_dropdown("phenotype-dropdown"),
             html("P")("Select methods"),
@@ -52,9 +43,9 @@ nb::object build_diff_control_card() {
                                             number_input("diff-log2fc-input", "Fold change threshold", 1.5))))),
             html("Br")(),
             html("P")("Select target group"),
-            dropdown("target-groups-dropdown", nb::list(), nb::str("")),
+            empty_dropdown("target-groups-dropdown"),
             html("P")("Select reference group"),
-            dropdown("refer-groups-dropdown", nb::list(), nb::str("")),
+            empty_dropdown("refer-groups-dropdown"),
             html("Br")(),
             html("Div")("children"_a = kids(
                 columns("six columns",
@@ -67,9 +58,10 @@ nb::object figure_column(const char* id, const char* picker_caption, const char*
                          const char* figure_caption, const char* topic, const char* graph_id) {
     return html("Div")(
         "id"_a = id, "className"_a = "four columns",
-        "children"_a = kids(html("P")(picker_caption), dropdown(picker_id, nb::list(), nb::str("")), html("Br")(),
+        "children"_a = kids(html("P")(picker_caption), empty_dropdown(picker_id), html("Br")(),
                             html("P")(figure_caption), loading(topic, "circle"),
-                            bordered(kids(dcc("Graph")("id"_a = graph_id, "figure"_a = unsized_placeholder())))));
+                            // The volcano and box placeholders keep plotly's default height.
+                            bordered(kids(dcc("Graph")("id"_a = graph_id, "figure"_a = pyglue::placeholder_figure())))));
 }
 
 nb::object build_diff_volcano_card() {
@@ -90,12 +82,12 @@ nb::object build_diff_card() {
 
 }  // namespace
 
-void register_diff_cards(nb::module_& m) {
-    m.def("build_diff_control_card", &build_diff_control_card,
+void register_differential_cards(nb::module_& m) {
+    def_card(m, "build_diff_control_card", &build_diff_control_card,
           "Sources, phenotype, test, thresholds and groups of the differential analysis, and its run button.");
-    m.def("build_diff_volcano_card", &build_diff_volcano_card, "The volcano plot of one source's result.");
-    m.def("build_diff_boxplot_card", &build_diff_boxplot_card, "The box plot of one feature in both groups.");
-    m.def("build_diff_card", &build_diff_card, "The differential-expression row: controls, volcano, box plot.");
+    def_card(m, "build_diff_volcano_card", &build_diff_volcano_card, "The volcano plot of one source's result.");
+    def_card(m, "build_diff_boxplot_card", &build_diff_boxplot_card, "The box plot of one feature in both groups.");
+    def_card(m, "build_diff_card", &build_diff_card, "The differential-expression row: controls, volcano, box plot.");
 }
 
 }  // namespace layout

@@ -7,20 +7,9 @@
 namespace vistro {
 namespace {
 
-using pyglue::is_missing;
-using pyglue::path_exists;
-
-bool is_blank(nb::handle v) { return is_missing(v) || (nb::isinstance<nb::str>(v) && nb::len(v) == 0); }
-
-bool contains(nb::handle container, nb::handle value) {
-    int r = PySequence_Contains(container.ptr(), value.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
 // The folder of the user's own gene-set libraries.
 nb::object user_gene_set_dir(const Ctx& c) {
-    return c.my_path.attr("get_out_dir")() + global("os").attr("sep") + nb::str("user/database/enrichment");
+    return out_dir(c) + global("os").attr("sep") + nb::str("user/database/enrichment");
 }
 
 // User libraries are the regular files whose names end in ".gmt"; any other name
@@ -54,14 +43,12 @@ Library chosen_gene_sets(const Ctx& c, nb::handle gene_sets) {
 // The placeholder figure titled with a message for the user; a line break in the
 // text starts a new title line.
 nb::object message_figure(nb::handle text) {
-    nb::object fig = service("build_default_fig")("height"_a = figure_height());
-    nb::dict title, font, margin;
+    nb::object fig = placeholder(figure_height());
+    nb::dict title, font;
     title["text"] = nb::str(text).attr("replace")("\n", "<br>");
     font["size"] = 14;
     title["font"] = font;
-    for (const char* side : {"l", "r", "b"}) margin[side] = 20;
-    margin["t"] = 80;
-    fig.attr("update_layout")("title"_a = title, "margin"_a = margin);
+    fig.attr("update_layout")("title"_a = title, "margin"_a = pyglue::margin(80));
     return fig;
 }
 
@@ -96,11 +83,10 @@ nb::object top_terms_figure(nb::object table) {
     nb::dict axis;
     axis["linecolor"] = "black";
     axis["showline"] = true;
-    nb::dict margin;
-    for (const char* side : {"l", "r", "t", "b"}) margin[side] = 20;
-    fig.attr("update_layout")("clickmode"_a = "event+select", "margin"_a = margin, "height"_a = figure_height(),
-                              "xaxis"_a = axis, "yaxis"_a = axis, "paper_bgcolor"_a = "White",
-                              "plot_bgcolor"_a = "White");
+    fig.attr("update_layout")("clickmode"_a = "event+select", "margin"_a = pyglue::margin(),
+                              "height"_a = figure_height(), "xaxis"_a = axis, "yaxis"_a = axis,
+                              "paper_bgcolor"_a = pyglue::kResultBackground,
+                              "plot_bgcolor"_a = pyglue::kResultBackground);
     return fig;
 }
 
@@ -124,10 +110,7 @@ VISTRO_CALLBACK(update_enrich_gene_sets) {
         for (nb::handle name : global("os").attr("listdir")(user_dir)) {
             if (!is_gmt_name(name) || !nb::cast<bool>(os_path.attr("isfile")(os_path.attr("join")(user_dir, name))))
                 continue;
-            nb::dict option;
-            option["label"] = name;
-            option["value"] = name;
-            options.append(option);
+            options.append(pyglue::option(name));
             if (first_user_file.is_none()) first_user_file = nb::borrow(name);
         }
     }
@@ -145,7 +128,7 @@ VISTRO_CALLBACK(update_enrich_gene_sets) {
 VISTRO_CALLBACK(update_enrich_ora_fig) {
     nb::handle feature_sets_path = a[0], source = a[1], feature_set = a[2], gene_sets = a[3];
     nb::tuple defaults =
-        nb::make_tuple(global("build_default_fig")("height"_a = figure_height()), nb::str(""));
+        nb::make_tuple(placeholder(figure_height()), nb::str(""));
     if (!path_exists(feature_sets_path) || is_blank(source) || is_blank(gene_sets)) return defaults;
     nb::object preprocess_path = c.my_path.attr("get_preprocess_path")(source);
     if (!path_exists(preprocess_path)) return defaults;

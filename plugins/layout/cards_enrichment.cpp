@@ -5,8 +5,6 @@
 namespace layout {
 namespace {
 
-nb::object empty_dropdown(const char* id) { return dropdown(id, nb::list(), nb::str("")); }
-
 nb::object build_enrich_control_card() {
     return html("Div")("id"_a = "enrich_control_card",
                        "children"_a = kids(html("H5")("Enrichment Analysis"),
@@ -18,10 +16,7 @@ nb::object build_enrich_control_card() {
 }
 
 nb::object build_enrich_ora_card() {
-    return html("Div")("id"_a = "enrich-enrichr-card",
-                       "children"_a = kids(html("P")("ORA analysis"),
-                                           loading("phenotype-enrich-figure1", "circle"),
-                                           bordered(kids(graph("enrich-ora-fig", figure_height())))));
+    return figure_card("enrich-enrichr-card", "ORA analysis", "phenotype-enrich-figure1", "enrich-ora-fig");
 }
 
 nb::object build_enrich_gsea_card() {
@@ -42,12 +37,12 @@ nb::object build_enrich_card() {
 
 }  // namespace
 
-void register_enrich_cards(nb::module_& m) {
-    m.def("build_enrich_control_card", &build_enrich_control_card,
+void register_enrichment_cards(nb::module_& m) {
+    def_card(m, "build_enrich_control_card", &build_enrich_control_card,
           "The enrichment controls: data source, feature set and gene-set library.");
-    m.def("build_enrich_ora_card", &build_enrich_ora_card, "The over-representation (ORA) figure.");
-    m.def("build_enrich_gsea_card", &build_enrich_gsea_card, "A GSEA figure card (not placed on the page).");
-    m.def("build_enrich_card", &build_enrich_card, "The enrichment row: controls and the ORA figure.");
+    def_card(m, "build_enrich_ora_card", &build_enrich_ora_card, "The over-representation (ORA) figure.");
+    def_card(m, "build_enrich_gsea_card", &build_enrich_gsea_card, "A GSEA figure card (not placed on the page).");
+    def_card(m, "build_enrich_card", &build_enrich_card, "The enrichment row: controls and the ORA figure.");
 }
 
 }  // namespace layout

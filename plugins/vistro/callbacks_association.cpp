@@ -8,23 +8,9 @@
 namespace vistro {
 namespace {
 
-using pyglue::is_missing;
-using pyglue::path_exists;
-
 nb::object np() { return global("np"); }
 nb::object pd() { return global("pd"); }
 nb::object builtins() { return nb::module_::import_("builtins"); }
-
-bool is_blank(nb::handle v) {
-    return is_missing(v) || (nb::isinstance<nb::str>(v) && nb::len(v) == 0);
-}
-
-// `value in container` for any Python container.
-bool contains(nb::handle container, nb::handle value) {
-    int r = PySequence_Contains(container.ptr(), value.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
 
 nb::object read_result(nb::handle path) { return service("read_result_path")(path); }
 nb::object dropdown_by_list(nb::handle values) {
@@ -48,7 +34,7 @@ nb::str join(nb::handle values, const char* sep = ";") {
 nb::object sibling_table(const Ctx& c, nb::handle table_path, nb::handle base_name, const char* suffix) {
     nb::object folder = service("path_full_split")(table_path)[0];
     nb::object path = folder + global("os").attr("sep") + nb::str(base_name) + nb::str(suffix);
-    if (!nb::cast<bool>(service("inside")(path, c.my_path.attr("get_out_dir")())) || !path_exists(path))
+    if (!nb::cast<bool>(service("inside")(path, out_dir(c))) || !path_exists(path))
         return nb::none();
     return read_result(path);  // the host's reader keeps feature ids as text
 }
@@ -176,7 +162,7 @@ VISTRO_CALLBACK(update_assoc_phenotype) {
         nb::object info = service("read_info_file")(info_path);
         if (!info.is_none()) phenotypes = pyglue::to_list(info.attr("columns"));
     }
-    if (nb::len(phenotypes) == 0) return nb::make_tuple(nb::list(), nb::none());
+    if (nb::len(phenotypes) == 0) return no_choice();
     return dropdown_by_list(phenotypes);
 }
 
@@ -184,10 +170,10 @@ VISTRO_CALLBACK(update_assoc_target_phenotype) { return pyglue::mirror_picker(a[
 
 VISTRO_CALLBACK(update_assoc_target_groups) {
     nb::handle phenotype = a[0];
-    nb::object info_path = c.my_path.attr("get_meta_path")();
-    if (!path_exists(info_path) || is_missing(phenotype)) return nb::make_tuple(nb::list(), nb::none());
+    nb::object info_path = meta_path(c);
+    if (!path_exists(info_path) || is_missing(phenotype)) return no_choice();
     nb::object info = service("read_info_file")(info_path);
-    if (!contains(info.attr("columns"), phenotype)) return nb::make_tuple(nb::list(), nb::none());
+    if (!contains(info.attr("columns"), phenotype)) return no_choice();
     nb::object re = global("re");
     const bool numerical = !re.attr("search")("Numerical", phenotype).is_none();
     // A phenotype without either marker is categorical too (the sample table's own
@@ -206,7 +192,7 @@ VISTRO_CALLBACK(update_assoc_target_groups) {
 
 VISTRO_CALLBACK(update_assoc_collect_results) {
     nb::handle diff_path = a[0], decomposition_path = a[1], clustering_path = a[2];
-    if (!path_exists(c.my_path.attr("get_out_dir")())) return nb::make_tuple(nb::str(""), nb::str(""));
+    if (!path_exists(out_dir(c))) return nb::make_tuple(nb::str(""), nb::str(""));
     c.my_path.attr("get_feature_association_dir")();
     // The sets of these three results have a file of their own, made once: a reload
     // or another tab with other results never overwrites them.
@@ -239,7 +225,7 @@ VISTRO_CALLBACK(update_phenotype_feature_correlation_inter) {
                feature_set = a[8];
     // Until every choice is made (as on page load) there is nothing to run.
     for (nb::handle v : {source, phenotype, sample_phenotype, sample_groups, feature_set})
-        if (is_blank(v) || (nb::isinstance<nb::list>(v) && nb::len(v) == 0))
+        if (pyglue::is_unset(v))
             return nb::make_tuple(nb::none(), nb::str(""));
     nb::object preprocess_path = c.my_path.attr("get_preprocess_path")(source);
     if (!path_exists(preprocess_path) || !have_result(numeric_info_path))
@@ -253,7 +239,7 @@ VISTRO_CALLBACK(update_phenotype_feature_correlation_inter) {
     nb::object result_path = run["summary"];
     if (path_exists(result_path)) return nb::make_tuple(result_path, nb::str(""));
 
-    nb::object info_path = c.my_path.attr("get_meta_path")();
+    nb::object info_path = meta_path(c);
     nb::object data_df = service("read_expr_path")(preprocess_path);
     nb::object numeric_info_df = service("read_info_file")(numeric_info_path);
     nb::object info_df = service("read_info_file")(info_path);
@@ -283,7 +269,7 @@ VISTRO_CALLBACK(update_phenotype_feature_correlation_inter) {
 
 VISTRO_CALLBACK(update_association_figure_1) {
     nb::handle result_path = a[1];
-    nb::object fig = global("build_default_fig")();
+    nb::object fig = placeholder();
     nb::tuple defaults = nb::make_tuple(fig, nb::str(""), nb::list(), nb::str(""));
     if (!path_exists(result_path)) return defaults;
     nb::object summary = read_result(result_path);
@@ -306,7 +292,7 @@ VISTRO_CALLBACK(update_association_figure_1) {
 VISTRO_CALLBACK(update_assoc_roc) {
     nb::handle result_path = a[1], feature = a[2];
     nb::object height = figure_height() - nb::int_(80);
-    nb::object fig = global("build_default_fig")("height"_a = height);
+    nb::object fig = placeholder(height);
     if (!path_exists(result_path)) return nb::make_tuple(fig, nb::str(""));
     nb::object regression_path = read_result(result_path)["LogisticPath"].attr("iloc")[0];
     if (have_result(regression_path)) {

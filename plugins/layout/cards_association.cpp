@@ -5,13 +5,6 @@
 namespace layout {
 namespace {
 
-// html.Div(className="row", children=[...])
-nb::object row(nb::list children) { return columns("row", std::move(children)); }
-
-nb::object empty_dropdown(const char* id, bool multi = false) {
-    return dropdown(id, nb::list(), nb::str(""), multi);
-}
-
 nb::object build_association_control_card() {
     return html("Div")(
         "id"_a = "association-control", "className"_a = "four columns",
@@ -27,16 +20,12 @@ nb::object build_association_control_card() {
             html("Br")(),
             html("P")("Select feature set"), row(kids(empty_dropdown("assoc-feature-set-dropdown"))),
             html("Br")(),
-            row(kids(columns("six columns", kids(run_button("Refresh Assoc", "run-assoc-button"))),
-                     columns("six columns", kids(loading("phenotype-feature-1"),
-                                                 loading("phenotype-feature-2")))))));
+            run_row("Refresh Assoc", "run-assoc-button",
+                    kids(loading("phenotype-feature-1"), loading("phenotype-feature-2")))));
 }
 
 nb::object build_association_correlation_card() {
-    return html("Div")("id"_a = "association-correlation-card",
-                       "children"_a = kids(html("P")("Correlation"),
-                                           loading("phenotype-feature-corr", "circle"),
-                                           bordered(kids(graph("assoc-corr-fig", figure_height())))));
+    return figure_card("association-correlation-card", "Correlation", "phenotype-feature-corr", "assoc-corr-fig");
 }
 
 nb::object build_association_roc_card() {
@@ -45,7 +34,7 @@ nb::object build_association_roc_card() {
                                            empty_dropdown("assoc-roc-figure-feature-dropdown"),
                                            loading("phenotype-feature-roc", "circle"),
                                            html("P")("Receiver operating characteristic curve (ROC)"),
-                                           bordered(kids(graph("assoc-roc-fig", figure_height())))));
+                                           bordered_graph("assoc-roc-fig", figure_height())));
 }
 
 nb::object build_association_survival_card() {
@@ -69,18 +58,18 @@ nb::object build_association_card() {
 
 }  // namespace
 
-void register_assoc_cards(nb::module_& m) {
-    m.def("build_association_control_card", &build_association_control_card,
+void register_association_cards(nb::module_& m) {
+    def_card(m, "build_association_control_card", &build_association_control_card,
           "The association controls: source, phenotype, samples, feature set and the run button.");
-    m.def("build_association_correlation_card", &build_association_correlation_card,
+    def_card(m, "build_association_correlation_card", &build_association_correlation_card,
           "The phenotype-feature correlation figure.");
-    m.def("build_association_roc_card", &build_association_roc_card,
+    def_card(m, "build_association_roc_card", &build_association_roc_card,
           "The feature picker and the ROC figure of one feature.");
-    m.def("build_association_survival_card", &build_association_survival_card,
+    def_card(m, "build_association_survival_card", &build_association_survival_card,
           "A Kaplan-Meier figure card (not placed on the page).");
-    m.def("build_association_figure_card", &build_association_figure_card,
+    def_card(m, "build_association_figure_card", &build_association_figure_card,
           "The correlation and ROC cards side by side.");
-    m.def("build_association_card", &build_association_card, "The association row: controls and figures.");
+    def_card(m, "build_association_card", &build_association_card, "The association row: controls and figures.");
 }
 
 }  // namespace layout

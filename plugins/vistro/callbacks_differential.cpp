@@ -4,24 +4,9 @@
 namespace vistro {
 namespace {
 
-using pyglue::is_missing;
-using pyglue::path_exists;
-
-nb::object smaller_height() { return figure_height() - nb::int_(100); }
-
-nb::object out_dir(const Ctx& c) { return c.my_path.attr("get_out_dir")(); }
-nb::object meta_path(const Ctx& c) { return c.my_path.attr("get_meta_path")(); }
-
-// A picker value that names something: not missing and not the empty text.
-bool chosen(nb::handle value) {
-    return !is_missing(value) && !(nb::isinstance<nb::str>(value) && nb::len(value) == 0);
-}
-
-nb::tuple empty_picker() { return nb::make_tuple(nb::list(), nb::none()); }
-
 // The preprocessed matrix of a source picked on the page, or None when there is none yet.
 nb::object preprocessed(const Ctx& c, nb::handle source) {
-    if (!chosen(source)) return nb::none();
+    if (pyglue::is_blank(source)) return nb::none();
     nb::object path = c.my_path.attr("get_preprocess_path")(source);
     if (!path_exists(path)) return nb::none();
     return service("read_expr_path")(path);
@@ -32,12 +17,10 @@ nb::list distinct_texts(nb::handle column) {
     nb::list out;
     for (nb::handle v : column.attr("unique")()) {
         nb::str text = nb::str(v);
-        if (PySequence_Contains(out.ptr(), text.ptr()) != 1) out.append(text);
+        if (!contains(out, text)) out.append(text);
     }
     return out;
 }
-
-bool contains(nb::handle seq, nb::handle value) { return PySequence_Contains(seq.ptr(), value.ptr()) == 1; }
 
 // Sample ids whose phenotype value, as text, equals the group's text.
 nb::list samples_of(nb::handle info, nb::handle phenotype, nb::handle group) {
@@ -67,7 +50,7 @@ VISTRO_CALLBACK(update_target_groups) {
     nb::object info_path = meta_path(c);
     if (!path_exists(info_path) || is_missing(phenotype)) return empty;
     nb::object info = service("read_info_file")(info_path);
-    if (!contains(info.attr("columns").attr("values"), phenotype)) return empty;
+    if (!contains(info.attr("columns"), phenotype)) return empty;  // an unhashable value: TypeError
     // A sample whose cell is missing belongs to no group: missing values are never offered.
     nb::list groups = distinct_texts(info[phenotype].attr("dropna")());
     if (nb::len(groups) < 2) return empty;
@@ -104,32 +87,25 @@ VISTRO_CALLBACK(update_diff_inter) {
 
 VISTRO_CALLBACK(update_diff_figure_source) {
     nb::handle diff_result_path = a[2];
-    if (!path_exists(out_dir(c)) || !path_exists(diff_result_path)) return empty_picker();
+    if (!path_exists(out_dir(c)) || !path_exists(diff_result_path)) return no_choice();
     nb::list sources = pyglue::to_list(service("read_result_path")(diff_result_path)["Source"]);
-    if (nb::len(sources) == 0) return empty_picker();
+    if (nb::len(sources) == 0) return no_choice();
     return nb::make_tuple(pyglue::options_from(sources), sources[0]);
 }
 
 VISTRO_CALLBACK(update_diff_figure_feature) {
     nb::handle diff_result_path = a[1], source = a[2];
-    if (!path_exists(out_dir(c)) || !path_exists(diff_result_path)) return empty_picker();
+    if (!path_exists(out_dir(c)) || !path_exists(diff_result_path)) return no_choice();
     nb::object data = preprocessed(c, source);
-    if (data.is_none()) return empty_picker();
+    if (data.is_none()) return no_choice();
     nb::list features = pyglue::to_list(data.attr("columns").attr("values"));
-    nb::list options;
-    for (nb::handle f : features) {
-        nb::dict o;
-        o["label"] = f;
-        o["value"] = nb::str(f);
-        options.append(o);
-    }
-    return nb::make_tuple(options, nb::len(features) ? nb::object(features[0]) : nb::none());
+    return nb::make_tuple(pyglue::text_options(features), nb::len(features) ? nb::object(features[0]) : nb::none());
 }
 
 VISTRO_CALLBACK(update_diff_volcano) {
     nb::handle diff_result_path = a[1], source = a[2];
-    nb::object height = smaller_height();
-    nb::object fig = service("build_default_fig")("height"_a = height);
+    nb::object height = short_figure_height();
+    nb::object fig = placeholder(height);
     // No result yet (no value, or a file that is gone) leaves the placeholder.
     if (path_exists(out_dir(c)) && path_exists(diff_result_path)) {
         nb::object summary = service("read_result_path")(diff_result_path);
@@ -146,15 +122,15 @@ VISTRO_CALLBACK(update_diff_volcano) {
 
 VISTRO_CALLBACK(update_diff_box) {
     nb::dict kw = named_args(c, a);
-    nb::object height = smaller_height();
-    nb::object fig = service("build_default_fig")("height"_a = height);
+    nb::object height = short_figure_height();
+    nb::object fig = placeholder(height);
     if (!path_exists(out_dir(c))) return nb::make_tuple(fig, "");
     nb::object data = preprocessed(c, kw["diff-fig-source-dropdown"]);
     nb::object info_path = meta_path(c);
     if (data.is_none() || !path_exists(info_path)) return nb::make_tuple(fig, "");
     nb::object info = service("read_info_file")(info_path);
     nb::object phenotype = kw["phenotype-dropdown"];
-    if (is_missing(phenotype) || !contains(info.attr("columns").attr("values"), phenotype))
+    if (is_missing(phenotype) || !contains(info.attr("columns"), phenotype))
         return nb::make_tuple(fig, "");
     nb::object target = kw["target-groups-dropdown"], reference = kw["refer-groups-dropdown"];
     nb::object gene = kw["diff-gene-dropdown"];
