@@ -7,8 +7,7 @@ import time
 import pandas as pd
 import pytest
 
-from analysis_support import write_preprocessed
-from support import post, request
+from support import post, request, write_preprocessed
 from veltrana.plugins import callbacks, failures, layout, results, vistro
 from veltrana.plugins.analysis import differential
 
