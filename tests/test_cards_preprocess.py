@@ -2,6 +2,7 @@
 
 import json
 import os
+from pathlib import Path
 import threading
 
 import pandas as pd
@@ -149,10 +150,10 @@ def test_run_stores_settings_and_draws_one_box_per_sample(fresh_paths):
 def test_bad_settings_are_refused_and_keep_the_stored_matrix(fresh_paths, settings, message):
     callbacks.init_preprocess_data(fresh_paths)
     my_path = callbacks.MyPath(fresh_paths)
-    before = open(my_path.get_preprocess_path("Protein"), "rb").read()
+    before = Path(my_path.get_preprocess_path("Protein")).read_bytes()
     with pytest.raises(ValueError, match=message):
         callbacks.update_preprocess_figure(fresh_paths, "Protein", *settings)
-    assert open(my_path.get_preprocess_path("Protein"), "rb").read() == before
+    assert Path(my_path.get_preprocess_path("Protein")).read_bytes() == before
     assert callbacks.update_preprocess_parameters("Protein", fresh_paths) == ("NA", 50, "NA", "NA")
 
 
