@@ -5,6 +5,7 @@ import json
 import os
 import subprocess
 import sys
+import threading
 
 import numpy as np
 import pandas as pd
@@ -100,6 +101,24 @@ def post(client, body):
     """(status, JSON reply) of one callback request through a Flask test client."""
     reply = client.post("/_dash-update-component", data=json.dumps(body), content_type="application/json")
     return reply.status_code, reply.get_json(silent=True)
+
+
+def in_threads(work, count: int) -> list:
+    """Runs `work()` on `count` threads at once; the exceptions they raised."""
+    errors = []
+
+    def guarded():
+        try:
+            work()
+        except Exception as exc:  # noqa: BLE001 - collected for the caller's assertion
+            errors.append(exc)
+
+    threads = [threading.Thread(target=guarded) for _ in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return errors
 
 
 # ---- data as the cards leave it ------------------------------------------------------------

@@ -3,13 +3,12 @@
 import json
 import os
 from pathlib import Path
-import threading
 
 import pandas as pd
 import pytest
 from dash import dcc, html
 
-from support import by_id, callback, children, kinds, make_app
+from support import by_id, callback, children, in_threads, kinds, make_app
 from veltrana.plugins import callbacks, layout
 from veltrana.plugins.analysis import matrices
 
@@ -187,18 +186,7 @@ def test_concurrent_first_reads_preprocess_once(fresh_paths, monkeypatch):
     runs = []
     real = matrices.read_raw_expression
     monkeypatch.setattr(matrices, "read_raw_expression", lambda p: runs.append(p) or real(p))
-    shapes, errors = [], []
-
-    def reader():
-        try:
-            shapes.append(matrices.preprocessed_matrix(my_path, "Protein").shape)
-        except Exception as exc:  # pragma: no cover - reported below
-            errors.append(exc)
-
-    threads = [threading.Thread(target=reader) for _ in range(6)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    shapes = []
+    errors = in_threads(lambda: shapes.append(matrices.preprocessed_matrix(my_path, "Protein").shape), 6)
     assert errors == [] and len(runs) == 1 and len(set(shapes)) == 1
     assert [f for f in os.listdir(my_path.get_preprocess_dir()) if f.endswith(".tmp")] == []
