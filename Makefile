@@ -48,7 +48,7 @@ dev: $(PY)
 inplace: $(PY)
 	$(PY) -m pip install -q "nanobind>=3.1,<3.2"
 	cmake -S . -B build/inplace -DVELTRANA_INPLACE=ON -DCMAKE_BUILD_TYPE=Release \
-		$(if $(STRICT),-DVELTRANA_STRICT=ON) -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+		-DVELTRANA_STRICT=$(if $(STRICT),ON,OFF) -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	cmake --build build/inplace -j2
 
 # Type stubs of the native modules, committed so editors see the signatures.
