@@ -22,7 +22,8 @@ import time
 import numpy as np
 import pandas as pd
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+# The reference implementation lives with the tests, which check the native code against it.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
 import preprocess_reference as reference  # noqa: E402
 
 from veltrana.plugins import preprocess as native  # noqa: E402

@@ -17,7 +17,8 @@ import warnings
 import numpy as np
 import pandas as pd
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+# The reference implementation lives with the tests, which check the native code against it.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
 from qc_reference import qc_corr_matrix_reference, same  # noqa: E402
 
 from veltrana.plugins import plotweave  # noqa: E402

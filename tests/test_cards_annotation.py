@@ -5,7 +5,7 @@ import os
 import pytest
 from dash import dash_table
 
-from first_cards_support import by_id, callback, children, kinds, make_app
+from support import by_id, callback, children, kinds, make_app
 from veltrana.plugins import callbacks, layout
 
 SOURCES = [{"label": "Protein", "value": "Protein"}, {"label": "Glycoform", "value": "Glycoform"}]

@@ -9,35 +9,10 @@ from scipy import stats
 from sklearn.linear_model import LogisticRegression
 from sklearn.metrics import roc_auc_score, roc_curve
 
-from analysis_support import write_numeric_phenotypes, write_raw_as_preprocessed
+from support import callback, ids_in, walk, write_numeric_phenotypes, write_raw_as_preprocessed, write_results
 from veltrana.plugins import callbacks, layout, results, vistro
 from veltrana.plugins.analysis import association
 from veltrana.plugins.tables import save_result_path
-
-
-# ---- helpers -------------------------------------------------------------------
-
-def ids_in(component) -> list:
-    """Every component id in a tree, depth first."""
-    out = []
-    cid = getattr(component, "id", None)
-    if cid is not None:
-        out.append(cid)
-    children = getattr(component, "children", None)
-    if isinstance(children, (list, tuple)):
-        for child in children:
-            out.extend(ids_in(child))
-    elif children is not None and not isinstance(children, str):
-        out.extend(ids_in(children))
-    return out
-
-
-def raw_callback(app, output):
-    """The undecorated callback whose first output is `output` ("id.prop")."""
-    for key, entry in app.callback_map.items():
-        if key.strip(".").split("...")[0] == output:
-            return entry["callback"].__wrapped__
-    raise KeyError(output)
 
 
 @pytest.fixture
@@ -48,7 +23,7 @@ def env(fresh_paths):
     numeric_path = write_numeric_phenotypes(my_path)
     app = vistro.build_app(fresh_paths)
     return {"app": app, "paths": fresh_paths, "my_path": my_path, "numeric": numeric_path,
-            "cb": lambda output: raw_callback(app, output)}
+            "cb": lambda output: callback(app, output)}
 
 
 # ---- the card tree ---------------------------------------------------------------
@@ -59,7 +34,7 @@ def test_control_card_tree():
     texts = [c.children for c in card.children if type(c).__name__ in ("H5", "P")]
     assert texts == ["Phenotype-Feature Association Analysis", "Select data source", "Select phenotype",
                      "Select samples by phenotype", "Select feature set"]
-    dropdowns = {d: c for d, c in ((getattr(c, "id", None), c) for c in _walk(card)) if d and "dropdown" in d}
+    dropdowns = {d: c for d, c in ((getattr(c, "id", None), c) for c in walk(card)) if d and "dropdown" in d}
     assert list(dropdowns) == ["assoc-data-source-dropdown", "assoc-phenotype-dropdown",
                                "assoc-target-phenotype-dropdown", "assoc-target-groups-dropdown",
                                "assoc-feature-set-dropdown"]
@@ -72,16 +47,6 @@ def test_control_card_tree():
     assert [ld.id for ld in loaders.children] == ["loading-phenotype-feature-1", "loading-phenotype-feature-2"]
     assert [ld.children.id for ld in loaders.children] == ["loading-output-phenotype-feature-1",
                                                            "loading-output-phenotype-feature-2"]
-
-
-def _walk(component):
-    yield component
-    children = getattr(component, "children", None)
-    if isinstance(children, (list, tuple)):
-        for child in children:
-            yield from _walk(child)
-    elif children is not None and not isinstance(children, str):
-        yield from _walk(children)
 
 
 def test_figure_cards_and_what_the_page_holds():
@@ -134,31 +99,6 @@ def test_tumor_group_is_preselected(env, monkeypatch):
 
 
 # ---- the feature-sets table ------------------------------------------------------------
-
-def write_results(my_path, n_contrib=150, scaled=True):
-    """Differential, decomposition and clustering results as the analysis cards write them."""
-    out = my_path.get_out_dir()
-    diff_table = pd.DataFrame({"Feature": ["a", "b", "c", "d", "e", "f"],
-                               "Significance": ["U", "U", "S-D", "D", "NS", "S-D"]})
-    diff_source = save_result_path(os.path.join(out, "differential", "Protein_diff.txt"), diff_table)
-    diff = save_result_path(os.path.join(out, "differential", "summary.txt"),
-                            pd.DataFrame({"Source": ["Protein"], "DiffPath": [diff_source]}))
-    decomposition = save_result_path(
-        os.path.join(out, "decomposition", "summary.txt"),
-        pd.DataFrame({"Source": ["Protein", "Glycoform"], "Method": ["PCA", "TSNE"],
-                      "BaseName": ["Protein_PCA", "Glycoform_TSNE"]}))
-    values = np.arange(n_contrib, dtype=float)[::-1] % 97  # distinct ranks, not in column order
-    contribution = pd.DataFrame([values * 2, values],
-                                index=["Raw" if scaled else "Other", "Scaled" if scaled else "Other2"],
-                                columns=[f"F{i}" for i in range(n_contrib)])
-    contribution.to_csv(os.path.join(out, "decomposition", "Protein_PCA_PCA_contribution.txt"), sep="\t")
-    clustering = save_result_path(
-        os.path.join(out, "clustering", "summary.txt"),
-        pd.DataFrame({"Source": ["Glycoform"], "Method": ["Hierarchical clustering"], "BaseName": ["Glyco_hc"]}))
-    pd.DataFrame({"FeatureCluster": [2, 1, 2, 10]}, index=pd.Index(["g1", "g2", "g3", "g4"], name="Feature")) \
-        .to_csv(os.path.join(out, "clustering", "Glyco_hc_feature_clustering.txt"), sep="\t")
-    return diff, decomposition, clustering, contribution
-
 
 def test_collected_feature_sets(env):
     diff, decomposition, clustering, contribution = write_results(env["my_path"])
@@ -217,7 +157,7 @@ def test_collect_without_results_or_output_dir(env, fresh_paths, tmp_path):
     assert callbacks.read_result_path(path).empty
     other = dict(fresh_paths, out_dir=str(tmp_path / "missing"))
     app = vistro.build_app(other)
-    assert raw_callback(app, "feature-sets-inter.data")(None, None, None, other) == ("", "")
+    assert callback(app, "feature-sets-inter.data")(None, None, None, other) == ("", "")
 
 
 def test_collect_reads_nothing_outside_the_output_dir(env, tmp_path, monkeypatch):

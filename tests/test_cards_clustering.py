@@ -7,8 +7,7 @@ import pandas as pd
 import plotly.graph_objects as go
 import pytest
 
-from analysis_support import write_preprocessed
-from test_cards_diff import by_name, find
+from support import by_id, by_name, write_preprocessed
 from veltrana.plugins import callbacks, layout, plotweave, vistro
 from veltrana.plugins.analysis import clustering
 
@@ -37,14 +36,14 @@ def test_card_tree():
     assert (phenotype.id, phenotype.value) == ("clustering-phenotype-dropdown", "NA")
     number = control.children[8]
     assert (number.id, number.type, number.value) == ("clustering-number-input", "number", 3)
-    assert find(control, "run-feature-clustering-button").children == "Refresh Clustering"
-    assert find(control, "loading-feature-clustering").type == "default"
+    assert by_id(control, "run-feature-clustering-button").children == "Refresh Clustering"
+    assert by_id(control, "loading-feature-clustering").type == "default"
 
     assert (figure.id, figure.className) == ("clustering-figure-card", "eight columns")
     assert figure.children[0].children == "Clustering Heatmap"
     assert (figure.children[1].id, figure.children[1].value) == ("clustering-figure-source", "")
     assert figure.children[2].id == "loading-clustering-figure-1" and figure.children[2].type == "circle"
-    assert find(figure, "clustering-figure-1").figure.layout.height == 400
+    assert by_id(figure, "clustering-figure-1").figure.layout.height == 400
 
 
 @pytest.mark.parametrize("sources, phenotype", [(None, "Pathological_Status"), ("", "Pathological_Status"),

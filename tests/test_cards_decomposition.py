@@ -6,8 +6,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from analysis_support import write_preprocessed
-from test_cards_diff import by_name, find
+from support import by_id, by_name, write_preprocessed
 from veltrana.plugins import callbacks, layout, vistro
 from veltrana.plugins.analysis import decomposition
 
@@ -32,24 +31,24 @@ def test_card_tree(monkeypatch):
     assert (control.id, control.className) == ("decomposition_control-card", "four columns")
     assert [c.children for c in control.children if type(c).__name__ in ("H5", "P")] == [
         "Dimensionality Reduction Analysis", "Process data source(s)", "Select method"]
-    sources = find(control, "decomposition-data-source-dropdown")
+    sources = by_id(control, "decomposition-data-source-dropdown")
     assert (sources.options, sources.value, sources.multi) == ([], "", True)
-    method = find(control, "decomposition-method-dropdown")
+    method = by_id(control, "decomposition-method-dropdown")
     assert (method.options, method.value) == ([{"label": "PCA", "value": "PCA"}], "PCA")
-    assert find(control, "run-decomposition-button").children == "Refresh DECOMP"
-    assert find(control, "loading-decomposition").children.id == "loading-output-decomposition"
+    assert by_id(control, "run-decomposition-button").children == "Refresh DECOMP"
+    assert by_id(control, "loading-decomposition").children.id == "loading-output-decomposition"
 
     assert (figures.id, figures.className) == ("decomposition-figure-card", "eight columns")
     pickers, panels = figures.children
     assert pickers.className == panels.className == "row" and getattr(pickers, "id", None) is None
-    phenotype = find(pickers, "decomposition-figure-phenotype-dropdown")
+    phenotype = by_id(pickers, "decomposition-figure-phenotype-dropdown")
     assert phenotype.value == "Pathological_Status" and len(phenotype.options) == 2
     assert [p.children[0].children for p in panels.children] == ["PCA (2-D plot)", "PCA Variance ratio"]
     for gid in ("decomposition-figure-1", "decomposition-figure-2"):
-        assert find(panels, gid).figure.layout.height == 400
+        assert by_id(panels, gid).figure.layout.height == 400
 
     monkeypatch.setattr(layout, "phenotypes", [])
-    empty = find(layout.build_decomposition_figure_control_card(), "decomposition-figure-phenotype-dropdown")
+    empty = by_id(layout.build_decomposition_figure_control_card(), "decomposition-figure-phenotype-dropdown")
     assert (empty.options, empty.value) == ([], "")
 
 

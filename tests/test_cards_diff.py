@@ -8,25 +8,10 @@ import pandas as pd
 import pytest
 from scipy import stats
 
-from analysis_support import pair_patients, write_preprocessed
+from support import by_id, by_name, pair_patients, write_preprocessed, write_summary
 from veltrana.plugins import callbacks, layout, vistro
 
 METHODS = ["T-test(Unpaired)", "T-test(Paired)", "Wilcoxon(Unpaired)", "Wilcoxon(Paired)"]
-
-
-def by_name(app):
-    return {v["callback"].__wrapped__.__name__: v["callback"].__wrapped__ for v in app.callback_map.values()}
-
-
-def find(tree, cid):
-    if getattr(tree, "id", None) == cid:
-        return tree
-    kids = getattr(tree, "children", None)
-    for kid in kids if isinstance(kids, list) else [kids] if kids is not None else []:
-        hit = find(kid, cid)
-        if hit is not None:
-            return hit
-    return None
 
 
 def run_kwargs(paths, method="Wilcoxon(Unpaired)", sources=("Protein",), **over):
@@ -58,13 +43,13 @@ def test_control_card_tree(monkeypatch):
     assert card.children[4].value == "Pathological_Status"
     methods = card.children[6]
     assert [o["value"] for o in methods.options] == METHODS and methods.value == "Wilcoxon(Unpaired)"
-    fdr, fc = find(card, "diff-fdr-input"), find(card, "diff-log2fc-input")
+    fdr, fc = by_id(card, "diff-fdr-input"), by_id(card, "diff-log2fc-input")
     assert (fdr.value, fdr.type, fdr.placeholder) == (0.01, "number", "FDR threshold")
     assert (fc.value, fc.placeholder, fc.style) == (1.5, "Fold change threshold", {"width": "50%"})
-    button = find(card, "run-diff-button")
+    button = by_id(card, "run-diff-button")
     assert (button.children, button.n_clicks) == ("Refresh diff", 0)
-    assert find(card, "loading-diff-calculation").type == "default"
-    assert find(card, "loading-output-diff-calculation") is not None
+    assert by_id(card, "loading-diff-calculation").type == "default"
+    assert by_id(card, "loading-output-diff-calculation") is not None
 
     monkeypatch.setattr(layout, "phenotypes", ["Age(Numerical)", "Gender"])
     assert layout.build_diff_control_card().children[4].value == "Age(Numerical)"
@@ -127,12 +112,6 @@ def test_run_hands_the_named_arguments_to_the_host(fresh_paths, monkeypatch):
     assert seen == [dict(zip(run_kwargs(fresh_paths), args))]
     shutil.rmtree(fresh_paths["out_dir"])
     assert update(*args) == ("", "") and len(seen) == 1
-
-
-def write_summary(paths, rows):
-    path = os.path.join(paths["out_dir"], "summary.txt")
-    pd.DataFrame(rows, columns=["Source", "DiffPath"]).to_csv(path, sep="\t")
-    return path
 
 
 def test_volcano_reads_the_first_row_of_its_source(fresh_paths, monkeypatch):

@@ -9,8 +9,7 @@ import pandas as pd
 import pytest
 import requests
 
-from analysis_support import write_raw_as_preprocessed
-from test_cards_assoc import ids_in, raw_callback
+from support import callback, ids_in, write_raw_as_preprocessed
 from veltrana.plugins import callbacks, layout, vistro
 from veltrana.plugins.analysis import enrichment
 from veltrana.plugins.genesets import load_library
@@ -34,7 +33,7 @@ def env(fresh_paths):
         columns=["Module", "Source", "Label", "Features"]))
     app = vistro.build_app(fresh_paths)
     return {"paths": fresh_paths, "my_path": my_path, "sets": sets, "protein": list(protein),
-            "glyco": list(glyco), "cb": lambda output: raw_callback(app, output)}
+            "glyco": list(glyco), "cb": lambda output: callback(app, output)}
 
 
 def ora(env, source="Protein", feature_set="Differential@U", gene_sets=GMT, sets=None):

@@ -2,13 +2,13 @@
 
 import json
 import os
-import threading
+from pathlib import Path
 
 import pandas as pd
 import pytest
 from dash import dcc, html
 
-from first_cards_support import by_id, callback, children, kinds, make_app, needs_preprocess
+from support import by_id, callback, children, in_threads, kinds, make_app
 from veltrana.plugins import callbacks, layout
 from veltrana.plugins.analysis import matrices
 
@@ -106,7 +106,6 @@ def configured_paths(fresh_paths):
     """The server's configuration: a "Paths" value is accepted once a MyPath was made of it."""
     callbacks.MyPath(fresh_paths)
 
-@needs_preprocess
 def test_init_preprocesses_every_source(fresh_paths):
     opts, value = callbacks.init_preprocess_data(fresh_paths)
     assert opts == options("Protein", "Glycoform") and value == "Protein"
@@ -118,7 +117,6 @@ def test_init_preprocesses_every_source(fresh_paths):
         assert set(matrix.columns) <= set(raw.columns) and matrix.shape[1] > 0.5 * raw.shape[1]
 
 
-@needs_preprocess
 def test_run_stores_settings_and_draws_one_box_per_sample(fresh_paths):
     app = make_app(fresh_paths)
     draw = callback(app, "preprocess-figure.figure")
@@ -141,7 +139,6 @@ def test_run_stores_settings_and_draws_one_box_per_sample(fresh_paths):
         assert json.load(fh)["Imputation"] == "FeatureMin"
 
 
-@needs_preprocess
 @pytest.mark.parametrize("settings, message", [
     (("NA", -5, "NA", "NA"), "from 0 to 100"),
     (("NA", None, "NA", "NA"), "from 0 to 100"),
@@ -152,14 +149,13 @@ def test_run_stores_settings_and_draws_one_box_per_sample(fresh_paths):
 def test_bad_settings_are_refused_and_keep_the_stored_matrix(fresh_paths, settings, message):
     callbacks.init_preprocess_data(fresh_paths)
     my_path = callbacks.MyPath(fresh_paths)
-    before = open(my_path.get_preprocess_path("Protein"), "rb").read()
+    before = Path(my_path.get_preprocess_path("Protein")).read_bytes()
     with pytest.raises(ValueError, match=message):
         callbacks.update_preprocess_figure(fresh_paths, "Protein", *settings)
-    assert open(my_path.get_preprocess_path("Protein"), "rb").read() == before
+    assert Path(my_path.get_preprocess_path("Protein")).read_bytes() == before
     assert callbacks.update_preprocess_parameters("Protein", fresh_paths) == ("NA", 50, "NA", "NA")
 
 
-@needs_preprocess
 def test_settings_that_drop_every_feature_write_nothing(fresh_paths):
     raw_path = callbacks.MyPath(fresh_paths).get_expr_path("Protein")
     raw = pd.read_csv(raw_path, sep="\t", index_col=0)
@@ -185,24 +181,12 @@ def test_unknown_source_or_forged_paths_read_nothing(fresh_paths, monkeypatch):
             call()
 
 
-@needs_preprocess
 def test_concurrent_first_reads_preprocess_once(fresh_paths, monkeypatch):
     my_path = callbacks.MyPath(fresh_paths)
     runs = []
     real = matrices.read_raw_expression
     monkeypatch.setattr(matrices, "read_raw_expression", lambda p: runs.append(p) or real(p))
-    shapes, errors = [], []
-
-    def reader():
-        try:
-            shapes.append(matrices.preprocessed_matrix(my_path, "Protein").shape)
-        except Exception as exc:  # pragma: no cover - reported below
-            errors.append(exc)
-
-    threads = [threading.Thread(target=reader) for _ in range(6)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    shapes = []
+    errors = in_threads(lambda: shapes.append(matrices.preprocessed_matrix(my_path, "Protein").shape), 6)
     assert errors == [] and len(runs) == 1 and len(set(shapes)) == 1
     assert [f for f in os.listdir(my_path.get_preprocess_dir()) if f.endswith(".tmp")] == []

@@ -8,7 +8,7 @@ import pytest
 from dash.dependencies import Input, State
 from scipy.stats import spearmanr
 
-from first_cards_support import by_id, callback, children, kinds, make_app, needs_preprocess, needs_qc_plots
+from support import by_id, callback, children, kinds, make_app
 from veltrana.plugins import callbacks, layout
 from veltrana.plugins.analysis import profiling
 
@@ -164,7 +164,6 @@ def test_correlation_needs_two_numerical_phenotypes(fresh_paths):
 
 # ---- quality control on demo data -----------------------------------------------------------------
 
-@needs_preprocess
 def test_samples_of_a_source_with_a_small_selection(fresh_paths):
     assert callbacks.update_qc_data_source(fresh_paths) == (
         [{"label": "Protein", "value": "Protein"}, {"label": "Glycoform", "value": "Glycoform"}], "Protein")
@@ -187,8 +186,6 @@ def test_nothing_selected_gives_placeholders(fresh_paths):
         assert corr.layout.paper_bgcolor == "LightSteelBlue"
 
 
-@needs_preprocess
-@needs_qc_plots
 def test_qc_figures_of_selected_samples(fresh_paths):
     corr, cv = _qc(fresh_paths, "Protein", ["S002", "S005", "S007"])
     assert [t.type for t in corr.data].count("histogram") == 3

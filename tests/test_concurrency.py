@@ -6,9 +6,7 @@ import threading
 import pandas as pd
 import pytest
 
-from support import post, request
-from analysis_support import write_numeric_phenotypes, write_raw_as_preprocessed
-from test_cards_assoc import write_results
+from support import post, request, write_numeric_phenotypes, write_raw_as_preprocessed, write_results
 from veltrana.plugins import callbacks, layout, results, vistro
 from veltrana.plugins.tables import save_result_path
 

@@ -8,7 +8,7 @@ import pandas as pd
 import plotly.graph_objects as go
 from dash.dependencies import Input, State
 
-from test_cards_diff import by_name, write_summary
+from support import by_name, write_summary
 from veltrana import demo
 from veltrana.plugins import callbacks, vistro
 from veltrana.plugins.analysis.figures import WEBGL_THRESHOLD, prefer_webgl
@@ -84,6 +84,8 @@ def test_volcano_and_association_scatter_go_through_the_helper(fresh_paths, monk
     pd.DataFrame({"Feature": ["F1", "F2"], "Correlation": [0.5, -0.2], "P-value": [0.01, 0.3]}).to_csv(
         correlation, sep="\t")
     result = os.path.join(fresh_paths["out_dir"], "assoc.txt")
-    pd.DataFrame({"CorrelationPath": [correlation]}).to_csv(result, sep="\t")
+    pd.DataFrame({"CorrelationPath": [correlation], "Phenotype": ["Age(Numerical)"]}).to_csv(result, sep="\t")
+    # The scatter is titled after the switch: the helper's figure is the one shown.
+    monkeypatch.setattr(callbacks, "prefer_webgl", lambda fig: sent.append(fig) or fig)
     fig, _, options, _ = cbs["update_association_figure_1"](1, result, fresh_paths)
-    assert fig == "webgl" and sent[-1].data[0].type == "scatter" and len(options) == 2
+    assert fig is sent[-1] and fig.data[0].type == "scatter" and len(options) == 2

@@ -1,20 +1,7 @@
 """The glycosylation-enzymes card: pickers, figures and where it is (not) placed."""
 
+from support import ids_in
 from veltrana.plugins import layout
-
-
-def walk(component):
-    """Every component of a tree, depth first."""
-    yield component
-    children = getattr(component, "children", None)
-    if children is None or isinstance(children, str):
-        return
-    for child in children if isinstance(children, (list, tuple)) else [children]:
-        yield from walk(child)
-
-
-def ids(component):
-    return [c.id for c in walk(component) if getattr(c, "id", None)]
 
 
 def is_placeholder(figure, height):
@@ -68,9 +55,9 @@ def test_card_halves_and_ids():
     assert (card.id, card.className) == ("genz-card", "row")
     control, figures = card.children
     assert control.className == "four columns" and figures.className == "eight columns"
-    assert ids(control.children[0]) == ids(layout.build_genz_control_card())
-    assert ids(figures.children[0]) == ids(layout.build_genz_figure_card())
-    found = ids(card)
+    assert ids_in(control.children[0]) == ids_in(layout.build_genz_control_card())
+    assert ids_in(figures.children[0]) == ids_in(layout.build_genz_figure_card())
+    found = ids_in(card)
     assert len(found) == len(set(found)) == 10
     # each call builds new components
     assert layout.build_genz_card() is not card
@@ -78,6 +65,6 @@ def test_card_halves_and_ids():
 
 
 def test_card_is_not_on_the_page(demo_paths):
-    page_ids = set(ids(layout.build_layout(demo_paths)))
+    page_ids = set(ids_in(layout.build_layout(demo_paths)))
     assert "store-card" in page_ids
-    assert not page_ids & set(ids(layout.build_genz_card()))
+    assert not page_ids & set(ids_in(layout.build_genz_card()))

@@ -1,6 +1,7 @@
 """The host stand-in: locations, readers and writers, and the confinement of values from the page."""
 
 import os
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -151,7 +152,7 @@ def test_demo_is_deterministic_and_realistic(tmp_path):
     a = demo.write_demo(str(tmp_path / "a"), n_samples=20, n_proteins=60, n_glycoforms=30)
     b = demo.write_demo(str(tmp_path / "b"), n_samples=20, n_proteins=60, n_glycoforms=30)
     for source in ("Protein", "Glycoform"):
-        assert open(a["expression"][source]).read() == open(b["expression"][source]).read()
+        assert Path(a["expression"][source]).read_text() == Path(b["expression"][source]).read_text()
     protein = pd.read_csv(a["expression"]["Protein"], sep="\t", index_col=0)
     assert 0.05 < protein.isna().mean().mean() < 0.3
     info = pd.read_csv(a["info"], sep="\t", index_col=0)

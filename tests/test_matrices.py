@@ -2,6 +2,7 @@
 raw file changes."""
 
 import os
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -29,13 +30,13 @@ def my_path(fresh_paths):
 
 
 def test_log2_of_zero_or_negative_values_is_refused(my_path):
-    stored = open(my_path.get_preprocess_path("Protein"), "rb").read()
+    stored = Path(my_path.get_preprocess_path("Protein")).read_bytes()
     raw = loader.read_expression(my_path.get_expr_path("Protein"))
     nonpositive = int((raw <= 0).sum().sum())
     with pytest.raises(ValueError, match=rf"Log2 of 'Protein' is undefined for {nonpositive} value\(s\) in \d+ "
                                          rf"feature\(s\) \('{raw.columns[(raw <= 0).any()][0]}'"):
         matrices.run_preprocess(my_path, "Protein", dict(DEFAULTS, Transformation="Log2"))
-    assert open(my_path.get_preprocess_path("Protein"), "rb").read() == stored
+    assert Path(my_path.get_preprocess_path("Protein")).read_bytes() == stored
     assert matrices.load_settings(my_path, "Protein") == DEFAULTS
 
 

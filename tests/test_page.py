@@ -5,27 +5,11 @@ import json
 from dash import html
 from plotly.utils import PlotlyJSONEncoder
 
-from support import run_python
+from support import ids_in, run_python
 from veltrana.plugins import layout
 
 def as_json(component) -> str:
     return json.dumps(component, cls=PlotlyJSONEncoder, sort_keys=True)
-
-
-def all_ids(component):
-    found = []
-    stack = [component]
-    while stack:
-        node = stack.pop()
-        if isinstance(node, (list, tuple)):
-            stack.extend(node)
-            continue
-        if not hasattr(node, "to_plotly_json"):
-            continue
-        if getattr(node, "id", None) is not None:
-            found.append(node.id)
-        stack.append(getattr(node, "children", None))
-    return found
 
 
 def test_page_stacks_the_cards_in_order():
@@ -49,12 +33,12 @@ def test_page_stacks_the_cards_in_order():
 
 def test_ids_are_unique_and_unplaced_cards_stay_off_the_page():
     page = layout.build_layout()
-    ids = all_ids(page)
+    ids = ids_in(page)
     assert len(ids) == len(set(ids)) and len(ids) > 100
     for builder in (layout.build_genz_card, layout.build_association_survival_card, layout.build_enrich_gsea_card):
-        assert not set(all_ids(builder())) & set(ids), builder.__name__
+        assert not set(ids_in(builder())) & set(ids), builder.__name__
     again = layout.build_layout()
-    assert again is not page and all_ids(again) == ids
+    assert again is not page and ids_in(again) == ids
 
 
 MAIN = """

@@ -1,8 +1,9 @@
 """Every callback of the application, fed hostile page values in each argument.
 
-A callback may raise (Dash reports the error and keeps its outputs), but it must
-never take the process down, and a forged value must never make the server read
-or write a file outside the configured locations. The calls run in a child process, so a
+A callback may raise (Dash reports the error and keeps its outputs), but only an error
+whose type says what to change (a bad value, a missing name or file, a refused table):
+never a SystemError or an internal error, it must never take the process down, and a
+forged value must never make the server read or write a file outside the configured locations. The calls run in a child process, so a
 crash fails the test instead of ending pytest.
 """
 
@@ -28,6 +29,10 @@ DRIVER = textwrap.dedent(
     data_root = os.path.realpath(os.path.dirname(my_paths["info"]))
 
     from veltrana.plugins import callbacks, vistro
+    from veltrana.plugins.loader import DataError
+
+    # What a user can act on: the failure handler shows these messages as they are.
+    ACTIONABLE = (ValueError, TypeError, KeyError, LookupError, FileNotFoundError, PermissionError, DataError)
 
     app = vistro.build_app(my_paths)
 
@@ -131,8 +136,11 @@ DRIVER = textwrap.dedent(
             watching[0] = True
             try:
                 fn(*args)
-            except Exception:
+            except ACTIONABLE:
                 pass
+            except Exception as e:  # noqa: BLE001 - the type is what is under test
+                print("UNACTIONABLE", json.dumps({"callback": key, "args": repr(args)[:300],
+                                                  "error": f"{type(e).__name__}: {e}"[:300]}), flush=True)
             finally:
                 watching[0] = False
             calls += 1
@@ -155,6 +163,10 @@ def test_no_page_value_crashes_or_reads_outside(fresh_paths):
     assert lines and lines[-1].startswith("DONE"), proc.stderr[-3000:]
     outside = [json.loads(line[5:]) for line in lines if line.startswith("READ")]
     assert not outside, json.dumps(outside[:5], indent=1)
+    unactionable = [json.loads(line[13:]) for line in lines if line.startswith("UNACTIONABLE")]
+    kinds = sorted({(u["callback"].strip(".").split("...")[0], u["error"].split(":")[0]) for u in unactionable})
+    assert not unactionable, f"{len(unactionable)} calls; by first output and type: {kinds}\n" + \
+        json.dumps(unactionable[:3], indent=1)
 
 
 def test_sample_lists_that_lie_or_repeat_are_refused_or_bounded():
@@ -220,7 +232,9 @@ MODULE_DRIVER = textwrap.dedent(
                     print("CALL", module.__name__, name, i, repr(value)[:80], flush=True)
                     try:
                         fn(*args)
-                    except Exception:
+                    except SystemError as e:  # an error the C++ left set: a fault, not an answer
+                        print("SYSTEMERROR", module.__name__, name, i, repr(value)[:80], str(e)[:200], flush=True)
+                    except Exception:  # noqa: BLE001 - odd frames may fail in any plain way
                         pass
                     calls += 1
     print("DONE", calls, flush=True)
@@ -236,6 +250,8 @@ def test_native_functions_survive_hostile_arguments(tmp_path):
     last_call = next((line for line in reversed(lines) if line.startswith("CALL")), "")
     assert proc.returncode == 0, f"exit {proc.returncode} during {last_call}\n{proc.stderr[-3000:]}"
     assert lines and lines[-1].startswith("DONE"), proc.stderr[-3000:]
+    faults = [line for line in lines if line.startswith("SYSTEMERROR")]
+    assert not faults, "\n".join(faults[:8])
 
 
 THREADS_DRIVER = textwrap.dedent(

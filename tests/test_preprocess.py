@@ -1,7 +1,5 @@
 """The preprocessing module against a vectorised pandas reference and a row-by-row rendering."""
 
-import os
-import sys
 import threading
 import warnings
 
@@ -12,8 +10,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 from veltrana.plugins import preprocess as P
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "bench"))
-import preprocess_reference as R  # noqa: E402
+import preprocess_reference as R
 
 nan, inf = np.nan, np.inf
 

@@ -1,14 +1,13 @@
 """Analysis runs keyed by their inputs and published whole; failures told on the page."""
 
 import os
-import threading
 import time
+from pathlib import Path
 
 import pandas as pd
 import pytest
 
-from analysis_support import write_preprocessed
-from support import post, request
+from support import in_threads, post, request, write_preprocessed
 from veltrana.plugins import callbacks, failures, layout, results, vistro
 from veltrana.plugins.analysis import differential
 
@@ -32,7 +31,7 @@ def test_a_run_is_published_once_and_a_failure_never(tmp_path):
     assert results.publish(parent, "differential", {"x": 1}, ["data-1"], counted) == first
     assert len(calls) == 1
     # The table names its files where they are once published.
-    assert open(os.path.join(first, "t.txt")).read() == first
+    assert Path(first, "t.txt").read_text() == first
     other_inputs = results.publish(parent, "differential", {"x": 2}, ["data-1"], counted)
     other_data = results.publish(parent, "differential", {"x": 1}, ["data-2"], counted)
     assert len({first, other_inputs, other_data}) == 3
@@ -52,23 +51,13 @@ def test_a_run_is_published_once_and_a_failure_never(tmp_path):
 
 def test_concurrent_publishers_of_one_run_share_one_folder(tmp_path):
     parent = str(tmp_path / "clustering")
-    got, errors = [], []
+    got = []
 
     def slow(folder, final):
         time.sleep(0.05)
         write_file("t.txt")(folder, final)
 
-    def worker():
-        try:
-            got.append(results.publish(parent, "clustering", {"k": 3}, ["d"], slow))
-        except Exception as exc:  # noqa: BLE001 - collected for the assertion
-            errors.append(exc)
-
-    threads = [threading.Thread(target=worker) for _ in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    errors = in_threads(lambda: got.append(results.publish(parent, "clustering", {"k": 3}, ["d"], slow)), 8)
     assert errors == [] and len(set(got)) == 1
     assert os.listdir(parent) == [os.path.basename(got[0])]
     assert sorted(os.listdir(got[0])) == [results.MANIFEST, "t.txt"]

@@ -6,6 +6,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from support import by_id
 from veltrana import study, summary
 from veltrana.__main__ import parse_args
 from veltrana.plugins import paths
@@ -161,15 +162,6 @@ def test_no_overlap_is_an_error_naming_both_sides(cohort, tmp_path):
 def test_summary_card_shows_sources_left_out_and_empty_phenotypes(cohort):
     card = summary.summary_card(study.reconcile(cohort))
 
-    def find(node, wanted):
-        if getattr(node, "id", None) == wanted:
-            return node
-        kids = getattr(node, "children", None)
-        for kid in kids if isinstance(kids, list) else [kids] if kids is not None else []:
-            hit = find(kid, wanted)
-            if hit is not None:
-                return hit
-
     def text(node):
         kids = getattr(node, "children", node)
         if isinstance(kids, list):
@@ -177,9 +169,9 @@ def test_summary_card_shows_sources_left_out_and_empty_phenotypes(cohort):
         return str(kids) if not hasattr(kids, "children") else text(kids)
 
     assert card.id == "data-summary-card"
-    rows = find(card, "data-summary-sources").children[1].children
+    rows = by_id(card, "data-summary-sources").children[1].children
     assert [[c.children for c in r.children] for r in rows] == [
         ["mRNA", "rna.csv", "60", "38", f"{100 * study.reconcile(cohort).sources[0].missing_share:.1f} %", "5"],
         ["Protein", "prot.tsv", "40", "41", "0.0 %", "0"]]
-    assert "'lal5', 'X999'" in text(find(card, "data-summary-left-out"))
-    assert "Stage(Categorical) 20" in text(find(card, "data-summary-phenotypes"))
+    assert "'lal5', 'X999'" in text(by_id(card, "data-summary-left-out"))
+    assert "Stage(Categorical) 20" in text(by_id(card, "data-summary-phenotypes"))

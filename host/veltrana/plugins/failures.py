@@ -18,10 +18,10 @@ import logging
 import textwrap
 
 import dash
-import plotly.graph_objects as go
 from dash import html
 
 from .defaults import default_figure_height
+from .vocabulary import FAILURE_COLOUR, margin, placeholder_figure
 
 log = logging.getLogger("veltrana")
 
@@ -52,17 +52,14 @@ def user_message(exc: BaseException) -> str:
 def message_figure(message: str, height=default_figure_height):
     """The placeholder figure, titled with `message`."""
     wrapped = "<br>".join(textwrap.wrap(f"Not run: {message}", 90)[:6])
-    fig = go.Figure()
-    fig.update_layout(margin={"l": 20, "r": 20, "t": 40 + 18 * wrapped.count("<br>"), "b": 20},
-                      paper_bgcolor="LightSteelBlue", height=height,
-                      title={"text": wrapped, "font": {"size": 13, "color": "#8B0000"}, "x": 0.01},
-                      xaxis={"visible": False}, yaxis={"visible": False})
-    return fig
+    return placeholder_figure(height, margin=margin(top=40 + 18 * wrapped.count("<br>")),
+                              title={"text": wrapped, "font": {"size": 13, "color": FAILURE_COLOUR}, "x": 0.01},
+                              xaxis={"visible": False}, yaxis={"visible": False})
 
 
 def message_text(message: str):
     return html.Div(f"Not run: {message}", className="veltrana-failure",
-                    style={"color": "#8B0000", "whiteSpace": "pre-wrap", "padding": "4px 0"})
+                    style={"color": FAILURE_COLOUR, "whiteSpace": "pre-wrap", "padding": "4px 0"})
 
 
 def card_figure(component_id: str) -> str | None:

@@ -9,6 +9,7 @@ import pandas as pd
 
 from ..paths import configured
 from ..tables import read_feature_ids, read_table
+from ..vocabulary import gene_of
 
 __all__ = ["update_annotation_table", "build_default_table"]
 
@@ -20,11 +21,6 @@ def _columns(frame: pd.DataFrame) -> list:
 def _records(frame: pd.DataFrame) -> list:
     # Missing cells travel as empty text: the page's table shows them blank.
     return frame.astype(object).where(frame.notna(), "").to_dict("records")
-
-
-def gene_of(feature) -> str:
-    """Glycoform ids read GENE_site_glycan; a protein id is its gene symbol."""
-    return str(feature).split("_", 1)[0]
 
 
 def annotation_frame(my_path, source) -> pd.DataFrame:

@@ -26,8 +26,8 @@ from scipy.cluster.hierarchy import fcluster, leaves_list, linkage
 from .. import results
 from ..paths import configured, file_safe, inside
 from ..tables import read_info_file, read_result_path, save_result_path
-from .decomposition import _placeholder
-from .differential import selected_sources
+from ..defaults import default_figure_height
+from ..vocabulary import placeholder_figure, selected
 from .matrices import ensure_preprocessed, preprocessed_matrix
 
 __all__ = ["update_feature_clustering_inter", "update_feature_clustering_figure_1"]
@@ -104,7 +104,7 @@ def update_feature_clustering_inter(kwargs_dict: dict, module_dir) -> str:
     my_path = configured(kwargs_dict.get("Paths"))
     if not inside(module_dir, my_path.get_out_dir()):
         raise ValueError(f"the clustering folder {module_dir!r} lies outside the output directory")
-    sources = [my_path.check_source(s) for s in selected_sources(kwargs_dict.get("clustering-source-dropdown"))]
+    sources = [my_path.check_source(s) for s in selected(kwargs_dict.get("clustering-source-dropdown"))]
     if not sources:
         raise ValueError("no data source selected for clustering")
     k = cluster_count(kwargs_dict.get("clustering-number-input"))
@@ -147,7 +147,7 @@ def update_feature_clustering_figure_1(kwargs_dict: dict, result_path, module_di
     table = read_result_path(result_path)
     rows = table[(table["Source"] == source) & (table["Method"] == METHOD)]
     if rows.empty:
-        return _placeholder(500)
+        return placeholder_figure(default_figure_height)
     my_path.check_source(source)
     phenotype = kwargs_dict.get("clustering-phenotype-dropdown")
     inputs = [results.file_state(result_path), source, phenotype, results.file_state(my_path.get_meta_path()),

@@ -30,7 +30,7 @@ from sklearn.decomposition import PCA
 from .. import results
 from ..paths import configured, file_safe, inside
 from ..tables import read_info_file, read_result_path, save_result_path
-from .differential import selected_sources
+from ..vocabulary import AXIS_LINE, PAPER, margin, placeholder_figure, selected
 from .matrices import ensure_preprocessed, preprocessed_matrix
 
 __all__ = ["update_decomposition_inter", "update_decomposition_figure1", "update_decomposition_figure2"]
@@ -96,7 +96,7 @@ def _from_gram(centred, eigenvalues, vectors):
 def update_decomposition_inter(kwargs_dict: dict):
     """Runs the chosen decomposition on each selected source; returns the result table's path (None: nothing run)."""
     my_path = configured(kwargs_dict.get("Paths"))
-    sources = [my_path.check_source(s) for s in selected_sources(kwargs_dict.get("decomposition-data-source-dropdown"))]
+    sources = [my_path.check_source(s) for s in selected(kwargs_dict.get("decomposition-data-source-dropdown"))]
     method = kwargs_dict.get("decomposition-method-dropdown")
     if method != "PCA":
         raise ValueError(f"unknown decomposition method {method!r}; the card offers 'PCA'")
@@ -135,17 +135,10 @@ def _pca_file(source, result_path, suffix):
     return read_result_path(path)
 
 
-def _placeholder(height):
-    # The same empty figure as callbacks.build_default_fig, which imports this module.
-    fig = go.Figure()
-    fig.update_layout(margin={"l": 20, "r": 20, "t": 20, "b": 20}, paper_bgcolor="LightSteelBlue", height=height)
-    return fig
-
-
 def _style(fig, title, height):
-    axis = {"linecolor": "black", "showline": True, "mirror": True}
-    fig.update_layout(title=title, height=height, margin={"l": 20, "r": 20, "t": 50, "b": 20},
-                      paper_bgcolor="White", plot_bgcolor="White", xaxis=axis, yaxis=axis)
+    axis = dict(AXIS_LINE, mirror=True)
+    fig.update_layout(title=title, height=height, margin=margin(top=50),
+                      paper_bgcolor=PAPER, plot_bgcolor=PAPER, xaxis=axis, yaxis=axis)
     return fig
 
 
@@ -153,7 +146,7 @@ def update_decomposition_figure1(source, phenotype, result_path, info_path, figu
     """PC1 against PC2 of `source`, samples coloured by `phenotype`; axis titles give the variance shares."""
     scores = _pca_file(source, result_path, "scores")
     if scores is None:
-        return _placeholder(figure_height)
+        return placeholder_figure(figure_height)
     ratios = _pca_file(source, result_path, "variance")["ExplainedVarianceRatio"]
     if "PC2" not in scores.columns:
         scores["PC2"] = 0.0
@@ -177,7 +170,7 @@ def update_decomposition_figure2(source, phenotype, result_path, info_path, figu
     """The explained variance ratio of each component of `source`, with its running total."""
     variance = _pca_file(source, result_path, "variance")
     if variance is None:
-        return _placeholder(figure_height)
+        return placeholder_figure(figure_height)
     ratios = variance["ExplainedVarianceRatio"]
     names = [str(i) for i in ratios.index]
     fig = go.Figure([

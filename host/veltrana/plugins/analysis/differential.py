@@ -33,6 +33,7 @@ import pandas as pd
 from .. import results
 from ..paths import configured, file_safe
 from ..tables import read_info_file, save_result_path
+from ..vocabulary import is_blank, selected
 from . import group_tests as tests
 from .matrices import ensure_preprocessed, preprocessed_matrix
 
@@ -46,13 +47,6 @@ METHODS = {
 }
 PATIENT_COLUMN = "Patient_ID"
 SUMMARY_FILE = "differential_summary.txt"
-
-
-def selected_sources(value) -> list:
-    """The sources picked in a multi-choice dropdown: a list, one name, or nothing."""
-    if value is None or (isinstance(value, float) and np.isnan(value)) or value == "":
-        return []
-    return [value] if isinstance(value, str) else list(value)
 
 
 def _number(value, name):
@@ -145,13 +139,13 @@ def differential_table(matrix: pd.DataFrame, target: list, reference: list, meth
 def update_diff_inter(kwargs_dict: dict) -> str:
     """Runs the card's test on each selected source; returns the summary path ("" when nothing to run)."""
     my_path = configured(kwargs_dict.get("Paths"))
-    sources = [my_path.check_source(s) for s in selected_sources(kwargs_dict.get("diff-data-source-dropdown"))]
+    sources = [my_path.check_source(s) for s in selected(kwargs_dict.get("diff-data-source-dropdown"))]
     phenotype = kwargs_dict.get("phenotype-dropdown")
     target = kwargs_dict.get("target-groups-dropdown")
     reference = kwargs_dict.get("refer-groups-dropdown")
     # The pickers fill in one after another at page load: until all are set there is nothing to run.
-    if not sources or any(_blank(v) for v in (phenotype, target, reference)):
-        if sources and not _blank(phenotype) and _blank(target) and _blank(reference):
+    if not sources or any(is_blank(v) for v in (phenotype, target, reference)):
+        if sources and not is_blank(phenotype) and is_blank(target) and is_blank(reference):
             # The group pickers stay empty for a phenotype with fewer than two groups: say so.
             _two_groups(read_info_file(my_path.get_meta_path()), phenotype)
         return ""
@@ -187,10 +181,6 @@ def update_diff_inter(kwargs_dict: dict) -> str:
     run = results.publish(my_path.get_diff_dir(), "differential", inputs,
                           results.data_fingerprints(my_path, sources), write)
     return os.path.join(run, SUMMARY_FILE)
-
-
-def _blank(value) -> bool:
-    return value is None or value == "" or value == []
 
 
 def _two_groups(info: pd.DataFrame, phenotype) -> None:

@@ -1,22 +1,32 @@
-"""Host services of the enrichment card: the shipped offline libraries and the
-reachability of the remote gene-set service."""
+"""Host services of the enrichment card: the feature sets collected from the other cards'
+results (which the association card's picker offers too), their genes, the remote and the
+shipped offline gene-set libraries, and the reachability of the remote gene-set service."""
 
 from __future__ import annotations
 
+import os
 import socket
 import threading
 import urllib.parse
 
+import pandas as pd
 import requests
 
 from ..genesets import LIBRARIES, load_library
+from ..tables import read_result_path
+from ..vocabulary import dropdown, gene_of
 
 __all__ = [
+    "ENRICH_LIBRARIES",
     "ENRICHR_ADDRESS",
     "ENRICHR_TIMEOUT",
     "OFFLINE_LIBRARY",
     "REMOTE_ERRORS",
     "enrichr_reachable",
+    "extract_unique_genes",
+    "get_enrich_libraries",
+    "get_feature_sets",
+    "get_features_from_sets",
     "get_offline_libraries",
     "load_offline_library",
     "remote_unreachable_message",
@@ -35,6 +45,61 @@ try:
 except ImportError:  # older gseapy raise requests' own errors
     EnrichrAPIError = EnrichrNetworkError = requests.exceptions.RequestException
 REMOTE_ERRORS = (requests.exceptions.RequestException, OSError, EnrichrNetworkError, EnrichrAPIError)
+
+
+def extract_unique_genes(features) -> list:
+    """The distinct gene symbols of the features, in order of first appearance."""
+    return list(dict.fromkeys(gene_of(f) for f in features))
+
+
+def _feature_set_rows(feature_sets_path, source):
+    """The rows of one source of the feature-sets table, or None when there is no table yet."""
+    if not isinstance(feature_sets_path, (str, os.PathLike)) or not os.path.exists(feature_sets_path):
+        return None
+    table = read_result_path(feature_sets_path)
+    return table[table["Source"] == source]
+
+
+def get_feature_sets(feature_sets_path, source):
+    """(options, value) of the feature sets of one source, each addressed as "Module@Label"."""
+    rows = _feature_set_rows(feature_sets_path, source)
+    if rows is None or rows.empty:
+        return [], None
+    values = [f"{m}@{label}" for m, label in zip(rows["Module"], rows["Label"])]
+    return dropdown(values)
+
+
+def get_features_from_sets(feature_sets_path, source, feature_set) -> list:
+    """The feature ids of the set "Module@Label" of one source (empty when unknown or empty)."""
+    rows = _feature_set_rows(feature_sets_path, source)
+    if rows is None or not isinstance(feature_set, str) or "@" not in feature_set:
+        return []
+    module, label = feature_set.split("@", 1)
+    hit = rows[(rows["Module"].astype(str) == module) & (rows["Label"].astype(str) == label)]
+    if hit.empty or pd.isna(hit["Features"].iloc[0]):  # a set without features reads back empty
+        return []
+    return [f for f in str(hit["Features"].iloc[0]).split(";") if f]
+
+
+ENRICH_LIBRARIES = [
+    "KEGG_2016",
+    "KEGG_2021_Human",
+    "GO_Biological_Process_2023",
+    "GO_Molecular_Function_2023",
+    "GO_Cellular_Component_2023",
+    "Reactome_2022",
+    "WikiPathway_2023_Human",
+    "MSigDB_Hallmark_2020",
+]
+
+
+def get_enrich_libraries() -> list:
+    """Names of the remote Enrichr libraries offered on the enrichment card.
+
+    They need the network; the card offers the shipped libraries of
+    `get_offline_libraries` after them and never preselects a remote one.
+    """
+    return list(ENRICH_LIBRARIES)
 
 
 def get_offline_libraries() -> list:

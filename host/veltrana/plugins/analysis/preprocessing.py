@@ -9,8 +9,8 @@ import warnings
 import numpy as np
 import plotly.graph_objects as go
 
-from ..defaults import default_figure_height
 from ..paths import configured
+from ..vocabulary import AXIS_LINE, PAPER, SMALL_FIGURE_HEIGHT, TRACE_COLOUR, dropdown, margin
 from .matrices import ensure_preprocessed, load_settings, run_preprocess
 
 __all__ = ["init_preprocess_data", "update_preprocess_parameters", "update_preprocess_figure"]
@@ -25,8 +25,7 @@ METHODS = {
 
 def source_options(my_path) -> tuple[list, str | None]:
     """(one option per configured source, the first source)."""
-    sources = my_path.sources()
-    return [{"label": s, "value": s} for s in sources], (sources[0] if sources else None)
+    return dropdown(my_path.sources())
 
 
 def init_preprocess_data(expr_paths):
@@ -92,14 +91,14 @@ def distribution_figure(matrix, title: str):
             # A sample without any value gets no box rather than a warning.
             warnings.simplefilter("ignore", RuntimeWarning)
             stats = _box_stats(matrix)
-        fig.add_trace(go.Box(x=samples, name=title, marker={"color": "#636EFA"}, boxpoints=False,
+        fig.add_trace(go.Box(x=samples, name=title, marker={"color": TRACE_COLOUR}, boxpoints=False,
                              **{k: v.tolist() for k, v in stats.items()}))
-    fig.update_layout(margin={"l": 20, "r": 20, "t": 40, "b": 20}, height=default_figure_height - 100,
-                      paper_bgcolor="White", plot_bgcolor="White", showlegend=False,
+    fig.update_layout(margin=margin(top=40), height=SMALL_FIGURE_HEIGHT,
+                      paper_bgcolor=PAPER, plot_bgcolor=PAPER, showlegend=False,
                       title={"text": title, "font": {"size": 14}},
                       xaxis={"title": "Sample", "type": "category", "categoryorder": "array",
-                             "categoryarray": samples, "linecolor": "black", "showline": True},
-                      yaxis={"title": "Value", "linecolor": "black", "showline": True, "zeroline": False})
+                             "categoryarray": samples, **AXIS_LINE},
+                      yaxis={"title": "Value", **AXIS_LINE, "zeroline": False})
     return fig
 
 

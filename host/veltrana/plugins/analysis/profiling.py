@@ -12,7 +12,7 @@ import plotly.graph_objects as go
 from ..defaults import default_figure_height, default_phenotype
 from ..paths import configured
 from ..tables import read_info_file, read_result_path, save_result_path
-from .figures import placeholder_figure
+from ..vocabulary import PAPER, TRACE_COLOUR, is_blank, margin, options, placeholder_figure
 
 __all__ = ["update_profile_phenotypes", "update_profile_distr", "update_numeric_phenotype_inter",
            "update_phenotype_corr_inter", "update_phenotype_corr_fig"]
@@ -30,18 +30,17 @@ def _info(paths) -> pd.DataFrame:
 
 
 def _style(fig, **layout):
-    fig.update_layout(margin={"l": 20, "r": 20, "t": 40, "b": 20}, height=default_figure_height,
-                      paper_bgcolor="White", plot_bgcolor="White", clickmode="event+select", **layout)
+    fig.update_layout(margin=margin(top=40), height=default_figure_height,
+                      paper_bgcolor=PAPER, plot_bgcolor=PAPER, clickmode="event+select", **layout)
     return fig
 
 
 def update_profile_phenotypes(paths):
     """(one option per phenotype column, the default phenotype when present, else the first)."""
     phenotypes = [str(c) for c in _info(paths).columns]
-    options = [{"label": p, "value": p} for p in phenotypes]
     if default_phenotype in phenotypes:
-        return options, default_phenotype
-    return options, (phenotypes[0] if phenotypes else None)
+        return options(phenotypes), default_phenotype
+    return options(phenotypes), (phenotypes[0] if phenotypes else None)
 
 
 def update_profile_distr(phenotype, paths):
@@ -49,7 +48,7 @@ def update_profile_distr(phenotype, paths):
 
     No phenotype chosen yet gives the placeholder; a name that is not a column raises ValueError."""
     info = _info(paths)
-    if phenotype is None or phenotype == "":
+    if is_blank(phenotype):
         return placeholder_figure(default_figure_height)
     if phenotype not in info.columns:
         raise ValueError(f"unknown phenotype {phenotype!r}")
@@ -58,14 +57,14 @@ def update_profile_distr(phenotype, paths):
     title = {"font": {"size": 14}}
     if is_numerical(phenotype):
         values = pd.to_numeric(column, errors="coerce").dropna()
-        fig = go.Figure(go.Histogram(x=values, nbinsx=20, marker={"color": "#636EFA",
+        fig = go.Figure(go.Histogram(x=values, nbinsx=20, marker={"color": TRACE_COLOUR,
                                                                   "line": {"color": "white", "width": 1}}))
         return _style(fig, title=dict(title, text=_counted(phenotype, len(values), missing)),
                       xaxis={"title": phenotype}, yaxis={"title": "Count"}, bargap=0.05)
     # A missing cell is no category: those samples are counted in the title only.
     counts = column.dropna().astype(str).value_counts().sort_index()
     fig = go.Figure(go.Bar(x=list(counts.index), y=counts.to_list(), text=counts.to_list(),
-                           textposition="auto", marker={"color": "#636EFA"}))
+                           textposition="auto", marker={"color": TRACE_COLOUR}))
     return _style(fig, title=dict(title, text=_counted(phenotype, int(counts.sum()), missing)),
                   xaxis={"title": phenotype, "type": "category"}, yaxis={"title": "Samples"})
 

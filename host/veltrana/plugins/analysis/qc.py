@@ -3,10 +3,10 @@ the sample-correlation and coefficient-of-variation figures."""
 
 from __future__ import annotations
 
-from ..defaults import default_figure_height
 from ..paths import configured
-from .figures import placeholder_figure, prefer_webgl
 from .. import results
+from ..vocabulary import SMALL_FIGURE_HEIGHT, is_blank, named_args, options, placeholder_figure, selected
+from .figures import prefer_webgl
 from .matrices import ensure_preprocessed, preprocessed_matrix
 from .preprocessing import source_options
 
@@ -26,23 +26,10 @@ def update_qc_samples(source, paths):
 
     No source chosen yet gives an empty picker; an unknown source raises ValueError."""
     my_path = configured(paths)
-    if source is None or source == "":
+    if is_blank(source):
         return [], []
     samples = [str(s) for s in preprocessed_matrix(my_path, my_path.check_source(source)).index]
-    return [{"label": s, "value": s} for s in samples], samples[:DEFAULT_SAMPLE_COUNT]
-
-
-def _named(args, inputs, states) -> dict:
-    deps = list(inputs) + list(states)
-    return {dep.component_id: value for dep, value in zip(deps, args)}
-
-
-def _selected(samples) -> list:
-    if samples is None or samples == "":
-        return []
-    if isinstance(samples, str):
-        return [samples]
-    return list(samples)
+    return options(samples), samples[:DEFAULT_SAMPLE_COUNT]
 
 
 def update_qc_figures(args, inputs, states):
@@ -52,11 +39,11 @@ def update_qc_figures(args, inputs, states):
     Nothing selected gives two placeholders; a sample the matrix lacks raises ValueError."""
     from .. import plotweave  # the native figures module
 
-    named = _named(args, inputs, states)
+    named = named_args(inputs, states, args)
     my_path = configured(named["Paths"])
-    source, samples = named["qc-data-source-dropdown"], _selected(named["qc-samples-dropdown"])
-    if source is None or source == "" or not samples:
-        return placeholder_figure(default_figure_height - 100), placeholder_figure(default_figure_height - 100)
+    source, samples = named["qc-data-source-dropdown"], selected(named["qc-samples-dropdown"])
+    if is_blank(source) or not samples:
+        return placeholder_figure(SMALL_FIGURE_HEIGHT), placeholder_figure(SMALL_FIGURE_HEIGHT)
     path = ensure_preprocessed(my_path, my_path.check_source(source))
 
     def build():

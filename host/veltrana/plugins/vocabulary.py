@@ -1,0 +1,86 @@
+"""The small pieces every card's host services share: the placeholder figure and the
+figure styling, what counts as "nothing chosen" on the page, dropdown options, the
+callback arguments named by component id, and the gene symbol of a feature id.
+
+The native modules keep their own copies in C++ (pyglue); these are the host's, and the
+figures the two draw are the same.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import plotly.graph_objects as go
+
+from .defaults import default_figure_height
+
+# Colours: the placeholder's paper, a drawn figure's paper, the single-colour traces
+# (plotly's first default colour) and the text of a failure.
+PLACEHOLDER_PAPER = "LightSteelBlue"
+PAPER = "White"
+TRACE_COLOUR = "#636EFA"
+FAILURE_COLOUR = "#8B0000"
+
+# The figures beside a picker or under a card's title are a little lower than the page's default.
+SMALL_FIGURE_HEIGHT = default_figure_height - 100
+
+# Axes drawn as a black frame line.
+AXIS_LINE = {"linecolor": "black", "showline": True}
+
+
+def margin(top: int = 20) -> dict:
+    """The page's 20-pixel figure margins, with room for a title at the top when asked."""
+    return {"l": 20, "r": 20, "t": top, "b": 20}
+
+
+def placeholder_figure(height=default_figure_height, **layout):
+    """The empty figure a card shows until there is something to draw: 20-pixel margins,
+    LightSteelBlue paper; `layout` adds to or replaces those settings (a title, say)."""
+    fig = go.Figure()
+    fig.update_layout(**{"margin": margin(), "paper_bgcolor": PLACEHOLDER_PAPER, "height": height, **layout})
+    return fig
+
+
+def is_blank(value) -> bool:
+    """Whether a page value means "nothing chosen yet": None or the empty text."""
+    return value is None or (isinstance(value, str) and value == "")
+
+
+def selected(value) -> list:
+    """The values picked in a multi-choice dropdown: a list, one value, or nothing (None,
+    the empty text or NaN)."""
+    if is_blank(value) or (isinstance(value, float) and np.isnan(value)):
+        return []
+    return [value] if isinstance(value, str) else list(value)
+
+
+def named_args(inputs, states, args) -> dict:
+    """Component id -> received value, inputs first; a repeated id keeps the later value."""
+    deps = list(inputs) + list(states)
+    return {dep.component_id: value for dep, value in zip(deps, args)}
+
+
+def options(values) -> list:
+    """One dropdown option per value, labelled with the value itself."""
+    return [{"label": v, "value": v} for v in values]
+
+
+def dropdown(values) -> tuple[list, object]:
+    """(options, value) of a dropdown: one option per value, the first one selected (None when empty)."""
+    listed = options(values)
+    return listed, (listed[0]["value"] if listed else None)
+
+
+def options(values) -> list:
+    """One dropdown option per value, labelled with the value itself."""
+    return [{"label": v, "value": v} for v in values]
+
+
+def dropdown(values) -> tuple[list, object]:
+    """(options, value) of a dropdown: one option per value, the first one selected (None when empty)."""
+    listed = options(values)
+    return listed, (listed[0]["value"] if listed else None)
+
+
+def gene_of(feature) -> str:
+    """The gene symbol of a feature id: glycoform ids read GENE_site_glycan, a protein id is its gene."""
+    return str(feature).split("_", 1)[0]
