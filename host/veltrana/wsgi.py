@@ -58,4 +58,10 @@ def application(environ=None):
     return serving_app(options, users).server
 
 
-server = application()
+def __getattr__(name):
+    # Built when gunicorn first asks for it, so that importing this module builds nothing.
+    if name == "server":
+        global server
+        server = application()
+        return server
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
