@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import os
 import threading
+import weakref
 
 from filelock import FileLock, Timeout
 
@@ -25,10 +26,14 @@ class SharedLock:
 
     def __init__(self, path: str):
         self.path = path
+        self._reset()
+        _every.add(self)
+
+    def _reset(self) -> None:
         self._thread = threading.RLock()
         self._held = 0  # by the thread that holds `_thread`
         # One counter for the process: `_thread` already admits one thread at a time.
-        self._file = FileLock(path, thread_local=False)
+        self._file = FileLock(self.path, thread_local=False)
 
     def acquire(self, blocking: bool = True, timeout: float = -1) -> bool:
         if not self._thread.acquire(blocking, timeout):
@@ -62,6 +67,19 @@ class SharedLock:
 
     def __exit__(self, *exc):
         self.release()
+
+
+_every: "weakref.WeakSet[SharedLock]" = weakref.WeakSet()
+
+
+def _after_fork() -> None:
+    # A forked worker (gunicorn preloads the application, then forks) holds none of its
+    # parent's locks, and must not share the parent's open lock files.
+    for lock in list(_every):
+        lock._reset()
+
+
+os.register_at_fork(after_in_child=_after_fork)
 
 
 def lock_path(out_dir: str, name: str) -> str:
