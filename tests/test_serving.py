@@ -1,5 +1,6 @@
 """Serving many users: gunicorn workers on one output folder, the login, the WSGI entry."""
 
+import gzip
 import json
 import multiprocessing
 import os
@@ -146,7 +147,7 @@ def guarded(data_dir, tmp_path):
     access.add_user(users, "alice", "right")
     options = {"data": data_dir, "out": str(tmp_path / "out"), "expression": {}, "annotation": {}}
     app = serving.serving_app(options, users)
-    return app.server.test_client(), callbacks.MyPath(demo.paths_for(data_dir, str(tmp_path / "out"))).paths
+    return app, callbacks.MyPath(demo.paths_for(data_dir, str(tmp_path / "out"))).paths
 
 
 def _basic(name, password):
@@ -156,7 +157,8 @@ def _basic(name, password):
 
 
 def test_the_login_guards_every_route(guarded):
-    client, paths = guarded
+    app, paths = guarded
+    client = app.server.test_client()
     body = {"output": "numeric-info-inter.data", "outputs": {"id": "numeric-info-inter", "property": "data"},
             "inputs": [{"id": "Paths", "property": "data", "value": paths}], "state": [],
             "changedPropIds": ["Paths.data"]}
@@ -173,7 +175,13 @@ def test_the_login_guards_every_route(guarded):
     assert page.status_code == 200
     script = page.get_data(as_text=True).split('src="')[1].split('"')[0]  # a component script
     assert client.get(script, headers=ok).status_code == 200
-    assert client.get("/_dash-layout", headers=ok).status_code == 200
+    # The layout made once is the application's layout, compressed for those who accept it.
+    from dash._utils import to_json
+
+    for encoding in ("gzip", "identity"):
+        layout = client.get("/_dash-layout", headers={**ok, "Accept-Encoding": encoding})
+        data = gzip.decompress(layout.data) if encoding == "gzip" else layout.data
+        assert layout.status_code == 200 and data.decode() == to_json(app.get_layout())
     answer = client.post("/_dash-update-component", json=body, headers=ok)
     assert answer.status_code == 200 and "numeric-info-inter" in answer.get_json()["response"]
 

@@ -55,7 +55,34 @@ def serving_app(options: dict, users: str | None = None):
     locks.share_gene_set_lock(os.path.abspath(paths_of(options)[0]["out_dir"]))
     if login is not None:
         access.require_login(app, users)
+    serve_fixed_layout(app)
     return app
+
+
+def serve_fixed_layout(app) -> None:
+    """Answers the layout route from bytes made once: every page load asks for the same
+    layout, which takes longer to serialise and compress than the rest of the page."""
+    import gzip
+
+    import flask
+    from dash._utils import to_json
+
+    if callable(app.layout):  # a layout made per request stays so
+        return
+    plain = to_json(app.get_layout()).encode("utf-8")
+    packed = gzip.compress(plain, compresslevel=6)
+    route = app.config.routes_pathname_prefix + "_dash-layout"
+
+    @app.server.before_request
+    def _fixed_layout():
+        if flask.request.path != route or flask.request.method != "GET":
+            return None
+        gzipped = "gzip" in flask.request.headers.get("Accept-Encoding", "")
+        response = flask.Response(packed if gzipped else plain, mimetype="application/json")
+        if gzipped:
+            response.headers["Content-Encoding"] = "gzip"
+        response.headers["Vary"] = "Accept-Encoding"
+        return response
 
 
 class Server(BaseApplication):
