@@ -105,6 +105,24 @@ def test_processes_preprocessing_one_source_at_once_make_one_matrix(fresh_paths,
         ["Protein_preprocessed.npz", "Protein_settings.json"]
 
 
+def test_a_matrix_another_process_renamed_over_is_read_anew(fresh_paths):
+    """The readers' cache of one worker must not serve a matrix another worker replaced, even
+    one of the same size stamped with the same time (coarse file-system clocks)."""
+    import pandas as pd
+
+    from veltrana.plugins import tables
+
+    my_path = callbacks.MyPath(fresh_paths)
+    path = my_path.get_preprocess_path("Protein")
+    first = pd.DataFrame([[1.0, 2.0], [3.0, 4.0]], index=["01005", "01006"], columns=["A", "B"])
+    tables.save_result_path(path, first)
+    stamp = os.stat(path).st_mtime_ns
+    assert tables.read_expr_path(path).equals(first)
+    tables.save_result_path(path, first * 10)  # as another worker would: written beside, renamed over
+    os.utime(path, ns=(stamp, stamp))
+    assert tables.read_expr_path(path).equals(first * 10)
+
+
 # -- the login ----------------------------------------------------------------------------------
 
 def test_adduser_round_trip(tmp_path):
