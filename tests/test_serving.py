@@ -159,8 +159,11 @@ def test_passwords_are_salted_and_a_changed_file_is_read_again(tmp_path):
 
 
 @pytest.fixture
-def guarded(data_dir, tmp_path):
+def guarded(data_dir, tmp_path, monkeypatch):
     """The served application with a login: alice / right."""
+    from veltrana.plugins import vistro
+
+    monkeypatch.setattr(vistro, "tlock", vistro.tlock)  # serving replaces it; put back afterwards
     users = str(tmp_path / "users")
     access.add_user(users, "alice", "right")
     options = {"data": data_dir, "out": str(tmp_path / "out"), "expression": {}, "annotation": {}}
@@ -202,6 +205,10 @@ def test_the_login_guards_every_route(guarded):
         assert layout.status_code == 200 and data.decode() == to_json(app.get_layout())
     answer = client.post("/_dash-update-component", json=body, headers=ok)
     assert answer.status_code == 200 and "numeric-info-inter" in answer.get_json()["response"]
+    # The gene-set calls write into the shared output folder: their lock holds across processes.
+    from veltrana.plugins import vistro
+
+    assert vistro.tlock.path.startswith(os.path.realpath(paths["out_dir"]))
 
 
 # -- serve and its WSGI entry ---------------------------------------------------------------------
