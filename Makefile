@@ -35,6 +35,7 @@ bench: install
 	$(PY) bench/survival.py
 	$(PY) bench/differential.py
 	$(PY) bench/association.py
+	$(PY) bench/load.py
 	$(PY) bench/journey.py
 
 # Editable install that rebuilds the changed C++ sources on import.

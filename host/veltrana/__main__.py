@@ -23,8 +23,8 @@ class _Parser(argparse.ArgumentParser):
         raise StudyError(f"{message} (see veltrana --help)")
 
 
-def parse_args(argv=None):
-    parser = _Parser(prog="veltrana", description="Serve the Veltrana dashboard on a study's files.")
+def _data_options(parser) -> None:
+    """The options that name a study, shared by the front door and `veltrana serve`."""
     parser.add_argument("--expression", action="append", metavar="NAME=FILE",
                         help="an expression matrix, features as rows and samples as columns; repeat for each "
                              "source (NAME is the source name shown on the page, such as 'Phospho sites')")
@@ -39,9 +39,15 @@ def parse_args(argv=None):
     parser.add_argument("--data", metavar="DIR", help="a folder laid out like the demo (fixed file names)")
     parser.add_argument("--out", metavar="DIR", help="output folder for results (default: DIR/results with "
                                                      "--data, otherwise 'results' beside the sample table)")
-    parser.add_argument("--clean-results", action="store_true", help="remove the stored analysis runs and exit")
     parser.add_argument("--host", default=None, help="address to serve on (default 127.0.0.1)")
     parser.add_argument("--port", type=int, default=None, help="port to serve on (default 8050)")
+
+
+def parse_args(argv=None):
+    parser = _Parser(prog="veltrana", description="Serve the Veltrana dashboard on a study's files. "
+                                                  "Commands: 'veltrana serve --help', 'veltrana adduser --help'.")
+    _data_options(parser)
+    parser.add_argument("--clean-results", action="store_true", help="remove the stored analysis runs and exit")
     parser.add_argument("--debug", action="store_true", help="Dash debug mode; start-up errors show tracebacks")
     return parser.parse_args(argv)
 
@@ -168,8 +174,60 @@ def _message(err: BaseException) -> str:
     return str(err) or type(err).__name__
 
 
+def parse_serve_args(argv):
+    parser = _Parser(prog="veltrana serve", description="Serve the dashboard to many users with gunicorn; "
+                                                        "debug is never on.")
+    _data_options(parser)
+    parser.add_argument("--workers", type=int, default=2, help="worker processes (default 2)")
+    parser.add_argument("--threads", type=int, default=4, help="threads per worker (default 4)")
+    parser.add_argument("--users", metavar="FILE", help="require a login: the users file written by "
+                                                        "'veltrana adduser'")
+    parser.add_argument("--timeout", type=int, default=None, help="seconds a request may take (default 600)")
+    return parser.parse_args(argv)
+
+
+def serve_command(raw) -> int:
+    """`veltrana serve ...`: the dashboard under gunicorn."""
+    from . import serving
+
+    try:
+        args = parse_serve_args(raw)
+        options = study.merged_options(args)
+        timeout = args.timeout or serving.DEFAULT_TIMEOUT
+        users = os.path.abspath(args.users) if args.users else None
+        # Every start-up check and the preprocessing happen here, before any worker starts.
+        return serving.serve(options, args.workers, args.threads, users, timeout)
+    except Exception as err:
+        print(f"veltrana: {_message(err)}", file=sys.stderr, flush=True)
+        return 1
+
+
+def adduser_command(raw) -> int:
+    """`veltrana adduser FILE NAME`: adds a login, or changes its password."""
+    from . import access
+
+    parser = _Parser(prog="veltrana adduser", description="Add a login to a users file, or change its password "
+                                                          "(read from a prompt, or from the first line of stdin).")
+    parser.add_argument("file", metavar="FILE", help="the users file (created when missing)")
+    parser.add_argument("name", metavar="NAME", help="the login name")
+    try:
+        args = parser.parse_args(raw)
+        changed = access.add_user(args.file, args.name, access.read_password(sys.stdin))
+    except (Exception, KeyboardInterrupt, EOFError) as err:
+        print(f"veltrana: {_message(err) if isinstance(err, Exception) else 'no password given'}",
+              file=sys.stderr, flush=True)
+        return 1
+    print(f"{'Changed the password of' if changed else 'Added'} {args.name} in {args.file}", flush=True)
+    return 0
+
+
+COMMANDS = {"serve": serve_command, "adduser": adduser_command}
+
+
 def main(argv=None) -> int:
     raw = sys.argv[1:] if argv is None else list(argv)
+    if raw and raw[0] in COMMANDS:
+        return COMMANDS[raw[0]](raw[1:])
     debug = "--debug" in raw
     try:
         args = parse_args(raw)

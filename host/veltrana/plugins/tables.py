@@ -40,7 +40,7 @@ def _cached(path, reader) -> pd.DataFrame:
     """`reader(path)` (a loader function), cached by (real path, size, mtime); a fresh copy."""
     real = _checked(path)
     st = os.stat(real)
-    key = (real, st.st_size, st.st_mtime_ns, reader.__name__)
+    key = (real, st.st_ino, st.st_size, st.st_mtime_ns, reader.__name__)  # a file renamed over it is a new inode
     with _cache_lock:
         loading = _loading.setdefault(key, threading.Lock())
     # Several cards ask for the same matrix at page load: one parses, the others wait for it.

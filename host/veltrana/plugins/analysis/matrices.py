@@ -4,9 +4,11 @@ A source's matrix is written at `MyPath.get_preprocess_path(source)` with one ro
 sample and one column per feature, and its settings beside it as JSON. A source that
 was never preprocessed gets the settings the preprocessing card shows by default.
 
-The server runs callbacks on several threads: a source is preprocessed by one thread at
-a time, and files are replaced whole (written beside, then renamed), so a reader never
-sees half a matrix.
+The server runs callbacks on several threads, and may run several processes on one output
+folder: a source is preprocessed by one thread of one process at a time (a thread lock and
+a file lock in the output folder), a process that finds the matrix made by another reuses
+it, and files are replaced whole (written beside, then renamed), so a reader never sees
+half a matrix.
 
 The settings file also keeps the fingerprint of the raw file the matrix was made from, so
 a replaced data file is noticed and its matrix rebuilt. A matrix that would hold infinite
@@ -24,6 +26,7 @@ import numpy as np
 import pandas as pd
 
 from ..loader import file_fingerprint
+from ..locks import SharedLock, lock_path, shared_lock
 from ..tables import read_expr_path, read_raw_expression, save_result_path
 
 # The card's starting values: no transform (inputs are log2 ratios already), no
@@ -32,13 +35,10 @@ DEFAULT_SETTINGS = {"Transformation": "NA", "Normalization": "NA", "Filter": "50
 FINGERPRINT_KEY = "RawFingerprint"  # beside the settings in the JSON file
 _SHOWN = 5  # features named in a message
 
-_locks: dict[str, threading.RLock] = {}
-_locks_guard = threading.Lock()
-
-
-def _lock_for(path: str) -> threading.RLock:
-    with _locks_guard:
-        return _locks.setdefault(os.path.realpath(path), threading.RLock())
+def _lock_for(my_path, source) -> SharedLock:
+    """The lock of the preprocessing of `source`, shared by every process on the output folder."""
+    name = os.path.basename(my_path.get_preprocess_path(source))
+    return shared_lock(lock_path(my_path.get_out_dir(), f"preprocess-{name}"))
 
 
 def _replace_with(path: str, write) -> None:
@@ -141,7 +141,7 @@ def run_preprocess(my_path, source, settings: dict) -> pd.DataFrame:
     from .. import preprocess  # the native module
 
     out = my_path.get_preprocess_path(source)
-    with _lock_for(out):
+    with _lock_for(my_path, source):
         if _up_to_date(my_path, source, settings):
             return read_expr_path(out)
         raw_path = my_path.get_expr_path(source)
@@ -164,8 +164,8 @@ def ensure_preprocessed(my_path, source) -> str:
     missing or its raw file changed since."""
     path = my_path.get_preprocess_path(source)
     if not _up_to_date(my_path, source):
-        with _lock_for(path):
-            if not _up_to_date(my_path, source):  # another thread may have made it meanwhile
+        with _lock_for(my_path, source):
+            if not _up_to_date(my_path, source):  # another thread or process may have made it meanwhile
                 run_preprocess(my_path, source, load_settings(my_path, source))
     return path
 

@@ -1,0 +1,131 @@
+"""`veltrana serve`: the dashboard under gunicorn, for a lab that shares one installation.
+
+The application is built once, in gunicorn's master process, before the workers are
+forked (gunicorn's preload): every table is read, the samples reconciled and every
+source preprocessed there, so the workers start with the stored matrices and the
+configured paths already in memory. What the workers do later that must happen once
+across all of them (preprocessing a source, a gene-set call writing into the shared
+output folder) is guarded by file locks in the output folder.
+
+Debug is never on here. Binding an address other than loopback without a login
+(`--users FILE`) is allowed, with a warning.
+"""
+
+from __future__ import annotations
+
+import ipaddress
+import os
+import sys
+
+from gunicorn.app.base import BaseApplication
+
+# Seconds a request may take before gunicorn restarts its worker: analyses of a large
+# cohort take longer than gunicorn's default of 30 s.
+DEFAULT_TIMEOUT = 600
+LOOPBACK_NAMES = {"localhost", "localhost.localdomain", "ip6-localhost"}
+
+
+def is_loopback(host: str) -> bool:
+    """Whether `host` only accepts connections from this machine."""
+    if host in LOOPBACK_NAMES:
+        return True
+    try:
+        return ipaddress.ip_address(host.strip("[]")).is_loopback
+    except ValueError:
+        return False
+
+
+def exposure_warning(host: str, users: str | None) -> str | None:
+    """The warning printed when the dashboard is reachable from other machines without a login."""
+    if users or is_loopback(host):
+        return None
+    return (f"veltrana: warning: serving on {host} without a login: anyone who reaches this address can use "
+            "the dashboard and read its data; give --users FILE (see veltrana adduser)")
+
+
+def serving_app(options: dict, users: str | None = None):
+    """The application as served to many users: the front door's application, the gene-set
+    calls locked across processes, and the login when `users` names a file."""
+    from . import access
+    from .__main__ import paths_of, start
+    from .plugins import locks
+
+    login = access.read_users(users) if users else None  # a bad users file stops the start early
+    app = start(options)
+    locks.share_gene_set_lock(os.path.abspath(paths_of(options)[0]["out_dir"]))
+    if login is not None:
+        access.require_login(app, users)
+    serve_fixed_layout(app)
+    return app
+
+
+def serve_fixed_layout(app) -> None:
+    """Answers the layout route from bytes made once: every page load asks for the same
+    layout, which takes longer to serialise and compress than the rest of the page."""
+    import gzip
+
+    import flask
+    from dash._utils import to_json
+
+    if callable(app.layout):  # a layout made per request stays so
+        return
+    plain = to_json(app.get_layout()).encode("utf-8")
+    packed = gzip.compress(plain, compresslevel=6)
+    route = app.config.routes_pathname_prefix + "_dash-layout"
+
+    @app.server.before_request
+    def _fixed_layout():
+        if flask.request.path != route or flask.request.method != "GET":
+            return None
+        gzipped = "gzip" in flask.request.headers.get("Accept-Encoding", "")
+        response = flask.Response(packed if gzipped else plain, mimetype="application/json")
+        if gzipped:
+            response.headers["Content-Encoding"] = "gzip"
+        response.headers["Vary"] = "Accept-Encoding"
+        return response
+
+
+class Server(BaseApplication):
+    """gunicorn run from Python: its settings from a dict, the application loaded once, in the master."""
+
+    def __init__(self, load, settings: dict):
+        self._load = load
+        self._settings = settings
+        super().__init__()
+
+    def load_config(self):
+        for key, value in self._settings.items():
+            self.cfg.set(key, value)
+
+    def load(self):
+        return self._load()
+
+
+def gunicorn_settings(host: str, port: int, workers: int, threads: int, timeout: int = DEFAULT_TIMEOUT) -> dict:
+    if workers < 1 or threads < 1:
+        raise ValueError("--workers and --threads must be at least 1")
+    return {"bind": f"[{host}]:{port}" if ":" in host else f"{host}:{port}",
+            "workers": workers, "threads": threads,
+            "worker_class": "gthread" if threads > 1 else "sync",
+            "preload_app": True, "timeout": timeout, "graceful_timeout": 30,
+            "accesslog": None, "errorlog": "-", "loglevel": "warning",
+            "proc_name": "veltrana"}
+
+
+def serve(options: dict, workers: int, threads: int, users: str | None, timeout: int = DEFAULT_TIMEOUT) -> int:
+    """Builds the application (every start-up check first), then serves it until stopped."""
+    host, port = options.get("host", "127.0.0.1"), options.get("port", 8050)
+    settings = gunicorn_settings(host, port, workers, threads, timeout)
+    app = serving_app(options, users)
+    warning = exposure_warning(host, users)
+    if warning:
+        print(warning, file=sys.stderr, flush=True)
+    print(f"Veltrana dashboard on http://{host}:{port}/ ({workers} worker(s) x {threads} thread(s)"
+          f"{', login required' if users else ''})", flush=True)
+    # gunicorn reads sys.argv when it sets itself up; it must not see ours.
+    saved, sys.argv = sys.argv, sys.argv[:1]
+    try:
+        Server(lambda: app.server, settings).run()
+    finally:
+        sys.argv = saved
+    return 0

@@ -1,0 +1,289 @@
+"""Serving many users: gunicorn workers on one output folder, the login, the WSGI entry."""
+
+import gzip
+import json
+import multiprocessing
+import os
+import signal
+import socket
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+import requests
+
+from veltrana import access, demo, serving, wsgi
+from veltrana.plugins import callbacks
+from veltrana.plugins.analysis import matrices
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def _env():
+    return dict(os.environ, MPLBACKEND="Agg", PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+
+
+def _veltrana(*argv, stdin=""):
+    return subprocess.run([sys.executable, "-m", "veltrana", *argv], input=stdin, env=_env(), capture_output=True,
+                          text=True, timeout=120)
+
+
+@pytest.fixture
+def data_dir(fresh_paths):
+    return os.path.dirname(fresh_paths["info"])
+
+
+# -- many users at once ----------------------------------------------------------------------
+
+def test_short_load_run_on_two_workers_with_a_login(data_dir, tmp_path):
+    """4 users x 3 journeys against `veltrana serve --workers 2`: no failure, every result the user's own."""
+    figures = tmp_path / "load.json"
+    done = subprocess.run([sys.executable, str(ROOT / "bench" / "load.py"), "--users", "4", "--journeys", "3",
+                           "--workers", "2", "--threads", "2", "--data", data_dir, "--work", str(tmp_path / "work"),
+                           "--login", "--json", str(figures)], env=_env(), capture_output=True, text=True, timeout=240)
+    assert done.returncode == 0, done.stdout + done.stderr
+    m = json.loads(figures.read_text())
+    assert m["errors"] == [] and m["mixed"] == []
+    assert len(m["rss"]) == 2 and all(all(v) for v in m["rss"].values())
+    assert {"page load", "differential", "decomposition", "clustering"} <= set(m["latency"])
+    assert m["latency"]["differential"]["n"] == 12
+    # Every journey's runs were published once, whichever worker ran them.
+    out = tmp_path / "work" / "out"
+    assert not list(out.glob("*/.partial-*"))
+    assert len(list((out / "preprocess").glob("*.npz"))) == 2
+
+
+# -- one preprocessing per source across processes ----------------------------------------------
+
+def _preprocess_at_once(paths, settings, log, barrier, done):
+    from veltrana.plugins import preprocess
+
+    real = preprocess.preprocess
+
+    def counted(raw, chosen):
+        with open(log, "a") as fh:
+            fh.write(f"{os.getpid()}\n")
+        time.sleep(0.5)  # a window in which every other process would start its own
+        return real(raw, chosen)
+
+    preprocess.preprocess = counted
+    my_path = callbacks.MyPath(paths)
+    barrier.wait()
+    if settings is None:
+        path = matrices.ensure_preprocessed(my_path, "Protein")
+    else:
+        matrices.run_preprocess(my_path, "Protein", settings)
+        path = my_path.get_preprocess_path("Protein")
+    done.put((path, matrices.preprocessed_matrix(my_path, "Protein").shape))
+
+
+@pytest.mark.parametrize("settings", [None, {"Transformation": "NA", "Normalization": "MedianNorm",
+                                             "Filter": 30, "Imputation": "GlobalMin"}],
+                         ids=["stored settings at start", "new settings from the card"])
+def test_processes_preprocessing_one_source_at_once_make_one_matrix(fresh_paths, tmp_path, settings):
+    if settings is not None:  # the stored matrix exists; the card asks for other settings
+        matrices.ensure_preprocessed(callbacks.MyPath(fresh_paths), "Protein")
+    log = tmp_path / "runs.log"
+    context = multiprocessing.get_context("fork")
+    barrier, done = context.Barrier(3), context.Queue()
+    team = [context.Process(target=_preprocess_at_once, args=(fresh_paths, settings, str(log), barrier, done))
+            for _ in range(3)]
+    for p in team:
+        p.start()
+    answers = [done.get(timeout=60) for _ in team]
+    for p in team:
+        p.join(30)
+    assert [p.exitcode for p in team] == [0, 0, 0]
+    assert len(log.read_text().split()) == 1  # one process preprocessed, the others reused its matrix
+    assert len({a for a in answers}) == 1
+    my_path = callbacks.MyPath(fresh_paths)
+    assert matrices._up_to_date(my_path, "Protein", settings)
+    folder = Path(my_path.get_preprocess_dir())
+    assert sorted(p.name for p in folder.iterdir() if "Protein" in p.name) == \
+        ["Protein_preprocessed.npz", "Protein_settings.json"]
+
+
+def test_a_matrix_another_process_renamed_over_is_read_anew(fresh_paths):
+    """The readers' cache of one worker must not serve a matrix another worker replaced, even
+    one of the same size stamped with the same time (coarse file-system clocks)."""
+    import pandas as pd
+
+    from veltrana.plugins import tables
+
+    my_path = callbacks.MyPath(fresh_paths)
+    path = my_path.get_preprocess_path("Protein")
+    first = pd.DataFrame([[1.0, 2.0], [3.0, 4.0]], index=["01005", "01006"], columns=["A", "B"])
+    tables.save_result_path(path, first)
+    stamp = os.stat(path).st_mtime_ns
+    assert tables.read_expr_path(path).equals(first)
+    tables.save_result_path(path, first * 10)  # as another worker would: written beside, renamed over
+    os.utime(path, ns=(stamp, stamp))
+    assert tables.read_expr_path(path).equals(first * 10)
+
+
+# -- the login ----------------------------------------------------------------------------------
+
+def test_adduser_round_trip(tmp_path):
+    users = tmp_path / "users"
+    added = _veltrana("adduser", str(users), "alice", stdin="first secret\n")
+    assert added.returncode == 0 and "Added alice" in added.stdout, added.stderr
+    assert _veltrana("adduser", str(users), "bob", stdin="bobs\n").returncode == 0
+    changed = _veltrana("adduser", str(users), "alice", stdin="second secret\n")
+    assert changed.returncode == 0 and "Changed the password of alice" in changed.stdout
+    text = users.read_text()
+    assert "secret" not in text and users.stat().st_mode & 0o077 == 0
+    login = access.Login(str(users))
+    assert login.check("alice", "second secret") and login.check("bob", "bobs")
+    assert not login.check("alice", "first secret") and not login.check("carol", "bobs")
+    # Refused with one line, the file untouched.
+    for argv, stdin, message in ((("a:b",), "x\n", "login name"), (("carol",), "\n", "password must not be empty")):
+        refused = _veltrana("adduser", str(users), *argv, stdin=stdin)
+        assert refused.returncode == 1 and message in refused.stderr and len(refused.stderr.splitlines()) == 1
+    assert users.read_text() == text
+
+
+def test_passwords_are_salted_and_a_changed_file_is_read_again(tmp_path):
+    users = str(tmp_path / "users")
+    access.add_user(users, "alice", "pw")
+    access.add_user(users, "bob", "pw")
+    stored = access.read_users(users)
+    assert stored["alice"] != stored["bob"]  # the same password, two salts
+    login = access.Login(users)
+    assert login.check("alice", "pw") and login.check("alice", "pw")  # the second from memory
+    access.add_user(users, "alice", "new")
+    assert not login.check("alice", "pw") and login.check("alice", "new")
+    Path(users).write_text("alice:plain-text-password\n")
+    assert not login.check("alice", "new")  # an unusable file refuses everyone
+
+
+@pytest.fixture
+def guarded(data_dir, tmp_path, monkeypatch):
+    """The served application with a login: alice / right."""
+    from veltrana.plugins import vistro
+
+    monkeypatch.setattr(vistro, "tlock", vistro.tlock)  # serving replaces it; put back afterwards
+    users = str(tmp_path / "users")
+    access.add_user(users, "alice", "right")
+    options = {"data": data_dir, "out": str(tmp_path / "out"), "expression": {}, "annotation": {}}
+    app = serving.serving_app(options, users)
+    return app, callbacks.MyPath(demo.paths_for(data_dir, str(tmp_path / "out"))).paths
+
+
+def _basic(name, password):
+    import base64
+
+    return {"Authorization": "Basic " + base64.b64encode(f"{name}:{password}".encode()).decode()}
+
+
+def test_the_login_guards_every_route(guarded):
+    app, paths = guarded
+    client = app.server.test_client()
+    body = {"output": "numeric-info-inter.data", "outputs": {"id": "numeric-info-inter", "property": "data"},
+            "inputs": [{"id": "Paths", "property": "data", "value": paths}], "state": [],
+            "changedPropIds": ["Paths.data"]}
+    page = client.get("/")
+    assert page.status_code == 401 and page.headers["WWW-Authenticate"].startswith("Basic")
+    for headers in ({}, _basic("alice", "wrong"), _basic("mallory", "right"), {"Authorization": "Bearer right"}):
+        for path in ("/", "/_dash-layout", "/_dash-dependencies", "/assets/none.css", "/_favicon.ico",
+                     "/_dash-component-suites/dash/deps/react@18.3.1.min.js", "/no-such-page"):
+            assert client.get(path, headers=headers).status_code == 401, (path, headers)
+        refused = client.post("/_dash-update-component", json=body, headers=headers)
+        assert refused.status_code == 401 and b"Login required" in refused.data
+    ok = _basic("alice", "right")
+    page = client.get("/", headers=ok)
+    assert page.status_code == 200
+    script = page.get_data(as_text=True).split('src="')[1].split('"')[0]  # a component script
+    assert client.get(script, headers=ok).status_code == 200
+    # The layout made once is the application's layout, compressed for those who accept it.
+    from dash._utils import to_json
+
+    for encoding in ("gzip", "identity"):
+        layout = client.get("/_dash-layout", headers={**ok, "Accept-Encoding": encoding})
+        data = gzip.decompress(layout.data) if encoding == "gzip" else layout.data
+        assert layout.status_code == 200 and data.decode() == to_json(app.get_layout())
+    answer = client.post("/_dash-update-component", json=body, headers=ok)
+    assert answer.status_code == 200 and "numeric-info-inter" in answer.get_json()["response"]
+    # The gene-set calls write into the shared output folder: their lock holds across processes.
+    from veltrana.plugins import vistro
+
+    assert vistro.tlock.path.startswith(os.path.realpath(paths["out_dir"]))
+
+
+# -- serve and its WSGI entry ---------------------------------------------------------------------
+
+@pytest.mark.parametrize("host, users, warned", [("127.0.0.1", None, False), ("::1", None, False),
+                                                 ("localhost", None, False), ("0.0.0.0", None, True),
+                                                 ("192.168.1.20", None, True), ("0.0.0.0", "users", False)])
+def test_a_server_reachable_from_elsewhere_without_a_login_is_warned_about(host, users, warned):
+    assert (serving.exposure_warning(host, users) is not None) == warned
+
+
+def test_serve_refuses_bad_options_in_one_line(tmp_path):
+    for argv, message in ((("--workers", "0"), "at least 1"), (("--users", str(tmp_path / "none")), "no users file"),
+                          (("--debug",), "unrecognized arguments")):
+        done = _veltrana("serve", "--out", str(tmp_path / "out"), *argv)
+        assert done.returncode == 1 and message in done.stderr and len(done.stderr.splitlines()) == 1, done.stderr
+
+
+def test_wsgi_options_come_from_the_environment(tmp_path):
+    options, users = wsgi.options_from({"VELTRANA_EXPRESSION": "Protein=p.tsv; Phospho sites=ph.tsv",
+                                        "VELTRANA_INFO": "s.tsv", "VELTRANA_OUT": "out", "VELTRANA_USERS": "u"})
+    assert options["expression"] == {"Protein": os.path.abspath("p.tsv"), "Phospho sites": os.path.abspath("ph.tsv")}
+    assert options["info"] == os.path.abspath("s.tsv") and users == os.path.abspath("u")
+    config = tmp_path / "study.toml"
+    config.write_text('info = "s.tsv"\n[expression]\nmRNA = "r.tsv"\n')
+    options, users = wsgi.options_from({"VELTRANA_CONFIG": str(config), "VELTRANA_EXPRESSION": " "})
+    assert options["expression"] == {"mRNA": str(tmp_path / "r.tsv")} and users is None
+
+
+def _free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def test_own_gunicorn_serves_the_entry_with_its_login_and_workers_preprocess(data_dir, tmp_path):
+    """The application built in gunicorn's master; the login holds on the page and the callbacks,
+    and a worker preprocesses with the locks it inherited."""
+    users = str(tmp_path / "users")
+    access.add_user(users, "alice", "right")
+    port = _free_port()
+    env = dict(_env(), VELTRANA_DATA=data_dir, VELTRANA_OUT=str(tmp_path / "out"), VELTRANA_USERS=users)
+    log = open(tmp_path / "gunicorn.log", "w")
+    server = subprocess.Popen([sys.executable, "-m", "gunicorn", "--preload", "-w", "2", "-b", f"127.0.0.1:{port}",
+                               "veltrana.wsgi:server"], env=env, stdout=log, stderr=subprocess.STDOUT)
+    url = f"http://127.0.0.1:{port}"
+    try:
+        for _ in range(600):
+            try:
+                if requests.get(url + "/", timeout=2, auth=("alice", "right")).status_code == 200:
+                    break
+            except requests.RequestException:
+                pass
+            assert server.poll() is None, (tmp_path / "gunicorn.log").read_text()
+            time.sleep(0.2)
+        body = {"output": "preprocess-source-dropdown.options", "outputs": {"id": "x", "property": "y"},
+                "inputs": [], "state": [], "changedPropIds": []}
+        for auth in (None, ("alice", "wrong")):
+            assert requests.get(url + "/", auth=auth, timeout=10).status_code == 401
+            assert requests.post(url + "/_dash-update-component", json=body, auth=auth, timeout=10).status_code == 401
+        assert requests.get(url + "/_dash-layout", auth=("alice", "right"), timeout=10).status_code == 200
+        paths = demo.paths_for(data_dir, str(tmp_path / "out"))
+        values = [1, "Glycoform", paths, "NA", 30, "MedianNorm", "GlobalMin"]
+        deps = requests.get(url + "/_dash-dependencies", auth=("alice", "right"), timeout=10).json()
+        spec = next(d for d in deps if d["output"].startswith("..preprocess-figure.figure"))
+        body = {"output": spec["output"], "outputs": [{"id": o.split(".")[0], "property": o.split(".")[1]}
+                                                      for o in spec["output"][2:-2].split("...")],
+                "inputs": [dict(d, value=v) for d, v in zip(spec["inputs"], values)],
+                "state": [dict(d, value=v) for d, v in zip(spec["state"], values[2:])],
+                "changedPropIds": ["preprocess-button.n_clicks"]}
+        answer = requests.post(url + "/_dash-update-component", json=body, auth=("alice", "right"), timeout=60)
+        assert answer.status_code == 200 and "sideUpdate" not in answer.json(), answer.text[:500]
+        assert json.loads(Path(callbacks.MyPath(paths).get_preprocess_settings_path("Glycoform")).read_text()
+                          )["Imputation"] == "GlobalMin"
+    finally:
+        server.send_signal(signal.SIGTERM)
+        server.wait(30)
+    assert len(list((tmp_path / "out" / "preprocess").glob("*.npz"))) == 2
