@@ -286,4 +286,5 @@ def test_own_gunicorn_serves_the_entry_with_its_login_and_workers_preprocess(dat
     finally:
         server.send_signal(signal.SIGTERM)
         server.wait(30)
+        log.close()
     assert len(list((tmp_path / "out" / "preprocess").glob("*.npz"))) == 2
