@@ -36,7 +36,10 @@ from pathlib import Path
 import requests
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "host"))
+try:
+    import veltrana.plugins.vistro  # noqa: F401  the installed package
+except ImportError:
+    sys.path.insert(0, str(HERE.parent / "host"))  # a source tree built in place
 
 from veltrana import demo  # noqa: E402
 from veltrana.plugins import results  # noqa: E402

@@ -15,11 +15,9 @@ from veltrana import __main__ as front
 from veltrana import study
 from veltrana.plugins import paths, tables
 
-HOST = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "host")
-
-
 def run_front_door(*argv, cwd):
-    env = dict(os.environ, PYTHONPATH=HOST, MPLBACKEND="Agg", HOME=str(cwd))
+    # The same package the tests import: the installed one, or the source tree built in place.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), MPLBACKEND="Agg", HOME=str(cwd))
     return subprocess.run([sys.executable, "-m", "veltrana", *argv], cwd=cwd, env=env, capture_output=True,
                           text=True, timeout=300)
 
