@@ -13,6 +13,7 @@ from support import by_id, pair_patients, write_preprocessed
 from veltrana.plugins import callbacks
 from veltrana.plugins.analysis import moderated
 from veltrana.plugins.analysis.differential import MODERATED_METHODS
+from veltrana.plugins.analysis.matrices import preprocessed_matrix
 
 DESCRIBED = ["T-test(Unpaired)", "T-test(Paired)", "Wilcoxon(Unpaired)", "Wilcoxon(Paired)"]
 
@@ -180,7 +181,7 @@ def test_card_writes_the_described_columns_and_the_moderated_ones(fresh_paths, m
     assert list(table.columns[11:]) == ["ModeratedT", "PriorDF", "PriorVariance"]
     if pairs:
         assert summary["TargetSampleIds"][0].split(";") == [t for t, _ in pairs]
-    matrix = callbacks.read_info_file(callbacks.MyPath(fresh_paths).get_preprocess_path("Protein"))
+    matrix = preprocessed_matrix(callbacks.MyPath(fresh_paths), "Protein")
     target = summary["TargetSampleIds"][0].split(";")
     reference = summary["ReferenceSampleIds"][0].split(";")
     a, b = (matrix.loc[s].to_numpy(dtype=float) for s in (target, reference))
@@ -192,6 +193,16 @@ def test_card_writes_the_described_columns_and_the_moderated_ones(fresh_paths, m
     strong = (table["FDR"] < 0.05) & (table["Log2FC(median)"].abs() >= np.log2(1.5))
     assert set(table["Significance"][strong & (table["Log2FC(median)"] > 0)]) <= {"S-U"}
     assert table["Significance"][table["FDR"] >= 0.05].isna().all()
+
+
+@pytest.fixture
+def layout_state(monkeypatch):
+    """create_app gives the layout module the study's phenotypes; later tests get the old ones back."""
+    from veltrana.plugins import layout
+
+    for name in ("info_df", "phenotypes", "groups"):
+        monkeypatch.setattr(layout, name, getattr(layout, name))
+    return layout
 
 
 def test_front_door_offers_the_moderated_methods_after_the_described_ones(fresh_paths, layout_state):
