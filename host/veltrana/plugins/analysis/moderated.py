@@ -19,7 +19,9 @@ Both designs have closed forms, so every feature is fitted at once:
   is the mean within-pair difference over the complete pairs, the residual variance half
   the variance of those differences, with (complete pairs - 1) degrees of freedom; a lone
   value of a pair is fitted exactly by its patient and adds nothing. This is the same
-  linear model as the blocked design, fitted without building it.
+  linear model as the blocked design, fitted without building it. The card pairs one target
+  and one reference sample per patient (`differential.paired_samples`), so no feature ever
+  needs a least-squares fit of its own.
 """
 
 from __future__ import annotations
