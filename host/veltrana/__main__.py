@@ -113,6 +113,13 @@ def with_summary(page, card):
     return page
 
 
+def with_options(page, dropdown_id: str, values) -> None:
+    """Appends `values` (label = value) to the options of the page's dropdown `dropdown_id`,
+    after its described ones; KeyError when the page has no such component."""
+    dropdown = page[dropdown_id]
+    dropdown.options = [*dropdown.options, *({"label": v, "value": v} for v in values)]
+
+
 def enable_compression(app) -> None:
     """Gzip for responses to clients that accept it (figures and tables compress well)."""
     from flask_compress import Compress
@@ -124,6 +131,7 @@ def enable_compression(app) -> None:
 def create_app(my_paths: dict, report: study.Report | None = None):
     """The application with its page and the data summary card; every source preprocessed."""
     from . import summary
+    from .plugins.analysis.differential import MODERATED_METHODS
 
     if report is None:
         report = study.reconcile(my_paths)
@@ -133,6 +141,7 @@ def create_app(my_paths: dict, report: study.Report | None = None):
     describe_phenotypes(layout, my_paths)
     app = vistro.build_app(my_paths)
     app.layout = with_summary(layout.build_layout(my_paths), summary.summary_card(report))
+    with_options(app.layout, "diff-exp-analysis-methods-dropdown", MODERATED_METHODS)
     enable_compression(app)
     # A callback that fails says so in its card instead of only in the server log.
     importlib.import_module("veltrana.plugins.failures").install(app)

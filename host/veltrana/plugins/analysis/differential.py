@@ -19,6 +19,10 @@ data reuse the published run; other choices never overwrite it.
 positive / negative, "S-U" / "S-D" when moreover |Log2FC| >= log2(fold-change
 threshold), and empty otherwise. Paired tests pair the target and reference
 samples of one patient through the sample table's "Patient_ID" column.
+
+Beyond the four described tests, `MODERATED_METHODS` offers moderated t-tests (see
+`moderated`): "Statistic" is the ordinary t of the feature's linear model, and the table
+adds "ModeratedT", "PriorDF" and "PriorVariance".
 """
 
 from __future__ import annotations
@@ -35,9 +39,10 @@ from ..paths import configured, file_safe
 from ..tables import read_info_file, save_result_path
 from ..vocabulary import is_blank, selected
 from . import group_tests as tests
+from . import moderated
 from .matrices import ensure_preprocessed, preprocessed_matrix
 
-__all__ = ["update_diff_inter"]
+__all__ = ["MODERATED_METHODS", "update_diff_inter"]
 
 METHODS = {
     "T-test(Unpaired)": (tests.welch_t, False),
@@ -45,6 +50,12 @@ METHODS = {
     "Wilcoxon(Unpaired)": (tests.mann_whitney, False),
     "Wilcoxon(Paired)": (tests.signed_rank, True),
 }
+# Offered after the described four.
+MODERATED_METHODS = {
+    "Moderated T-test(Unpaired)": (moderated.moderated_unpaired, False),
+    "Moderated T-test(Paired)": (moderated.moderated_paired, True),
+}
+METHODS.update(MODERATED_METHODS)
 PATIENT_COLUMN = "Patient_ID"
 SUMMARY_FILE = "differential_summary.txt"
 
@@ -112,7 +123,7 @@ def differential_table(matrix: pd.DataFrame, target: list, reference: list, meth
     test, _ = METHODS[method]
     a = matrix.loc[target].to_numpy(dtype=float)
     b = matrix.loc[reference].to_numpy(dtype=float)
-    statistic, p = test(a, b)
+    statistic, p, *extra = test(a, b)  # the moderated tests add columns of their own
     fdr = tests.bh_fdr(p)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)  # all-missing features have no median
@@ -133,6 +144,7 @@ def differential_table(matrix: pd.DataFrame, target: list, reference: list, meth
         "ReferenceMedian": med_b,
         "TargetCount": np.sum(~np.isnan(a), axis=0),
         "ReferenceCount": np.sum(~np.isnan(b), axis=0),
+        **(extra[0] if extra else {}),
     }, index=pd.Index(features))
 
 
