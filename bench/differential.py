@@ -5,6 +5,8 @@ missing values (60 target and 40 reference samples; 40 pairs for the paired
 tests) and the ratio reference / ours.
 """
 
+import os
+import sys
 import time
 
 import numpy as np
@@ -12,18 +14,8 @@ from scipy import stats
 
 from veltrana.plugins.analysis import group_tests
 
-
-def per_feature(fn, a, b, paired):
-    out = np.empty(a.shape[1])
-    for j in range(a.shape[1]):
-        x, y = a[:, j], b[:, j]
-        if paired:
-            keep = ~(np.isnan(x) | np.isnan(y))
-            x, y = x[keep], y[keep]
-        else:
-            x, y = x[~np.isnan(x)], y[~np.isnan(y)]
-        out[j] = fn(x, y).pvalue
-    return out
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+from scipy_reference import per_feature  # noqa: E402
 
 
 def best_of(fn, repeats=3):

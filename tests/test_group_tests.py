@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 from scipy import stats
 
+from scipy_reference import per_feature
 from veltrana.plugins.analysis import group_tests
 
 
@@ -20,22 +21,6 @@ def tied_matrix(rows, features, seed):
     x[1:, 1] = np.nan
     x[:, 2] = 0.5
     return x
-
-
-def per_feature(test, a, b, paired):
-    out = []
-    for j in range(a.shape[1]):
-        x, y = a[:, j], b[:, j]
-        if paired:
-            keep = ~(np.isnan(x) | np.isnan(y))
-            x, y = x[keep], y[keep]
-        else:
-            x, y = x[~np.isnan(x)], y[~np.isnan(y)]
-        try:
-            out.append(test(x, y).pvalue if min(len(x), len(y)) >= group_tests.MIN_VALUES else np.nan)
-        except ValueError:  # scipy refuses, e.g. all differences zero
-            out.append(np.nan)
-    return np.array(out)
 
 
 @pytest.mark.filterwarnings("ignore:invalid value:RuntimeWarning")  # scipy on the constant feature
