@@ -45,6 +45,20 @@ def test_readers_and_writers_round_trip(fresh_paths):
     pd.testing.assert_frame_equal(back, frame)
 
 
+@pytest.mark.parametrize("frame", [
+    pd.DataFrame({"Feature": ["01005", "b"], "FPR": ["0.0,0.5", "0.1"], "AUC": [0.5, np.nan]}),
+    pd.DataFrame({"v": [1.5, 1e-300], "s": ["x", None], "n": [3, 4]}, index=pd.Index(["r1", "r2"], name="Feature")),
+    pd.DataFrame(np.random.default_rng(3).normal(size=(40, 3)) * 1e6, columns=["x", "y", "z"]),
+    pd.DataFrame({"quoted": ['say "no"', "tab\there"]}),  # left to pandas
+    pd.DataFrame({"flag": [True, False]}),                 # left to pandas
+])
+def test_tables_are_written_as_pandas_writes_them(fresh_paths, frame):
+    target = os.path.join(callbacks.MyPath(fresh_paths).get_out_dir(), "t.txt")
+    callbacks.save_result_path(target, frame)
+    with open(target, newline="") as fh:
+        assert fh.read() == frame.to_csv(sep="\t")
+
+
 def test_matrix_store_keeps_ids_values_and_refuses_what_it_cannot_hold(fresh_paths):
     my_path = callbacks.MyPath(fresh_paths)
     target = my_path.get_preprocess_path("Protein")
