@@ -168,6 +168,12 @@ def test_a_differential_run_on_the_disk_manager_publishes_its_run(disk_app):
     assert other.end_id != page.end_id
     status, reply = other.post(body, cacheKey=handles["cacheKey"], job=handles["job"])
     assert "response" not in (reply or {})
+    # A run that cannot be made says why in its card, as without a manager, and leaves the run shown.
+    body, handles = page.start(DIFF_OUTPUT, **{**CHOICES, "refer-groups-dropdown.value": "Tumor"})
+    status, reply = page.poll(body, handles)
+    told = reply["response"]["loading-output-diff-calculation"]["children"]
+    assert "the target and reference groups are the same" in json.dumps(told)
+    assert "diff-inter" not in reply["response"]
 
 
 def _slow_differential(started):
@@ -186,6 +192,12 @@ def _slow_differential(started):
     return run
 
 
+def _running_jobs():
+    import psutil
+
+    return [p.pid for p in psutil.Process().children() if p.is_running() and p.status() != psutil.STATUS_ZOMBIE]
+
+
 def test_a_cancelled_run_publishes_nothing_and_no_other_page_can_cancel_it(disk_app, monkeypatch, tmp_path):
     app, paths = disk_app
     started = tmp_path / "started"
@@ -196,7 +208,8 @@ def test_a_cancelled_run_publishes_nothing_and_no_other_page_can_cancel_it(disk_
     while not started.exists() and time.monotonic() < deadline:
         time.sleep(0.1)
     assert started.exists(), "the job did not start"
-    manager = background.manager_of(app)
+    job = _running_jobs()
+    assert len(job) == 1
 
     # A handle presented by another page load, or a made-up pid, cancels nothing.
     other = Page(app.server.test_client())
@@ -205,14 +218,16 @@ def test_a_cancelled_run_publishes_nothing_and_no_other_page_can_cancel_it(disk_
     _status, reply = page.post(body, cacheKey=handles["cacheKey"], job=handles["job"])
     assert "response" not in (reply or {})
 
+    assert _running_jobs() == job
+
     page.cancel("cancel-diff-button", handles["job"])
+    assert _running_jobs() == []
     status, reply = page.poll(body, handles, seconds=10)
     assert status == 204 or "response" not in (reply or {}), reply
     differential = os.path.join(paths["out_dir"], "differential")
     assert _published(paths["out_dir"]) == []
     partial = [n for n in os.listdir(differential)]
     assert len(partial) == 1 and partial[0].startswith(results.PARTIAL_PREFIX)
-    assert manager is not None
 
     # The next run sweeps it once it is old enough to be no running one's.
     folder = os.path.join(differential, partial[0])

@@ -10,7 +10,9 @@ Without a manager nothing here is called and the callbacks stay as `build_app` m
 
 Dash names a background task after its function's source text, which the native
 callbacks have none of; each one is therefore registered through `_runner`, a Python
-function with real source that calls the native callback object. The task's name
+function with real source that calls the native callback object. A failure is told
+in the card from the job itself (Dash would pass only its text and traceback back to
+the request, and the card would show an internal error). The task's name
 also holds the callback's outputs, so the five get five names, the same in every
 process that builds the application (the web workers and the Celery workers).
 
@@ -96,8 +98,17 @@ def manager_for(background: str | None, broker: str | None, out_dir: str):
 
 
 def _runner(native):
+    from dash.exceptions import PreventUpdate
+
+    from .plugins import failures
+
     def run_analysis(*args):
-        return native(*args)
+        try:
+            return native(*args)
+        except PreventUpdate:
+            raise
+        except Exception as exc:  # told in the card, in the user's words, as in a request
+            return failures.on_error(exc)
 
     run_analysis.__name__ = run_analysis.__qualname__ = native.__name__
     return run_analysis
