@@ -15,13 +15,24 @@ import pytest
 from veltrana import __main__ as front, background
 from veltrana.plugins import callbacks, results
 
-from support import by_id, make_app
+from support import by_id, children, make_app, walk
 
 DIFF_OUTPUT = "..diff-inter.data...loading-output-diff-calculation.children.."
 CHOICES = {"diff-data-source-dropdown.value": ["Protein"], "phenotype-dropdown.value": "Pathological_Status",
            "target-groups-dropdown.value": "Tumor", "refer-groups-dropdown.value": "Normal",
            "diff-exp-analysis-methods-dropdown.value": "T-test(Unpaired)", "diff-fdr-input.value": 0.05,
            "diff-log2fc-input.value": 1.0, "run-diff-button.n_clicks": 1}
+
+
+@pytest.fixture(autouse=True)
+def layout_state():
+    """create_app gives the layout module the study's phenotypes; later tests get the old ones back."""
+    from veltrana.plugins import layout
+
+    saved = {n: getattr(layout, n) for n in ("info_df", "phenotypes", "groups")}
+    yield
+    for n, v in saved.items():
+        setattr(layout, n, v)
 
 
 def _walk(node, state):
@@ -123,18 +134,12 @@ def test_a_manager_changes_only_the_five_analyses_and_places_their_cancel_button
     assert running["running"] == {"run-diff-button.disabled": True, "cancel-diff-button.disabled": False}
     for _output, button, cancel, anchor in background.ANALYSES:
         assert by_id(managed.layout, cancel).disabled is True
-        holder = next(c for c in _components(managed.layout) if anchor in _kid_ids(c))
+        holder = next(c for c in walk(managed.layout) if anchor in _kid_ids(c))
         assert _kid_ids(holder).index(cancel) == _kid_ids(holder).index(anchor) + 1
     assert background.manager_of(plain) is None
 
 
-def _components(tree):
-    from support import walk
-    return list(walk(tree))
-
-
 def _kid_ids(component):
-    from support import children
     return [getattr(k, "id", None) for k in children(component)]
 
 
