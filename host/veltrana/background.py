@@ -25,6 +25,7 @@ such folders once they are old).
 from __future__ import annotations
 
 import os
+import threading
 import uuid
 
 from dash import Input, Output, State, html
@@ -53,10 +54,30 @@ def _request_key() -> str:
     return uuid.uuid4().hex
 
 
+def _fresh_locks_in_child() -> None:
+    """A job process is forked from a web worker whose other threads may hold a lock at that
+    moment, which would then stay held for good in the job. The locks of the per-process caches
+    start afresh there (the file locks of the output folder do so in `locks`)."""
+    from .plugins import loader, paths, results, tables
+
+    tables._cache_lock = threading.Lock()
+    tables._loading.clear()
+    paths._configured_lock = threading.Lock()
+    loader._hashes_lock = threading.Lock()
+    results._figures_lock = threading.Lock()
+
+
+_fork_hook = []
+
+
 def disk_manager(out_dir: str):
     """Jobs in processes of this machine, their results in a cache folder under the output folder."""
     import diskcache
     from dash import DiskcacheManager
+
+    if not _fork_hook:
+        os.register_at_fork(after_in_child=_fresh_locks_in_child)
+        _fork_hook.append(True)
 
     cache = diskcache.Cache(os.path.join(out_dir, DISK_FOLDER), size_limit=2 ** 30)
     return DiskcacheManager(cache, cache_by=[_request_key], expire=RESULT_SECONDS)
