@@ -45,7 +45,8 @@ def _data_options(parser) -> None:
 
 def parse_args(argv=None):
     parser = _Parser(prog="veltrana", description="Serve the Veltrana dashboard on a study's files. "
-                                                  "Commands: 'veltrana serve --help', 'veltrana adduser --help'.")
+                                                  "Commands: 'veltrana serve --help', 'veltrana worker --help', "
+                                                  "'veltrana adduser --help'.")
     _data_options(parser)
     parser.add_argument("--clean-results", action="store_true", help="remove the stored analysis runs and exit")
     parser.add_argument("--debug", action="store_true", help="Dash debug mode; start-up errors show tracebacks")
@@ -128,8 +129,11 @@ def enable_compression(app) -> None:
     Compress(app.server)
 
 
-def create_app(my_paths: dict, report: study.Report | None = None):
-    """The application with its page and the data summary card; every source preprocessed."""
+def create_app(my_paths: dict, report: study.Report | None = None, manager=None):
+    """The application with its page and the data summary card; every source preprocessed.
+
+    With a background `manager`, the analyses run as background callbacks of it, their
+    Cancel buttons beside their run buttons (see veltrana.background)."""
     from . import summary
     from .plugins.analysis.differential import MODERATED_METHODS
 
@@ -142,6 +146,11 @@ def create_app(my_paths: dict, report: study.Report | None = None):
     app = vistro.build_app(my_paths)
     app.layout = with_summary(layout.build_layout(my_paths), summary.summary_card(report))
     with_options(app.layout, "diff-exp-analysis-methods-dropdown", MODERATED_METHODS)
+    if manager is not None:
+        from . import background
+
+        background.run_in_background(app, manager)
+        background.place_cancel_buttons(app.layout)
     enable_compression(app)
     # A callback that fails says so in its card instead of only in the server log.
     importlib.import_module("veltrana.plugins.failures").install(app)
@@ -174,7 +183,12 @@ def start(options: dict):
         copied = study.install_gene_sets(gene_sets, my_paths["out_dir"])
         if copied:
             print(f"Gene-set libraries copied: {', '.join(copied)}", flush=True)
-    return create_app(my_paths, report)
+    manager = None
+    if options.get("background") or options.get("broker"):
+        from . import background
+
+        manager = background.manager_for(options.get("background"), options.get("broker"), my_paths["out_dir"])
+    return create_app(my_paths, report, manager)
 
 
 def _message(err: BaseException) -> str:
@@ -192,7 +206,22 @@ def parse_serve_args(argv):
     parser.add_argument("--users", metavar="FILE", help="require a login: the users file written by "
                                                         "'veltrana adduser'")
     parser.add_argument("--timeout", type=int, default=None, help="seconds a request may take (default 600)")
+    _background_options(parser)
     return parser.parse_args(argv)
+
+
+def _background_options(parser) -> None:
+    parser.add_argument("--background", choices=("disk", "celery"), default=None,
+                        help="run the analyses as background jobs that a Cancel button stops: 'disk' in "
+                             "processes of this machine (jobs kept under the output folder), 'celery' on "
+                             "'veltrana worker' processes (needs --broker)")
+    parser.add_argument("--broker", metavar="URL", help="the Redis server of the Celery workers, such as "
+                                                        "redis://host:6379/0 (implies --background celery)")
+
+
+def with_background(options: dict, args) -> dict:
+    """The merged options with the background choice of the command line."""
+    return {**options, "background": args.background, "broker": args.broker}
 
 
 def serve_command(raw) -> int:
@@ -201,7 +230,7 @@ def serve_command(raw) -> int:
 
     try:
         args = parse_serve_args(raw)
-        options = study.merged_options(args)
+        options = with_background(study.merged_options(args), args)
         timeout = args.timeout or serving.DEFAULT_TIMEOUT
         users = os.path.abspath(args.users) if args.users else None
         # Every start-up check and the preprocessing happen here, before any worker starts.
@@ -230,7 +259,37 @@ def adduser_command(raw) -> int:
     return 0
 
 
-COMMANDS = {"serve": serve_command, "adduser": adduser_command}
+def worker_command(raw) -> int:
+    """`veltrana worker --broker URL ...`: a Celery worker that runs the analyses of `veltrana serve
+    --broker URL`; it reads the same study (the same data options) as the served application."""
+    parser = _Parser(prog="veltrana worker", description="Run the analyses of 'veltrana serve --broker URL' "
+                                                         "on this machine, as a Celery worker.")
+    _data_options(parser)
+    parser.add_argument("--broker", metavar="URL", required=True, help="the Redis server, such as "
+                                                                       "redis://host:6379/0")
+    parser.add_argument("--concurrency", type=int, default=None, help="analyses run at once (default: one per "
+                                                                      "core)")
+    try:
+        args = parser.parse_args(raw)
+        if args.concurrency is not None and args.concurrency < 1:
+            raise StudyError("--concurrency must be at least 1")
+        options = {**study.merged_options(args), "background": "celery", "broker": args.broker}
+        app = start(options)
+    except Exception as err:
+        print(f"veltrana: {_message(err)}", file=sys.stderr, flush=True)
+        return 1
+    from . import background
+
+    manager = background.manager_of(app)
+    argv = ["worker", "--loglevel=WARNING", "--without-gossip", "--without-mingle"]
+    if args.concurrency:
+        argv.append(f"--concurrency={args.concurrency}")
+    print(f"Veltrana worker on {args.broker}", flush=True)
+    manager.handle.worker_main(argv)
+    return 0
+
+
+COMMANDS = {"serve": serve_command, "adduser": adduser_command, "worker": worker_command}
 
 
 def main(argv=None) -> int:

@@ -120,8 +120,10 @@ def serve(options: dict, workers: int, threads: int, users: str | None, timeout:
     warning = exposure_warning(host, users)
     if warning:
         print(warning, file=sys.stderr, flush=True)
+    jobs = ({"disk": ", analyses as background jobs", "celery": ", analyses on Celery workers"}
+            .get("celery" if options.get("broker") else options.get("background"), ""))
     print(f"Veltrana dashboard on http://{host}:{port}/ ({workers} worker(s) x {threads} thread(s)"
-          f"{', login required' if users else ''})", flush=True)
+          f"{', login required' if users else ''}{jobs})", flush=True)
     # gunicorn reads sys.argv when it sets itself up; it must not see ours.
     saved, sys.argv = sys.argv, sys.argv[:1]
     try:

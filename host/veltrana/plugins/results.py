@@ -30,6 +30,7 @@ import os
 import re
 import shutil
 import threading
+import time
 import uuid
 
 MANIFEST = "run.json"
@@ -37,6 +38,9 @@ PARTIAL_PREFIX = ".partial-"
 # The analysis folders that hold runs.
 RUN_FOLDERS = ("differential", "decomposition", "clustering", "association")
 _KEY = re.compile(r"^[0-9a-f]{16}$")
+# A partial folder older than this was left by a run that was stopped (a cancelled
+# background job is killed; no cleanup of its own runs): no run writes for so long.
+STALE_PARTIAL_SECONDS = 3600
 # The association card's choice of every feature of the source.
 ALL_FEATURES = "All Features"
 
@@ -68,6 +72,7 @@ def publish(parent: str, kind: str, inputs: dict, data: list, write) -> str:
     if is_published(final):
         return final
     os.makedirs(parent, exist_ok=True)
+    sweep_partials(parent)
     partial = os.path.join(parent, f"{PARTIAL_PREFIX}{uuid.uuid4().hex}")
     os.makedirs(partial)
     try:
@@ -85,6 +90,25 @@ def publish(parent: str, kind: str, inputs: dict, data: list, write) -> str:
         shutil.rmtree(partial, ignore_errors=True)
         raise
     return final
+
+
+def sweep_partials(parent, older_than: float = STALE_PARTIAL_SECONDS) -> int:
+    """Removes the partial folders under `parent` untouched for `older_than` seconds; returns how many."""
+    limit, removed = time.time() - older_than, 0
+    try:
+        names = os.listdir(parent)
+    except OSError:
+        return 0
+    for name in names:
+        folder = os.path.join(parent, name)
+        try:
+            stale = name.startswith(PARTIAL_PREFIX) and os.path.getmtime(folder) < limit
+        except OSError:  # removed meanwhile by another sweep
+            continue
+        if stale and not os.path.islink(folder):
+            shutil.rmtree(folder, ignore_errors=True)
+            removed += 1
+    return removed
 
 
 def keyed_path(path, kind: str, inputs: dict, data: list = ()) -> str:

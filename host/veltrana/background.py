@@ -1,0 +1,208 @@
+"""Long analyses on background workers.
+
+With a background manager, the five analysis callbacks (differential, decomposition,
+clustering, association and enrichment runs) are registered again, after `build_app`,
+as Dash background callbacks: the request that starts a run returns at once with
+signed handles, the run goes on in a process of the manager (a forked process with
+`DiskcacheManager`, a Celery worker with `CeleryManager`), and the page polls for it.
+While a run goes on, its button is disabled and a Cancel button beside it stops it.
+Without a manager nothing here is called and the callbacks stay as `build_app` made them.
+
+Dash names a background task after its function's source text, which the native
+callbacks have none of; each one is therefore registered through `_runner`, a Python
+function with real source that calls the native callback object. A failure is told
+in the card from the job itself (Dash would pass only its text and traceback back to
+the request, and the card would show an internal error). The task's name
+also holds the callback's outputs, so the five get five names, the same in every
+process that builds the application (the web workers and the Celery workers).
+
+A cancelled run is a killed process: the result store publishes a run by renaming a
+complete folder, so a killed run leaves at most a `.partial-*` folder, never a run
+that the page or a later run could take for a finished one (`results.publish` sweeps
+such folders once they are old).
+"""
+
+from __future__ import annotations
+
+import os
+import threading
+import uuid
+
+from dash import Input, Output, State, html
+
+# (first output of the described callback, its run button or None, the Cancel button placed beside it,
+#  the component after which the Cancel button goes)
+ANALYSES = (
+    ("diff-inter.data", "run-diff-button", "cancel-diff-button", "run-diff-button"),
+    ("decomposition-inter.data", "run-decomposition-button", "cancel-decomposition-button",
+     "run-decomposition-button"),
+    ("feature-clustering-inter.data", "run-feature-clustering-button", "cancel-feature-clustering-button",
+     "run-feature-clustering-button"),
+    ("phenotype-feature-result-inter.data", "run-assoc-button", "cancel-assoc-button", "run-assoc-button"),
+    ("enrich-ora-fig.figure", None, "cancel-enrich-button", "enrich-gene-sets-dropdown"),
+)
+# Where `veltrana serve --background disk` keeps its jobs' results, under the output folder.
+DISK_FOLDER = ".background"
+# Seconds a finished job's result stays readable (each request has a key of its own, see `_request_key`).
+RESULT_SECONDS = 3600
+
+
+def _request_key() -> str:
+    """A key of each request that starts a job. Dash keys a job's result by the callback and its
+    arguments only, and deletes a result once read: two users starting the same run at once would
+    share one result, and one of them would never see it. With a key per request, each has its own."""
+    return uuid.uuid4().hex
+
+
+def _fresh_locks_in_child() -> None:
+    """A job process is forked from a web worker whose other threads may hold a lock at that
+    moment, which would then stay held for good in the job. The locks of the per-process caches
+    start afresh there (the file locks of the output folder do so in `locks`)."""
+    from .plugins import loader, paths, results, tables
+
+    tables._cache_lock = threading.Lock()
+    tables._loading.clear()
+    paths._configured_lock = threading.Lock()
+    loader._hashes_lock = threading.Lock()
+    results._figures_lock = threading.Lock()
+
+
+_fork_hook = []
+
+
+def disk_manager(out_dir: str):
+    """Jobs in processes of this machine, their results in a cache folder under the output folder."""
+    import diskcache
+    from dash import DiskcacheManager
+
+    if not _fork_hook:
+        os.register_at_fork(after_in_child=_fresh_locks_in_child)
+        _fork_hook.append(True)
+
+    cache = diskcache.Cache(os.path.join(out_dir, DISK_FOLDER), size_limit=2 ** 30)
+    return DiskcacheManager(cache, cache_by=[_request_key], expire=RESULT_SECONDS)
+
+
+def celery_app(broker: str):
+    """The Celery application whose broker and result store are `broker` (a redis:// URL)."""
+    from celery import Celery
+
+    app = Celery("veltrana", broker=broker, backend=broker)
+    app.conf.update(result_expires=RESULT_SECONDS, broker_connection_retry_on_startup=True,
+                    worker_hijack_root_logger=False, task_track_started=True)
+    return app
+
+
+def celery_manager(broker: str):
+    """Jobs on Celery workers (`veltrana worker`), on this machine or others."""
+    from dash import CeleryManager
+
+    return CeleryManager(celery_app(broker), cache_by=[_request_key], expire=RESULT_SECONDS)
+
+
+def manager_for(background: str | None, broker: str | None, out_dir: str):
+    """The manager that `--background` and `--broker` name, or None (the callbacks run in the request)."""
+    if broker:
+        if background not in (None, "celery"):
+            raise ValueError(f"--broker runs the analyses on Celery workers; it cannot go with --background "
+                             f"{background}")
+        if not broker.startswith(("redis://", "rediss://")):
+            raise ValueError(f"--broker must be a redis:// URL, not {broker!r}")
+        return celery_manager(broker)
+    if background == "celery":
+        raise ValueError("--background celery needs --broker redis://host:port/db")
+    if background == "disk":
+        return disk_manager(out_dir)
+    if background is not None:
+        raise ValueError(f"unknown --background {background!r}; choose disk, or give --broker")
+    return None
+
+
+def _runner(native):
+    from dash.exceptions import PreventUpdate
+
+    from .plugins import failures
+
+    def run_analysis(*args):
+        try:
+            return native(*args)
+        except PreventUpdate:
+            raise
+        except Exception as exc:  # told in the card, in the user's words, as in a request
+            return failures.on_error(exc)
+
+    run_analysis.__name__ = run_analysis.__qualname__ = native.__name__
+    return run_analysis
+
+
+def _entry(app, first_output: str) -> tuple[str, int]:
+    """(key in the callback map, index in the callback list) of the callback whose first output is given."""
+    for index, spec in enumerate(app._callback_list):
+        key = spec["output"]
+        if key.strip(".").split("...")[0] == first_output:
+            return key, index
+    raise KeyError(f"no callback has the output {first_output}")
+
+
+def _dependencies(kind, specs) -> list:
+    return [kind(s["id"], s["property"]) for s in specs]
+
+
+def _reregister(app, manager, first_output: str, button: str | None, cancel: str) -> None:
+    key, index = _entry(app, first_output)
+    spec = app._callback_list[index]
+    native = app.callback_map[key]["callback"].__wrapped__
+    listed = key.startswith("..")
+    outputs = [Output(*o.rsplit(".", 1)) for o in key.strip(".").split("...")]
+    running = [(Output(cancel, "disabled"), False, True)]
+    if button:
+        running.insert(0, (Output(button, "disabled"), True, False))
+    order = list(app.callback_map)
+    del app.callback_map[key]
+    del app._callback_list[index]
+    app.callback(outputs if listed else outputs[0], _dependencies(Input, spec["inputs"]),
+                 _dependencies(State, spec["state"]), prevent_initial_call=spec.get("prevent_initial_call"),
+                 background=True, manager=manager, running=running, cancel=[Input(cancel, "n_clicks")],
+                 )(_runner(native))
+    # Back in its place, so that the callback map reads in registration order as before.
+    app._callback_list.insert(index, app._callback_list.pop())
+    entries = app.callback_map
+    app.callback_map = {k: entries[k] for k in order}
+
+
+def run_in_background(app, manager) -> None:
+    """Registers the analysis callbacks of `app` (made by `build_app`) as background callbacks of `manager`."""
+    for first_output, button, cancel, _after in ANALYSES:
+        _reregister(app, manager, first_output, button, cancel)
+
+
+def cancel_button(cancel_id: str):
+    return html.Button("Cancel", id=cancel_id, n_clicks=0, disabled=True, className="veltrana-cancel",
+                       style={"marginLeft": "8px"})
+
+
+def place_cancel_buttons(page) -> None:
+    """Puts each analysis's Cancel button right after its run button (the enrichment's after its
+    gene-set picker) in the page's tree."""
+    after = {anchor: cancel for _out, _button, cancel, anchor in ANALYSES}
+    stack = [page]
+    while stack:
+        component = stack.pop()
+        kids = getattr(component, "children", None)
+        if not isinstance(kids, (list, tuple)):
+            kids = [kids] if hasattr(kids, "to_plotly_json") else []
+        kids = list(kids)
+        for i in range(len(kids) - 1, -1, -1):
+            anchor = getattr(kids[i], "id", None)
+            if anchor in after:
+                kids.insert(i + 1, cancel_button(after.pop(anchor)))
+                component.children = kids
+        stack.extend(k for k in kids if hasattr(k, "to_plotly_json"))
+    if after:
+        raise LookupError(f"the page lacks {sorted(after)} beside which the Cancel buttons go")
+
+
+def manager_of(app):
+    """The background manager of `app`'s analysis callbacks (None when they run in the request)."""
+    key, _index = _entry(app, ANALYSES[0][0])
+    return (app.callback_map[key].get("background") or {}).get("manager")

@@ -1,0 +1,300 @@
+"""Long analyses as background jobs: the callbacks they replace, runs through the page's
+protocol with a disk manager and a Celery worker, cancelling, and what a client may name."""
+
+import json
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import time
+
+import pytest
+
+from veltrana import __main__ as front, background
+from veltrana.plugins import callbacks, results, tables
+
+from support import by_id, children, make_app, walk
+
+DIFF_OUTPUT = "..diff-inter.data...loading-output-diff-calculation.children.."
+CHOICES = {"diff-data-source-dropdown.value": ["Protein"], "phenotype-dropdown.value": "Pathological_Status",
+           "target-groups-dropdown.value": "Tumor", "refer-groups-dropdown.value": "Normal",
+           "diff-exp-analysis-methods-dropdown.value": "T-test(Unpaired)", "diff-fdr-input.value": 0.05,
+           "diff-log2fc-input.value": 1.0, "run-diff-button.n_clicks": 1}
+
+
+@pytest.fixture(autouse=True)
+def layout_state():
+    """create_app gives the layout module the study's phenotypes; later tests get the old ones back."""
+    from veltrana.plugins import layout
+
+    saved = {n: getattr(layout, n) for n in ("info_df", "phenotypes", "groups")}
+    yield
+    for n, v in saved.items():
+        setattr(layout, n, v)
+
+
+def _walk(node, state):
+    if isinstance(node, list):
+        for child in node:
+            _walk(child, state)
+    elif isinstance(node, dict) and "props" in node:
+        props = node["props"]
+        for prop, value in props.items():
+            if isinstance(props.get("id"), str) and prop not in ("id", "children"):
+                state[f"{props['id']}.{prop}"] = value
+            if isinstance(value, (dict, list)):
+                _walk(value, state)
+
+
+class Page:
+    """One page load through a Flask test client: its signed end id, its values, its callbacks."""
+
+    def __init__(self, client):
+        self.client = client
+        html = client.get("/").get_data(as_text=True)
+        config = json.loads(re.search(r'<script id="_dash-config" type="application/json">(.*?)</script>',
+                                      html, re.S).group(1))
+        self.end_id = config["end_id"]
+        self.state = {}
+        _walk(client.get("/_dash-layout").get_json(), self.state)
+        self.specs = {spec["output"]: spec for spec in client.get("/_dash-dependencies").get_json()}
+
+    def body(self, output, **values):
+        spec = self.specs[output]
+        state = {**self.state, **values}
+        ids = spec["output"].strip(".").split("...")
+        outs = [dict(zip(("id", "property"), o.rsplit(".", 1))) for o in ids]
+
+        def dep(d):
+            return {**d, "value": state.get(f"{d['id']}.{d['property']}")}
+
+        return {"output": spec["output"], "outputs": outs if spec["output"].startswith("..") else outs[0],
+                "inputs": [dep(d) for d in spec["inputs"]], "state": [dep(d) for d in spec["state"]],
+                "changedPropIds": [f"{spec['inputs'][-1]['id']}.{spec['inputs'][-1]['property']}"]}
+
+    def post(self, body, **query):
+        reply = self.client.post("/_dash-update-component", query_string={"endId": self.end_id, **query},
+                                 data=json.dumps(body), content_type="application/json")
+        return reply.status_code, reply.get_json(silent=True)
+
+    def start(self, output, **values):
+        """Starts the background callback of `output`: (its body, its signed handles)."""
+        body = self.body(output, **values)
+        status, handles = self.post(body)
+        assert status == 200 and set(handles) >= {"cacheKey", "job"}, (status, handles)
+        return body, handles
+
+    def poll(self, body, handles, seconds=60):
+        """What the page receives once the job is over: (status, reply)."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            status, reply = self.post(body, cacheKey=handles["cacheKey"], job=handles["job"])
+            if status != 200 or "response" in (reply or {}):
+                return status, reply
+            time.sleep(0.2)
+        raise AssertionError("the job did not end")
+
+    def cancel(self, cancel_id, job):
+        body = self.body(f"{cancel_id}.id", **{f"{cancel_id}.n_clicks": 1})
+        return self.post(body, cancelJob=job)
+
+
+def _options(paths, **more):
+    return {"data": None, "expression": dict(paths["expression"]), "info": paths["info"],
+            "annotation": dict(paths.get("annotation", {})), "out": paths["out_dir"], **more}
+
+
+def _published(out_dir):
+    return sorted(p for p in (os.path.join(out_dir, "differential", n)
+                              for n in os.listdir(os.path.join(out_dir, "differential"))) if results.is_published(p))
+
+
+# -- the callbacks, with and without a manager -------------------------------------------------------
+
+def test_a_manager_changes_only_the_five_analyses_and_places_their_cancel_buttons(fresh_paths):
+    described = make_app(fresh_paths)
+    plain = front.create_app(fresh_paths)
+    shutil.rmtree(os.path.join(fresh_paths["out_dir"], background.DISK_FOLDER), ignore_errors=True)
+    managed = front.create_app(fresh_paths, manager=background.disk_manager(fresh_paths["out_dir"]))
+
+    def wiring(app):
+        return [(s["output"], s["inputs"], s["state"], s["prevent_initial_call"]) for s in app._callback_list]
+
+    # Without a manager: the registrations exactly as build_app makes them, no Cancel buttons.
+    assert plain._callback_list == described._callback_list
+    assert list(plain.callback_map) == list(described.callback_map)
+    assert by_id(plain.layout, "cancel-diff-button") is None
+    # With one: the same 44 in the same order; the five analyses background jobs, disabling their button.
+    assert wiring(managed) == wiring(described)
+    moved = [i + 1 for i, s in enumerate(managed._callback_list) if managed.callback_map[s["output"]].get("background")]
+    assert moved == [17, 25, 30, 38, 43]
+    running = managed._callback_list[16]["running"]
+    assert running["running"] == {"run-diff-button.disabled": True, "cancel-diff-button.disabled": False}
+    for _output, button, cancel, anchor in background.ANALYSES:
+        assert by_id(managed.layout, cancel).disabled is True
+        holder = next(c for c in walk(managed.layout) if anchor in _kid_ids(c))
+        assert _kid_ids(holder).index(cancel) == _kid_ids(holder).index(anchor) + 1
+    assert background.manager_of(plain) is None
+
+
+def _kid_ids(component):
+    return [getattr(k, "id", None) for k in children(component)]
+
+
+def test_background_options_are_checked(tmp_path):
+    assert background.manager_for(None, None, str(tmp_path)) is None
+    for kind, broker, words in (("celery", None, "needs --broker"), ("disk", "redis://h:1/0", "cannot go with"),
+                                (None, "http://h:1/0", "redis:// URL"), ("threads", None, "unknown")):
+        with pytest.raises(ValueError, match=words):
+            background.manager_for(kind, broker, str(tmp_path))
+
+
+# -- runs with the disk manager ---------------------------------------------------------------------
+
+@pytest.fixture
+def disk_app(fresh_paths):
+    app = front.start(_options(fresh_paths, background="disk"))
+    return app, fresh_paths
+
+
+def test_a_differential_run_on_the_disk_manager_publishes_its_run(disk_app):
+    app, paths = disk_app
+    page = Page(app.server.test_client())
+    # The job is forked while another thread of the web worker holds the readers' cache lock.
+    with tables._cache_lock:
+        body, handles = page.start(DIFF_OUTPUT, **CHOICES)
+        status, reply = page.poll(body, handles, seconds=30)
+    assert status == 200, reply
+    run = reply["response"]["diff-inter"]["data"]
+    assert run.endswith("differential_summary.txt") and results.is_published(os.path.dirname(run))
+    assert _published(paths["out_dir"]) == [os.path.dirname(run)]
+    # Another page load cannot read that job: its handles are bound to the page that started it.
+    other = Page(app.server.test_client())
+    assert other.end_id != page.end_id
+    status, reply = other.post(body, cacheKey=handles["cacheKey"], job=handles["job"])
+    assert "response" not in (reply or {})
+    # A run that cannot be made says why in its card, as without a manager, and leaves the run shown.
+    body, handles = page.start(DIFF_OUTPUT, **{**CHOICES, "refer-groups-dropdown.value": "Tumor"})
+    status, reply = page.poll(body, handles)
+    told = reply["response"]["loading-output-diff-calculation"]["children"]
+    assert "the target and reference groups are the same" in json.dumps(told)
+    assert "diff-inter" not in reply["response"]
+
+
+def _slow_differential(started):
+    """A differential run that writes its folder and then takes a minute."""
+    def run(kwargs):
+        my_path = callbacks.configured(kwargs.get("Paths"))
+
+        def write(folder, final):
+            with open(os.path.join(folder, "differential_summary.txt"), "w") as fh:
+                fh.write("Source\n")
+            open(started, "w").close()
+            time.sleep(60)
+
+        return os.path.join(results.publish(my_path.get_diff_dir(), "differential", {"slow": 1}, [], write),
+                            "differential_summary.txt")
+    return run
+
+
+def _running_jobs():
+    import psutil
+
+    return [p.pid for p in psutil.Process().children() if p.is_running() and p.status() != psutil.STATUS_ZOMBIE]
+
+
+def test_a_cancelled_run_publishes_nothing_and_no_other_page_can_cancel_it(disk_app, monkeypatch, tmp_path):
+    app, paths = disk_app
+    started = tmp_path / "started"
+    monkeypatch.setattr(callbacks, "update_diff_inter", _slow_differential(str(started)))
+    page = Page(app.server.test_client())
+    body, handles = page.start(DIFF_OUTPUT, **CHOICES)
+    deadline = time.monotonic() + 30
+    while not started.exists() and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert started.exists(), "the job did not start"
+    job = _running_jobs()
+    assert len(job) == 1
+
+    # A handle presented by another page load, or a made-up pid, cancels nothing.
+    other = Page(app.server.test_client())
+    other.cancel("cancel-diff-button", handles["job"])
+    other.cancel("cancel-diff-button", str(os.getpid()))
+    _status, reply = page.post(body, cacheKey=handles["cacheKey"], job=handles["job"])
+    assert "response" not in (reply or {})
+
+    assert _running_jobs() == job
+
+    page.cancel("cancel-diff-button", handles["job"])
+    assert _running_jobs() == []
+    status, reply = page.poll(body, handles, seconds=10)
+    assert status == 204 or "response" not in (reply or {}), reply
+    differential = os.path.join(paths["out_dir"], "differential")
+    assert _published(paths["out_dir"]) == []
+    partial = [n for n in os.listdir(differential)]
+    assert len(partial) == 1 and partial[0].startswith(results.PARTIAL_PREFIX)
+
+    # The next run sweeps it once it is old enough to be no running one's.
+    folder = os.path.join(differential, partial[0])
+    results.publish(differential, "differential", {"other": 1}, [], lambda f, _: None)
+    assert os.path.isdir(folder)
+    os.utime(folder, (time.time() - 2 * results.STALE_PARTIAL_SECONDS,) * 2)
+    results.publish(differential, "differential", {"other": 2}, [], lambda f, _: None)
+    assert not os.path.exists(folder)
+
+
+# -- a run on a Celery worker, with a Redis server of its own ------------------------------------------
+
+def _free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture
+def redis_url(tmp_path):
+    server = shutil.which("redis-server")
+    if server is None:
+        if os.environ.get("VELTRANA_REQUIRE_SERVICES") or os.environ.get("VELTRANA_REQUIRE_BROWSER"):
+            pytest.fail("redis-server is not installed (apt-get install redis-server)")
+        pytest.skip("redis-server is not installed")
+    port = _free_port()
+    process = subprocess.Popen([server, "--port", str(port), "--bind", "127.0.0.1", "--save", "",
+                                "--appendonly", "no", "--dir", str(tmp_path)],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
+                break
+            except OSError:
+                time.sleep(0.05)
+        yield f"redis://127.0.0.1:{port}/0"
+    finally:
+        process.terminate()
+        process.wait(10)
+
+
+def test_a_differential_run_on_a_celery_worker(fresh_paths, redis_url, tmp_path):
+    data = os.path.dirname(fresh_paths["info"])
+    log = open(tmp_path / "worker.log", "w")
+    worker = subprocess.Popen([sys.executable, "-m", "veltrana", "worker", "--broker", redis_url, "--data", data,
+                               "--concurrency", "1"], stdout=log, stderr=subprocess.STDOUT,
+                              env=dict(os.environ, MPLBACKEND="Agg",
+                                       PYTHONPATH=os.pathsep.join(p for p in sys.path if p)))
+    try:
+        app = front.start(_options(fresh_paths, broker=redis_url))
+        page = Page(app.server.test_client())
+        body, handles = page.start(DIFF_OUTPUT, **CHOICES)
+        status, reply = page.poll(body, handles, seconds=60)
+        assert status == 200, (reply, (tmp_path / "worker.log").read_text())
+        run = reply["response"]["diff-inter"]["data"]
+        assert results.is_published(os.path.dirname(run))
+        assert _published(fresh_paths["out_dir"]) == [os.path.dirname(run)]
+    finally:
+        worker.terminate()
+        worker.wait(20)
+        log.close()
