@@ -236,6 +236,9 @@ def test_wsgi_options_come_from_the_environment(tmp_path):
     config.write_text('info = "s.tsv"\n[expression]\nmRNA = "r.tsv"\n')
     options, users = wsgi.options_from({"VELTRANA_CONFIG": str(config), "VELTRANA_EXPRESSION": " "})
     assert options["expression"] == {"mRNA": str(tmp_path / "r.tsv")} and users is None
+    assert options["background"] is None and options["broker"] is None
+    options, _ = wsgi.options_from({"VELTRANA_CONFIG": str(config), "VELTRANA_BROKER": "redis://127.0.0.1:6379/0"})
+    assert options["broker"] == "redis://127.0.0.1:6379/0"
 
 
 def _free_port():

@@ -10,6 +10,8 @@ Configured from the environment, with the same meaning as the options of `veltra
     VELTRANA_GENE_SETS   a folder of .gmt files
     VELTRANA_OUT         the output folder
     VELTRANA_USERS       the users file of the login (written by 'veltrana adduser')
+    VELTRANA_BACKGROUND  "disk": the analyses run as background jobs (as `serve --background disk`)
+    VELTRANA_BROKER      redis://host:port/db: the analyses run on `veltrana worker` processes
 
 None of them set: the demo. For example::
 
@@ -29,7 +31,7 @@ import os
 from . import study
 
 ENVIRONMENT = ("VELTRANA_CONFIG", "VELTRANA_DATA", "VELTRANA_EXPRESSION", "VELTRANA_INFO", "VELTRANA_ANNOTATION",
-               "VELTRANA_GENE_SETS", "VELTRANA_OUT", "VELTRANA_USERS")
+               "VELTRANA_GENE_SETS", "VELTRANA_OUT", "VELTRANA_USERS", "VELTRANA_BACKGROUND", "VELTRANA_BROKER")
 
 
 def _entries(text: str | None) -> list[str]:
@@ -47,7 +49,9 @@ def options_from(environ) -> tuple[dict, str | None]:
                               expression=_entries(environ.get("VELTRANA_EXPRESSION")),
                               annotation=_entries(environ.get("VELTRANA_ANNOTATION")))
     users = get("VELTRANA_USERS")
-    return study.merged_options(args), (os.path.abspath(users) if users else None)
+    options = {**study.merged_options(args), "background": get("VELTRANA_BACKGROUND"),
+               "broker": get("VELTRANA_BROKER")}
+    return options, (os.path.abspath(users) if users else None)
 
 
 def application(environ=None):
