@@ -131,6 +131,7 @@ def enable_compression(app) -> None:
 def create_app(my_paths: dict, report: study.Report | None = None):
     """The application with its page and the data summary card; every source preprocessed."""
     from . import summary
+    from .plugins.analysis import survival_card
     from .plugins.analysis.differential import MODERATED_METHODS
 
     if report is None:
@@ -142,6 +143,7 @@ def create_app(my_paths: dict, report: study.Report | None = None):
     app = vistro.build_app(my_paths)
     app.layout = with_summary(layout.build_layout(my_paths), summary.summary_card(report))
     with_options(app.layout, "diff-exp-analysis-methods-dropdown", MODERATED_METHODS)
+    survival_card.add_survival_card(app, layout, my_paths)
     enable_compression(app)
     # A callback that fails says so in its card instead of only in the server log.
     importlib.import_module("veltrana.plugins.failures").install(app)
