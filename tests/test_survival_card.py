@@ -157,13 +157,16 @@ def post(app, output, values: dict):
     """Runs the callback with output `output` on the given input values, as the page does."""
     key = next(k for k in app.callback_map if output in k)
     spec = app.callback_map[key]
-    outputs = [{"id": o.component_id, "property": o.component_property} for o in spec["output"]]
-    body = {"output": key, "outputs": outputs, "state": [],
+    single = not isinstance(spec["output"], (list, tuple))
+    outputs = [{"id": o.component_id, "property": o.component_property}
+               for o in ([spec["output"]] if single else spec["output"])]
+    body = {"output": key, "outputs": outputs[0] if single else outputs, "state": [{**d, "value": None} for d in spec.get("state", [])],
             "inputs": [{**d, "value": values.get(d["id"])} for d in spec["inputs"]],
             "changedPropIds": [f"{spec['inputs'][0]['id']}.{spec['inputs'][0]['property']}"]}
     reply = app.server.test_client().post("/_dash-update-component", json=body)
     assert reply.status_code == 200
-    return json.loads(reply.data)["response"]
+    answer = json.loads(reply.data)
+    return {**answer.get("response", {}), **answer.get("sideUpdate", {})}
 
 
 def test_card_served_below_association_card_never_in_build_layout(fresh_paths, layout_state):
@@ -196,3 +199,6 @@ def test_card_served_below_association_card_never_in_build_layout(fresh_paths, l
                                           "km-data-source-dropdown": "../../etc"})
     assert "unknown data source" in forged["assoc-surv-fig"]["figure"]["layout"]["title"]["text"]
     assert "Not run" in json.dumps(forged["loading-output-km"])
+    # a failed feature search is told on the card's figure
+    searched = post(app, "km-feature-dropdown.options", {"km-data-source-dropdown": "../../etc"})
+    assert "unknown data source" in searched["assoc-surv-fig"]["figure"]["layout"]["title"]["text"]
