@@ -135,6 +135,7 @@ def create_app(my_paths: dict, report: study.Report | None = None, manager=None)
     With a background `manager`, the analyses run as background callbacks of it, their
     Cancel buttons beside their run buttons (see veltrana.background)."""
     from . import summary
+    from .plugins.analysis import survival_card
     from .plugins.analysis.differential import MODERATED_METHODS
 
     if report is None:
@@ -146,6 +147,7 @@ def create_app(my_paths: dict, report: study.Report | None = None, manager=None)
     app = vistro.build_app(my_paths)
     app.layout = with_summary(layout.build_layout(my_paths), summary.summary_card(report))
     with_options(app.layout, "diff-exp-analysis-methods-dropdown", MODERATED_METHODS)
+    survival_card.add_survival_card(app, layout, my_paths)
     if manager is not None:
         from . import background
 

@@ -38,6 +38,7 @@ _CARD_FIGURES = (
     (("clustering-", "feature-clustering-"), "clustering-figure-1"),
     (("assoc-", "feature-sets-inter", "phenotype-feature-"), "assoc-corr-fig"),
     (("enrich-",), "enrich-ora-fig"),
+    (("km-",), "assoc-surv-fig"),
 )
 
 
