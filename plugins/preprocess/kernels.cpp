@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <numeric>
+#include <random>
 #include <system_error>
 #include <thread>
 
@@ -317,6 +319,127 @@ void take_cols(const In& x, const std::vector<std::size_t>& keep, const Out& out
         copy_rows(0, x.rows, 0u);
     else
         parallel_for(x.rows, threads_for(x.rows * keep.size()), copy_rows);
+}
+
+namespace {
+
+// Root mean square difference of two rows over the positions both have;
+// +inf when they share none. Four interleaved sums keep the loop off one
+// dependency chain.
+double shared_rms(const double* p, const double* q, std::size_t len) {
+    double sum[4] = {0, 0, 0, 0}, cnt[4] = {0, 0, 0, 0};
+    std::size_t j = 0;
+    for (; j + 4 <= len; j += 4)
+        for (std::size_t l = 0; l < 4; ++l) {
+            double d = p[j + l] - q[j + l];
+            bool both = d == d;  // NaN when either is missing
+            sum[l] += both ? d * d : 0.0;
+            cnt[l] += both;
+        }
+    for (; j < len; ++j) {
+        double d = p[j] - q[j];
+        bool both = d == d;
+        sum[0] += both ? d * d : 0.0;
+        cnt[0] += both;
+    }
+    double s = (sum[0] + sum[1]) + (sum[2] + sum[3]), c = (cnt[0] + cnt[1]) + (cnt[2] + cnt[3]);
+    return c > 0 ? std::sqrt(s / c) : kInf;
+}
+
+// Uniform in (0, 1] from the top 53 bits of one generator output.
+inline double unit(std::mt19937_64& gen) { return double((gen() >> 11) + 1) * 0x1p-53; }
+
+// Standard normal deviates by the Box-Muller transform, both halves used.
+struct Normal {
+    std::mt19937_64 gen;
+    double spare = 0;
+    bool has_spare = false;
+    explicit Normal(std::uint64_t seed) : gen(seed) {}
+    double operator()() {
+        if (has_spare) {
+            has_spare = false;
+            return spare;
+        }
+        double radius = std::sqrt(-2.0 * std::log(unit(gen)));
+        double angle = 2.0 * 3.14159265358979323846 * unit(gen);
+        spare = radius * std::sin(angle);
+        has_spare = true;
+        return radius * std::cos(angle);
+    }
+};
+
+}  // namespace
+
+void knn_fill(const In& x, std::size_t k, const Out& out) {
+    std::size_t n = x.rows, m = x.cols;
+    // A row-major copy: rows compare contiguously, and donors keep their
+    // values while `out` (possibly x) is written.
+    std::vector<double> a(n * m);
+    std::vector<char> receiver(n, 0);
+    parallel_for(n, threads_for(n * m), [&](std::size_t i0, std::size_t i1, unsigned) {
+        for (std::size_t i = i0; i < i1; ++i) {
+            double* row = &a[i * m];
+            for_line(&x.at(i, 0), x.cs, m, [&](std::size_t j, double v) { row[j] = v; });
+            for (std::size_t j = 0; j < m; ++j) receiver[i] |= missing(row[j]);
+        }
+    });
+    // Each receiving sample ranks the others once; the distance work is
+    // receivers x samples x features, so threads are counted on that.
+    std::size_t receivers = std::size_t(std::count(receiver.begin(), receiver.end(), 1));
+    parallel_for(n, threads_for(receivers * n * m), [&](std::size_t i0, std::size_t i1, unsigned) {
+        std::vector<double> dist(n);
+        std::vector<std::size_t> order;
+        order.reserve(n);
+        for (std::size_t i = i0; i < i1; ++i) {
+            const double* row = &a[i * m];
+            if (!receiver[i]) {
+                for (std::size_t j = 0; j < m; ++j) out.at(i, j) = row[j];
+                continue;
+            }
+            order.clear();
+            for (std::size_t s = 0; s < n; ++s) {
+                if (s == i) continue;
+                dist[s] = shared_rms(row, &a[s * m], m);
+                if (dist[s] < kInf) order.push_back(s);
+            }
+            std::stable_sort(order.begin(), order.end(), [&](std::size_t l, std::size_t r) { return dist[l] < dist[r]; });
+            for (std::size_t j = 0; j < m; ++j) {
+                double v = row[j];
+                if (missing(v)) {
+                    double sum = 0;
+                    std::size_t used = 0;
+                    for (std::size_t t = 0; t < order.size() && used < k; ++t) {
+                        double d = a[order[t] * m + j];
+                        if (!missing(d)) sum += d, ++used;
+                    }
+                    v = used ? sum / double(used) : kNaN;
+                }
+                out.at(i, j) = v;
+            }
+        }
+    });
+}
+
+void downshift_fill(const In& x, double shift, double width, std::uint64_t seed, const Out& out) {
+    Normal normal(seed);
+    for (std::size_t i = 0; i < x.rows; ++i) {
+        // Mean and sd of the present values (two passes, for accuracy).
+        double sum = 0, count = 0;
+        for_line(&x.at(i, 0), x.cs, x.cols, [&](std::size_t, double v) {
+            if (!missing(v)) sum += v, count += 1;
+        });
+        double mean = sum / count, squares = 0;
+        for_line(&x.at(i, 0), x.cs, x.cols, [&](std::size_t, double v) {
+            if (!missing(v)) squares += (v - mean) * (v - mean);
+        });
+        bool drawn = count >= 2;
+        double sd = drawn ? std::sqrt(squares / (count - 1)) : kNaN;
+        double centre = mean - shift * sd, spread = width * sd;
+        for (std::size_t j = 0; j < x.cols; ++j) {
+            double v = x.at(i, j);
+            out.at(i, j) = !missing(v) ? v : drawn ? centre + spread * normal() : kNaN;
+        }
+    }
 }
 
 }  // namespace kern
