@@ -323,27 +323,38 @@ void take_cols(const In& x, const std::vector<std::size_t>& keep, const Out& out
 
 namespace {
 
-// Root mean square difference of two rows over the positions both have;
-// +inf when they share none. Four interleaved sums keep the loop off one
-// dependency chain.
-double shared_rms(const double* p, const double* q, std::size_t len) {
-    double sum[4] = {0, 0, 0, 0}, cnt[4] = {0, 0, 0, 0};
+// Two doubles in one SSE2 register (the x86-64 baseline); the sums below run
+// in these lanes, an order of additions the compiler may not choose itself.
+using v2d = double __attribute__((vector_size(16)));
+inline v2d load2(const double* p) {
+    v2d v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Adds to `sum` the squared differences of rows p and q over the positions
+// both have, and to `cnt` their number; values are cleaned (missing as 0)
+// and mp, mq their 1/0 presence.
+inline void add_shared(const double* p, const double* mp, const double* q, const double* mq, std::size_t len,
+                       double& sum, double& cnt) {
+    v2d s0 = {0, 0}, s1 = {0, 0}, c0 = {0, 0}, c1 = {0, 0};
     std::size_t j = 0;
-    for (; j + 4 <= len; j += 4)
-        for (std::size_t l = 0; l < 4; ++l) {
-            double d = p[j + l] - q[j + l];
-            bool both = d == d;  // NaN when either is missing
-            sum[l] += both ? d * d : 0.0;
-            cnt[l] += both;
-        }
-    for (; j < len; ++j) {
-        double d = p[j] - q[j];
-        bool both = d == d;
-        sum[0] += both ? d * d : 0.0;
-        cnt[0] += both;
+    for (; j + 4 <= len; j += 4) {
+        v2d w0 = load2(mp + j) * load2(mq + j), w1 = load2(mp + j + 2) * load2(mq + j + 2);
+        v2d d0 = load2(p + j) - load2(q + j), d1 = load2(p + j + 2) - load2(q + j + 2);
+        s0 += w0 * d0 * d0;
+        s1 += w1 * d1 * d1;
+        c0 += w0;
+        c1 += w1;
     }
-    double s = (sum[0] + sum[1]) + (sum[2] + sum[3]), c = (cnt[0] + cnt[1]) + (cnt[2] + cnt[3]);
-    return c > 0 ? std::sqrt(s / c) : kInf;
+    double s = (s0[0] + s1[0]) + (s0[1] + s1[1]), c = (c0[0] + c1[0]) + (c0[1] + c1[1]);
+    for (; j < len; ++j) {
+        double w = mp[j] * mq[j], d = p[j] - q[j];
+        s += w * d * d;
+        c += w;
+    }
+    sum += s;
+    cnt += c;
 }
 
 // Uniform in (0, 1] from the top 53 bits of one generator output.
@@ -372,49 +383,73 @@ struct Normal {
 
 void knn_fill(const In& x, std::size_t k, const Out& out) {
     std::size_t n = x.rows, m = x.cols;
-    // A row-major copy: rows compare contiguously, and donors keep their
-    // values while `out` (possibly x) is written.
-    std::vector<double> a(n * m);
+    // Row-major copies of the values (missing and infinite ones as 0) and of
+    // their presence (1/0): rows compare contiguously without a branch, and
+    // donors keep their values while `out` (possibly x) is written.
+    std::vector<double> a(n * m), mask(n * m);
     std::vector<char> receiver(n, 0);
     parallel_for(n, threads_for(n * m), [&](std::size_t i0, std::size_t i1, unsigned) {
         for (std::size_t i = i0; i < i1; ++i) {
             double* row = &a[i * m];
-            for_line(&x.at(i, 0), x.cs, m, [&](std::size_t j, double v) { row[j] = v; });
-            for (std::size_t j = 0; j < m; ++j) receiver[i] |= missing(row[j]);
+            double* has = &mask[i * m];
+            for_line(&x.at(i, 0), x.cs, m, [&](std::size_t j, double v) {
+                bool ok = std::isfinite(v);
+                row[j] = ok ? v : 0.0;
+                has[j] = ok;
+            });
+            for (std::size_t j = 0; j < m; ++j) receiver[i] |= missing(x.at(i, j));
         }
     });
-    // Each receiving sample ranks the others once; the distance work is
-    // receivers x samples x features, so threads are counted on that.
-    std::size_t receivers = std::size_t(std::count(receiver.begin(), receiver.end(), 1));
-    parallel_for(n, threads_for(receivers * n * m), [&](std::size_t i0, std::size_t i1, unsigned) {
-        std::vector<double> dist(n);
+    std::vector<std::size_t> receivers;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (receiver[i]) receivers.push_back(i);
+        else if (static_cast<const void*>(&out.at(i, 0)) != static_cast<const void*>(&x.at(i, 0)))
+            for (std::size_t j = 0; j < m; ++j) out.at(i, j) = x.at(i, j);
+    }
+    // Receivers go in tiles of kTile rows against every sample, features in
+    // chunks: a tile's chunk stays in cache while the samples stream past it.
+    constexpr std::size_t kChunk = 256;
+    std::size_t tiles = (receivers.size() + kTile - 1) / kTile;
+    parallel_for(tiles, threads_for(receivers.size() * n * m / 8), [&](std::size_t t0, std::size_t t1, unsigned) {
+        std::vector<double> sum(kTile * n), cnt(kTile * n), dist(n);
         std::vector<std::size_t> order;
         order.reserve(n);
-        for (std::size_t i = i0; i < i1; ++i) {
-            const double* row = &a[i * m];
-            if (!receiver[i]) {
-                for (std::size_t j = 0; j < m; ++j) out.at(i, j) = row[j];
-                continue;
-            }
-            order.clear();
-            for (std::size_t s = 0; s < n; ++s) {
-                if (s == i) continue;
-                dist[s] = shared_rms(row, &a[s * m], m);
-                if (dist[s] < kInf) order.push_back(s);
-            }
-            std::stable_sort(order.begin(), order.end(), [&](std::size_t l, std::size_t r) { return dist[l] < dist[r]; });
-            for (std::size_t j = 0; j < m; ++j) {
-                double v = row[j];
-                if (missing(v)) {
-                    double sum = 0;
-                    std::size_t used = 0;
-                    for (std::size_t t = 0; t < order.size() && used < k; ++t) {
-                        double d = a[order[t] * m + j];
-                        if (!missing(d)) sum += d, ++used;
+        for (std::size_t t = t0; t < t1; ++t) {
+            std::size_t r0 = t * kTile, b = std::min(kTile, receivers.size() - r0);
+            std::fill(sum.begin(), sum.end(), 0.0);
+            std::fill(cnt.begin(), cnt.end(), 0.0);
+            for (std::size_t c0 = 0; c0 < m; c0 += kChunk) {
+                std::size_t len = std::min(kChunk, m - c0);
+                for (std::size_t s = 0; s < n; ++s)
+                    for (std::size_t r = 0; r < b; ++r) {
+                        std::size_t i = receivers[r0 + r];
+                        add_shared(&a[i * m + c0], &mask[i * m + c0], &a[s * m + c0], &mask[s * m + c0], len,
+                                   sum[r * n + s], cnt[r * n + s]);
                     }
-                    v = used ? sum / double(used) : kNaN;
+            }
+            for (std::size_t r = 0; r < b; ++r) {
+                std::size_t i = receivers[r0 + r];
+                order.clear();
+                for (std::size_t s = 0; s < n; ++s) {
+                    if (s == i || cnt[r * n + s] == 0) continue;
+                    dist[s] = std::sqrt(sum[r * n + s] / cnt[r * n + s]);
+                    order.push_back(s);
                 }
-                out.at(i, j) = v;
+                std::stable_sort(order.begin(), order.end(),
+                                 [&](std::size_t l, std::size_t u) { return dist[l] < dist[u]; });
+                for (std::size_t j = 0; j < m; ++j) {
+                    double v = x.at(i, j);
+                    if (missing(v)) {
+                        double total = 0;
+                        std::size_t used = 0;
+                        for (std::size_t q = 0; q < order.size() && used < k; ++q) {
+                            std::size_t at = order[q] * m + j;
+                            if (mask[at] != 0) total += a[at], ++used;
+                        }
+                        v = used ? total / double(used) : kNaN;
+                    }
+                    out.at(i, j) = v;
+                }
             }
         }
     });

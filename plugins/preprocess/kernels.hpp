@@ -60,8 +60,9 @@ void take_cols(const In& x, const std::vector<std::size_t>& keep, const Out& out
 // shared feature: not neighbours), and a missing x(i, j) becomes the mean of
 // x(s, j) over the k samples s nearest to i among those that have feature j
 // (ties go to the earlier sample). Fewer than k such samples: the mean of
-// those there are; none: the value stays missing. Donors are always read
-// from x as given, so `out` may be `x` itself.
+// those there are; none: the value stays missing. Infinite values take no
+// part in distances and give no value. Donors are always read from a copy
+// of x, so `out` may be `x` itself.
 void knn_fill(const In& x, std::size_t k, const Out& out);
 
 // Missing values of each sample drawn from N(mean - shift * sd, (width * sd)^2),
