@@ -115,10 +115,10 @@ def with_summary(page, card):
 
 
 def with_options(page, dropdown_id: str, values) -> None:
-    """Appends `values` (label = value) to the options of the page's dropdown `dropdown_id`,
-    after its described ones; KeyError when the page has no such component."""
+    """Appends `values` (texts, label = value, or option dicts) to the options of the page's
+    dropdown `dropdown_id`, after its described ones; KeyError when the page has no such component."""
     dropdown = page[dropdown_id]
-    dropdown.options = [*dropdown.options, *({"label": v, "value": v} for v in values)]
+    dropdown.options = [*dropdown.options, *(v if isinstance(v, dict) else {"label": v, "value": v} for v in values)]
 
 
 def enable_compression(app) -> None:
@@ -137,6 +137,7 @@ def create_app(my_paths: dict, report: study.Report | None = None, manager=None)
     from . import summary
     from .plugins.analysis import survival_card
     from .plugins.analysis.differential import MODERATED_METHODS
+    from .plugins.analysis.preprocessing import extra_imputation_options
 
     if report is None:
         report = study.reconcile(my_paths)
@@ -147,6 +148,7 @@ def create_app(my_paths: dict, report: study.Report | None = None, manager=None)
     app = vistro.build_app(my_paths)
     app.layout = with_summary(layout.build_layout(my_paths), summary.summary_card(report))
     with_options(app.layout, "diff-exp-analysis-methods-dropdown", MODERATED_METHODS)
+    with_options(app.layout, "preprocess-imputation-dropdown", extra_imputation_options())
     survival_card.add_survival_card(app, layout, my_paths)
     if manager is not None:
         from . import background

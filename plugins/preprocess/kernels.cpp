@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <numeric>
+#include <random>
 #include <system_error>
 #include <thread>
 
@@ -317,6 +319,162 @@ void take_cols(const In& x, const std::vector<std::size_t>& keep, const Out& out
         copy_rows(0, x.rows, 0u);
     else
         parallel_for(x.rows, threads_for(x.rows * keep.size()), copy_rows);
+}
+
+namespace {
+
+// Two doubles in one SSE2 register (the x86-64 baseline); the sums below run
+// in these lanes, an order of additions the compiler may not choose itself.
+using v2d = double __attribute__((vector_size(16)));
+inline v2d load2(const double* p) {
+    v2d v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Adds to `sum` the squared differences of rows p and q over the positions
+// both have, and to `cnt` their number; values are cleaned (missing as 0)
+// and mp, mq their 1/0 presence.
+inline void add_shared(const double* p, const double* mp, const double* q, const double* mq, std::size_t len,
+                       double& sum, double& cnt) {
+    v2d s0 = {0, 0}, s1 = {0, 0}, c0 = {0, 0}, c1 = {0, 0};
+    std::size_t j = 0;
+    for (; j + 4 <= len; j += 4) {
+        v2d w0 = load2(mp + j) * load2(mq + j), w1 = load2(mp + j + 2) * load2(mq + j + 2);
+        v2d d0 = load2(p + j) - load2(q + j), d1 = load2(p + j + 2) - load2(q + j + 2);
+        s0 += w0 * d0 * d0;
+        s1 += w1 * d1 * d1;
+        c0 += w0;
+        c1 += w1;
+    }
+    double s = (s0[0] + s1[0]) + (s0[1] + s1[1]), c = (c0[0] + c1[0]) + (c0[1] + c1[1]);
+    for (; j < len; ++j) {
+        double w = mp[j] * mq[j], d = p[j] - q[j];
+        s += w * d * d;
+        c += w;
+    }
+    sum += s;
+    cnt += c;
+}
+
+// Uniform in (0, 1] from the top 53 bits of one generator output.
+inline double unit(std::mt19937_64& gen) { return double((gen() >> 11) + 1) * 0x1p-53; }
+
+// Standard normal deviates by the Box-Muller transform, both halves used.
+struct Normal {
+    std::mt19937_64 gen;
+    double spare = 0;
+    bool has_spare = false;
+    explicit Normal(std::uint64_t seed) : gen(seed) {}
+    double operator()() {
+        if (has_spare) {
+            has_spare = false;
+            return spare;
+        }
+        double radius = std::sqrt(-2.0 * std::log(unit(gen)));
+        double angle = 2.0 * 3.14159265358979323846 * unit(gen);
+        spare = radius * std::sin(angle);
+        has_spare = true;
+        return radius * std::cos(angle);
+    }
+};
+
+}  // namespace
+
+void knn_fill(const In& x, std::size_t k, const Out& out) {
+    std::size_t n = x.rows, m = x.cols;
+    // Row-major copies of the values (missing and infinite ones as 0) and of
+    // their presence (1/0): rows compare contiguously without a branch, and
+    // donors keep their values while `out` (possibly x) is written.
+    std::vector<double> a(n * m), mask(n * m);
+    std::vector<char> receiver(n, 0);
+    parallel_for(n, threads_for(n * m), [&](std::size_t i0, std::size_t i1, unsigned) {
+        for (std::size_t i = i0; i < i1; ++i) {
+            double* row = &a[i * m];
+            double* has = &mask[i * m];
+            for_line(&x.at(i, 0), x.cs, m, [&](std::size_t j, double v) {
+                bool ok = std::isfinite(v);
+                row[j] = ok ? v : 0.0;
+                has[j] = ok;
+            });
+            for (std::size_t j = 0; j < m; ++j) receiver[i] |= missing(x.at(i, j));
+        }
+    });
+    std::vector<std::size_t> receivers;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (receiver[i]) receivers.push_back(i);
+        else if (static_cast<const void*>(&out.at(i, 0)) != static_cast<const void*>(&x.at(i, 0)))
+            for (std::size_t j = 0; j < m; ++j) out.at(i, j) = x.at(i, j);
+    }
+    // Receivers go in tiles of kTile rows against every sample, features in
+    // chunks: a tile's chunk stays in cache while the samples stream past it.
+    constexpr std::size_t kChunk = 256;
+    std::size_t tiles = (receivers.size() + kTile - 1) / kTile;
+    parallel_for(tiles, threads_for(receivers.size() * n * m / 8), [&](std::size_t t0, std::size_t t1, unsigned) {
+        std::vector<double> sum(kTile * n), cnt(kTile * n), dist(n);
+        std::vector<std::size_t> order;
+        order.reserve(n);
+        for (std::size_t t = t0; t < t1; ++t) {
+            std::size_t r0 = t * kTile, b = std::min(kTile, receivers.size() - r0);
+            std::fill(sum.begin(), sum.end(), 0.0);
+            std::fill(cnt.begin(), cnt.end(), 0.0);
+            for (std::size_t c0 = 0; c0 < m; c0 += kChunk) {
+                std::size_t len = std::min(kChunk, m - c0);
+                for (std::size_t s = 0; s < n; ++s)
+                    for (std::size_t r = 0; r < b; ++r) {
+                        std::size_t i = receivers[r0 + r];
+                        add_shared(&a[i * m + c0], &mask[i * m + c0], &a[s * m + c0], &mask[s * m + c0], len,
+                                   sum[r * n + s], cnt[r * n + s]);
+                    }
+            }
+            for (std::size_t r = 0; r < b; ++r) {
+                std::size_t i = receivers[r0 + r];
+                order.clear();
+                for (std::size_t s = 0; s < n; ++s) {
+                    if (s == i || cnt[r * n + s] == 0) continue;
+                    dist[s] = std::sqrt(sum[r * n + s] / cnt[r * n + s]);
+                    order.push_back(s);
+                }
+                std::stable_sort(order.begin(), order.end(),
+                                 [&](std::size_t l, std::size_t u) { return dist[l] < dist[u]; });
+                for (std::size_t j = 0; j < m; ++j) {
+                    double v = x.at(i, j);
+                    if (missing(v)) {
+                        double total = 0;
+                        std::size_t used = 0;
+                        for (std::size_t q = 0; q < order.size() && used < k; ++q) {
+                            std::size_t at = order[q] * m + j;
+                            if (mask[at] != 0) total += a[at], ++used;
+                        }
+                        v = used ? total / double(used) : kNaN;
+                    }
+                    out.at(i, j) = v;
+                }
+            }
+        }
+    });
+}
+
+void downshift_fill(const In& x, double shift, double width, std::uint64_t seed, const Out& out) {
+    Normal normal(seed);
+    for (std::size_t i = 0; i < x.rows; ++i) {
+        // Mean and sd of the present values (two passes, for accuracy).
+        double sum = 0, count = 0;
+        for_line(&x.at(i, 0), x.cs, x.cols, [&](std::size_t, double v) {
+            if (!missing(v)) sum += v, count += 1;
+        });
+        double mean = sum / count, squares = 0;
+        for_line(&x.at(i, 0), x.cs, x.cols, [&](std::size_t, double v) {
+            if (!missing(v)) squares += (v - mean) * (v - mean);
+        });
+        bool drawn = count >= 2;
+        double sd = drawn ? std::sqrt(squares / (count - 1)) : kNaN;
+        double centre = mean - shift * sd, spread = width * sd;
+        for (std::size_t j = 0; j < x.cols; ++j) {
+            double v = x.at(i, j);
+            out.at(i, j) = !missing(v) ? v : drawn ? centre + spread * normal() : kNaN;
+        }
+    }
 }
 
 }  // namespace kern

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace kern {
@@ -53,5 +54,24 @@ void fill_all(const In& x, double v, const Out& out);
 // out[:, t] = x[:, keep[t]]. With `out` sharing `x`'s storage and layout the
 // columns move down in place (keep is increasing).
 void take_cols(const In& x, const std::vector<std::size_t>& keep, const Out& out);
+
+// Missing values from the `k` nearest samples: the distance of two samples is
+// the root mean square of their differences over the features both have (no
+// shared feature: not neighbours), and a missing x(i, j) becomes the mean of
+// x(s, j) over the k samples s nearest to i among those that have feature j
+// (ties go to the earlier sample). Fewer than k such samples: the mean of
+// those there are; none: the value stays missing. Infinite values take no
+// part in distances and give no value. Donors are always read from a copy
+// of x, so `out` may be `x` itself.
+void knn_fill(const In& x, std::size_t k, const Out& out);
+
+// Missing values of each sample drawn from N(mean - shift * sd, (width * sd)^2),
+// mean and sd (n - 1) of the sample's present values; a sample with fewer
+// than two present values keeps its missing values. The draws come from one
+// std::mt19937_64 seeded with `seed` (its output is fixed by the C++
+// standard), samples in row order and each sample's missing features in
+// column order; uniforms are the top 53 bits of each output and normals
+// their Box-Muller transform, both halves used. `out` may be `x` itself.
+void downshift_fill(const In& x, double shift, double width, std::uint64_t seed, const Out& out);
 
 }  // namespace kern

@@ -1,5 +1,6 @@
 #include "steps.hpp"
 
+#include <cmath>
 #include <string>
 
 namespace prep {
@@ -99,7 +100,61 @@ Table feature_min(const Table& t) {
     return out;
 }
 
+// The missing values filled by `fill(grid in, grid out)`. Integer frames hold
+// none and come back as an equal copy; any other result is float64.
+template <typename Fill>
+Table fill_missing(const Table& t, Fill&& fill) {
+    Numeric x = numeric(t, "impute");
+    if (x.rows() == 0 || x.cols() == 0) {
+        if (!t.is_frame()) return t;
+        Table out;
+        out.frame = frame_copy(t);
+        return out;
+    }
+    if (x.int_common) return integer_frame(t.frame.attr("to_numpy")(), index_of(t), columns_of(t));
+    Table out = target(t, x);
+    nb::gil_scoped_release unlocked;
+    fill(x.grid, out.grid);
+    return out;
+}
+
+[[noreturn]] void raise_value(const std::string& msg) {
+    PyErr_SetString(PyExc_ValueError, msg.c_str());
+    throw nb::python_error();
+}
+
+// An integer setting: Python ints, and floats or text holding a whole number.
+long long whole(nb::handle v, const char* what) {
+    double d = to_float(v);
+    if (!std::isfinite(d) || d != std::floor(d) || std::fabs(d) > 9007199254740992.0)
+        raise_value(std::string("impute: ") + what + " must be a whole number, got " + pyglue::repr(v));
+    return static_cast<long long>(d);
+}
+
 }  // namespace
+
+ImputeParams impute_params(nb::handle k, nb::handle shift, nb::handle width, nb::handle seed) {
+    ImputeParams p;
+    long long kk = whole(k, "the number of neighbours");
+    if (kk < 1) raise_value("impute: the number of neighbours must be at least 1, got " + pyglue::repr(k));
+    p.k = std::size_t(kk);
+    p.shift = to_float(shift);
+    p.width = to_float(width);
+    if (!std::isfinite(p.shift)) raise_value("impute: the shift must be a finite number, got " + pyglue::repr(shift));
+    if (!(std::isfinite(p.width) && p.width >= 0))
+        raise_value("impute: the width must be a finite number of at least 0, got " + pyglue::repr(width));
+    long long s = whole(seed, "the seed");
+    if (s < 0) raise_value("impute: the seed must be at least 0, got " + pyglue::repr(seed));
+    p.seed = std::uint64_t(s);
+    return p;
+}
+
+ImputeParams impute_params(nb::handle settings) {
+    ImputeParams d;
+    nb::object get = settings.attr("get");
+    return impute_params(get("ImputationNeighbours", d.k), get("ImputationShift", d.shift),
+                         get("ImputationWidth", d.width), get("ImputationSeed", d.seed));
+}
 
 Table as_table(nb::handle obj) {
     Table t;
@@ -187,11 +242,17 @@ Table noise_filter(Table t, nb::handle miss_ratio) {
     return out;
 }
 
-Table impute(Table t, nb::handle method) {
+Table impute(Table t, nb::handle method, const ImputeParams& p) {
     if (is(method, "NA")) return t;
     if (is(method, "GlobalMin")) return global_min(t);
     if (is(method, "SampleMin")) return sample_min(t);
     if (is(method, "FeatureMin")) return feature_min(t);
+    if (is(method, "KNN"))
+        return fill_missing(t, [&](const kern::In& x, const kern::Out& out) { kern::knn_fill(x, p.k, out); });
+    if (is(method, "DownshiftedNormal"))
+        return fill_missing(t, [&](const kern::In& x, const kern::Out& out) {
+            kern::downshift_fill(x, p.shift, p.width, p.seed, out);
+        });
     return t;
 }
 

@@ -22,12 +22,18 @@ def noise_filter(data_df: pandas.DataFrame, miss_ratio: float | str) -> pandas.D
     A new frame of the features (columns) whose share of missing values is at most miss_ratio percent (a number or numeric text).
     """
 
-def impute(data_df: pandas.DataFrame, method: str) -> pandas.DataFrame:
+def impute(data_df: pandas.DataFrame, method: str, k: int = 5, shift: float = 1.8, width: float = 0.3, seed: int = 20260101) -> pandas.DataFrame:
     """
-    Missing values replaced by the smallest present value of the frame ("GlobalMin"), of their sample ("SampleMin") or of their feature ("FeatureMin"); a sample or feature without any value stays missing, and columns without any value take no part in the global minimum. Any other method returns data_df itself.
+    Missing values replaced by the smallest present value of the frame ("GlobalMin"), of their sample ("SampleMin") or of their feature ("FeatureMin"); a sample or feature without any value stays missing, and columns without any value take no part in the global minimum.
+
+    "KNN": the mean of the feature over the k samples nearest to the sample among those that have it, distances being the root mean square difference over the features both samples have (ties to the earlier sample; no shared feature, no neighbour; no neighbour with the feature, still missing). Samples are the neighbours: a cohort has far fewer samples than features, so the distances are cheap and each rests on thousands of shared values.
+
+    "DownshiftedNormal": draws from a normal distribution per sample, its mean the sample's mean minus shift standard deviations and its sd width of them (sd with n - 1; samples with fewer than two values keep their missing values); std::mt19937_64 seeded with seed and Box-Muller, samples in row order, so a rerun gives the same matrix.
+
+    The last two give float64 columns. Any other method returns data_df itself.
     """
 
 def preprocess(data_df: pandas.DataFrame, settings: Mapping[str, object]) -> pandas.DataFrame:
     """
-    transform, norm, noise_filter and impute in that order, with settings["Transformation"], ["Normalization"], ["Filter"] and ["Imputation"]; the caller's frame is never altered.
+    transform, norm, noise_filter and impute in that order, with settings["Transformation"], ["Normalization"], ["Filter"] and ["Imputation"] (and impute's k, shift, width and seed from settings["ImputationNeighbours"], ["ImputationShift"], ["ImputationWidth"] and ["ImputationSeed"] when given); the caller's frame is never altered.
     """

@@ -32,6 +32,12 @@ from ..tables import read_expr_path, read_raw_expression, save_result_path
 # The card's starting values: no transform (inputs are log2 ratios already), no
 # normalisation, features with more than 50 % missing values dropped, no imputation.
 DEFAULT_SETTINGS = {"Transformation": "NA", "Normalization": "NA", "Filter": "50", "Imputation": "NA"}
+# The parameters of the imputations beyond the card's own, with their defaults: stored with
+# the settings of a run that uses one, so that a rerun gives the same matrix.
+IMPUTATION_PARAMETERS = {
+    "KNN": {"ImputationNeighbours": 5},
+    "DownshiftedNormal": {"ImputationShift": 1.8, "ImputationWidth": 0.3, "ImputationSeed": 20260101},
+}
 FINGERPRINT_KEY = "RawFingerprint"  # beside the settings in the JSON file
 _SHOWN = 5  # features named in a message
 
@@ -60,16 +66,26 @@ def _stored(my_path, source) -> dict:
         return json.load(fh)
 
 
+def with_parameters(settings: dict) -> dict:
+    """The described settings of `settings`, and the parameters of its imputation (defaults
+    where absent)."""
+    out = {k: settings[k] for k in DEFAULT_SETTINGS}
+    for key, default in IMPUTATION_PARAMETERS.get(str(settings["Imputation"]), {}).items():
+        out[key] = settings.get(key, default)
+    return out
+
+
 def load_settings(my_path, source) -> dict:
     """The stored settings of a source, or the defaults."""
     stored = _stored(my_path, source)
-    return {k: stored.get(k, v) for k, v in DEFAULT_SETTINGS.items()}
+    return with_parameters({**DEFAULT_SETTINGS, **stored})
 
 
 def _same_settings(a: dict, b: dict) -> bool:
     # The card sends the ratio as a number, stored defaults hold it as text ("50").
     def canon(s):
-        return {k: (float(s[k]) if k == "Filter" else str(s[k])) for k in DEFAULT_SETTINGS}
+        return {k: (str(v) if k in DEFAULT_SETTINGS and k != "Filter" else float(v))
+                for k, v in with_parameters(s).items()}
     try:
         return canon(a) == canon(b)
     except (KeyError, TypeError, ValueError):
@@ -77,7 +93,7 @@ def _same_settings(a: dict, b: dict) -> bool:
 
 
 def _write_settings(path: str, settings: dict, fingerprint: str) -> None:
-    stored = {k: settings[k] for k in DEFAULT_SETTINGS}
+    stored = with_parameters(settings)
     stored[FINGERPRINT_KEY] = fingerprint
     with open(path, "w") as fh:
         json.dump(stored, fh)

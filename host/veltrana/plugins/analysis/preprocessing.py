@@ -11,7 +11,7 @@ import plotly.graph_objects as go
 
 from ..paths import configured
 from ..vocabulary import AXIS_LINE, PAPER, SMALL_FIGURE_HEIGHT, TRACE_COLOUR, dropdown, margin
-from .matrices import ensure_preprocessed, load_settings, run_preprocess
+from .matrices import IMPUTATION_PARAMETERS, ensure_preprocessed, load_settings, run_preprocess
 
 __all__ = ["init_preprocess_data", "update_preprocess_parameters", "update_preprocess_figure"]
 
@@ -21,6 +21,19 @@ METHODS = {
     "Normalization": ("NA", "MedianNorm"),
     "Imputation": ("NA", "GlobalMin", "SampleMin", "FeatureMin"),
 }
+# Imputations the front door's page offers after the card's own, with their parameters' defaults:
+# KNN fills from the nearest samples (see `preprocess.impute`).
+EXTRA_IMPUTATIONS = tuple(IMPUTATION_PARAMETERS)
+
+
+def extra_imputation_options() -> list[dict]:
+    """The dropdown options of the extra imputations, their parameters in the label."""
+    def label(method):
+        p = IMPUTATION_PARAMETERS[method]
+        if method == "KNN":
+            return f"KNN (k = {p['ImputationNeighbours']} nearest samples)"
+        return f"DownshiftedNormal (shift {p['ImputationShift']} sd, width {p['ImputationWidth']} sd)"
+    return [{"label": label(m), "value": m} for m in EXTRA_IMPUTATIONS]
 
 
 def source_options(my_path) -> tuple[list, str | None]:
@@ -52,11 +65,13 @@ def update_preprocess_parameters(source, paths):
 
 
 def checked_settings(p_trans, p_miss, p_norm, p_impute) -> dict:
-    """The settings mapping of the four controls; a value the card does not offer raises ValueError."""
+    """The settings mapping of the four controls, with the default parameters of an extra
+    imputation; a value the page does not offer raises ValueError."""
     settings = {"Transformation": p_trans, "Normalization": p_norm, "Imputation": p_impute}
     for key, value in settings.items():
-        if value not in METHODS[key]:
-            raise ValueError(f"{key} must be one of {list(METHODS[key])}, got {value!r}")
+        offered = METHODS[key] + (EXTRA_IMPUTATIONS if key == "Imputation" else ())
+        if value not in offered:
+            raise ValueError(f"{key} must be one of {list(offered)}, got {value!r}")
     try:
         ratio = float(p_miss)
     except (TypeError, ValueError):
@@ -64,6 +79,7 @@ def checked_settings(p_trans, p_miss, p_norm, p_impute) -> dict:
     if not (math.isfinite(ratio) and 0 <= ratio <= 100):
         raise ValueError(f"the max missing ratio must be a number from 0 to 100, got {p_miss!r}")
     settings["Filter"] = _ratio_for_card(ratio)
+    settings.update(IMPUTATION_PARAMETERS.get(p_impute, {}))
     return settings
 
 
