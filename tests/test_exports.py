@@ -146,15 +146,14 @@ def test_figure_export_options_on_served_page_only(served, fresh_paths, layout_s
     for g in graphs:
         assert g.config["toImageButtonOptions"] == {"format": "svg", "width": 1200, "height": 800, "scale": 1}
     assert all(getattr(g, "config", None) is None for g in graphs_of(layout_state.build_layout(fresh_paths)))
-    # each download button right after its card's run button, the export bar after the data summary
+    # each download button right after its card's run button, the export bar closing the data summary
     for card, (_s, _p, button, offered, _r) in exports.CARDS.items():
         ids = next(ids for ids in ([getattr(k, "id", None) for k in children(c)] for c in walk(served.layout))
                    if button in ids)
         after = ids[ids.index(button) + 1:]
         expected = ([f"{card}-download-choice"] if len(offered) > 1 else []) + [f"{card}-download-button"]
         assert after[:len(expected)] == expected
-    top = [getattr(c, "id", None) for c in served.layout.children]
-    assert top[top.index("data-summary-card") + 1] == "export-bar"
+    assert served.layout["data-summary-card"].children[-1].id == "export-bar"
 
     reply = post(served, f"{graphs[0].id}.config", {"export-format-radio": "png"})
     configs = [reply[g.id]["config"] for g in graphs]

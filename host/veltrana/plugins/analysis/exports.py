@@ -312,7 +312,10 @@ def export_bar():
 def add_exports(app, report=None) -> None:
     """Places the export controls on `app.layout` and registers their callbacks (after `build_app`)."""
     page = app.layout
-    _place_after(page, {**{CARDS[c][2]: _download_controls(c) for c in CARDS}, "data-summary-card": [export_bar()]})
+    _place_after(page, {CARDS[c][2]: _download_controls(c) for c in CARDS})
+    # The report covers the whole page: its button closes the data summary card.
+    summary = page["data-summary-card"]
+    summary.children = [*summary.children, export_bar()]
     graphs = _graphs(page)
     for graph, config in zip(graphs, _configs(graphs, FORMATS[0])):
         graph.config = config
