@@ -180,7 +180,12 @@ def test_report_sections_figures_tables_versions(served, fresh_paths):
     assert "Volcano &lt;b&gt;" in page and "diff-box-fig" in page and "nothing yet" not in page
     # settings: each source's preprocessing and each run's inputs
     assert "Preprocessing: Protein" in page and "Pathological_Status" in page and "T-test(Unpaired)" in page
-    assert "Protein_differential.tsv (top 20 of 200 rows)" in page and "Glycoform_clusters.tsv" in page
-    assert "Protein_contribution.tsv" in page
+    assert "<h3>Protein_differential.tsv</h3><p>top 20 of 200 rows</p>" in page
+    assert "<h3>Protein_contribution.tsv</h3><p>top 11 of 11 rows, first 12 of 200 columns</p>" in page
+    assert "Glycoform_clusters.tsv" in page
+    # a store value from elsewhere is left out of the report, never read
+    forged = post(served, "report-download", {"report-button": 1, "Paths": fresh_paths,
+                                              "diff-inter": fresh_paths["info"]})["report-download"]["data"]
+    assert "No analysis run yet." in forged["content"] and "Pathological_Status</td>" not in forged["content"]
     assert f"<th>veltrana</th><td>{__version__}</td>" in page
     assert f"<th>pandas</th><td>{importlib.metadata.version('pandas')}</td>" in page

@@ -12,7 +12,7 @@ once, after `build_app`, on the page it serves:
   scale PNG_SCALE, 300 dpi at 12 x 8 inches);
 - a "Report" button sends one HTML file of the current analyses: the data summary, the
   settings of each step, the figures shown (plotly.js included once, so the file opens
-  offline), the top rows of each table and the versions of the package and its dependencies.
+  offline), the top rows (first columns) of each table and the versions of the package and its dependencies.
 """
 
 from __future__ import annotations
@@ -40,6 +40,7 @@ FIGURE_SIZE = {"width": 1200, "height": 800}
 PNG_SCALE = 3
 FORMATS = ("svg", "png")
 REPORT_ROWS = 20
+REPORT_COLUMNS = 12
 # The package and the libraries whose versions a methods section names.
 DEPENDENCIES = ("dash", "plotly", "pandas", "numpy", "scipy", "scikit-learn", "gseapy", "lifelines", "nanobind")
 
@@ -238,7 +239,7 @@ def _settings_section(my_path, stores: dict) -> str:
     for source in my_path.sources():
         parts.append(f"<h3>Preprocessing: {html.escape(source)}</h3>" + _pairs(load_settings(my_path, source).items()))
     for card, stored in stores.items():
-        if is_blank(stored) or not isinstance(stored, str) or not inside(stored, my_path.get_out_dir()):
+        if not _ours(my_path, stored):
             continue
         manifest = _manifest(stored) or {}
         inputs = {k: json.dumps(v) if isinstance(v, (list, dict)) else v for k, v in manifest.get("inputs", {}).items()}
@@ -247,21 +248,34 @@ def _settings_section(my_path, stores: dict) -> str:
     return "".join(parts)
 
 
+def _ours(my_path, stored) -> bool:
+    """A store's path that names a run of this study (anything else is left out of the report)."""
+    return isinstance(stored, str) and not is_blank(stored) and inside(stored, my_path.get_out_dir())
+
+
+def _top(frame: pd.DataFrame) -> str:
+    """The first rows (and, of a wide table, the first columns) as HTML."""
+    rows, columns = frame.shape
+    note = f"top {min(REPORT_ROWS, rows)} of {rows} rows"
+    if columns > REPORT_COLUMNS:
+        note += f", first {REPORT_COLUMNS} of {columns} columns"
+    return f"<p>{note}</p>" + frame.iloc[:REPORT_ROWS, :REPORT_COLUMNS].to_html(na_rep="")
+
+
 def _tables_section(my_path, stores: dict) -> str:
     parts = []
     for card, stored in stores.items():
-        if is_blank(stored):
+        if not _ours(my_path, stored):
             continue
         try:
             sources = read_result_path(stored)["Source"].astype(str).tolist()
             for source in sources if card != "assoc" else sources[:1]:
                 for choice in CARDS[card][3]:
                     name, frame = table_of(my_path, card, stored, source, choice)
-                    parts.append(f"<h3>{html.escape(name)} (top {min(REPORT_ROWS, len(frame))} of {len(frame)} "
-                                 f"rows)</h3>" + frame.head(REPORT_ROWS).to_html(na_rep=""))
+                    parts.append(f"<h3>{html.escape(name)}</h3>" + _top(frame))
         except (ValueError, LookupError, OSError) as err:
             parts.append(f"<p>{html.escape(card)}: {html.escape(str(err))}</p>")
-    return "".join(parts)
+    return "".join(parts) or "<p>No analysis run yet.</p>"
 
 
 def _figure_title(figure: dict, fallback: str) -> str:
