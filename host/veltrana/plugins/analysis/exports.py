@@ -86,7 +86,7 @@ def _association(summary, folder, _source, choice):
     return row["Source"], _named(folder, row["CorrelationPath" if choice == "Correlation" else "LogisticPath"])
 
 
-# card -> (store, shown-source picker, run button, tables offered, resolver, file suffix)
+# card -> (store, shown-source picker, run button, tables offered, resolver of a table's path)
 CARDS = {
     "diff": ("diff-inter", "diff-fig-source-dropdown", "run-diff-button", ("Differential",), _differential),
     "decomposition": ("decomposition-inter", "decomposition-figure-source-dropdown", "run-decomposition-button",
