@@ -191,3 +191,10 @@ def save_result_path(path, frame: pd.DataFrame) -> str:
         os.unlink(partial)
         raise
     return os.fspath(path)
+
+
+
+def read_text(path) -> str:
+    """A table's text exactly as written (for a download), from the configured locations only."""
+    with open(_checked(path), newline="") as fh:
+        return fh.read()
