@@ -103,6 +103,11 @@ def test_run_is_published_reused_and_drawn(fresh_paths, diff_run, monkeypatch):
     for bad in (0, -5, 2.5, "many", None):
         with pytest.raises(ValueError, match="permutations"):
             gc.run_gsea(my_path, diff_run, "Glycoform", gc.SIGNED_P, GMT, bad)
+    with open(os.path.join(my_path.get_user_geneset_dir(), "other.gmt"), "w") as fh:
+        fh.write("T1\tmade up\t" + "\t".join(f"X{i}" for i in range(40)) + "\n")
+    with pytest.raises(ValueError, match="no gene set of other.gmt has 15 to 500"):
+        gc.run_gsea(my_path, diff_run, "Protein", gc.SIGNED_P, "other.gmt", 20)
+    assert not [f for f in os.listdir(os.path.dirname(folder)) if f.startswith(".partial")]
     with pytest.raises(ValueError, match="no source"):
         gc.run_gsea(my_path, diff_run, "RNA", gc.SIGNED_P, GMT, 20)
 

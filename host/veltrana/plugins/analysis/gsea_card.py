@@ -174,7 +174,11 @@ def run_gsea(my_path: MyPath, summary_path, source, statistic, library_name, per
         ranking, several = gene_ranking(scores)
         if ranking.empty:
             raise ValueError(f"no feature of {source} has a {statistic} to rank by")
-        found = prerank(ranking, gene_sets, permutations)
+        try:
+            found = prerank(ranking, gene_sets, permutations)
+        except LookupError as exc:  # gseapy: no set has MIN_SIZE to MAX_SIZE genes of the ranking
+            raise ValueError(f"no gene set of {library_name} has {MIN_SIZE} to {MAX_SIZE} of the ranked genes "
+                             f"of {source}") from exc
         top = terms_table(found.res2d)
         save_result_path(os.path.join(folder, TERMS_FILE), top)
         save_result_path(os.path.join(folder, RANKING_FILE),
@@ -184,12 +188,7 @@ def run_gsea(my_path: MyPath, summary_path, source, statistic, library_name, per
             json.dump({"features": int(len(scores)), "genes": int(len(ranking)), "several": several,
                        "statistic": statistic}, fh)
 
-    parent = os.path.join(my_path.get_enrichment_dir(), "gsea")
-    try:
-        return results.publish(parent, "gsea", inputs, data, write)
-    except LookupError as exc:  # gseapy: no gene set of the library has enough genes in the ranking
-        raise ValueError(f"no gene set of {library_name} overlaps the ranked genes of {source} "
-                         f"in {MIN_SIZE} to {MAX_SIZE} genes") from exc
+    return results.publish(os.path.join(my_path.get_enrichment_dir(), "gsea"), "gsea", inputs, data, write)
 
 
 def run_folder(my_path: MyPath, folder) -> str:
