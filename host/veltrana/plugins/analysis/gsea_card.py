@@ -295,9 +295,11 @@ def place_gsea_card(page, card):
 
 
 def terms_view(folder):
-    top = read_result_path(os.path.join(folder, TERMS_FILE))
+    top = read_result_path(os.path.join(folder, TERMS_FILE)).round({"NES": 3, "ES": 3})
+    for column in ("P-value", "FDR"):  # three significant digits shown; the file keeps them all
+        top[column] = [float(f"{v:.3g}") for v in top[column]]
     return dash_table.DataTable(id="gsea-terms-table", columns=[{"name": c, "id": c} for c in TABLE_COLUMNS],
-                                data=top.round({"NES": 3, "ES": 3}).to_dict("records"), page_size=10,
+                                data=top.to_dict("records"), page_size=10,
                                 sort_action="native", style_table={"overflowX": "auto"},
                                 style_cell={"fontSize": "13px", "textAlign": "left"})
 
