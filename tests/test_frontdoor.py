@@ -141,10 +141,12 @@ def test_demo_serves_its_page_unchanged_around_the_card_with_gzip_responses(fres
     page = layout_state.build_layout(fresh_paths)
     served = [getattr(c, "id", None) for c in app.layout.children]
     assert served.pop(1) == "data-summary-card"
-    at = served.index("km-card")  # the Kaplan-Meier card and its separator stand beside the page
-    del served[at - 1:at + 1]
+    for card in ("km-card", "gsea-card"):  # the extra cards and their separators stand beside the page
+        at = served.index(card)
+        del served[at - 1:at + 1]
     assert served == [getattr(c, "id", None) for c in page.children]
-    extra = ("km-", "assoc-surv-fig", "-download.data", ".config")  # the survival card, the exports
+    # the survival and GSEA cards, the exports
+    extra = ("km-", "assoc-surv-fig", "gsea-", "-download.data", ".config")
     assert len([k for k in app.callback_map if not any(e in k for e in extra)]) == 44
 
     body = callback_request(app, "..preprocess-figure.figure", [1, "Protein"],

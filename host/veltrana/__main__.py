@@ -135,7 +135,7 @@ def create_app(my_paths: dict, report: study.Report | None = None, manager=None)
     With a background `manager`, the analyses run as background callbacks of it, their
     Cancel buttons beside their run buttons (see veltrana.background)."""
     from . import summary
-    from .plugins.analysis import exports, survival_card
+    from .plugins.analysis import exports, gsea_card, survival_card
     from .plugins.analysis.differential import MODERATED_METHODS
     from .plugins.analysis.preprocessing import extra_imputation_options
 
@@ -150,7 +150,8 @@ def create_app(my_paths: dict, report: study.Report | None = None, manager=None)
     with_options(app.layout, "diff-exp-analysis-methods-dropdown", MODERATED_METHODS)
     with_options(app.layout, "preprocess-imputation-dropdown", extra_imputation_options())
     survival_card.add_survival_card(app, layout, my_paths)
-    # Downloads, figure export sizes and the report, on the served page only.
+    gsea_card.add_gsea_card(app, layout, my_paths)
+    # Downloads, figure export sizes and the report, on the served page only (after every card).
     exports.add_exports(app, report)
     if manager is not None:
         from . import background

@@ -37,6 +37,7 @@ _CARD_FIGURES = (
     (("decomposition-",), "decomposition-figure-1"),
     (("clustering-", "feature-clustering-"), "clustering-figure-1"),
     (("assoc-", "feature-sets-inter", "phenotype-feature-"), "assoc-corr-fig"),
+    (("gsea-", "enrich-gsea-"), "enrich-gsea-fig"),
     (("enrich-",), "enrich-ora-fig"),
     (("km-",), "assoc-surv-fig"),
 )
