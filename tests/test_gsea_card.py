@@ -12,7 +12,7 @@ from veltrana import __main__ as front
 from veltrana.plugins import callbacks, results
 from veltrana.plugins.analysis import gsea_card as gc
 from veltrana.plugins.paths import MyPath
-from support import write_preprocessed
+from support import ids_in, write_preprocessed
 
 GMT = "demo_pathways.gmt"
 
@@ -112,15 +112,6 @@ def test_run_is_published_reused_and_drawn(fresh_paths, diff_run, monkeypatch):
         gc.run_gsea(my_path, diff_run, "RNA", gc.SIGNED_P, GMT, 20)
 
 
-def ids_of(component) -> list:
-    found = [getattr(component, "id", None)]
-    children = getattr(component, "children", None)
-    for child in children if isinstance(children, list) else [children] if children is not None else []:
-        if hasattr(child, "children") or hasattr(child, "id"):
-            found += ids_of(child)
-    return found
-
-
 def post(app, output, inputs: dict, states: dict):
     key = next(k for k in app.callback_map if output in k)
     spec = app.callback_map[key]
@@ -142,12 +133,12 @@ def test_card_served_below_enrichment_card_never_in_build_layout(fresh_paths, di
 
     for name in ("info_df", "phenotypes", "groups"):
         monkeypatch.setattr(layout, name, getattr(layout, name))
-    alone = ids_of(layout.build_layout(fresh_paths))
+    alone = ids_in(layout.build_layout(fresh_paths))
     assert "gsea-card" not in alone and "enrich-gsea-fig" not in alone
     app = front.create_app(fresh_paths)
     top = [getattr(c, "id", None) for c in app.layout.children]
     assert top.index("gsea-card") == top.index("enrich-analysis") + 2
-    assert ids_of(app.layout).count("enrich-gsea-fig") == 1
+    assert ids_in(app.layout).count("enrich-gsea-fig") == 1
 
     chosen = post(app, "gsea-source-dropdown.options", {"diff-inter": diff_run}, {})
     assert chosen["gsea-source-dropdown"]["value"] == "Protein"

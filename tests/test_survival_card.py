@@ -10,6 +10,7 @@ from lifelines import KaplanMeierFitter
 from lifelines.statistics import logrank_test
 from scipy.stats import false_discovery_control
 
+from support import ids_in
 from veltrana import __main__ as front
 from veltrana.plugins import loader, tables
 from veltrana.plugins.analysis import survival_card as sc
@@ -144,15 +145,6 @@ def layout_state(monkeypatch):
     return layout
 
 
-def ids_of(component) -> list:
-    found = [getattr(component, "id", None)]
-    children = getattr(component, "children", None)
-    for child in children if isinstance(children, list) else [children] if children is not None else []:
-        if hasattr(child, "children") or hasattr(child, "id"):
-            found += ids_of(child)
-    return found
-
-
 def post(app, output, values: dict):
     """Runs the callback with output `output` on the given input values, as the page does."""
     key = next(k for k in app.callback_map if output in k)
@@ -170,12 +162,12 @@ def post(app, output, values: dict):
 
 
 def test_card_served_below_association_card_never_in_build_layout(fresh_paths, layout_state):
-    alone = ids_of(layout_state.build_layout(fresh_paths))
+    alone = ids_in(layout_state.build_layout(fresh_paths))
     assert "km-card" not in alone and "assoc-surv-fig" not in alone
     app = front.create_app(fresh_paths)
     top = [getattr(c, "id", None) for c in app.layout.children]
     assert top.index("km-card") == top.index("association-card") + 2
-    served = ids_of(app.layout)
+    served = ids_in(app.layout)
     assert served.count("assoc-surv-fig") == 1
     picker = app.layout["km-status-dropdown"]
     assert picker.value == STATUS and {"label": "Age(Numerical)", "value": "Age(Numerical)"} in picker.options

@@ -103,3 +103,14 @@ def callback_timing(browser):
         yield
     finally:
         browser.execute_cdp_cmd("Page.removeScriptToEvaluateOnNewDocument", {"identifier": script["identifier"]})
+
+
+@pytest.fixture
+def page(server, browser, callback_timing):
+    """The page loaded; after the test, no console error and no server traceback."""
+    from harness import console_errors, load, server_errors
+
+    load(browser, server["url"])
+    yield browser
+    assert console_errors(browser) == []
+    assert server_errors(server) == []

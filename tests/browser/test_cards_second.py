@@ -7,18 +7,11 @@ import pandas as pd
 import pytest
 from selenium.webdriver.common.by import By
 
-from harness import callback_seconds, console_errors, graph, load, pick, press, server_errors, wait_for
+from harness import callback_seconds, graph, pick, press, wait_for
 from veltrana import demo
 
 METHODS = ["T-test(Unpaired)", "T-test(Paired)", "Wilcoxon(Unpaired)", "Wilcoxon(Paired)"]
 
-
-@pytest.fixture
-def page(server, browser, callback_timing):
-    load(browser, server["url"])
-    yield browser
-    assert console_errors(browser) == []
-    assert server_errors(server) == []
 
 
 @pytest.fixture

@@ -1,20 +1,12 @@
 """The GSEA card drawn on the demo in a real browser: a differential run, then GSEA against the
 demo's own library (its genes are made up), the top terms' table and a term's running score."""
 
-import pytest
 from selenium.webdriver.common.by import By
 
-from harness import console_errors, graph, load, pick, press, server_errors, settle, wait_for
+from harness import graph, pick, press, settle, wait_for
 
 GMT = "demo_pathways.gmt"
 
-
-@pytest.fixture
-def page(server, browser, callback_timing):
-    load(browser, server["url"])
-    yield browser
-    assert console_errors(browser) == []
-    assert server_errors(server) == []
 
 
 def test_gsea_card_draws_on_the_demo(page, server):

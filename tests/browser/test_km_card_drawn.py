@@ -2,19 +2,11 @@
 feature split at its median."""
 
 import pandas as pd
-import pytest
 from selenium.webdriver.common.by import By
 
-from harness import console_errors, graph, load, pick, server_errors, settle, wait_for
+from harness import graph, pick, settle, wait_for
 from veltrana import demo
 
-
-@pytest.fixture
-def page(server, browser, callback_timing):
-    load(browser, server["url"])
-    yield browser
-    assert console_errors(browser) == []
-    assert server_errors(server) == []
 
 
 def legend(page):

@@ -84,3 +84,12 @@ def dropdown(values) -> tuple[list, object]:
 def gene_of(feature) -> str:
     """The gene symbol of a feature id: glycoform ids read GENE_site_glycan, a protein id is its gene."""
     return str(feature).split("_", 1)[0]
+
+
+def place_after(page, anchor_id: str, *components):
+    """The page with `components` right after its child `anchor_id` (at the end when there is
+    none): how the front door stands an extra card beside the described ones."""
+    kids = list(page.children)
+    at = next((i + 1 for i, c in enumerate(kids) if getattr(c, "id", None) == anchor_id), len(kids))
+    page.children = [*kids[:at], *components, *kids[at:]]
+    return page

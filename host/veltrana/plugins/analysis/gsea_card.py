@@ -27,7 +27,7 @@ from .. import results
 from ..genesets import read_gmt
 from ..paths import MyPath, fix_path
 from ..tables import read_result_path, save_result_path
-from ..vocabulary import AXIS_LINE, PAPER, gene_of, margin, placeholder_figure
+from ..vocabulary import AXIS_LINE, PAPER, gene_of, margin, place_after, placeholder_figure
 from .enrichment import get_offline_libraries, load_offline_library
 
 SIGNED_P, FOLD_CHANGE, MODERATED_T = "Signed -log10(P-value)", "Log2FC(median)", "ModeratedT"
@@ -287,11 +287,7 @@ def gsea_card(layout, libraries: list[str]):
 
 def place_gsea_card(page, card):
     """The page with `card` right after the enrichment card (at the end when there is none)."""
-    children = list(page.children)
-    at = next((i + 1 for i, c in enumerate(children) if getattr(c, "id", None) == "enrich-analysis"),
-              len(children))
-    page.children = [*children[:at], html.Br(), card, *children[at:]]
-    return page
+    return place_after(page, "enrich-analysis", html.Br(), card)
 
 
 def terms_view(folder):

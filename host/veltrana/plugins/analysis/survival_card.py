@@ -19,7 +19,7 @@ from plotly.subplots import make_subplots
 from .. import survival
 from ..paths import MyPath
 from ..tables import read_info_file
-from ..vocabulary import AXIS_LINE, PAPER, margin, placeholder_figure
+from ..vocabulary import AXIS_LINE, PAPER, margin, place_after, placeholder_figure
 from .matrices import preprocessed_matrix
 
 # The survival module's column names and status values (its defaults).
@@ -265,11 +265,7 @@ def survival_card(layout, info: pd.DataFrame, sources: list[str], default_phenot
 
 def place_survival_card(page, card):
     """The page with `card` right after the association card (at the end when there is none)."""
-    children = list(page.children)
-    at = next((i + 1 for i, c in enumerate(children) if getattr(c, "id", None) == "association-card"),
-              len(children))
-    page.children = [*children[:at], html.Br(), card, *children[at:]]
-    return page
+    return place_after(page, "association-card", html.Br(), card)
 
 
 # ---- the callbacks ---------------------------------------------------------------------
