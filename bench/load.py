@@ -131,8 +131,8 @@ def rss_mb(pid: int) -> float | None:
 
 # -- a page without a browser -------------------------------------------------------------
 
-def _output_ids(spec: dict) -> list[str]:
-    key = spec["output"]
+def _output_ids(entry: dict) -> list[str]:
+    key = entry["output"]
     return key[2:-2].split("...") if key.startswith("..") else [key]
 
 
@@ -184,21 +184,21 @@ class Page:
             raise RuntimeError("the page did not load")
         self.state = {}
         _walk(layout, self.state)
-        self.callbacks = {out: spec for spec in deps for out in _output_ids(spec)}
+        self.callbacks = {out: entry for entry in deps for out in _output_ids(entry)}
 
     def call(self, kind: str, output: str, **values) -> dict | None:
         """Sends the callback that computes `output` with the page's values (and `values`, by
         "id.prop"), stores what comes back in the page and returns it ({} on a failure)."""
-        spec = self.callbacks[output]
+        entry = self.callbacks[output]
         self.state.update(values)
 
         def dep(d):
             return {"id": d["id"], "property": d["property"], "value": self.state.get(f"{d['id']}.{d['property']}")}
 
-        outs = [{"id": o.split(".")[0], "property": o.split(".", 1)[1]} for o in _output_ids(spec)]
-        body = {"output": spec["output"], "outputs": outs if spec["output"].startswith("..") else outs[0],
-                "inputs": [dep(d) for d in spec["inputs"]], "state": [dep(d) for d in spec["state"]],
-                "changedPropIds": [f"{spec['inputs'][0]['id']}.{spec['inputs'][0]['property']}"]}
+        outs = [{"id": o.split(".")[0], "property": o.split(".", 1)[1]} for o in _output_ids(entry)]
+        body = {"output": entry["output"], "outputs": outs if entry["output"].startswith("..") else outs[0],
+                "inputs": [dep(d) for d in entry["inputs"]], "state": [dep(d) for d in entry["state"]],
+                "changedPropIds": [f"{entry['inputs'][0]['id']}.{entry['inputs'][0]['property']}"]}
         reply = self._timed(kind, lambda: self.session.post(self.url + "/_dash-update-component", json=body,
                                                             timeout=REQUEST_TIMEOUT))
         if reply is None:

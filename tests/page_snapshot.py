@@ -17,9 +17,9 @@ def _plain(value):
     if hasattr(value, "to_plotly_json") and hasattr(value, "_namespace"):
         return tree(value)
     if hasattr(value, "to_plotly_json") and hasattr(value, "layout") and hasattr(value, "data"):
-        spec = value.to_plotly_json()
-        layout = {k: v for k, v in spec["layout"].items() if k != "template"}
-        return {"figure": {"traces": [t.get("type") for t in spec["data"]], "layout": _plain(layout)}}
+        plain = value.to_plotly_json()
+        layout = {k: v for k, v in plain["layout"].items() if k != "template"}
+        return {"figure": {"traces": [t.get("type") for t in plain["data"]], "layout": _plain(layout)}}
     if isinstance(value, dict):
         return {str(k): _plain(v) for k, v in value.items()}
     if isinstance(value, (list, tuple)):
@@ -29,11 +29,11 @@ def _plain(value):
 
 def tree(component) -> dict:
     """{"type", "props", "children"} of a component and everything below it."""
-    spec = component.to_plotly_json()
-    props = {k: _plain(v) for k, v in spec["props"].items() if k != "children"}
-    node = {"type": f"{spec['namespace']}.{spec['type']}", "props": props}
-    if "children" in spec["props"]:
-        node["children"] = _plain(spec["props"]["children"])
+    plain = component.to_plotly_json()
+    props = {k: _plain(v) for k, v in plain["props"].items() if k != "children"}
+    node = {"type": f"{plain['namespace']}.{plain['type']}", "props": props}
+    if "children" in plain["props"]:
+        node["children"] = _plain(plain["props"]["children"])
     return node
 
 

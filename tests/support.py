@@ -192,3 +192,31 @@ def write_summary(paths, rows):
     path = os.path.join(paths["out_dir"], "summary.txt")
     pd.DataFrame(rows, columns=["Source", "DiffPath"]).to_csv(path, sep="\t")
     return path
+
+
+def _valued(dependencies, values) -> list:
+    """Each dependency with its value: `values` by component id (dict), in order (list), or None."""
+    if isinstance(values, dict):
+        given = [values.get(d["id"]) for d in dependencies]
+    else:
+        given = list(values or ()) + [None] * len(dependencies)
+    return [{**d, "value": v} for d, v in zip(dependencies, given)]
+
+
+def registered_body(app, key, inputs, states=None) -> dict:
+    """The JSON body the page posts to run the callback registered under `key`."""
+    entry = app.callback_map[key]
+    single = not isinstance(entry["output"], (list, tuple))
+    outputs = [{"id": o.component_id, "property": o.component_property}
+               for o in ([entry["output"]] if single else entry["output"])]
+    first = entry["inputs"][0]
+    return {"output": key, "outputs": outputs[0] if single else outputs,
+            "inputs": _valued(entry["inputs"], inputs), "state": _valued(entry.get("state", []), states),
+            "changedPropIds": [f"{first['id']}.{first['property']}"]}
+
+
+def run_registered(app, key, inputs, states=None) -> dict:
+    """The outputs (and side updates) the callback registered under `key` answers with."""
+    status, answer = post(app.server.test_client(), registered_body(app, key, inputs, states))
+    assert status == 200, answer
+    return {**answer.get("response", {}), **answer.get("sideUpdate", {})}

@@ -59,20 +59,20 @@ class Page:
         self.end_id = config["end_id"]
         self.state = {}
         _walk(client.get("/_dash-layout").get_json(), self.state)
-        self.specs = {spec["output"]: spec for spec in client.get("/_dash-dependencies").get_json()}
+        self.entries = {entry["output"]: entry for entry in client.get("/_dash-dependencies").get_json()}
 
     def body(self, output, **values):
-        spec = self.specs[output]
+        entry = self.entries[output]
         state = {**self.state, **values}
-        ids = spec["output"].strip(".").split("...")
+        ids = entry["output"].strip(".").split("...")
         outs = [dict(zip(("id", "property"), o.rsplit(".", 1))) for o in ids]
 
         def dep(d):
             return {**d, "value": state.get(f"{d['id']}.{d['property']}")}
 
-        return {"output": spec["output"], "outputs": outs if spec["output"].startswith("..") else outs[0],
-                "inputs": [dep(d) for d in spec["inputs"]], "state": [dep(d) for d in spec["state"]],
-                "changedPropIds": [f"{spec['inputs'][-1]['id']}.{spec['inputs'][-1]['property']}"]}
+        return {"output": entry["output"], "outputs": outs if entry["output"].startswith("..") else outs[0],
+                "inputs": [dep(d) for d in entry["inputs"]], "state": [dep(d) for d in entry["state"]],
+                "changedPropIds": [f"{entry['inputs'][-1]['id']}.{entry['inputs'][-1]['property']}"]}
 
     def post(self, body, **query):
         reply = self.client.post("/_dash-update-component", query_string={"endId": self.end_id, **query},

@@ -4,7 +4,6 @@ holds its sections, the figures with plotly.js once, and the versions."""
 
 import importlib.metadata
 import io
-import json
 import os
 
 import pandas as pd
@@ -17,7 +16,7 @@ from veltrana.plugins.analysis import clustering, decomposition, differential, e
 from veltrana.plugins.paths import MyPath
 from veltrana.plugins.tables import save_result_path
 
-from support import children, walk
+from support import children, run_registered, walk
 
 DIFF = {"diff-data-source-dropdown": ["Protein", "Glycoform"], "phenotype-dropdown": "Pathological_Status",
         "target-groups-dropdown": "Tumor", "refer-groups-dropdown": "Normal",
@@ -42,18 +41,7 @@ def served(fresh_paths, layout_state):
 def post(app, output, values: dict):
     """The reply of the callback with first output `output` to the given input and state values."""
     key = next(k for k in app.callback_map if k.strip(".").startswith(output))
-    spec = app.callback_map[key]
-    outputs = spec["output"] if isinstance(spec["output"], (list, tuple)) else [spec["output"]]
-    listed = [{"id": o.component_id, "property": o.component_property} for o in outputs]
-    single = key.count("...") == 0 and not key.startswith("..")
-    body = {"output": key, "outputs": listed[0] if single else listed,
-            "inputs": [{**d, "value": values.get(d["id"])} for d in spec["inputs"]],
-            "state": [{**d, "value": values.get(d["id"])} for d in spec.get("state", [])],
-            "changedPropIds": [f"{spec['inputs'][0]['id']}.{spec['inputs'][0]['property']}"]}
-    reply = app.server.test_client().post("/_dash-update-component", json=body)
-    assert reply.status_code == 200, reply.data[:500]
-    answer = json.loads(reply.data)
-    return {**answer.get("response", {}), **answer.get("sideUpdate", {})}
+    return run_registered(app, key, values, values)
 
 
 def download(app, card, **values):

@@ -11,6 +11,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from support import registered_body
 from veltrana import __main__ as front
 from veltrana import study
 from veltrana.plugins import paths, tables
@@ -128,12 +129,7 @@ def test_a_named_study_starts_with_safe_files_and_its_summary_card(tmp_path, cap
 def callback_request(app, output_prefix, inputs, state):
     """The body the page posts to run the callback whose outputs start with `output_prefix`."""
     key = next(k for k in app.callback_map if k.startswith(output_prefix))
-    spec = app.callback_map[key]
-    outputs = [{"id": o.component_id, "property": o.component_property} for o in spec["output"]]
-    return {"output": key, "outputs": outputs,
-            "inputs": [{**d, "value": v} for d, v in zip(spec["inputs"], inputs)],
-            "state": [{**d, "value": v} for d, v in zip(spec["state"], state)],
-            "changedPropIds": [f"{spec['inputs'][0]['id']}.{spec['inputs'][0]['property']}"]}
+    return registered_body(app, key, inputs, state)
 
 
 def test_demo_serves_its_page_unchanged_around_the_card_with_gzip_responses(fresh_paths, layout_state):

@@ -12,7 +12,7 @@ from veltrana import __main__ as front
 from veltrana.plugins import callbacks, results
 from veltrana.plugins.analysis import gsea_card as gc
 from veltrana.plugins.paths import MyPath
-from support import ids_in, write_preprocessed
+from support import ids_in, run_registered, write_preprocessed
 
 GMT = "demo_pathways.gmt"
 
@@ -114,18 +114,7 @@ def test_run_is_published_reused_and_drawn(fresh_paths, diff_run, monkeypatch):
 
 def post(app, output, inputs: dict, states: dict):
     key = next(k for k in app.callback_map if output in k)
-    spec = app.callback_map[key]
-    outputs = [{"id": o.component_id, "property": o.component_property} for o in spec["output"]] \
-        if isinstance(spec["output"], (list, tuple)) else {"id": spec["output"].component_id,
-                                                           "property": spec["output"].component_property}
-    body = {"output": key, "outputs": outputs,
-            "inputs": [{**d, "value": inputs.get(d["id"])} for d in spec["inputs"]],
-            "state": [{**d, "value": states.get(d["id"])} for d in spec.get("state", [])],
-            "changedPropIds": [f"{spec['inputs'][0]['id']}.{spec['inputs'][0]['property']}"]}
-    reply = app.server.test_client().post("/_dash-update-component", json=body)
-    assert reply.status_code == 200
-    answer = json.loads(reply.data)
-    return {**answer.get("response", {}), **answer.get("sideUpdate", {})}
+    return run_registered(app, key, inputs, states)
 
 
 def test_card_served_below_enrichment_card_never_in_build_layout(fresh_paths, diff_run, monkeypatch):

@@ -276,11 +276,11 @@ def test_own_gunicorn_serves_the_entry_with_its_login_and_workers_preprocess(dat
         paths = demo.paths_for(data_dir, str(tmp_path / "out"))
         values = [1, "Glycoform", paths, "NA", 30, "MedianNorm", "GlobalMin"]
         deps = requests.get(url + "/_dash-dependencies", auth=("alice", "right"), timeout=10).json()
-        spec = next(d for d in deps if d["output"].startswith("..preprocess-figure.figure"))
-        body = {"output": spec["output"], "outputs": [{"id": o.split(".")[0], "property": o.split(".")[1]}
-                                                      for o in spec["output"][2:-2].split("...")],
-                "inputs": [dict(d, value=v) for d, v in zip(spec["inputs"], values)],
-                "state": [dict(d, value=v) for d, v in zip(spec["state"], values[2:])],
+        entry = next(d for d in deps if d["output"].startswith("..preprocess-figure.figure"))
+        body = {"output": entry["output"], "outputs": [{"id": o.split(".")[0], "property": o.split(".")[1]}
+                                                      for o in entry["output"][2:-2].split("...")],
+                "inputs": [dict(d, value=v) for d, v in zip(entry["inputs"], values)],
+                "state": [dict(d, value=v) for d, v in zip(entry["state"], values[2:])],
                 "changedPropIds": ["preprocess-button.n_clicks"]}
         answer = requests.post(url + "/_dash-update-component", json=body, auth=("alice", "right"), timeout=60)
         assert answer.status_code == 200 and "sideUpdate" not in answer.json(), answer.text[:500]

@@ -10,7 +10,7 @@ from lifelines import KaplanMeierFitter
 from lifelines.statistics import logrank_test
 from scipy.stats import false_discovery_control
 
-from support import ids_in
+from support import ids_in, run_registered
 from veltrana import __main__ as front
 from veltrana.plugins import loader, tables
 from veltrana.plugins.analysis import survival_card as sc
@@ -148,17 +148,7 @@ def layout_state(monkeypatch):
 def post(app, output, values: dict):
     """Runs the callback with output `output` on the given input values, as the page does."""
     key = next(k for k in app.callback_map if output in k)
-    spec = app.callback_map[key]
-    single = not isinstance(spec["output"], (list, tuple))
-    outputs = [{"id": o.component_id, "property": o.component_property}
-               for o in ([spec["output"]] if single else spec["output"])]
-    body = {"output": key, "outputs": outputs[0] if single else outputs, "state": [{**d, "value": None} for d in spec.get("state", [])],
-            "inputs": [{**d, "value": values.get(d["id"])} for d in spec["inputs"]],
-            "changedPropIds": [f"{spec['inputs'][0]['id']}.{spec['inputs'][0]['property']}"]}
-    reply = app.server.test_client().post("/_dash-update-component", json=body)
-    assert reply.status_code == 200
-    answer = json.loads(reply.data)
-    return {**answer.get("response", {}), **answer.get("sideUpdate", {})}
+    return run_registered(app, key, values)
 
 
 def test_card_served_below_association_card_never_in_build_layout(fresh_paths, layout_state):

@@ -137,20 +137,20 @@ def _runner(native):
 
 def _entry(app, first_output: str) -> tuple[str, int]:
     """(key in the callback map, index in the callback list) of the callback whose first output is given."""
-    for index, spec in enumerate(app._callback_list):
-        key = spec["output"]
+    for index, entry in enumerate(app._callback_list):
+        key = entry["output"]
         if key.strip(".").split("...")[0] == first_output:
             return key, index
     raise KeyError(f"no callback has the output {first_output}")
 
 
-def _dependencies(kind, specs) -> list:
-    return [kind(s["id"], s["property"]) for s in specs]
+def _dependencies(kind, dependencies) -> list:
+    return [kind(s["id"], s["property"]) for s in dependencies]
 
 
 def _reregister(app, manager, first_output: str, button: str | None, cancel: str) -> None:
     key, index = _entry(app, first_output)
-    spec = app._callback_list[index]
+    entry = app._callback_list[index]
     native = app.callback_map[key]["callback"].__wrapped__
     listed = key.startswith("..")
     outputs = [Output(*o.rsplit(".", 1)) for o in key.strip(".").split("...")]
@@ -160,8 +160,8 @@ def _reregister(app, manager, first_output: str, button: str | None, cancel: str
     order = list(app.callback_map)
     del app.callback_map[key]
     del app._callback_list[index]
-    app.callback(outputs if listed else outputs[0], _dependencies(Input, spec["inputs"]),
-                 _dependencies(State, spec["state"]), prevent_initial_call=spec.get("prevent_initial_call"),
+    app.callback(outputs if listed else outputs[0], _dependencies(Input, entry["inputs"]),
+                 _dependencies(State, entry["state"]), prevent_initial_call=entry.get("prevent_initial_call"),
                  background=True, manager=manager, running=running, cancel=[Input(cancel, "n_clicks")],
                  )(_runner(native))
     # Back in its place, so that the callback map reads in registration order as before.

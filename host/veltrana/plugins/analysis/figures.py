@@ -32,8 +32,8 @@ def prefer_webgl(fig, threshold: int = WEBGL_THRESHOLD):
     data = []
     for trace in fig.data:
         if trace.type == "scatter":
-            spec = trace.to_plotly_json()
-            spec.pop("type", None)
-            trace = go.Scattergl(spec, skip_invalid=True)
+            plain = trace.to_plotly_json()
+            plain.pop("type", None)
+            trace = go.Scattergl(plain, skip_invalid=True)
         data.append(trace)
     return go.Figure(data=data, layout=fig.layout)
