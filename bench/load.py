@@ -13,6 +13,11 @@ and mixed results: every result path a user receives must be the run folder its 
 choices key to (the key computed here from the choices and the data's fingerprints).
 
     python bench/load.py [--users 16] [--journeys 20] [--workers 4] [--threads 4] [--data DIR] [--login]
+                         [--background disk]
+
+With --background the analyses run as background jobs: a request starts the job and the user
+polls for its result at the page's own interval, as the page does; the analysis's time is then
+from its start to its result.
 
 Exit status 1 when any request failed or any user received another's results; with
 --strict also when a goal is missed (RSS flat within 10 %, page-load p95 under 2x one user's).
@@ -24,6 +29,7 @@ import argparse
 import json
 import os
 import random
+import re
 import socket
 import statistics
 import subprocess
@@ -160,12 +166,17 @@ class Page:
         self.url, self.session, self.record = url, session, record
         self.state: dict = {}
         self.callbacks: dict[str, dict] = {}
+        self.end_id: str | None = None  # the page load's signed id, which background job handles are bound to
 
     def get(self, kind: str, path: str):
         reply = self._timed(kind, lambda: self.session.get(self.url + path, timeout=REQUEST_TIMEOUT))
         return reply.json() if reply is not None and path.startswith("/_dash") else reply
 
-    def _timed(self, kind, send):
+    def post(self, body: dict, **query):
+        return self.session.post(self.url + "/_dash-update-component", json=body, timeout=REQUEST_TIMEOUT,
+                                 params={"endId": self.end_id, **query} if self.end_id else query or None)
+
+    def _timed(self, kind, send, count=True):
         started = time.perf_counter()
         try:
             reply = send()
@@ -173,11 +184,30 @@ class Page:
             self.record(kind, time.perf_counter() - started, f"no answer: {err}")
             return None
         error = None if reply.status_code == 200 else f"HTTP {reply.status_code}"
-        self.record(kind, time.perf_counter() - started, error)
+        self.record(kind, time.perf_counter() - started, error, count=count or error is not None)
         return reply if error is None else None
 
+    def _wait(self, kind: str, entry: dict, body: dict, handles: dict) -> dict:
+        """Polls a background job at the page's interval until its result comes ({} on a failure)."""
+        interval = entry["background"].get("interval", 1000) / 1000
+        query = {"cacheKey": handles["cacheKey"], "job": handles["job"]}
+        deadline = time.monotonic() + REQUEST_TIMEOUT
+        while time.monotonic() < deadline:
+            time.sleep(interval)
+            reply = self._timed("job poll", lambda: self.post(body, **query))
+            if reply is None:
+                return {}
+            content = reply.json() if reply.content else {}
+            if "response" in content:
+                return content
+        self.record(kind, REQUEST_TIMEOUT, "the job did not end", count=False)
+        return {}
+
     def load(self) -> None:
-        self.get("page", "/")
+        html = self.get("page", "/")
+        config = re.search(r'<script id="_dash-config" type="application/json">(.*?)</script>',
+                           html.text if html is not None else "", re.S)
+        self.end_id = json.loads(config.group(1)).get("end_id") if config else None
         layout = self.get("layout", "/_dash-layout")
         deps = self.get("dependencies", "/_dash-dependencies")
         if layout is None or deps is None:
@@ -199,11 +229,17 @@ class Page:
         body = {"output": entry["output"], "outputs": outs if entry["output"].startswith("..") else outs[0],
                 "inputs": [dep(d) for d in entry["inputs"]], "state": [dep(d) for d in entry["state"]],
                 "changedPropIds": [f"{entry['inputs'][0]['id']}.{entry['inputs'][0]['property']}"]}
-        reply = self._timed(kind, lambda: self.session.post(self.url + "/_dash-update-component", json=body,
-                                                            timeout=REQUEST_TIMEOUT))
-        if reply is None:
+        started = time.perf_counter()
+        reply = self._timed(kind, lambda: self.post(body), count=not entry.get("background"))
+        if reply is not None and _only_figures(entry) and b'"sideUpdate"' not in reply.content \
+                and b"veltrana-failure" not in reply.content:
+            return {}  # a drawn figure: nothing the journey reads, and decoding it would load this client
+        content = reply.json() if reply is not None else {}
+        if entry.get("background") and "job" in content:
+            content = self._wait(kind, entry, body, content)
+            self.record(kind, time.perf_counter() - started)
+        if not content:
             return {}
-        content = reply.json()
         answer = content.get("response", {})
         failure = next((str(props["children"]) for ident, props in answer.items()
                         if ident.startswith("loading-output-") and props.get("children")), None)
@@ -217,6 +253,10 @@ class Page:
             for prop, value in props.items():
                 self.state[f"{ident}.{prop}"] = value
         return answer
+
+
+def _only_figures(entry: dict) -> bool:
+    return all(o.endswith(".figure") for o in _output_ids(entry))
 
 
 def options(page: Page, key: str) -> list:
@@ -348,15 +388,16 @@ def percentile(values, share) -> float:
 
 
 def measure(users: int, journeys: int, workers: int, threads: int, data: str | None, work: Path,
-            login: bool = False) -> dict:
-    """Runs the benchmark; returns its figures. With `login` the server asks for one, and every request logs in."""
-    auth, extra = None, ()
+            login: bool = False, background: str | None = None) -> dict:
+    """Runs the benchmark; returns its figures. With `login` the server asks for one, and every request logs in;
+    with `background` ("disk") the analyses run as background jobs of that manager."""
+    auth, extra = None, ("--background", background) if background else ()
     if login:
         from veltrana import access
 
         auth = ("bench", "bench-" + os.urandom(8).hex())
         access.add_user(str(work / "users"), *auth)
-        extra = ("--users", str(work / "users"))
+        extra += ("--users", str(work / "users"))
     if data:
         paths = demo.paths_for(data, str(work / "out"))
     else:
@@ -392,6 +433,7 @@ def measure(users: int, journeys: int, workers: int, threads: int, data: str | N
         stop_server(proc)
     requests_done = sum(len(v) for k, v in run.times.items() if k != PAGE)
     return {"users": users, "journeys": journeys, "workers": workers, "threads": threads, "login": login,
+            "background": background,
             "seconds": elapsed, "requests": requests_done, "throughput": requests_done / elapsed,
             "journeys_per_second": users * journeys / elapsed,
             "latency": {k: {"n": len(v), "p50": percentile(v, .5), "p95": percentile(v, .95)}
@@ -404,7 +446,8 @@ def measure(users: int, journeys: int, workers: int, threads: int, data: str | N
 def report(m: dict) -> str:
     lines = [f"{m['users']} users x {m['journeys']} journeys on {m['workers']} workers x {m['threads']} threads: "
              f"{m['requests']} requests in {m['seconds']:.1f} s, {m['throughput']:.1f} requests/s, "
-             f"{m['journeys_per_second']:.2f} journeys/s", "",
+             f"{m['journeys_per_second']:.2f} journeys/s"
+             + (f", analyses as {m['background']} background jobs" if m.get("background") else ""), "",
              f"{'request':<22}{'n':>6}{'p50 ms':>10}{'p95 ms':>10}"]
     for kind, t in sorted(m["latency"].items(), key=lambda kv: kv[0] != PAGE):
         lines.append(f"{kind:<22}{t['n']:>6}{1000 * t['p50']:>10.0f}{1000 * t['p95']:>10.0f}")
@@ -437,13 +480,15 @@ def main(argv=None) -> int:
     parser.add_argument("--data", help="a folder laid out like the demo (default: the demo)")
     parser.add_argument("--work", help="folder for the output and the server log (default: temporary)")
     parser.add_argument("--login", action="store_true", help="serve with a login (--users) and log in on every request")
+    parser.add_argument("--background", choices=["disk"], help="run the analyses as background jobs (serve --background)")
     parser.add_argument("--json", metavar="FILE", help="also write the figures as JSON")
     parser.add_argument("--strict", action="store_true", help="exit 1 when a goal is missed too")
     args = parser.parse_args(argv)
     with tempfile.TemporaryDirectory(prefix="veltrana-load-") as tmp:
         work = Path(args.work or tmp)
         work.mkdir(parents=True, exist_ok=True)
-        m = measure(args.users, args.journeys, args.workers, args.threads, args.data, work, args.login)
+        m = measure(args.users, args.journeys, args.workers, args.threads, args.data, work, args.login,
+                    args.background)
     print(report(m), flush=True)
     if args.json:
         Path(args.json).write_text(json.dumps(m, indent=1))

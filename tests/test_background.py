@@ -13,7 +13,7 @@ import time
 import pytest
 
 from veltrana import __main__ as front, background
-from veltrana.plugins import callbacks, results, tables
+from veltrana.plugins import callbacks, progress, results, tables
 
 from support import by_id, children, make_app, walk
 
@@ -193,6 +193,7 @@ def _slow_differential(started):
         def write(folder, final):
             with open(os.path.join(folder, "differential_summary.txt"), "w") as fh:
                 fh.write("Source\n")
+            next(progress.each(["Protein", "Glycoform"], "Differential analysis"))
             open(started, "w").close()
             time.sleep(60)
 
@@ -221,6 +222,12 @@ def test_a_cancelled_run_publishes_nothing_and_no_other_page_can_cancel_it(disk_
     assert started.exists(), "the job did not start"
     job = set(_running_jobs()) - others
     assert len(job) == 1
+    # The job yields the processor to the web workers, and the page is told where it is.
+    import psutil
+
+    assert psutil.Process(*job).nice() >= background.JOB_NICENESS
+    _status, reply = page.post(body, cacheKey=handles["cacheKey"], job=handles["job"])
+    assert reply["progress"] == {"diff-progress.children": "Differential analysis: Protein (1 of 2)"}
 
     # A handle presented by another page load, or a made-up pid, cancels nothing.
     other = Page(app.server.test_client())
@@ -247,6 +254,18 @@ def test_a_cancelled_run_publishes_nothing_and_no_other_page_can_cancel_it(disk_
     os.utime(folder, (time.time() - 2 * results.STALE_PARTIAL_SECONDS,) * 2)
     results.publish(differential, "differential", {"other": 2}, [], lambda f, _: None)
     assert not os.path.exists(folder)
+
+
+def test_a_job_that_ends_between_two_looks_of_a_poll_is_not_taken_for_cancelled(tmp_path):
+    manager = background.disk_manager(str(tmp_path))
+    done = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True, text=True)
+    gone = int(done.stdout)  # a process that has ended
+    manager.get_result("key", None)
+    assert manager.job_running(gone) is False  # no result: cancelled, and no error for a vanished process
+    manager.terminate_job(gone)
+    manager.handle.set("key", "the run's result")  # written just before the job ended
+    assert manager.job_running(gone) is True  # so the next poll takes the result
+    assert manager.get_result("key", None) == "the run's result"
 
 
 # -- a run on a Celery worker, with a Redis server of its own ------------------------------------------

@@ -291,3 +291,46 @@ def test_own_gunicorn_serves_the_entry_with_its_login_and_workers_preprocess(dat
         server.wait(30)
         log.close()
     assert len(list((tmp_path / "out" / "preprocess").glob("*.npz"))) == 2
+
+
+def test_figures_are_drawn_in_threads_of_lower_priority_with_the_request_context():
+    import threading
+
+    import dash
+    from dash import Input, Output, dcc, html
+
+    app = dash.Dash(__name__)
+    app.layout = html.Div([dcc.Input(id="x"), dcc.Graph(id="fig"), html.Div(id="text")])
+    seen = {}
+
+    def niceness():
+        return os.getpriority(os.PRIO_PROCESS, threading.get_native_id())
+
+    @app.callback(Output("fig", "figure"), Input("x", "value"))
+    def draw(value):
+        seen["figure"] = niceness(), dash.ctx.triggered_id, threading.current_thread().name
+        if value == "fail":
+            raise ValueError("told as in the request")
+        return {"data": [], "layout": {"title": {"text": value}}}
+
+    @app.callback(Output("text", "children"), Input("x", "value"))
+    def text(value):
+        seen["text"] = niceness(), threading.current_thread().name
+        return value
+
+    serving.draw_figures_at_low_priority(app)
+    client = app.server.test_client()
+    start = niceness()
+
+    def send(output, prop, value):
+        body = {"output": f"{output}.{prop}", "outputs": {"id": output, "property": prop},
+                "inputs": [{"id": "x", "property": "value", "value": value}], "changedPropIds": ["x.value"]}
+        return client.post("/_dash-update-component", json=body)
+
+    answer = send("fig", "figure", "drawn")
+    assert answer.get_json()["response"]["fig"]["figure"]["layout"]["title"]["text"] == "drawn"
+    assert seen["figure"][0] == max(start, serving.FIGURE_NICENESS) and seen["figure"][1] == "x"
+    assert seen["figure"][2].startswith("veltrana-figure")
+    send("text", "children", "plain")
+    assert seen["text"] == (start, threading.current_thread().name)  # the rest keeps the request's priority
+    assert send("fig", "figure", "fail").status_code == 500  # an error passes through as in the request

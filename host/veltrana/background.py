@@ -45,6 +45,9 @@ ANALYSES = (
 DISK_FOLDER = ".background"
 # Seconds a finished job's result stays readable (each request has a key of its own, see `_request_key`).
 RESULT_SECONDS = 3600
+# The niceness of a job: analyses yield the processor to the web workers, so that pages, pickers and
+# figures stay quick for everyone while a lab's analyses run.
+JOB_NICENESS = 10
 
 
 def _request_key() -> str:
@@ -60,6 +63,8 @@ def _fresh_locks_in_child() -> None:
     start afresh there (the file locks of the output folder do so in `locks`)."""
     from .plugins import loader, paths, results, tables
 
+    global _cache_guard
+    _cache_guard = threading.RLock()
     tables._cache_lock = threading.Lock()
     tables._loading.clear()
     paths._configured_lock = threading.Lock()
@@ -70,17 +75,76 @@ def _fresh_locks_in_child() -> None:
 _fork_hook = []
 
 
+# Held around every use of the job cache in this process, and while a job process is forked. SQLite
+# keeps its locks' bookkeeping per process: a job forked while another thread of the web worker is
+# inside a cache transaction inherits that thread's locks as held, and its own writes then wait on
+# them until they time out (the finished run is lost). `_fresh_locks_in_child` renews it in the job.
+_cache_guard = threading.RLock()
+# The manager's methods that reach the cache, or fork.
+_GUARDED = ("call_job_fn", "get_result", "job_running", "terminate_job", "terminate_unhealthy_job",
+            "get_progress", "result_ready", "get_updated_props", "clear_cache_entry",
+            "get_or_create_signing_secret")
+
+
+def _guarded(method):
+    def guarded(self, *args, **kwargs):
+        with _cache_guard:
+            return method(self, *args, **kwargs)
+
+    guarded.__name__ = method.__name__
+    return guarded
+
+
+def _disk_manager_class():
+    import psutil
+    from dash import DiskcacheManager
+
+    class JobsOnThisMachine(DiskcacheManager):
+        """Dash's manager, safe against a job that ends while a poll looks at it, and against a
+        fork in the middle of another thread's use of the cache (see `_cache_guard`).
+
+        A poll reads the job's result, then asks whether its process still runs, and takes
+        "no result and not running" for a cancelled job: the page then stops waiting. A job
+        that writes its result and exits between the two looks, or whose process is gone
+        before its status is read (which raised), would lose a finished run. Here a job
+        whose result has meanwhile arrived counts as running, so the next poll takes it."""
+
+        _polled = threading.local()
+
+        def get_result(self, key, job):
+            self._polled.key = key
+            return super().get_result(key, job)
+
+        def job_running(self, job):
+            try:
+                if super().job_running(job):
+                    return True
+            except psutil.NoSuchProcess:
+                pass
+            key = getattr(self._polled, "key", None)
+            return key is not None and self.result_ready(key)
+
+        def terminate_job(self, job):
+            try:
+                super().terminate_job(job)
+            except psutil.NoSuchProcess:
+                pass
+
+    for name in _GUARDED:
+        setattr(JobsOnThisMachine, name, _guarded(getattr(JobsOnThisMachine, name)))
+    return JobsOnThisMachine
+
+
 def disk_manager(out_dir: str):
     """Jobs in processes of this machine, their results in a cache folder under the output folder."""
     import diskcache
-    from dash import DiskcacheManager
 
     if not _fork_hook:
         os.register_at_fork(after_in_child=_fresh_locks_in_child)
         _fork_hook.append(True)
 
     cache = diskcache.Cache(os.path.join(out_dir, DISK_FOLDER), size_limit=2 ** 30)
-    return DiskcacheManager(cache, cache_by=[_request_key], expire=RESULT_SECONDS)
+    return _disk_manager_class()(cache, cache_by=[_request_key], expire=RESULT_SECONDS)
 
 
 def celery_app(broker: str):
@@ -118,14 +182,24 @@ def manager_for(background: str | None, broker: str | None, out_dir: str):
     return None
 
 
+def _yield_processor() -> None:
+    """Lowers this job's priority to JOB_NICENESS (never raises it: a Celery worker's process runs many jobs)."""
+    try:
+        os.setpriority(os.PRIO_PROCESS, 0, max(JOB_NICENESS, os.getpriority(os.PRIO_PROCESS, 0)))
+    except OSError:  # not allowed here: the job runs at the priority it has
+        pass
+
+
 def _runner(native):
     from dash.exceptions import PreventUpdate
 
-    from .plugins import failures
+    from .plugins import failures, progress
 
-    def run_analysis(*args):
+    def run_analysis(set_progress, *args):
+        _yield_processor()
         try:
-            return native(*args)
+            with progress.reporting(set_progress):
+                return native(*args)
         except PreventUpdate:
             raise
         except Exception as exc:  # told in the card, in the user's words, as in a request
@@ -163,6 +237,7 @@ def _reregister(app, manager, first_output: str, button: str | None, cancel: str
     app.callback(outputs if listed else outputs[0], _dependencies(Input, entry["inputs"]),
                  _dependencies(State, entry["state"]), prevent_initial_call=entry.get("prevent_initial_call"),
                  background=True, manager=manager, running=running, cancel=[Input(cancel, "n_clicks")],
+                 progress=Output(progress_id(cancel), "children"), progress_default="",
                  )(_runner(native))
     # Back in its place, so that the callback map reads in registration order as before.
     app._callback_list.insert(index, app._callback_list.pop())
@@ -176,14 +251,24 @@ def run_in_background(app, manager) -> None:
         _reregister(app, manager, first_output, button, cancel)
 
 
+def progress_id(cancel_id: str) -> str:
+    """The id of the text beside a Cancel button that tells where its run is."""
+    return cancel_id.removeprefix("cancel-").removesuffix("-button") + "-progress"
+
+
 def cancel_button(cancel_id: str):
     return html.Button("Cancel", id=cancel_id, n_clicks=0, disabled=True, className="veltrana-cancel",
                        style={"marginLeft": "8px"})
 
 
+def progress_text(cancel_id: str):
+    return html.Span("", id=progress_id(cancel_id), className="veltrana-progress",
+                     style={"marginLeft": "8px", "fontStyle": "italic"})
+
+
 def place_cancel_buttons(page) -> None:
-    """Puts each analysis's Cancel button right after its run button (the enrichment's after its
-    gene-set picker) in the page's tree."""
+    """Puts each analysis's Cancel button, and the text that tells where its run is, right after its
+    run button (the enrichment's after its gene-set picker) in the page's tree."""
     after = {anchor: cancel for _out, _button, cancel, anchor in ANALYSES}
     stack = [page]
     while stack:
@@ -195,7 +280,8 @@ def place_cancel_buttons(page) -> None:
         for i in range(len(kids) - 1, -1, -1):
             anchor = getattr(kids[i], "id", None)
             if anchor in after:
-                kids.insert(i + 1, cancel_button(after.pop(anchor)))
+                cancel = after.pop(anchor)
+                kids[i + 1:i + 1] = [cancel_button(cancel), progress_text(cancel)]
                 component.children = kids
         stack.extend(k for k in kids if hasattr(k, "to_plotly_json"))
     if after:

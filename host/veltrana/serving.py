@@ -16,6 +16,7 @@ from __future__ import annotations
 import ipaddress
 import os
 import sys
+import threading
 
 from gunicorn.app.base import BaseApplication
 
@@ -56,7 +57,48 @@ def serving_app(options: dict, users: str | None = None):
     if login is not None:
         access.require_login(app, users)
     serve_fixed_layout(app)
+    draw_figures_at_low_priority(app)
     return app
+
+
+# The niceness of the threads that draw figures: pages and pickers go first on a busy server.
+FIGURE_NICENESS = 10
+_figure_pool = []
+os.register_at_fork(after_in_child=_figure_pool.clear)  # a forked worker starts its own threads
+
+
+def _lower_thread_priority() -> None:
+    try:  # on Linux a thread has a niceness of its own
+        os.setpriority(os.PRIO_PROCESS, threading.get_native_id(), FIGURE_NICENESS)
+    except (OSError, AttributeError):
+        pass
+
+
+def _pool():
+    if not _figure_pool:
+        from concurrent.futures import ThreadPoolExecutor
+
+        _figure_pool.append(ThreadPoolExecutor(8, "veltrana-figure", initializer=_lower_thread_priority))
+    return _figure_pool[0]
+
+
+def draw_figures_at_low_priority(app) -> None:
+    """Runs the callbacks that send a figure in threads of lower priority than the rest."""
+    import contextvars
+
+    for key, entry in app.callback_map.items():
+        if ".figure" not in key or entry.get("background"):
+            continue
+        draw = entry["callback"]
+
+        def low(*args, _draw=draw, **kwargs):
+            context = contextvars.copy_context()
+            return _pool().submit(context.run, _draw, *args, **kwargs).result()
+
+        for name in ("__wrapped__", "__name__", "__qualname__"):
+            if hasattr(draw, name):
+                setattr(low, name, getattr(draw, name))
+        entry["callback"] = low
 
 
 def serve_fixed_layout(app) -> None:

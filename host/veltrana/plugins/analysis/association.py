@@ -12,6 +12,7 @@ import numpy as np
 import pandas as pd
 from scipy import stats
 
+from .. import progress
 from ..tables import save_result_path
 
 __all__ = ["update_phenotype_feature_correlation_inter", "update_phenotype_feature_logistic_inter"]
@@ -59,6 +60,7 @@ def update_phenotype_feature_correlation_inter(data_df, samples, features, numer
     """Writes "Feature", "Correlation", "P-value" (Pearson) for each feature, and "Pairs": the
     samples with both values that the feature's test used; returns the path."""
     matrix, y, features = _aligned(data_df, samples, features, numeric_info_df, phenotype)
+    progress.report(f"Correlations of {len(features)} features with {phenotype} (1 of 2)")
     r, p, n = pearson_columns(matrix, y)
     keep = ~np.isnan(r)
     table = pd.DataFrame({"Feature": np.asarray(features, dtype=object)[keep] if features else [],
@@ -174,6 +176,7 @@ def update_phenotype_feature_logistic_inter(data_df, samples, features, numeric_
     only, get no row.
     """
     matrix, y, features = _aligned(data_df, samples, features, numeric_info_df, phenotype)
+    progress.report(f"ROC curves of {len(features)} features against {phenotype} (2 of 2)")
     rows = []
     if len(y) and len(features):
         columns, fpr, tpr, start = roc_tables(matrix, binary_outcome(y))

@@ -23,7 +23,7 @@ import numpy as np
 import pandas as pd
 from scipy.cluster.hierarchy import fcluster, leaves_list, linkage
 
-from .. import results
+from .. import progress, results
 from ..paths import configured, file_safe, inside
 from ..tables import read_info_file, read_result_path, save_result_path
 from ..defaults import default_figure_height
@@ -113,7 +113,7 @@ def update_feature_clustering_inter(kwargs_dict: dict, module_dir) -> str:
 
     def write(folder, final):
         rows = []
-        for source in sources:
+        for source in progress.each(sources, "Clustering"):
             matrix = preprocessed_matrix(my_path, source)
             capped = most_variable(matrix)
             clusters = cluster_features(capped, k)

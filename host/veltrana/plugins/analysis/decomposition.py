@@ -27,7 +27,7 @@ import plotly.express as px
 import plotly.graph_objects as go
 from sklearn.decomposition import PCA
 
-from .. import results
+from .. import progress, results
 from ..paths import configured, file_safe, inside
 from ..tables import read_info_file, read_result_path, save_result_path
 from ..vocabulary import AXIS_LINE, PAPER, margin, placeholder_figure, selected
@@ -107,7 +107,7 @@ def update_decomposition_inter(kwargs_dict: dict):
 
     def write(folder, final):
         rows = []
-        for source in sources:
+        for source in progress.each(sources, "PCA"):
             scores, ratios, shares = run_pca(preprocessed_matrix(my_path, source))
             base = file_safe(source)
             save_result_path(os.path.join(folder, f"{base}_PCA_scores.txt"), scores)

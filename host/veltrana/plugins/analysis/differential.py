@@ -34,7 +34,7 @@ from numbers import Real
 import numpy as np
 import pandas as pd
 
-from .. import results
+from .. import progress, results
 from ..paths import configured, file_safe
 from ..tables import read_info_file, save_result_path
 from ..vocabulary import is_blank, selected
@@ -176,7 +176,7 @@ def update_diff_inter(kwargs_dict: dict) -> str:
 
     def write(folder, final):
         rows = []
-        for source in sources:
+        for source in progress.each(sources, "Differential analysis"):
             matrix = preprocessed_matrix(my_path, source)
             a, b = _groups_in(info, matrix, phenotype, target, reference, method, source)
             name = f"{file_safe(source)}_differential.txt"
