@@ -36,6 +36,7 @@ bench: install
 	$(PY) bench/differential.py
 	$(PY) bench/association.py
 	$(PY) bench/load.py
+	$(PY) bench/load.py --background disk
 	$(PY) bench/journey.py
 
 # Editable install that rebuilds the changed C++ sources on import.

@@ -370,14 +370,26 @@ def user_loop(url, run, my_path, user, journeys, auth=None):
                 run.record("journey", 0.0, f"{type(err).__name__}: {err}", count=False)
 
 
+def _one_user(url, my_path, user, journeys, auth):
+    run = Run()
+    user_loop(url, run, my_path, user, journeys, auth)
+    return run.times, run.errors, run.mixed
+
+
 def together(url, run, my_path, users, journeys, auth=None) -> None:
-    """`users` users at once, each on its own connection and with its own choices."""
-    team = [threading.Thread(target=user_loop, args=(url, run, my_path, u, journeys, auth), daemon=True)
-            for u in range(users)]
-    for t in team:
-        t.start()
-    for t in team:
-        t.join()
+    """`users` users at once, each in a process of its own (as each user has a browser of their own:
+    one user's decoding never delays another's timings), with their own connections and choices."""
+    import multiprocessing
+    from concurrent.futures import ProcessPoolExecutor
+
+    with ProcessPoolExecutor(users, mp_context=multiprocessing.get_context("fork")) as pool:
+        done = [pool.submit(_one_user, url, my_path, u, journeys, auth) for u in range(users)]
+        for future in done:
+            times, errors, mixed = future.result()
+            for kind, values in times.items():
+                run.times.setdefault(kind, []).extend(values)
+            run.errors += errors
+            run.mixed += mixed
 
 
 # -- the run ------------------------------------------------------------------------------
