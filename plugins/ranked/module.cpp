@@ -18,12 +18,15 @@ namespace {
 using Scores = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 using Positions = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
+template <typename T>
+using Array = nb::ndarray<nb::numpy, T, nb::ndim<1>>;
+
 // A numpy array that owns `values`.
 template <typename T>
-nb::object to_numpy(std::vector<T>&& values) {
+Array<T> to_numpy(std::vector<T>&& values) {
     auto* owned = new std::vector<T>(std::move(values));
     nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
-    return nb::cast(nb::ndarray<nb::numpy, T, nb::ndim<1>>(owned->data(), {owned->size()}, owner));
+    return Array<T>(owned->data(), {owned->size()}, owner);
 }
 
 ranked::Sets sets_of(const Scores& metric, const Positions& positions, const Positions& offsets) {
@@ -64,7 +67,7 @@ nb::dict prerank(const Scores& metric, const Positions& positions, const Positio
     return out;
 }
 
-nb::object running_score(const Scores& metric, const Positions& hits, double weight) {
+Array<double> running_score(const Scores& metric, const Positions& hits, double weight) {
     std::vector<std::int64_t> offsets{0, std::int64_t(hits.shape(0))};
     Positions bounds(offsets.data(), {offsets.size()});
     ranked::Sets sets = sets_of(metric, hits, bounds);
