@@ -21,26 +21,6 @@ double step_weight(double score, double weight) {
     return weight == 1.0 ? a : std::pow(a, weight);
 }
 
-// The enrichment score (the running score's largest deviation from zero, the negative
-// one on a tie) of a set at sorted positions pos[0..k) of n genes. The running score
-// rises only at hits, so its maximum is at a hit and its minimum just before one (or
-// at the end, where it returns to zero): O(k), no walk along the ranking.
-double enrichment_score(const std::vector<double>& w, std::size_t n, const std::int64_t* pos, std::size_t k) {
-    double total = 0.0;
-    for (std::size_t m = 0; m < k; ++m) total += w[std::size_t(pos[m])];
-    bool flat = !(total > 0.0);  // every hit scores 0: the hits step equally
-    double up = flat ? 1.0 / double(k) : 1.0 / total;
-    double down = 1.0 / double(n - k);
-    double cum = 0.0, hi = 0.0, lo = 0.0;
-    for (std::size_t m = 0; m < k; ++m) {
-        double misses = double(pos[m]) - double(m);
-        if (pos[m] > 0) lo = std::min(lo, cum * up - misses * down);
-        cum += flat ? 1.0 : w[std::size_t(pos[m])];
-        hi = std::max(hi, cum * up - misses * down);
-    }
-    return std::fabs(hi) > std::fabs(lo) ? hi : lo;
-}
-
 // splitmix64: spreads (seed, set) into the seed of the set's own generator, so a set's
 // null does not depend on which thread draws it or in what order.
 std::uint64_t mix(std::uint64_t x) {
@@ -50,36 +30,70 @@ std::uint64_t mix(std::uint64_t x) {
     return x ^ (x >> 31);
 }
 
-// A uniform draw from [0, bound), the same on every standard library (unlike
-// std::uniform_int_distribution).
+__extension__ typedef unsigned __int128 u128;
+
+// A uniform draw from [0, bound) by multiply-and-shift, rejecting the few products that
+// would bias it: the same on every standard library (unlike
+// std::uniform_int_distribution), and without a division per draw.
 std::uint64_t below(std::mt19937_64& rng, std::uint64_t bound) {
-    std::uint64_t floor = (0 - bound) % bound;  // 2^64 mod bound: the draws to reject
-    for (;;) {
-        std::uint64_t r = rng();
-        if (r >= floor) return r % bound;
+    u128 product = u128(rng()) * bound;
+    if (std::uint64_t(product) < bound) {
+        std::uint64_t floor = (0 - bound) % bound;  // 2^64 mod bound
+        while (std::uint64_t(product) < floor) product = u128(rng()) * bound;
     }
+    return std::uint64_t(product >> 64);
 }
 
-// Null enrichment scores of a set of k genes: k distinct random positions per
-// permutation (a partial Fisher-Yates shuffle of `order`, undone afterwards so the next
-// set starts from the identity), sorted.
-void null_scores(const std::vector<double>& w, std::size_t k, std::uint64_t seed, std::size_t set,
-                 std::vector<std::int64_t>& order, std::vector<std::int64_t>& pos,
-                 std::vector<std::size_t>& swaps, double* out, std::size_t permutations) {
-    std::size_t n = order.size();
-    std::mt19937_64 rng(mix(seed ^ mix(std::uint64_t(set))));
-    pos.resize(k);
-    swaps.resize(k);
-    for (std::size_t p = 0; p < permutations; ++p) {
-        for (std::size_t i = 0; i < k; ++i) {
-            std::size_t j = i + std::size_t(below(rng, std::uint64_t(n - i)));
-            std::swap(order[i], order[j]);
-            swaps[i] = j;
+// The enrichment score (the running score's largest deviation from zero, the negative
+// one on a tie) of the k positions marked in `bits` out of n genes, `total` the sum of
+// their weights. The running score rises only at hits, so its maximum is at a hit and its
+// minimum just before one (or at the end, where it returns to zero): O(k + n / 64), no
+// walk along the ranking.
+double marked_score(const std::vector<double>& w, std::size_t n, std::size_t k, const std::vector<std::uint64_t>& bits,
+                    double total) {
+    bool flat = !(total > 0.0);
+    double up = flat ? 1.0 / double(k) : 1.0 / total;
+    double down = 1.0 / double(n - k);
+    double cum = 0.0, hi = 0.0, lo = 0.0;
+    std::size_t m = 0;
+    for (std::size_t word = 0; word < bits.size(); ++word) {
+        for (std::uint64_t b = bits[word]; b; b &= b - 1) {
+            std::size_t p = word * 64 + std::size_t(__builtin_ctzll(b));
+            double misses = double(p) - double(m);
+            if (p > 0) lo = std::min(lo, cum * up - misses * down);
+            cum += flat ? 1.0 : w[p];
+            hi = std::max(hi, cum * up - misses * down);
+            ++m;
         }
-        std::copy(order.begin(), order.begin() + std::ptrdiff_t(k), pos.begin());
-        for (std::size_t i = k; i-- > 0;) std::swap(order[i], order[swaps[i]]);
-        std::sort(pos.begin(), pos.end());
-        out[p] = enrichment_score(w, n, pos.data(), k);
+    }
+    return std::fabs(hi) > std::fabs(lo) ? hi : lo;
+}
+
+// Null enrichment scores of a set of k genes: per permutation, k distinct uniform random
+// positions marked in a bitmap (redrawing a position already taken), read back in order,
+// so no sort. A set of more than half the genes marks the positions outside it instead.
+void null_scores(const std::vector<double>& w, double all_weight, std::size_t k, std::uint64_t seed,
+                 std::size_t set, std::vector<std::uint64_t>& bits, double* out, std::size_t permutations) {
+    std::size_t n = w.size(), words = (n + 63) / 64;
+    bool outside = 2 * k > n;
+    std::size_t draws = outside ? n - k : k;
+    std::mt19937_64 rng(mix(seed ^ mix(std::uint64_t(set))));
+    for (std::size_t p = 0; p < permutations; ++p) {
+        bits.assign(words, 0);
+        double drawn = 0.0;
+        for (std::size_t i = 0; i < draws;) {
+            std::size_t pos = std::size_t(below(rng, n));
+            std::uint64_t bit = std::uint64_t(1) << (pos % 64);
+            if (bits[pos / 64] & bit) continue;
+            bits[pos / 64] |= bit;
+            drawn += w[pos];
+            ++i;
+        }
+        if (outside) {
+            for (auto& word : bits) word = ~word;
+            if (n % 64) bits.back() &= (std::uint64_t(1) << (n % 64)) - 1;
+        }
+        out[p] = marked_score(w, n, k, bits, outside ? all_weight - drawn : drawn);
     }
 }
 
@@ -194,14 +208,12 @@ Result prerank(const Sets& sets, const Options& o) {
     r.leading_edge.assign(count, 0), r.peak.assign(count, 0);
     std::vector<double> w(n);
     for (std::size_t i = 0; i < n; ++i) w[i] = step_weight(sets.metric[i], o.weight);
+    double all_weight = 0.0;
+    for (double v : w) all_weight += v;
     std::vector<double> null(count * perms);
-    std::vector<std::int64_t> identity(n);
-    for (std::size_t i = 0; i < n; ++i) identity[i] = std::int64_t(i);
 
     over_sets(count, std::max(1u, o.threads), [&](std::size_t s) {
-        thread_local std::vector<std::int64_t> order, pos;
-        thread_local std::vector<std::size_t> swaps;
-        if (order.size() != n) order = identity;
+        thread_local std::vector<std::uint64_t> bits;
         const std::int64_t* hits = sets.positions + sets.offsets[s];
         std::size_t k = std::size_t(sets.offsets[s + 1] - sets.offsets[s]);
         // The observed score from the whole walk: its peak also marks the leading edge.
@@ -214,7 +226,7 @@ Result prerank(const Sets& sets, const Options& o) {
         r.leading_edge[s] = up ? std::upper_bound(hits, hits + k, peak) - hits
                                : hits + k - std::lower_bound(hits, hits + k, peak);
         double* out = null.data() + s * perms;
-        null_scores(w, k, o.seed, s, order, pos, swaps, out, perms);
+        null_scores(w, all_weight, k, o.seed, s, bits, out, perms);
         normalise(r, s, out, perms);
     });
     false_discovery(r, null);
