@@ -2,7 +2,9 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <string>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -50,7 +52,11 @@ nb::dict prerank(const Scores& metric, const Positions& positions, const Positio
                  std::int64_t permutations, std::uint64_t seed, int threads, double weight) {
     ranked::Sets sets = sets_of(metric, positions, offsets);
     if (permutations < 1) pyglue::raise_value("the number of permutations must be at least 1");
+    // every set keeps its null until the FDR: refuse what could not be held, before any thread starts
+    if (std::uint64_t(permutations) > (std::uint64_t(1) << 40) / sets.count)
+        pyglue::raise_value("too many permutations for " + std::to_string(sets.count) + " sets");
     if (threads < 1) pyglue::raise_value("threads must be at least 1");
+    threads = std::min(threads, 64);  // more would only wait for the same cores
     if (!(weight >= 0)) pyglue::raise_value("the weight must be a number >= 0");
     ranked::Result r;
     {
