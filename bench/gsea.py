@@ -57,7 +57,8 @@ def main(full: bool) -> None:
         print(f"  gseapy, whole offline library: {t_ref:.1f} s; ratio gseapy / native: {t_ref / t_native:.0f}x")
     t_sub, ref = timed(run_gseapy, ranking, subset)
     scaled = t_sub * len(tested) / SUBSET
-    print(f"  gseapy, the same {SUBSET} sets: {t_sub:.1f} s; ratio gseapy / native on them: {t_sub / t_native_sub:.0f}x")
+    print(f"  gseapy, the same {SUBSET} sets: {t_sub:.1f} s; ratio gseapy / native on them: "
+          f"{t_sub / t_native_sub:.0f}x")
     if not full:
         print(f"  gseapy, whole library scaled per set from the {SUBSET} (not run: it takes minutes): {scaled:.0f} s;"
               f" ratio gseapy / native: {scaled / t_native:.0f}x")
