@@ -35,6 +35,7 @@ bench: install
 	$(PY) bench/survival.py
 	$(PY) bench/differential.py
 	$(PY) bench/association.py
+	$(PY) bench/gsea.py
 	$(PY) bench/load.py
 	$(PY) bench/load.py --background disk
 	$(PY) bench/journey.py

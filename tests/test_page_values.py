@@ -198,7 +198,7 @@ MODULE_DRIVER = textwrap.dedent(
     os.environ.setdefault("MPLBACKEND", "Agg")
     import numpy as np
     import pandas as pd
-    from veltrana.plugins import layout, plotweave, preprocess, survival
+    from veltrana.plugins import layout, plotweave, preprocess, ranked, survival
 
     frame = pd.DataFrame({"Log2FC(median)": [1.5, -2.0, np.nan], "-Log10(FDR)": [3.0, 0.5, 2.0],
                           "S1": [0.1, 0.2, 0.3]}, index=["S1", "S2", "S3"])
@@ -209,6 +209,8 @@ MODULE_DRIVER = textwrap.dedent(
     hostile = [None, "", [], {}, 0, -1, 1e308, float("nan"), "x", ["x"], [None], {"a": 1}, ("t",), "../../x",
                2**70, True, *odd_frames]
     skip = {"main", "info", "genz_volcano_pdf"}  # a server loop, a print, a file writer
+    # a valid ranked call: 40 genes, one set of 14, 10 permutations
+    ranked_base = [np.linspace(1.0, -1.0, 40), np.arange(0, 40, 3, dtype=np.int64), np.array([0, 14]), 10, 1, 1, 1.0]
 
     def params(fn):
         text = fn.__nb_signature__[0][0]
@@ -216,15 +218,15 @@ MODULE_DRIVER = textwrap.dedent(
         return re.findall(r"(?:^|, )(\w+):", inner)
 
     calls = 0
-    for module in (plotweave, survival, preprocess, layout):
+    for module in (plotweave, survival, preprocess, layout, ranked):
         for name in sorted(dir(module)):
             fn = getattr(module, name)
             if type(fn).__name__ != "nb_func" or name in skip or not name.islower() or name.startswith("build_") \
                     and name not in ("build_default_fig", "build_dcc_store_card", "build_layout"):
                 continue
             names = params(fn)
-            base = [survival_frame if module is survival else frame if i == 0 else None
-                    for i in range(len(names))]
+            base = ranked_base[:len(names)] if module is ranked else \
+                [survival_frame if module is survival else frame if i == 0 else None for i in range(len(names))]
             for i in range(len(names)):
                 for value in hostile:
                     args = list(base)

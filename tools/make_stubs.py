@@ -15,7 +15,7 @@ import re
 import sys
 import tempfile
 
-MODULES = ("vistro", "layout", "plotweave", "survival", "preprocess")
+MODULES = ("vistro", "layout", "plotweave", "survival", "preprocess", "ranked")
 HERE = os.path.dirname(os.path.abspath(__file__))
 TARGET = os.path.join(HERE, "..", "host", "veltrana", "plugins")
 

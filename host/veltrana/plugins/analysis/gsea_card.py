@@ -4,8 +4,9 @@ enrichment card.
 The genes of one source's differential table are ranked by a chosen score (the signed
 -log10 p-value, the fold change, or the moderated t when the test gave one) and tested
 against a local library (the shipped offline one or a user .gmt file; never a remote one)
-by gseapy's `prerank`, with a fixed seed. Glycoform and site features rank by their gene:
-of several features of one gene, the one with the largest |score| stands for it.
+by the native prerank (`prerank.py`: gseapy's definitions, seconds for a whole library), with
+a fixed seed. Glycoform and site features rank by their gene: of several features of one
+gene, the one with the largest |score| stands for it.
 
 A run goes into a folder keyed by its inputs (see `results`): the top terms' table, the
 ranking, and the running scores and hits of the top terms, from which the figure is drawn.
@@ -29,6 +30,8 @@ from ..paths import MyPath, fix_path
 from ..tables import read_result_path, save_result_path
 from ..vocabulary import AXIS_LINE, PAPER, gene_of, margin, place_after, placeholder_figure
 from .enrichment import get_offline_libraries, load_offline_library
+from .prerank import NoGeneSetInRange
+from .prerank import prerank as native_prerank
 
 SIGNED_P, FOLD_CHANGE, MODERATED_T = "Signed -log10(P-value)", "Log2FC(median)", "ModeratedT"
 PERMUTATIONS, MAX_PERMUTATIONS = 1000, 100_000
@@ -126,12 +129,9 @@ def permutations_of(value) -> int:
 
 
 def prerank(ranking: pd.Series, gene_sets: dict, permutations: int):
-    """gseapy's prerank of `ranking` (no files written)."""
-    import gseapy
-
-    return gseapy.prerank(rnk=ranking, gene_sets=gene_sets, permutation_num=permutations, seed=SEED,
-                          threads=THREADS, min_size=MIN_SIZE, max_size=MAX_SIZE, outdir=None, no_plot=True,
-                          verbose=False)
+    """The preranked enrichment of `ranking` (no files written)."""
+    return native_prerank(ranking, gene_sets, permutations, SEED, min_size=MIN_SIZE, max_size=MAX_SIZE,
+                          threads=THREADS)
 
 
 def terms_table(res2d: pd.DataFrame) -> pd.DataFrame:
@@ -167,7 +167,8 @@ def run_gsea(my_path: MyPath, summary_path, source, statistic, library_name, per
     scores = feature_scores(table, statistic)
     gene_sets, library_state = library(my_path, library_name)
     inputs = {"source": str(source), "statistic": statistic, "library": library_name,
-              "permutations": permutations, "seed": SEED, "min_size": MIN_SIZE, "max_size": MAX_SIZE}
+              "permutations": permutations, "seed": SEED, "min_size": MIN_SIZE, "max_size": MAX_SIZE,
+              "engine": "ranked"}  # the permutation null differs from a gseapy run's
     data = [results.file_state(diff_path), library_state]
 
     def write(folder, final):
@@ -176,7 +177,7 @@ def run_gsea(my_path: MyPath, summary_path, source, statistic, library_name, per
             raise ValueError(f"no feature of {source} has a {statistic} to rank by")
         try:
             found = prerank(ranking, gene_sets, permutations)
-        except LookupError as exc:  # gseapy: no set has MIN_SIZE to MAX_SIZE genes of the ranking
+        except NoGeneSetInRange as exc:
             raise ValueError(f"no gene set of {library_name} has {MIN_SIZE} to {MAX_SIZE} of the ranked genes "
                              f"of {source}") from exc
         top = terms_table(found.res2d)
