@@ -256,7 +256,7 @@ def test_a_cancelled_run_publishes_nothing_and_no_other_page_can_cancel_it(disk_
     assert not os.path.exists(folder)
 
 
-def test_a_job_that_ends_between_two_looks_of_a_poll_is_not_taken_for_cancelled(tmp_path):
+def test_a_job_is_known_by_its_process_not_by_a_pid_that_may_be_reused(tmp_path):
     manager = background.disk_manager(str(tmp_path))
     done = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True, text=True)
     gone = int(done.stdout)  # a process that has ended
@@ -266,6 +266,18 @@ def test_a_job_that_ends_between_two_looks_of_a_poll_is_not_taken_for_cancelled(
     manager.handle.set("key", "the run's result")  # written just before the job ended
     assert manager.job_running(gone) is True  # so the next poll takes the result
     assert manager.get_result("key", None) == "the run's result"
+
+    # A pid that now names another process (or a thread of a web worker) is no job: it neither
+    # passes for a running one nor is killed when the old job is cancelled.
+    other = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
+    try:
+        manager.get_result("another key", None)
+        assert manager.job_running(other.pid) is False
+        manager.terminate_job(other.pid)
+        assert other.poll() is None
+    finally:
+        other.kill()
+        other.wait()
 
 
 # -- a run on a Celery worker, with a Redis server of its own ------------------------------------------

@@ -334,3 +334,11 @@ def test_figures_are_drawn_in_threads_of_lower_priority_with_the_request_context
     send("text", "children", "plain")
     assert seen["text"] == (start, threading.current_thread().name)  # the rest keeps the request's priority
     assert send("fig", "figure", "fail").status_code == 500  # an error passes through as in the request
+
+
+def test_the_served_application_is_set_up_before_its_first_request(guarded):
+    app, _paths = guarded
+    assert app._got_first_request["setup_server"]
+    before = list(app.callback_map)
+    assert app.server.test_client().get("/", headers=_basic("alice", "right")).status_code == 200
+    assert list(app.callback_map) == before  # nothing left for a worker's first requests to add

@@ -47,7 +47,7 @@ DISK_FOLDER = ".background"
 RESULT_SECONDS = 3600
 # The niceness of a job: analyses yield the processor to the web workers, so that pages, pickers and
 # figures stay quick for everyone while a lab's analyses run.
-JOB_NICENESS = 10
+JOB_NICENESS = 19
 
 
 def _request_key() -> str:
@@ -95,39 +95,71 @@ def _guarded(method):
     return guarded
 
 
+# Where the start time of each job's process is kept, by its pid, in the job cache.
+_JOB_KEY = "veltrana-job-"
+
+
 def _disk_manager_class():
     import psutil
     from dash import DiskcacheManager
 
     class JobsOnThisMachine(DiskcacheManager):
-        """Dash's manager, safe against a job that ends while a poll looks at it, and against a
-        fork in the middle of another thread's use of the cache (see `_cache_guard`).
+        """Dash's manager, made safe where it lost finished runs or reached other processes.
 
-        A poll reads the job's result, then asks whether its process still runs, and takes
-        "no result and not running" for a cancelled job: the page then stops waiting. A job
-        that writes its result and exits between the two looks, or whose process is gone
-        before its status is read (which raised), would lose a finished run. Here a job
-        whose result has meanwhile arrived counts as running, so the next poll takes it."""
+        - A job is known by its pid and its process's start time. Dash knew it by the pid alone:
+          once a job had ended, its pid could be another job's or a thread's of a web worker (a
+          pid names threads too), which then passed for the job "still running" (the page waited
+          for good), or was killed when that old job was cancelled or its result read (a web
+          worker killed, or another user's run).
+        - A poll reads the job's result, then asks whether the job still runs, and takes "no
+          result and not running" for a cancelled job. A job that writes its result and ends
+          between the two looks would lose a finished run: a job whose result has meanwhile
+          arrived counts as running, so the next poll takes it.
+        - Forks and cache reads are kept apart (see `_cache_guard`)."""
 
         _polled = threading.local()
+
+        def call_job_fn(self, key, job_fn, args, context):
+            pid = super().call_job_fn(key, job_fn, args, context)
+            try:
+                self.handle.set(_JOB_KEY + str(pid), psutil.Process(pid).create_time(), expire=RESULT_SECONDS)
+            except psutil.Error:  # already over: its result tells
+                pass
+            return pid
+
+        def _process(self, job):
+            """The job's process while it runs, else None."""
+            try:
+                process = psutil.Process(int(job))
+                if (process.create_time() == self.handle.get(_JOB_KEY + str(int(job)))
+                        and process.status() != psutil.STATUS_ZOMBIE):
+                    return process
+            except (psutil.Error, TypeError, ValueError):
+                pass
+            return None
 
         def get_result(self, key, job):
             self._polled.key = key
             return super().get_result(key, job)
 
         def job_running(self, job):
-            try:
-                if super().job_running(job):
-                    return True
-            except psutil.NoSuchProcess:
-                pass
+            if job and self._process(job) is not None:
+                return True
             key = getattr(self._polled, "key", None)
             return key is not None and self.result_ready(key)
 
         def terminate_job(self, job):
+            process = self._process(job) if job else None
+            if process is None:
+                return
+            for running in [*process.children(recursive=True), process]:
+                try:
+                    running.kill()
+                except psutil.Error:
+                    pass
             try:
-                super().terminate_job(job)
-            except psutil.NoSuchProcess:
+                process.wait(1)
+            except psutil.Error:
                 pass
 
     for name in _GUARDED:

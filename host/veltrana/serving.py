@@ -58,11 +58,20 @@ def serving_app(options: dict, users: str | None = None):
         access.require_login(app, users)
     serve_fixed_layout(app)
     draw_figures_at_low_priority(app)
+    finish_setup(app)
     return app
 
 
+def finish_setup(app) -> None:
+    """Lets Dash finish setting itself up now, in the process that forks the workers. Dash does so
+    on a worker's first request, and marks it done before it is: the first requests of a threaded
+    worker, at once, could read the callbacks while they were being completed (an error page, or
+    dependencies without the Cancel buttons' callbacks)."""
+    app.server.test_client().get(app.config.routes_pathname_prefix)
+
+
 # The niceness of the threads that draw figures: pages and pickers go first on a busy server.
-FIGURE_NICENESS = 10
+FIGURE_NICENESS = 19
 _figure_pool = []
 os.register_at_fork(after_in_child=_figure_pool.clear)  # a forked worker starts its own threads
 
@@ -78,7 +87,7 @@ def _pool():
     if not _figure_pool:
         from concurrent.futures import ThreadPoolExecutor
 
-        _figure_pool.append(ThreadPoolExecutor(8, "veltrana-figure", initializer=_lower_thread_priority))
+        _figure_pool.append(ThreadPoolExecutor(4, "veltrana-figure", initializer=_lower_thread_priority))
     return _figure_pool[0]
 
 
