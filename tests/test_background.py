@@ -14,6 +14,7 @@ import pytest
 
 from veltrana import __main__ as front, background
 from veltrana.plugins import callbacks, progress, results, tables
+from veltrana.plugins.analysis import gsea_card
 
 from support import by_id, children, make_app, walk
 
@@ -128,10 +129,10 @@ def test_a_manager_changes_only_the_five_analyses_and_places_their_cancel_button
     assert plain._callback_list[:count] == described._callback_list
     assert list(plain.callback_map)[:count] == list(described.callback_map)
     assert by_id(plain.layout, "cancel-diff-button") is None
-    # With one: the same 44 in the same order; the five analyses background jobs, disabling their button.
+    # With one: the same 44 in the same order; the five analyses (and the GSEA run) background jobs.
     assert wiring(managed)[:count] == wiring(described) and wiring(managed)[count:] == wiring(plain)[count:]
     moved = [i + 1 for i, s in enumerate(managed._callback_list) if managed.callback_map[s["output"]].get("background")]
-    assert moved == [17, 25, 30, 38, 43]
+    assert moved[:5] == [17, 25, 30, 38, 43] and len(moved) == len(background.ANALYSES)
     running = managed._callback_list[16]["running"]
     assert running["running"] == {"run-diff-button.disabled": True, "cancel-diff-button.disabled": False}
     for _output, button, cancel, anchor in background.ANALYSES:
@@ -172,6 +173,14 @@ def test_a_differential_run_on_the_disk_manager_publishes_its_run(disk_app):
     run = reply["response"]["diff-inter"]["data"]
     assert run.endswith("differential_summary.txt") and results.is_published(os.path.dirname(run))
     assert _published(paths["out_dir"]) == [os.path.dirname(run)]
+    # The GSEA card's run on that result goes as a job too.
+    gsea = next(key for key in page.entries if key.startswith("..enrich-gsea-pres-inter.data"))
+    body, handles = page.start(gsea, **{
+        "diff-inter.data": run, "gsea-source-dropdown.value": "Protein", "gsea-statistic-dropdown.value":
+        gsea_card.SIGNED_P, "gsea-library-dropdown.value": "demo_pathways.gmt", "gsea-permutations-input.value": 10,
+        "gsea-run-button.n_clicks": 1})
+    status, reply = page.poll(body, handles, seconds=60)
+    assert results.is_published(reply["response"]["enrich-gsea-pres-inter"]["data"]), reply
     # Another page load cannot read that job: its handles are bound to the page that started it.
     other = Page(app.server.test_client())
     assert other.end_id != page.end_id

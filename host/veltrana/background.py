@@ -1,8 +1,8 @@
 """Long analyses on background workers.
 
 With a background manager, the five analysis callbacks (differential, decomposition,
-clustering, association and enrichment runs) are registered again, after `build_app`,
-as Dash background callbacks: the request that starts a run returns at once with
+clustering, association and enrichment runs) and the GSEA card's run are registered again,
+after `build_app`, as Dash background callbacks: the request that starts a run returns at once with
 signed handles, the run goes on in a process of the manager (a forked process with
 `DiskcacheManager`, a Celery worker with `CeleryManager`), and the page polls for it.
 While a run goes on, its button is disabled and a Cancel button beside it stops it.
@@ -13,7 +13,7 @@ callbacks have none of; each one is therefore registered through `_runner`, a Py
 function with real source that calls the native callback object. A failure is told
 in the card from the job itself (Dash would pass only its text and traceback back to
 the request, and the card would show an internal error). The task's name
-also holds the callback's outputs, so the five get five names, the same in every
+also holds the callback's outputs, so each gets a name of its own, the same in every
 process that builds the application (the web workers and the Celery workers).
 
 A cancelled run is a killed process: the result store publishes a run by renaming a
@@ -40,6 +40,8 @@ ANALYSES = (
      "run-feature-clustering-button"),
     ("phenotype-feature-result-inter.data", "run-assoc-button", "cancel-assoc-button", "run-assoc-button"),
     ("enrich-ora-fig.figure", None, "cancel-enrich-button", "enrich-gene-sets-dropdown"),
+    # The ranked enrichment (GSEA) card's run, beside the described ones.
+    ("enrich-gsea-pres-inter.data", "gsea-run-button", "cancel-gsea-button", "gsea-run-button"),
 )
 # Where `veltrana serve --background disk` keeps its jobs' results, under the output folder.
 DISK_FOLDER = ".background"

@@ -24,7 +24,7 @@ import pandas as pd
 from dash import Input, Output, State, dash_table, dcc, html
 from plotly.subplots import make_subplots
 
-from .. import results
+from .. import progress, results
 from ..genesets import read_gmt
 from ..paths import MyPath, fix_path
 from ..tables import read_result_path, save_result_path
@@ -175,12 +175,15 @@ def run_gsea(my_path: MyPath, summary_path, source, statistic, library_name, per
         ranking, several = gene_ranking(scores)
         if ranking.empty:
             raise ValueError(f"no feature of {source} has a {statistic} to rank by")
+        progress.report(f"{len(gene_sets)} gene sets against {len(ranking)} ranked genes, "
+                        f"{permutations} permutations (1 of 2)")
         try:
             found = prerank(ranking, gene_sets, permutations)
         except NoGeneSetInRange as exc:
             raise ValueError(f"no gene set of {library_name} has {MIN_SIZE} to {MAX_SIZE} of the ranked genes "
                              f"of {source}") from exc
         top = terms_table(found.res2d)
+        progress.report(f"Running scores of the top {len(top)} terms (2 of 2)")
         save_result_path(os.path.join(folder, TERMS_FILE), top)
         save_result_path(os.path.join(folder, RANKING_FILE),
                          pd.DataFrame({"Gene": ranking.index, "Score": ranking.to_numpy()}))
