@@ -13,11 +13,13 @@ and mixed results: every result path a user receives must be the run folder its 
 choices key to (the key computed here from the choices and the data's fingerprints).
 
     python bench/load.py [--users 16] [--journeys 20] [--workers 4] [--threads 4] [--data DIR] [--login]
-                         [--background disk]
+                         [--background disk] [--think SECONDS]
 
 With --background the analyses run as background jobs: a request starts the job and the user
 polls for its result at the page's own interval, as the page does; the analysis's time is then
-from its start to its result.
+from its start to its result. With --think each user takes that long (on average) over each
+choice, as a person does; without it a user sends each request as soon as the last one is
+answered, a stress test rather than a lab.
 
 Exit status 1 when any request failed or any user received another's results; with
 --strict also when a goal is missed (RSS flat within 10 %, page-load p95 under 2x one user's).
@@ -167,6 +169,11 @@ class Page:
         self.state: dict = {}
         self.callbacks: dict[str, dict] = {}
         self.end_id: str | None = None  # the page load's signed id, which background job handles are bound to
+        self.think = 0.0  # seconds a user takes over each choice (on average), 0: none
+
+    def pause(self, rng: random.Random) -> None:
+        if self.think:
+            time.sleep(rng.uniform(0.5, 1.5) * self.think)
 
     def get(self, kind: str, path: str):
         reply = self._timed(kind, lambda: self.session.get(self.url + path, timeout=REQUEST_TIMEOUT))
@@ -316,6 +323,7 @@ def journey(page: Page, run: Run, my_path: MyPath, user: int, rng: random.Random
     target, reference = rng.sample(groups, 2)
     chosen = rng.choice([[s] for s in sources] + [sources])
     method, fdr, fold = rng.choice(METHODS), rng.choice([0.01, 0.05]), rng.choice([1.0, 1.5])
+    page.pause(rng)
     answer = page.call("differential", "diff-inter.data", **{
         "diff-data-source-dropdown.value": chosen, "phenotype-dropdown.value": phenotype,
         "target-groups-dropdown.value": target, "refer-groups-dropdown.value": reference,
@@ -331,6 +339,7 @@ def journey(page: Page, run: Run, my_path: MyPath, user: int, rng: random.Random
 
     # Decomposition of one source or all.
     chosen = rng.choice([[s] for s in sources] + [sources])
+    page.pause(rng)
     answer = page.call("decomposition", "decomposition-inter.data", **{
         "decomposition-data-source-dropdown.value": chosen, "decomposition-method-dropdown.value": "PCA",
         "run-decomposition-button.n_clicks": 1})
@@ -342,6 +351,7 @@ def journey(page: Page, run: Run, my_path: MyPath, user: int, rng: random.Random
 
     # Clustering with the user's number of clusters.
     chosen, k = rng.choice([[s] for s in sources]), rng.randint(2, 6)
+    page.pause(rng)
     answer = page.call("clustering", "feature-clustering-inter.data", **{
         "clustering-source-dropdown.value": chosen, "clustering-number-input.value": k,
         "run-feature-clustering-button.n_clicks": 1})
@@ -349,6 +359,7 @@ def journey(page: Page, run: Run, my_path: MyPath, user: int, rng: random.Random
                   expected_run(my_path, "clustering", {"sources": chosen, "clusters": k, "max_features": MAX_FEATURES},
                                chosen, my_path.get_clustering_dir(), "feature_clustering_result.txt")))
     page.call("clustering figure", "clustering-figure-1.figure")
+    page.pause(rng)
 
     for kind, got, expected in check:
         if not got:
@@ -358,32 +369,34 @@ def journey(page: Page, run: Run, my_path: MyPath, user: int, rng: random.Random
                 run.mixed.append((user, kind, str(got), expected))
 
 
-def user_loop(url, run, my_path, user, journeys, auth=None, part=0):
+def user_loop(url, run, my_path, user, journeys, auth=None, part=0, think=0.0):
     rng = random.Random(f"{user}/{part}")
     for _ in range(journeys):
         # Each journey is a visit of its own: a new connection, which may reach another worker.
         with requests.Session() as session:
             session.auth = auth
             try:
-                journey(Page(url, session, run.record), run, my_path, user, rng)
+                page = Page(url, session, run.record)
+                page.think = think
+                journey(page, run, my_path, user, rng)
             except Exception as err:  # noqa: BLE001 - told in the table, the others go on
                 run.record("journey", 0.0, f"{type(err).__name__}: {err}", count=False)
 
 
-def _one_user(url, my_path, user, journeys, auth, part):
+def _one_user(url, my_path, user, journeys, auth, part, think):
     run = Run()
-    user_loop(url, run, my_path, user, journeys, auth, part)
+    user_loop(url, run, my_path, user, journeys, auth, part, think)
     return run.times, run.errors, run.mixed
 
 
-def together(url, run, my_path, users, journeys, auth=None, part=0) -> None:
+def together(url, run, my_path, users, journeys, auth=None, part=0, think=0.0) -> None:
     """`users` users at once, each in a process of its own (as each user has a browser of their own:
     one user's decoding never delays another's timings), with their own connections and choices."""
     import multiprocessing
     from concurrent.futures import ProcessPoolExecutor
 
     with ProcessPoolExecutor(users, mp_context=multiprocessing.get_context("fork")) as pool:
-        done = [pool.submit(_one_user, url, my_path, u, journeys, auth, part) for u in range(users)]
+        done = [pool.submit(_one_user, url, my_path, u, journeys, auth, part, think) for u in range(users)]
         for future in done:
             times, errors, mixed = future.result()
             for kind, values in times.items():
@@ -400,7 +413,7 @@ def percentile(values, share) -> float:
 
 
 def measure(users: int, journeys: int, workers: int, threads: int, data: str | None, work: Path,
-            login: bool = False, background: str | None = None) -> dict:
+            login: bool = False, background: str | None = None, think: float = 0.0) -> dict:
     """Runs the benchmark; returns its figures. With `login` the server asks for one, and every request logs in;
     with `background` ("disk") the analyses run as background jobs of that manager."""
     auth, extra = None, ("--background", background) if background else ()
@@ -425,12 +438,12 @@ def measure(users: int, journeys: int, workers: int, threads: int, data: str | N
         # Warm-up: every user's first journey, which reaches every request type in every worker.
         warm = Run()
         together(url, warm, my_path, users, 1, auth)
+        # One user alone: page loads as in a journey, each a visit of its own (a new connection).
         single = Run()
-        with requests.Session() as session:
-            session.auth = auth
-            page = Page(url, session, single.record)
-            for _ in range(5):
-                load_page(page, single)
+        for _ in range(5):
+            with requests.Session() as session:
+                session.auth = auth
+                load_page(Page(url, session, single.record), single)
         for pid in pids:
             rss[pid].append(rss_mb(pid))
 
@@ -439,7 +452,7 @@ def measure(users: int, journeys: int, workers: int, threads: int, data: str | N
         run = Run()
         started = time.perf_counter()
         for part, share in enumerate((journeys // 2, journeys - journeys // 2), 1):
-            together(url, run, my_path, users, share, auth, part)
+            together(url, run, my_path, users, share, auth, part, think)
             for pid in pids:
                 rss[pid].append(rss_mb(pid))
         elapsed = time.perf_counter() - started
@@ -448,7 +461,7 @@ def measure(users: int, journeys: int, workers: int, threads: int, data: str | N
         stop_server(proc)
     requests_done = sum(len(v) for k, v in run.times.items() if k != PAGE)
     return {"users": users, "journeys": journeys, "workers": workers, "threads": threads, "login": login,
-            "background": background,
+            "background": background, "think": think,
             "seconds": elapsed, "requests": requests_done, "throughput": requests_done / elapsed,
             "journeys_per_second": users * journeys / elapsed,
             "latency": {k: {"n": len(v), "p50": percentile(v, .5), "p95": percentile(v, .95)}
@@ -462,7 +475,8 @@ def report(m: dict) -> str:
     lines = [f"{m['users']} users x {m['journeys']} journeys on {m['workers']} workers x {m['threads']} threads: "
              f"{m['requests']} requests in {m['seconds']:.1f} s, {m['throughput']:.1f} requests/s, "
              f"{m['journeys_per_second']:.2f} journeys/s"
-             + (f", analyses as {m['background']} background jobs" if m.get("background") else ""), "",
+             + (f", analyses as {m['background']} background jobs" if m.get("background") else "")
+             + (f", {m['think']:g} s over each choice" if m.get("think") else ", no time over choices"), "",
              f"{'request':<22}{'n':>6}{'p50 ms':>10}{'p95 ms':>10}"]
     for kind, t in sorted(m["latency"].items(), key=lambda kv: kv[0] != PAGE):
         lines.append(f"{kind:<22}{t['n']:>6}{1000 * t['p50']:>10.0f}{1000 * t['p95']:>10.0f}")
@@ -502,6 +516,8 @@ def main(argv=None) -> int:
     parser.add_argument("--work", help="folder for the output and the server log (default: temporary)")
     parser.add_argument("--login", action="store_true", help="serve with a login (--users) and log in on every request")
     parser.add_argument("--background", choices=["disk"], help="run the analyses as background jobs (serve --background)")
+    parser.add_argument("--think", type=float, default=0.0, metavar="SECONDS",
+                        help="a user's time over each choice, on average (default 0: requests back to back)")
     parser.add_argument("--json", metavar="FILE", help="also write the figures as JSON")
     parser.add_argument("--strict", action="store_true", help="exit 1 when a goal is missed too")
     args = parser.parse_args(argv)
@@ -509,7 +525,7 @@ def main(argv=None) -> int:
         work = Path(args.work or tmp)
         work.mkdir(parents=True, exist_ok=True)
         m = measure(args.users, args.journeys, args.workers, args.threads, args.data, work, args.login,
-                    args.background)
+                    args.background, args.think)
     print(report(m), flush=True)
     if args.json:
         Path(args.json).write_text(json.dumps(m, indent=1))

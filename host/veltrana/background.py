@@ -154,15 +154,13 @@ def _disk_manager_class():
             process = self._process(job) if job else None
             if process is None:
                 return
+            # Not waited for: a killed job is a zombie until the worker that forked it reaps it,
+            # which a wait from another worker would sit out to its end, holding up every poll.
             for running in [*process.children(recursive=True), process]:
                 try:
                     running.kill()
                 except psutil.Error:
                     pass
-            try:
-                process.wait(1)
-            except psutil.Error:
-                pass
 
     for name in _GUARDED:
         setattr(JobsOnThisMachine, name, _guarded(getattr(JobsOnThisMachine, name)))

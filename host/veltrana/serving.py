@@ -159,6 +159,9 @@ def gunicorn_settings(host: str, port: int, workers: int, threads: int, timeout:
             "workers": workers, "threads": threads,
             "worker_class": "gthread" if threads > 1 else "sync",
             "preload_app": True, "timeout": timeout, "graceful_timeout": 30,
+            # Longer than the page's one-second polls of a running job: a connection the server
+            # closed as idle just as the page sent its next poll would come back reset.
+            "keepalive": 5,
             "accesslog": None, "errorlog": "-", "loglevel": "warning",
             "proc_name": "veltrana"}
 
