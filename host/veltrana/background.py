@@ -26,6 +26,7 @@ from __future__ import annotations
 
 import os
 import threading
+import time
 import uuid
 
 from dash import Input, Output, State, html
@@ -97,6 +98,21 @@ def _guarded(method):
     return guarded
 
 
+def _until_dead(process, seconds: float = 1.0) -> None:
+    """Waits until a killed job has stopped. Not until it is gone: it stays a zombie until the worker
+    that forked it reaps it, which a wait from another worker would sit out, holding up every poll."""
+    import psutil
+
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            if process.status() == psutil.STATUS_ZOMBIE:
+                return
+        except psutil.Error:
+            return
+        time.sleep(0.005)
+
+
 # Where the start time of each job's process is kept, by its pid, in the job cache.
 _JOB_KEY = "veltrana-job-"
 
@@ -154,13 +170,12 @@ def _disk_manager_class():
             process = self._process(job) if job else None
             if process is None:
                 return
-            # Not waited for: a killed job is a zombie until the worker that forked it reaps it,
-            # which a wait from another worker would sit out to its end, holding up every poll.
             for running in [*process.children(recursive=True), process]:
                 try:
                     running.kill()
                 except psutil.Error:
                     pass
+            _until_dead(process)
 
     for name in _GUARDED:
         setattr(JobsOnThisMachine, name, _guarded(getattr(JobsOnThisMachine, name)))
