@@ -28,6 +28,7 @@ Exit status 1 when any request failed or any user received another's results; wi
 from __future__ import annotations
 
 import argparse
+import gc
 import json
 import os
 import random
@@ -59,6 +60,7 @@ REQUEST_TIMEOUT = 600.0
 METHODS = ["T-test(Unpaired)", "Wilcoxon(Unpaired)"]
 PAGE = "page load"  # the whole page load, its requests one after another
 RSS_GOAL, PAGE_GOAL = 0.10, 2.0
+ARRIVAL = 2.0  # seconds over which the users of a run arrive
 
 
 # -- the server ---------------------------------------------------------------------------
@@ -384,6 +386,13 @@ def user_loop(url, run, my_path, user, journeys, auth=None, part=0, think=0.0):
 
 
 def _one_user(url, my_path, user, journeys, auth, part, think):
+    # What this process inherited (the libraries this benchmark imports) stays out of its garbage
+    # collector's full passes, which would otherwise pause it, mid-request, for a tenth of a second.
+    gc.freeze()
+    # Users arrive one by one, not all in the same millisecond: each starts within the first
+    # ARRIVAL seconds. (Started at once, the 16 first page loads of each part queue behind one
+    # another, and those are the slowest twentieth of all page loads.)
+    time.sleep(random.Random(f"arrival {user}/{part}").uniform(0, ARRIVAL))
     run = Run()
     user_loop(url, run, my_path, user, journeys, auth, part, think)
     return run.times, run.errors, run.mixed
