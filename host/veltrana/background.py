@@ -50,7 +50,7 @@ DISK_FOLDER = ".background"
 RESULT_SECONDS = 3600
 # The niceness of a job: analyses yield the processor to the web workers, so that pages, pickers and
 # figures stay quick for everyone while a lab's analyses run.
-JOB_NICENESS = 19
+JOB_NICENESS = 10
 
 
 def _request_key() -> str:

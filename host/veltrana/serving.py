@@ -82,7 +82,7 @@ def finish_setup(app) -> None:
 
 
 # The niceness of the threads that draw figures: pages and pickers go first on a busy server.
-FIGURE_NICENESS = 19
+FIGURE_NICENESS = 10
 _figure_pool = []
 os.register_at_fork(after_in_child=_figure_pool.clear)  # a forked worker starts its own threads
 
