@@ -284,7 +284,8 @@ def _reregister(app, manager, first_output: str, button: str | None, cancel: str
     app.callback(outputs if listed else outputs[0], _dependencies(Input, entry["inputs"]),
                  _dependencies(State, entry["state"]), prevent_initial_call=entry.get("prevent_initial_call"),
                  background=True, manager=manager, running=running, cancel=[Input(cancel, "n_clicks")],
-                 progress=Output(progress_id(cancel), "children"), progress_default="",
+                 # The default in a list: Dash passes over a falsy one, and the last text would stay.
+                 progress=Output(progress_id(cancel), "children"), progress_default=[""],
                  )(_runner(native))
     # Back in its place, so that the callback map reads in registration order as before.
     app._callback_list.insert(index, app._callback_list.pop())

@@ -20,15 +20,14 @@ def _free_port() -> int:
         return s.getsockname()[1]
 
 
-@pytest.fixture(scope="session")
-def server(tmp_path_factory):
-    """`python -m veltrana` on the demo data, on a free port; yields its URL."""
-    work = tmp_path_factory.mktemp("server")
+def _started(work, *argv):
+    """`python -m veltrana ARGV` on the demo data (written under `work`) on a free port, once it
+    answers: its record (url, log, process, data folder); `_stopped` ends it."""
     port = _free_port()
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), MPLBACKEND="Agg",
                HOME=str(work))  # the demo dataset goes under this HOME
     log = open(work / "server.log", "w")
-    proc = subprocess.Popen([sys.executable, "-m", "veltrana", "--port", str(port)], cwd=work, env=env,
+    proc = subprocess.Popen([sys.executable, "-m", "veltrana", *argv, "--port", str(port)], cwd=work, env=env,
                             stdout=log, stderr=subprocess.STDOUT)
     url = f"http://127.0.0.1:{port}/"
     deadline = time.time() + 120
@@ -44,13 +43,34 @@ def server(tmp_path_factory):
         proc.kill()
         raise RuntimeError("server did not start in time")
     # `python -m veltrana` writes the demo dataset under HOME when it is given no --data
-    yield {"url": url, "log": work / "server.log", "proc": proc, "data": work / ".cache" / "veltrana" / "demo"}
-    proc.terminate()
+    return {"url": url, "log": work / "server.log", "proc": proc, "data": work / ".cache" / "veltrana" / "demo",
+            "log_file": log}
+
+
+def _stopped(server) -> None:
+    server["proc"].terminate()  # gunicorn's master stops its workers and their jobs
     try:
-        proc.wait(timeout=10)
+        server["proc"].wait(timeout=30)
     except subprocess.TimeoutExpired:
-        proc.kill()
-    log.close()
+        server["proc"].kill()
+    server["log_file"].close()
+
+
+@pytest.fixture(scope="session")
+def server(tmp_path_factory):
+    """`python -m veltrana` on the demo data, on a free port."""
+    started = _started(tmp_path_factory.mktemp("server"))
+    yield started
+    _stopped(started)
+
+
+@pytest.fixture(scope="module")
+def served_with_jobs(tmp_path_factory):
+    """`veltrana serve` on the demo data with two workers, the analyses as background jobs."""
+    started = _started(tmp_path_factory.mktemp("served"), "serve", "--workers", "2", "--threads", "2",
+                       "--background", "disk")
+    yield started
+    _stopped(started)
 
 
 @pytest.fixture(scope="session")
