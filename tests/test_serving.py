@@ -37,17 +37,21 @@ def data_dir(fresh_paths):
 
 # -- many users at once ----------------------------------------------------------------------
 
-def test_short_load_run_on_two_workers_with_a_login(data_dir, tmp_path):
-    """4 users x 3 journeys against `veltrana serve --workers 2`: no failure, every result the user's own."""
+@pytest.mark.parametrize("jobs", [(), ("--background", "disk")], ids=["in the request", "background jobs"])
+def test_short_load_run_on_two_workers_with_a_login(data_dir, tmp_path, jobs):
+    """4 users x 3 journeys against `veltrana serve --workers 2`, the analyses in the request or as
+    background jobs the users poll for: no failure, every result the user's own."""
     figures = tmp_path / "load.json"
     done = subprocess.run([sys.executable, str(ROOT / "bench" / "load.py"), "--users", "4", "--journeys", "3",
                            "--workers", "2", "--threads", "2", "--data", data_dir, "--work", str(tmp_path / "work"),
-                           "--login", "--json", str(figures)], env=_env(), capture_output=True, text=True, timeout=240)
+                           "--login", "--json", str(figures), *jobs], env=_env(), capture_output=True, text=True,
+                          timeout=240)
     assert done.returncode == 0, done.stdout + done.stderr
     m = json.loads(figures.read_text())
     assert m["errors"] == [] and m["mixed"] == []
     assert len(m["rss"]) == 2 and all(all(v) for v in m["rss"].values())
     assert {"page load", "differential", "decomposition", "clustering"} <= set(m["latency"])
+    assert ("job poll" in m["latency"]) == bool(jobs)
     assert m["latency"]["differential"]["n"] == 12
     # Every journey's runs were published once, whichever worker ran them.
     out = tmp_path / "work" / "out"
