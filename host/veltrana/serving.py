@@ -84,7 +84,17 @@ def finish_setup(app) -> None:
 # The niceness of the threads that draw figures: pages and pickers go first on a busy server.
 FIGURE_NICENESS = 10
 _figure_pool = []
-os.register_at_fork(after_in_child=_figure_pool.clear)  # a forked worker starts its own threads
+_figure_pool_lock = threading.Lock()
+
+
+def _figure_pool_afresh() -> None:
+    """A forked worker starts its own threads (and a lock no thread of its parent may hold)."""
+    global _figure_pool_lock
+    _figure_pool.clear()
+    _figure_pool_lock = threading.Lock()
+
+
+os.register_at_fork(after_in_child=_figure_pool_afresh)
 
 
 def _lower_thread_priority() -> None:
@@ -95,11 +105,13 @@ def _lower_thread_priority() -> None:
 
 
 def _pool():
-    if not _figure_pool:
-        from concurrent.futures import ThreadPoolExecutor
+    """This process's figure threads, started by the first figure (two at once start one pool)."""
+    with _figure_pool_lock:
+        if not _figure_pool:
+            from concurrent.futures import ThreadPoolExecutor
 
-        _figure_pool.append(ThreadPoolExecutor(4, "veltrana-figure", initializer=_lower_thread_priority))
-    return _figure_pool[0]
+            _figure_pool.append(ThreadPoolExecutor(4, "veltrana-figure", initializer=_lower_thread_priority))
+        return _figure_pool[0]
 
 
 def draw_figures_at_low_priority(app) -> None:
