@@ -89,6 +89,11 @@ def test_run_is_published_reused_and_drawn(fresh_paths, diff_run, monkeypatch):
     other = gc.run_gsea(my_path, diff_run, "Glycoform", gc.FOLD_CHANGE, GMT, 20)
     assert other != folder and results.is_published(other)
 
+    # a p or FDR of 0 from 20 permutations is shown as the bound it is
+    shown = [r[column] for r in gc.terms_view(folder).data for column in ("P-value", "FDR")]
+    assert 0 not in shown and all(v == "< 0.05" or v > 0 for v in shown)
+    assert gc.shown_estimate(0.0, 1000) == "< 0.001" and gc.shown_estimate(0.012345, 1000) == 0.0123
+
     term = top["Term"].iloc[0]
     res, hits = gc.curve(folder, term)
     ranking = pd.read_csv(os.path.join(folder, gc.RANKING_FILE), sep="\t")["Score"].to_numpy()

@@ -127,6 +127,12 @@ def mark_published(path, kind: str, inputs: dict, data: list = ()) -> None:
         fh.write(_manifest(kind, inputs, list(data)))
 
 
+def run_inputs(folder) -> dict:
+    """What a published run was asked for (its manifest's inputs)."""
+    with open(os.path.join(os.fspath(folder), MANIFEST)) as fh:
+        return json.load(fh)["inputs"]
+
+
 def list_runs(out_dir) -> list[dict]:
     """Every run folder under `out_dir`: {"path", "kind", "created", "bytes"} (partial ones too)."""
     runs = []

@@ -294,10 +294,17 @@ def place_gsea_card(page, card):
     return place_after(page, "enrich-analysis", html.Br(), card)
 
 
+def shown_estimate(value: float, permutations: int):
+    """A permutation p-value or FDR as the table shows it: three significant digits, and a 0 as
+    "< 1/N" — no permutation scored as extreme, which bounds it, not makes it nought."""
+    return float(f"{value:.3g}") if value > 0 else f"< {1 / permutations:.3g}"
+
+
 def terms_view(folder):
     top = read_result_path(os.path.join(folder, TERMS_FILE)).round({"NES": 3, "ES": 3})
-    for column in ("P-value", "FDR"):  # three significant digits shown; the file keeps them all
-        top[column] = [float(f"{v:.3g}") for v in top[column]]
+    permutations = results.run_inputs(folder)["permutations"]
+    for column in ("P-value", "FDR"):  # the file keeps them all as computed
+        top[column] = [shown_estimate(v, permutations) for v in top[column]]
     return dash_table.DataTable(id="gsea-terms-table", columns=[{"name": c, "id": c} for c in TABLE_COLUMNS],
                                 data=top.to_dict("records"), page_size=10,
                                 sort_action="native", style_table={"overflowX": "auto"},
