@@ -10,7 +10,7 @@ from lifelines import KaplanMeierFitter
 from lifelines.statistics import logrank_test
 from scipy.stats import false_discovery_control
 
-from support import ids_in, run_registered
+from support import by_id, ids_in, run_registered
 from veltrana import __main__ as front
 from veltrana.plugins import loader, tables
 from veltrana.plugins.analysis import survival_card as sc
@@ -181,6 +181,14 @@ def test_card_served_below_association_card_never_in_build_layout(fresh_paths, l
                                           "km-data-source-dropdown": "../../etc"})
     assert "unknown data source" in forged["assoc-surv-fig"]["figure"]["layout"]["title"]["text"]
     assert "Not run" in json.dumps(forged["loading-output-km"])
+    # a study without the survival columns: none is preset (no guess at the day counts), the card asks for them
+    plain = pd.DataFrame({"Pathological_Status(Categorical)": ["Tumor", "Normal"], "Age(Numerical)": [50.0, 60.0]},
+                         index=["01001", "01002"])
+    controls = sc.survival_controls(plain, ["Protein"])
+    for picker in ("km-status-dropdown", "km-last-contact-dropdown", "km-death-dropdown"):
+        assert by_id(controls, picker).value is None and by_id(controls, picker).options
+    unset = post(app, "assoc-surv-fig", {**choices, "km-last-contact-dropdown": None})
+    assert unset["loading-output-km"]["children"] == sc.SURVIVAL_COLUMNS_MISSING
     # a failed feature search is told on the card's figure
     searched = post(app, "km-feature-dropdown.options", {"km-data-source-dropdown": "../../etc"})
     assert "unknown data source" in searched["assoc-surv-fig"]["figure"]["layout"]["title"]["text"]

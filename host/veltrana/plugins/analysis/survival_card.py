@@ -22,6 +22,8 @@ from ..tables import read_info_file
 from ..vocabulary import AXIS_LINE, PAPER, margin, place_after, placeholder_figure
 from .matrices import preprocessed_matrix
 
+SURVIVAL_COLUMNS_MISSING = ("Choose the survival columns of the sample table: the status and the day counts "
+                            "(to the last contact and to death).")
 # The survival module's column names and status values (its defaults).
 STATUS_COLUMN = "Vital Status (at time of last contact)"
 LAST_CONTACT_COLUMN = "Days between date collection and last contact"
@@ -225,6 +227,12 @@ def _default(candidates, wanted):
     return wanted if wanted in candidates else (candidates[0] if candidates else None)
 
 
+def _named(columns, wanted):
+    """A survival column is preset only when the sample table has the survival module's name for
+    it: any other column would be a guess at which one holds the day counts."""
+    return wanted if wanted in columns else None
+
+
 def survival_controls(info: pd.DataFrame, sources: list[str], default_phenotype=None):
     columns = [str(c) for c in info.columns]
     categorical = categorical_phenotypes(info)
@@ -245,10 +253,10 @@ def survival_controls(info: pd.DataFrame, sources: list[str], default_phenotype=
         _picker("Phenotype", "km-sample-phenotype-dropdown", _choices(categorical)),
         _picker("Type(s)", "km-sample-groups-dropdown", [], [], multi=True),
         html.Br(),
-        _picker("Status", "km-status-dropdown", _choices(columns), _default(columns, STATUS_COLUMN)),
+        _picker("Status", "km-status-dropdown", _choices(columns), _named(columns, STATUS_COLUMN)),
         _picker("Days to last contact", "km-last-contact-dropdown", _choices(columns),
-                _default(columns, LAST_CONTACT_COLUMN)),
-        _picker("Days to death", "km-death-dropdown", _choices(columns), _default(columns, DEATH_COLUMN)),
+                _named(columns, LAST_CONTACT_COLUMN)),
+        _picker("Days to death", "km-death-dropdown", _choices(columns), _named(columns, DEATH_COLUMN)),
         dcc.Checklist(id="km-options-checklist", options=_choices([BANDS]), value=[]),
         dcc.Loading(html.Div(id="loading-output-km"), type="dot"),
     ])
@@ -355,6 +363,8 @@ def register_survival_card(app, my_paths: dict) -> None:
               death_col, options):
         if mode == BY_FEATURE and not feature:
             return placeholder_figure(FIGURE_HEIGHT), "Choose a feature to split the samples by."
+        if not (status_col and last_col and death_col):
+            return placeholder_figure(FIGURE_HEIGHT), SURVIVAL_COLUMNS_MISSING
         return draw(my_path, mode, phenotype, source, feature, split, sample_phenotype, kinds, status_col,
                     last_col, death_col, options)
 
