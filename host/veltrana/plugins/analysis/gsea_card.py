@@ -209,8 +209,8 @@ def note(folder) -> str:
         told = json.load(fh)
     text = f"{told['genes']} genes ranked by {told['statistic']} from {told['features']} features."
     if told["several"]:
-        text += (f" {told['several']} genes had several features; each gene is ranked by its feature of "
-                 "largest |score|.")
+        several = "1 gene had" if told["several"] == 1 else f"{told['several']} genes had"
+        text += f" {several} several features; each gene is ranked by its feature of largest |score|."
     return text
 
 
