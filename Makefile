@@ -42,7 +42,7 @@ bench: install
 
 # Editable install that rebuilds the changed C++ sources on import.
 dev: $(PY)
-	$(PY) -m pip install -q scikit-build-core nanobind
+	$(PY) -m pip install -q scikit-build-core nanobind setuptools wheel
 	$(PY) -m pip install -q --no-build-isolation -e ".[test]" \
 		-Ceditable.rebuild=true -Cbuild-dir=build/editable
 

@@ -29,11 +29,12 @@ import tomllib
 
 import pandas as pd
 
+from .plugins import limits
 from .plugins.paths import check_source_name
 
 # How many ids a report lists before it only counts.
 SHOWN_IDS = 5
-_CONFIG_KEYS = {"data", "expression", "info", "annotation", "gene_sets", "out", "host", "port"}
+_CONFIG_KEYS = {"data", "expression", "info", "annotation", "gene_sets", "out", "host", "port", "limits"}
 
 
 class StudyError(ValueError):
@@ -125,6 +126,14 @@ def read_project_file(path: str) -> dict:
         if not isinstance(raw["port"], int) or isinstance(raw["port"], bool) or not 0 < raw["port"] < 65536:
             raise StudyError(f"the project file {path}: port must be a number from 1 to 65535, got {raw['port']!r}")
         options["port"] = raw["port"]
+    if "limits" in raw:
+        if not isinstance(raw["limits"], dict):
+            raise StudyError(f"the project file {path}: [limits] must be a table of NAME = number")
+        try:
+            limits.configure(raw["limits"], f"the project file {path}: [limits]")
+        except ValueError as err:
+            raise StudyError(str(err)) from None
+        options["limits"] = dict(raw["limits"])
     return options
 
 
