@@ -43,6 +43,9 @@ ANALYSES = (
     ("enrich-ora-fig.figure", None, "cancel-enrich-button", "enrich-gene-sets-dropdown"),
     # The ranked enrichment (GSEA) card's run, beside the described ones.
     ("enrich-gsea-pres-inter.data", "gsea-run-button", "cancel-gsea-button", "gsea-run-button"),
+    # The Kaplan-Meier card's curves and log-rank tests, drawn anew on each change of its pickers (no run
+    # button, as the enrichment's): its Cancel button after its last picker.
+    ("assoc-surv-fig.figure", None, "cancel-km-button", "km-options-checklist"),
 )
 # Where `veltrana serve --background disk` keeps its jobs' results, under the output folder.
 DISK_FOLDER = ".background"
