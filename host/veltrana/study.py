@@ -217,7 +217,7 @@ def install_gene_sets(folder: str, out_dir: str) -> list[str]:
         os.close(fd)
         try:
             shutil.copyfile(source, partial)
-            os.chmod(partial, 0o644)
+            os.chmod(partial, 0o600)  # copyfile keeps no mode; the server's files are its own
             os.replace(partial, dest)
         except BaseException:
             os.unlink(partial)

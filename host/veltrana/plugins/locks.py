@@ -33,14 +33,14 @@ class SharedLock:
         self._thread = threading.RLock()
         self._held = 0  # by the thread that holds `_thread`
         # One counter for the process: `_thread` already admits one thread at a time.
-        self._file = FileLock(self.path, thread_local=False)
+        self._file = FileLock(self.path, mode=0o600, thread_local=False)
 
     def acquire(self, blocking: bool = True, timeout: float = -1) -> bool:
         if not self._thread.acquire(blocking, timeout):
             return False
         try:
             if self._held == 0:
-                os.makedirs(os.path.dirname(self.path), exist_ok=True)
+                os.makedirs(os.path.dirname(self.path), mode=0o700, exist_ok=True)
                 self._file.acquire(timeout=timeout if blocking else 0)
         except Timeout:
             self._thread.release()

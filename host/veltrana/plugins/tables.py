@@ -178,7 +178,7 @@ def save_result_path(path, frame: pd.DataFrame) -> str:
         os.makedirs(folder, exist_ok=True)
     fd, partial = tempfile.mkstemp(dir=folder or ".", prefix=".writing-", suffix=".part")
     try:
-        os.chmod(partial, 0o644)  # as an ordinary new file, not mkstemp's owner-only mode
+        os.chmod(partial, 0o600)  # the server's files are its own (mkstemp's mode, said outright)
         if _is_matrix(path):
             with os.fdopen(fd, "wb") as fh:
                 _write_matrix(fh, frame)
