@@ -192,6 +192,61 @@ def test_a_differential_run_on_the_disk_manager_publishes_its_run(disk_app):
     told = reply["response"]["loading-output-diff-calculation"]["children"]
     assert "the target and reference groups are the same" in json.dumps(told)
     assert "diff-inter" not in reply["response"]
+    # What the server wrote (the run, the matrices, the locks, the job cache) is its user's alone.
+    assert os.path.isfile(os.path.join(paths["out_dir"], background.DISK_FOLDER, "cache.db"))
+    # (The demo's gene-set library there was written by the test's set-up, not by the server.)
+    assert _open_to_others(paths["out_dir"], but="user") == []
+
+
+def _open_to_others(folder, but=None):
+    found = []
+    for parent, folders, files in os.walk(folder):
+        folders[:] = [f for f in folders if f != but]
+        found += [p for p in (os.path.join(parent, n) for n in folders + files)
+                  if os.stat(p).st_mode & 0o077]
+    return found
+
+# -- the job cache ---------------------------------------------------------------------------------
+
+class _Planted:
+    ran = []
+
+    def __reduce__(self):
+        return (_Planted.ran.append, ("unpickled",))
+
+
+def test_the_job_cache_loads_only_what_this_server_signed(tmp_path):
+    import pickle
+    import sqlite3
+
+    from veltrana import jobcache
+
+    cache = jobcache.open_cache(str(tmp_path / "jobs"))
+    values = {"small": {"done": [1, "a"]}, "large": ["x" * 50_000], "number": 1.5, "text": "secret"}
+    for key, value in values.items():
+        cache.set(key, value)
+    assert {key: cache.get(key) for key in values} == values and cache.get(("a", 1)) is None
+    assert os.stat(tmp_path / "jobs").st_mode & 0o077 == 0 and _open_to_others(tmp_path / "jobs") == []
+    # A pickle (or a plain value) written into the database by someone else is refused unread.
+    db = sqlite3.connect(tmp_path / "jobs" / "cache.db")
+    with db:
+        db.execute("UPDATE Cache SET mode = 4, value = ? WHERE key = 'small'", (pickle.dumps(_Planted()),))
+        db.execute("UPDATE Cache SET mode = 1, value = 'forged' WHERE key = 'text'")
+    db.close()
+    # So is a stored file whose content was changed.
+    (stored,) = [os.path.join(p, n) for p, _f, names in os.walk(tmp_path / "jobs") for n in names
+                 if n.endswith(".val")]
+    with open(stored, "r+b") as fh:
+        fh.seek(-5, os.SEEK_END)
+        fh.write(b"xxxxx")
+    assert [cache.get(key) for key in ("small", "text", "large")] == [None, None, None]
+    assert _Planted.ran == [] and cache.get("number") == 1.5
+    # Another server (another key) reads nothing of this one's.
+    jobcache._key[:] = [b"k" * 32]
+    try:
+        assert jobcache.open_cache(str(tmp_path / "jobs")).get("number") is None
+    finally:
+        jobcache._key.clear()
 
 
 def _slow_differential(started):

@@ -224,6 +224,26 @@ def test_a_server_reachable_from_elsewhere_without_a_login_is_warned_about(host,
     assert (serving.exposure_warning(host, users) is not None) == warned
 
 
+@pytest.mark.parametrize("url, shown, warned", [
+    ("redis://:s3cret@10.0.0.5:6379/0", "redis://:***@10.0.0.5:6379/0", False),
+    ("rediss://lab:s3cret@[::1]:6379/2", "rediss://lab:***@[::1]:6379/2", False),
+    ("redis://10.0.0.5:6379/0", "redis://10.0.0.5:6379/0", True),
+    ("redis://127.0.0.1:6379/0", "redis://127.0.0.1:6379/0", False)])
+def test_broker_urls_are_shown_without_their_password_and_an_open_remote_broker_is_warned_about(url, shown, warned):
+    assert serving.masked_url(url) == shown
+    warning = serving.broker_warning(url)
+    assert (warning is not None) == warned and "s3cret" not in (warning or "")
+
+
+def test_the_single_process_server_warns_beyond_loopback_and_refuses_debug_there(tmp_path):
+    from veltrana import __main__ as front
+
+    assert front.exposure("127.0.0.1", True) is None and "with no login" in front.exposure("0.0.0.0", False)
+    done = _veltrana("--host", "0.0.0.0", "--debug", "--out", str(tmp_path / "out"))
+    assert done.returncode == 1 and "--debug is refused on 0.0.0.0" in done.stderr, done.stderr
+    assert not (tmp_path / "out").exists()
+
+
 def test_serve_refuses_bad_options_in_one_line(tmp_path):
     for argv, message in ((("--workers", "0"), "at least 1"), (("--users", str(tmp_path / "none")), "no users file"),
                           (("--debug",), "unrecognized arguments")):

@@ -180,8 +180,15 @@ def clean_results(options: dict) -> int:
     return 0
 
 
+def private_files() -> None:
+    """Whatever the server creates from now on (results, locks, the job cache, copies) is readable
+    by its own user only: folders 0700, files 0600."""
+    os.umask(0o077)
+
+
 def start(options: dict):
     """The application, after every start-up check."""
+    private_files()
     my_paths, gene_sets = paths_of(options)
     report = study.reconcile(my_paths)
     print(study.report_text(report), flush=True)
@@ -287,13 +294,35 @@ def worker_command(raw) -> int:
         return 1
     from . import background
 
+    from .serving import broker_warning, masked_url
+
     manager = background.manager_of(app)
+    if broker_warning(args.broker):
+        print(broker_warning(args.broker), file=sys.stderr, flush=True)
     argv = ["worker", "--loglevel=WARNING", "--without-gossip", "--without-mingle"]
     if args.concurrency:
         argv.append(f"--concurrency={args.concurrency}")
-    print(f"Veltrana worker on {args.broker}", flush=True)
+    print(f"Veltrana worker on {masked_url(args.broker)}", flush=True)
     manager.handle.worker_main(argv)
     return 0
+
+
+class Exposed(StudyError):
+    """Debug mode asked for on an address other machines reach."""
+
+
+def exposure(host: str, debug: bool) -> str | None:
+    """The warning of the single-process server bound beyond this machine (it has no login);
+    Exposed when debug mode is asked for there (its debugger runs what the page sends)."""
+    from .serving import is_loopback
+
+    if is_loopback(host):
+        return None
+    if debug:
+        raise Exposed(f"--debug is refused on {host}: its debugger would let anyone who reaches that address run "
+                      "code on this machine; use --debug on 127.0.0.1 only")
+    return (f"veltrana: warning: serving on {host} with no login: anyone who reaches this address can use the "
+            "dashboard and read its data; to share it, use 'veltrana serve --users FILE'")
 
 
 COMMANDS = {"serve": serve_command, "adduser": adduser_command, "worker": worker_command}
@@ -309,13 +338,16 @@ def main(argv=None) -> int:
         options = study.merged_options(args)
         if args.clean_results:
             return clean_results(options)
+        host, port = options.get("host", "127.0.0.1"), options.get("port", 8050)
+        exposed = exposure(host, args.debug)
         app = start(options)
     except Exception as err:  # StudyError, the loader's DataError, unreadable files, a failed preprocessing
-        if debug:
+        if debug and not isinstance(err, Exposed):
             raise
         print(f"veltrana: {_message(err)}", file=sys.stderr, flush=True)
         return 1
-    host, port = options.get("host", "127.0.0.1"), options.get("port", 8050)
+    if exposed:
+        print(exposed, file=sys.stderr, flush=True)
     print(f"Veltrana dashboard on http://{host}:{port}/", flush=True)
     app.run(host=host, port=port, debug=args.debug)
     return 0

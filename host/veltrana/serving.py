@@ -45,10 +45,33 @@ def exposure_warning(host: str, users: str | None) -> str | None:
             "the dashboard and read its data; give --users FILE (see veltrana adduser)")
 
 
+def masked_url(url: str) -> str:
+    """`url` with its password (if any) as ***, fit to be printed or logged."""
+    from urllib.parse import urlsplit, urlunsplit
+
+    parts = urlsplit(url)
+    if parts.password is None:
+        return url
+    host = parts.netloc.rpartition("@")[2]
+    return urlunsplit(parts._replace(netloc=f"{parts.username or ''}:***@{host}"))
+
+
+def broker_warning(url: str) -> str | None:
+    """The warning printed when the broker on another machine has no password: whoever reaches it can
+    read the results and queue analyses."""
+    from urllib.parse import urlsplit
+
+    parts = urlsplit(url)
+    if parts.password or is_loopback(parts.hostname or "localhost"):
+        return None
+    return (f"veltrana: warning: the broker {masked_url(url)} has no password: anyone who reaches it can read "
+            "the analyses' results and start analyses; give one (redis://:PASSWORD@host:port/db)")
+
+
 def serving_app(options: dict, users: str | None = None):
     """The application as served to many users: the front door's application, the gene-set
     calls locked across processes, and the login when `users` names a file."""
-    from . import access
+    from . import access, background
     from .__main__ import paths_of, start
     from .plugins import locks
 
@@ -61,6 +84,8 @@ def serving_app(options: dict, users: str | None = None):
     draw_figures_at_low_priority(app)
     finish_setup(app)
     freeze_startup_objects()
+    # Jobs are forked by a launcher forked now, while this process has no other thread.
+    background.start_launcher(app)
     return app
 
 
@@ -197,8 +222,12 @@ def serve(options: dict, workers: int, threads: int, users: str | None, timeout:
     warning = exposure_warning(host, users)
     if warning:
         print(warning, file=sys.stderr, flush=True)
-    jobs = ({"disk": ", analyses as background jobs", "celery": ", analyses on Celery workers"}
-            .get("celery" if options.get("broker") else options.get("background"), ""))
+    broker = options.get("broker")
+    if broker and broker_warning(broker):
+        print(broker_warning(broker), file=sys.stderr, flush=True)
+    jobs = ({"disk": ", analyses as background jobs",
+             "celery": f", analyses on Celery workers of {masked_url(broker or '')}"}
+            .get("celery" if broker else options.get("background"), ""))
     print(f"Veltrana dashboard on http://{host}:{port}/ ({workers} worker(s) x {threads} thread(s)"
           f"{', login required' if users else ''}{jobs})", flush=True)
     # gunicorn reads sys.argv when it sets itself up; it must not see ours.
