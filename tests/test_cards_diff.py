@@ -237,6 +237,9 @@ def test_run_rejects_bad_input_without_touching_it(ready_paths):
              ({"diff-fdr-input": 0}, "FDR threshold"), ({"diff-log2fc-input": None}, "fold-change"),
              ({"refer-groups-dropdown": "Tumor"}, "same"), ({"refer-groups-dropdown": "Martian"}, "0 usable"),
              ({"diff-data-source-dropdown": ["../../etc"]}, "unknown data source"),
+             # A value of another type sent in a source's place is refused naming it, not an internal error.
+             ({"diff-data-source-dropdown": [{"name": "Protein"}]},
+              r"unknown data source \{'name': 'Protein'\}; the sources are 'Protein'"),
              ({"Paths": dict(ready_paths, info="/etc/passwd")}, "configuration")]
     for change, message in cases:
         with pytest.raises(ValueError, match=message):

@@ -181,6 +181,25 @@ def test_failure_words():
     assert failures.card_figure("Paths") is None
 
 
+def test_refusals_name_the_study_files_without_the_server_paths(fresh_paths, tmp_path):
+    my_path = callbacks.MyPath(fresh_paths)
+    # A table that is not there.
+    gone = os.path.join(my_path.get_diff_dir(), "gone.txt")
+    with pytest.raises(FileNotFoundError) as missing:
+        callbacks.read_result_path(gone)
+    assert str(tmp_path) in str(missing.value)  # the server log keeps the whole path
+    assert failures.user_message(missing.value) == "no such table: 'results/differential/gone.txt'"
+    # A raw file with a cell that is no number, met when a card preprocesses it.
+    with open(fresh_paths["expression"]["Glycoform"], "a") as fh:
+        fh.write("X_1_HexNAc\t" + "\t".join(["oops"] * 24) + "\n")
+    with pytest.raises(ValueError) as bad:
+        callbacks.update_decomposition_inter({"Paths": fresh_paths, "decomposition-method-dropdown": "PCA",
+                                              "decomposition-data-source-dropdown": ["Glycoform"]})
+    told = failures.user_message(bad.value)
+    name = os.path.basename(fresh_paths["expression"]["Glycoform"])
+    assert str(tmp_path) not in told and told.startswith(name) and "oops" in told
+
+
 def test_a_figure_of_unchanged_inputs_is_drawn_once(tmp_path):
     table = tmp_path / "t.txt"
     table.write_text("a\n")

@@ -21,6 +21,7 @@ import dash
 from dash import html
 
 from .defaults import default_figure_height
+from .paths import for_the_page
 from .vocabulary import FAILURE_COLOUR, margin, placeholder_figure
 
 log = logging.getLogger("veltrana")
@@ -44,11 +45,12 @@ _CARD_FIGURES = (
 
 
 def user_message(exc: BaseException) -> str:
-    """The failure in words a user can act on."""
+    """The failure in words a user can act on, the study's files named as the user knows them
+    (the server's own paths stay in its log)."""
     if isinstance(exc, _TOLD):
         text = str(exc.args[0]) if isinstance(exc, KeyError) and exc.args else str(exc)
-        return text or type(exc).__name__
-    return f"internal error ({type(exc).__name__}: {exc}); the server log has the details"
+        return for_the_page(text or type(exc).__name__)
+    return for_the_page(f"internal error ({type(exc).__name__}: {exc}); the server log has the details")
 
 
 def message_figure(message: str, height=default_figure_height):

@@ -100,8 +100,11 @@ class MyPath:
         return list(self.paths["expression"])
 
     def check_source(self, source) -> str:
-        if source not in self.paths["expression"]:
-            raise ValueError(f"unknown data source {source!r}; configured: {self.sources()}")
+        """`source` when it names a configured source; a value from the page that does not (any
+        text, or a list or mapping sent in its place) is refused naming it."""
+        if not isinstance(source, str) or source not in self.paths["expression"]:
+            raise ValueError(f"unknown data source {source!r}; the sources are "
+                             f"{', '.join(map(repr, self.sources()))}")
         return source
 
     def get_expr_path(self, source) -> str:
@@ -163,6 +166,29 @@ class MyPath:
     def get_phenotype_feature_logistic_path(self) -> str:
         return self._under("association", "phenotype_feature_logistic.txt")
 
+    # -- what the page may see ---------------------------------------------------------
+    def short_forms(self) -> list[tuple[str, str]]:
+        """(absolute prefix, its form for the page) of each configured file and folder, longest first.
+
+        The study folder is the one that holds all the input files; what lies in it is named
+        relative to it, and what lies elsewhere by its own name."""
+        files = [*self.paths["expression"].values(), self.paths["info"], *(self.paths.get("annotation") or {}).values()]
+        study = os.path.commonpath([os.path.dirname(os.path.abspath(f)) for f in files])
+        if os.path.dirname(study) == study:  # the inputs share no folder but the root
+            study = None
+
+        def short(path):
+            return os.path.relpath(path, study) if study and inside(path, study) else os.path.basename(path)
+
+        forms = {}
+        for path in [*files, self.out_dir]:
+            for spelling in {os.path.abspath(path), os.path.realpath(path)}:
+                forms[spelling] = short(path)
+        if study:
+            for spelling in {study, os.path.realpath(study)}:
+                forms[spelling.rstrip(os.sep) + os.sep] = ""
+        return sorted(forms.items(), key=lambda form: -len(form[0]))
+
     # -- confinement -----------------------------------------------------------------
     def readable(self, path) -> bool:
         """A configured input file, or anything inside the output directory."""
@@ -187,6 +213,17 @@ def configured(paths) -> MyPath:
             if c.paths == paths:
                 return c
     raise ValueError("the 'Paths' value is not this server's configuration")
+
+
+def for_the_page(text: str) -> str:
+    """`text` with the server's paths of the configured studies named as the user knows them
+    (relative to the study folder), for messages shown on the page."""
+    with _configured_lock:
+        configs = list(_configured)
+    for c in configs:
+        for prefix, short in c.short_forms():
+            text = text.replace(prefix, short)
+    return text
 
 
 def readable_anywhere(path) -> bool:
