@@ -249,6 +249,31 @@ def test_the_job_cache_loads_only_what_this_server_signed(tmp_path):
         jobcache._key.clear()
 
 
+KM_OUTPUT = "..assoc-surv-fig.figure...loading-output-km.children.."
+
+
+def test_the_kaplan_meier_card_draws_in_a_job_with_its_cancel_button_beside_its_pickers(disk_app):
+    app, _paths = disk_app
+    key, index = background._entry(app, "assoc-surv-fig.figure")
+    assert key == KM_OUTPUT and app.callback_map[key].get("background")
+    assert app._callback_list[index]["running"]["running"] == {"cancel-km-button.disabled": False}
+    controls = _kid_ids(by_id(app.layout, "km-control"))
+    at = controls.index("km-options-checklist")
+    assert controls[at + 1:at + 3] == ["cancel-km-button", "km-progress"]
+    assert by_id(app.layout, "cancel-km-button").disabled is True
+    # The request returns handles at once; the curves and the log-rank table come from the job.
+    page = Page(app.server.test_client())
+    assert "cancel-km-button.id" in page.entries  # Dash's callback that cancels the job
+    body, handles = page.start(KM_OUTPUT, **{"km-phenotype-dropdown.value": "Pathological_Status"})
+    status, reply = page.poll(body, handles)
+    assert status == 200 and "km-pvalue-table" in json.dumps(reply["response"]["loading-output-km"])
+    # A grouping the card does not offer is refused in the card, by the job.
+    body, handles = page.start(KM_OUTPUT, **{"km-phenotype-dropdown.value": "Sample_ID"})
+    status, reply = page.poll(body, handles)
+    assert "Sample_ID" in json.dumps(reply["response"]["loading-output-km"])
+    assert "Not run" in reply["response"]["assoc-surv-fig"]["figure"]["layout"]["title"]["text"]
+
+
 def _slow_differential(started):
     """A differential run that writes its folder and then takes a minute."""
     def run(kwargs):

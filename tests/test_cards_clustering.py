@@ -134,6 +134,23 @@ def test_cluster_number_must_be_a_positive_whole_number(bad):
     assert clustering.cluster_count(4.0) == 4
 
 
+def test_cluster_numbers_beyond_the_server_limit_are_refused():
+    from veltrana.plugins import limits
+
+    assert clustering.cluster_count(50) == 50
+    with pytest.raises(ValueError, match="the number of clusters must be from 1 to 50 on this server, got 51"):
+        clustering.cluster_count(51)
+    with pytest.raises(ValueError, match="number of clusters"):
+        clustering.cluster_count(float("inf"))
+    try:
+        limits.configure({"clusters": 80, "top_features": 2})
+        assert clustering.cluster_count(80) == 80
+        matrix = pd.DataFrame({"a": [0, 0, 1.0], "b": [0, 5, 10.0], "c": [0, 0, 0.0], "d": [1, 3, 5.0]})
+        assert list(clustering.most_variable(matrix).columns) == ["b", "d"]  # the server's top_features
+    finally:
+        limits.reset()
+
+
 def test_heatmap_orders_features_by_cluster_and_samples_by_phenotype(ready_paths, monkeypatch):
     drawn = []
     monkeypatch.setattr(plotweave, "heatmap_plot", lambda *a: drawn.append(a) or go.Figure())

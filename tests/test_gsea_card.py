@@ -9,7 +9,7 @@ import pandas as pd
 import pytest
 
 from veltrana import __main__ as front
-from veltrana.plugins import callbacks, results
+from veltrana.plugins import callbacks, limits, results
 from veltrana.plugins.analysis import gsea_card as gc
 from veltrana.plugins.paths import MyPath
 from support import ids_in, run_registered, write_preprocessed
@@ -117,6 +117,39 @@ def test_run_is_published_reused_and_drawn(fresh_paths, diff_run, monkeypatch):
         gc.run_gsea(my_path, diff_run, "RNA", gc.SIGNED_P, GMT, 20)
 
 
+@pytest.fixture
+def default_limits():
+    """The server's limits as shipped; a test that changes them leaves them so."""
+    limits.reset()
+    yield limits
+    limits.reset()
+
+
+def test_permutations_beyond_the_server_limit_are_refused_and_the_limit_is_a_setting(fresh_paths, diff_run,
+                                                                                        default_limits, monkeypatch):
+    my_path = MyPath(fresh_paths)
+    monkeypatch.setattr(gc, "prerank", lambda *a: pytest.fail("a refused run is computed"))
+    for asked in (10_001, 100_000, "10001"):
+        with pytest.raises(ValueError, match="the number of permutations must be from 1 to 10,000 on this server"):
+            gc.run_gsea(my_path, diff_run, "Glycoform", gc.SIGNED_P, GMT, asked)
+    for forged in (True, float("nan"), float("inf"), [5]):
+        with pytest.raises(ValueError, match="the number of permutations must be a whole number"):
+            gc.permutations_of(forged)
+    assert gc.permutations_of(10_000) == 10_000 and gc.permutations_of(3.0) == 3
+    controls = gc.gsea_controls([GMT])
+    assert (controls["gsea-permutations-input"].min, controls["gsea-permutations-input"].max) == (1, 10_000)
+    # a server whose project file raises the limit admits more, and its card says so
+    limits.configure({"permutations": 20_000})
+    assert gc.permutations_of(20_000) == 20_000
+    assert gc.gsea_controls([GMT])["gsea-permutations-input"].max == 20_000
+    # one whose limit is lower refuses what the default admits; at the limit a run is made
+    monkeypatch.undo()
+    limits.configure({"permutations": 12})
+    with pytest.raises(ValueError, match="from 1 to 12 on this server, got 20"):
+        gc.run_gsea(my_path, diff_run, "Glycoform", gc.SIGNED_P, GMT, 20)
+    assert results.is_published(gc.run_gsea(my_path, diff_run, "Glycoform", gc.SIGNED_P, GMT, 12))
+
+
 def post(app, output, inputs: dict, states: dict):
     key = next(k for k in app.callback_map if output in k)
     return run_registered(app, key, inputs, states)
@@ -149,6 +182,8 @@ def test_card_served_below_enrichment_card_never_in_build_layout(fresh_paths, di
     forged = post(app, "enrich-gsea-pres-inter", {"gsea-run-button": 2},
                   {**states, "gsea-library-dropdown": "../../../etc/passwd.gmt"})
     assert "Not run" in json.dumps(forged["loading-output-gsea"])
+    many = post(app, "enrich-gsea-pres-inter", {"gsea-run-button": 3}, {**states, "gsea-permutations-input": 100_000})
+    assert "Not run: the number of permutations must be from 1 to 10,000 on this server" in json.dumps(many)
     tampered = post(app, "enrich-gsea-fig", {"enrich-gsea-pathway-dropdown": term},
                     {"enrich-gsea-pres-inter": os.path.dirname(folder)})
     assert "not a GSEA run" in tampered["enrich-gsea-fig"]["figure"]["layout"]["title"]["text"]

@@ -9,7 +9,7 @@ import pytest
 from support import by_id
 from veltrana import study, summary
 from veltrana.__main__ import parse_args
-from veltrana.plugins import paths
+from veltrana.plugins import limits, paths
 
 
 def options(argv):
@@ -94,12 +94,29 @@ def test_bad_option_forms_are_told(argv, message):
     ('info = 3\n', "must be a path"),
     ('expression = "p.tsv"\n', "must be a table"),
     ('port = "high"\n', "port must be"),
+    ('[limits]\npermutation = 20000\n', r"unknown limits \['permutation'\]"),
+    ('[limits]\npairs = 0\n', "pairs must be a whole number of at least 1, got 0"),
+    ('[limits]\nclusters = -3\n', "clusters must be a whole number of at least 1"),
+    ('[limits]\nsurvival_groups = 12.5\n', "survival_groups must be a whole number"),
+    ('[limits]\npermutations = "many"\n', "permutations must be a whole number"),
+    ('limits = 5\n', r"\[limits\] must be a table"),
 ])
 def test_bad_project_files_are_told(tmp_path, text, message):
     config = tmp_path / "study.toml"
     config.write_text(text)
     with pytest.raises(study.StudyError, match=message):
         options(["--config", str(config)])
+    assert limits.get("pairs") == limits.DEFAULTS["pairs"]  # a refused table sets nothing
+
+
+def test_a_project_files_limits_are_the_servers(tmp_path):
+    config = tmp_path / "study.toml"
+    config.write_text('info = "s.tsv"\n[limits]\npermutations = 20000\nsurvival_groups = 6\n')
+    try:
+        assert options(["--config", str(config)])["limits"] == {"permutations": 20_000, "survival_groups": 6}
+        assert (limits.get("permutations"), limits.get("survival_groups"), limits.get("pairs")) == (20_000, 6, 66)
+    finally:
+        limits.reset()
 
 
 # -- source names -----------------------------------------------------------------------

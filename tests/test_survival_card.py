@@ -2,6 +2,7 @@
 p-values against lifelines, and its place on the served page (never in build_layout's page)."""
 
 import json
+import re
 
 import numpy as np
 import pandas as pd
@@ -12,7 +13,7 @@ from scipy.stats import false_discovery_control
 
 from support import by_id, ids_in, run_registered
 from veltrana import __main__ as front
-from veltrana.plugins import loader, tables
+from veltrana.plugins import limits, loader, tables
 from veltrana.plugins.analysis import survival_card as sc
 from veltrana.plugins.paths import MyPath
 
@@ -128,6 +129,53 @@ def test_pairwise_pvalues_against_logrank_test_with_bh():
     assert list(sc.pairwise_pvalues(two).columns) == ["Group A", "Group B", "p"]  # nothing to adjust
 
 
+@pytest.fixture
+def default_limits():
+    """The server's limits as shipped; a test that changes them leaves them so."""
+    limits.reset()
+    yield limits
+    limits.reset()
+
+
+def test_only_categorical_phenotypes_of_2_to_12_groups_are_offered_and_others_refused(default_limits):
+    info = cohort(n=60)
+    info["Sample_ID"] = info.index.to_numpy()
+    info["Age(Numerical)"] = np.linspace(40, 80, 60)
+    info["Site"] = [f"site {i % 13}" for i in range(60)]    # 13 groups
+    info["Centre"] = [f"centre {i % 12}" for i in range(60)]  # 12 groups
+    info["Cohort"] = "one"
+    assert sc.grouping_phenotypes(info) == ["Arm", STATUS, "Centre"]
+    controls = sc.survival_controls(info, ["Protein"], default_phenotype="Sample_ID")
+    picker = by_id(controls, "km-phenotype-dropdown")
+    assert [o["value"] for o in picker.options] == ["Arm", STATUS, "Centre"] and picker.value == "Arm"
+    # the samples may still be chosen by any categorical phenotype, their ids included
+    assert "Sample_ID" in [o["value"] for o in by_id(controls, "km-sample-phenotype-dropdown").options]
+    for phenotype, reason in [("Sample_ID", "each sample has a value of its own"), ("Age(Numerical)", "holds numbers"),
+                              ("Site", "13 groups; from 2 to 12"), ("Cohort", "1 group;"),
+                              ("Smoker", "no such phenotype"), (["Arm"], "no such phenotype")]:
+        with pytest.raises(ValueError, match=re.escape(f"the phenotype {phenotype!r} cannot group the samples: ") + ".*" + re.escape(reason)):
+            sc.grouping(None, info, info.index, sc.BY_PHENOTYPE, phenotype, None, None, None)
+    # the bound is a setting of the server
+    limits.configure({"survival_groups": 13})
+    assert "Site" in sc.grouping_phenotypes(info)
+
+
+def test_pairwise_tests_beyond_the_pairs_limit_are_refused_before_any_runs(default_limits, monkeypatch):
+    info = cohort(n=60)
+    limits.configure({"survival_groups": 13})
+    info["Site"] = [f"site {i % 13}" for i in range(60)]
+    table = table_of(info, info["Site"])
+    assert len(table) == 13
+    monkeypatch.setattr(sc.survival, "cal_kmf_pvals", lambda table: pytest.fail("the tests ran"))
+    with pytest.raises(ValueError, match="13 groups make 78 pairwise log-rank tests; at most 66 on this server"):
+        sc.pairwise_pvalues(table)
+    monkeypatch.undo()
+    limits.configure({"pairs": 2})
+    with pytest.raises(ValueError, match="3 groups make 3 pairwise log-rank tests; at most 2"):
+        sc.pairwise_pvalues(table_of(info, info["Arm"]))
+    assert len(sc.pairwise_pvalues(table_of(info, info["Arm"].where(info["Arm"] != "C")))) == 1
+
+
 def test_bh_adjustment_order_ties_and_cap():
     p = np.array([0.04, 0.01, 0.03, 0.04, 0.9])
     np.testing.assert_allclose(sc.bh_adjust(p), false_discovery_control(p))
@@ -181,6 +229,13 @@ def test_card_served_below_association_card_never_in_build_layout(fresh_paths, l
                                           "km-data-source-dropdown": "../../etc"})
     assert "unknown data source" in forged["assoc-surv-fig"]["figure"]["layout"]["title"]["text"]
     assert "Not run" in json.dumps(forged["loading-output-km"])
+    # the card offers no phenotype that holds numbers or names each sample, and refuses one sent anyway
+    offered = [o["value"] for o in app.layout["km-phenotype-dropdown"].options]
+    assert "Pathological_Status" in offered and "Sample_ID" not in offered and "Age(Numerical)" not in offered
+    for phenotype in ("Sample_ID", "Age(Numerical)"):
+        refused = post(app, "assoc-surv-fig", {**choices, "km-phenotype-dropdown": phenotype})
+        assert f"the phenotype {phenotype!r} cannot group" in json.dumps(refused["loading-output-km"])
+        assert phenotype in refused["assoc-surv-fig"]["figure"]["layout"]["title"]["text"]
     # a study without the survival columns: none is preset (no guess at the day counts), the card asks for them
     plain = pd.DataFrame({"Pathological_Status(Categorical)": ["Tumor", "Normal"], "Age(Numerical)": [50.0, 60.0]},
                          index=["01001", "01002"])

@@ -20,11 +20,11 @@ def _memory_share() -> int:
 
 
 DEFAULTS = {
-    "permutations": 10_000,       # GSEA permutations of one run
+    "permutations": 10_000,       # GSEA permutations of one run (the GSEA card's number input)
     "survival_groups": 12,        # groups of a Kaplan-Meier grouping (categorical phenotypes only)
-    "pairs": 66,                  # pairwise log-rank tests of one figure (12 groups)
-    "clusters": 50,               # clusters of a clustering run
-    "top_features": 5_000,        # features a clustering or a table keeps at most
+    "pairs": 66,                  # pairwise log-rank tests of one Kaplan-Meier figure (12 groups)
+    "clusters": 50,               # clusters of a feature clustering run (the clustering card's number input)
+    "top_features": 5_000,        # features a clustering run clusters at most: its most variable ones
     "jobs": os.cpu_count() or 2,  # background jobs running at once, in all
     "jobs_per_login": 2,          # background jobs of one login running at once
     "job_memory_mb": _memory_share(),
@@ -59,6 +59,8 @@ def bounded(name: str, value, what: str) -> int:
     """`value` as a whole number within 1..limit, or a refusal naming `what` and the bound."""
     limit = get(name)
     try:
+        if isinstance(value, bool):  # a forged true is no count
+            raise ValueError
         number = int(value)
         if number != value and not (isinstance(value, str) and value.strip() == str(number)):
             raise ValueError

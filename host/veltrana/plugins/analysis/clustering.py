@@ -2,9 +2,10 @@
 
 Each selected source's features are z-scored over the samples (missing values
 then count as the feature's mean, 0) and clustered hierarchically (Ward linkage
-on Euclidean distances) into the requested number of clusters. A full distance
-matrix of n features takes 4n^2 bytes in condensed form, so a source with more
-than MAX_FEATURES features is clustered on its MAX_FEATURES most variable ones.
+on Euclidean distances) into the requested number of clusters (at most the
+server's `clusters` limit). A full distance matrix of n features takes 4n^2 bytes
+in condensed form, so a source with more features than the server's `top_features`
+limit (see `limits`) is clustered on that many of its most variable ones.
 
 A run writes, in a run folder of its own under the clustering folder (see
 `results`), `<BaseName>_feature_clustering.txt`
@@ -23,7 +24,7 @@ import numpy as np
 import pandas as pd
 from scipy.cluster.hierarchy import fcluster, leaves_list, linkage
 
-from .. import progress, results
+from .. import limits, progress, results
 from ..paths import configured, file_safe, inside
 from ..tables import read_info_file, read_result_path, save_result_path
 from ..defaults import default_figure_height
@@ -34,7 +35,7 @@ __all__ = ["update_feature_clustering_inter", "update_feature_clustering_figure_
 
 METHOD = "Hierarchical clustering"
 RESULT_FILE = "feature_clustering_result.txt"
-MAX_FEATURES = 5000
+MAX_FEATURES = limits.DEFAULTS["top_features"]  # the default cap; a server's is limits.get("top_features")
 # The heatmap shows at most this many features, and at most HEATMAP_CELLS values in all:
 # the most variable of the clustered ones, in dendrogram order. Its values go to the page
 # as float32 typed arrays (about 7 bytes each), so the figure stays under 2 MB.
@@ -43,10 +44,11 @@ HEATMAP_CELLS = 240_000
 
 
 def cluster_count(value) -> int:
-    """The requested number of clusters as a positive integer."""
-    if isinstance(value, bool) or not isinstance(value, Real) or not float(value).is_integer() or value < 1:
+    """The requested number of clusters as a whole number from 1 to the server's `clusters` limit."""
+    if isinstance(value, bool) or not isinstance(value, Real) or not np.isfinite(value) \
+            or not float(value).is_integer() or value < 1:
         raise ValueError(f"the number of clusters must be a positive whole number, got {value!r}")
-    return int(value)
+    return limits.bounded("clusters", value, "the number of clusters")
 
 
 def zscores(matrix: pd.DataFrame) -> pd.DataFrame:
@@ -76,8 +78,11 @@ def zscores(matrix: pd.DataFrame) -> pd.DataFrame:
     return pd.DataFrame(centred, index=matrix.index, columns=matrix.columns)
 
 
-def most_variable(matrix: pd.DataFrame, limit: int = MAX_FEATURES) -> pd.DataFrame:
-    """`matrix` restricted to its `limit` most variable features (original column order)."""
+def most_variable(matrix: pd.DataFrame, limit: int | None = None) -> pd.DataFrame:
+    """`matrix` restricted to its `limit` most variable features (original column order); by
+    default the server's `top_features` limit."""
+    if limit is None:
+        limit = limits.get("top_features")
     if matrix.shape[1] <= limit:
         return matrix
     keep = matrix.var(ddof=1).fillna(-1.0).nlargest(limit).index
@@ -108,6 +113,7 @@ def update_feature_clustering_inter(kwargs_dict: dict, module_dir) -> str:
     if not sources:
         raise ValueError("no data source selected for clustering")
     k = cluster_count(kwargs_dict.get("clustering-number-input"))
+    cap = limits.get("top_features")
     for source in sources:
         ensure_preprocessed(my_path, source)
 
@@ -115,7 +121,7 @@ def update_feature_clustering_inter(kwargs_dict: dict, module_dir) -> str:
         rows = []
         for source in progress.each(sources, "Clustering"):
             matrix = preprocessed_matrix(my_path, source)
-            capped = most_variable(matrix)
+            capped = most_variable(matrix, cap)
             clusters = cluster_features(capped, k)
             base = file_safe(source)
             save_result_path(os.path.join(folder, f"{base}_feature_clustering.txt"), clusters)
@@ -125,7 +131,7 @@ def update_feature_clustering_inter(kwargs_dict: dict, module_dir) -> str:
         save_result_path(os.path.join(folder, RESULT_FILE), pd.DataFrame(rows))
 
     run = results.publish(os.fspath(module_dir), "clustering", {"sources": sources, "clusters": k,
-                                                                "max_features": MAX_FEATURES},
+                                                                "max_features": cap},
                           results.data_fingerprints(my_path, sources), write)
     return os.path.join(run, RESULT_FILE)
 

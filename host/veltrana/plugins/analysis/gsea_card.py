@@ -24,7 +24,7 @@ import pandas as pd
 from dash import Input, Output, State, dash_table, dcc, html
 from plotly.subplots import make_subplots
 
-from .. import progress, results
+from .. import limits, progress, results
 from ..genesets import read_gmt
 from ..paths import MyPath, fix_path
 from ..tables import read_result_path, save_result_path
@@ -34,7 +34,7 @@ from .prerank import NoGeneSetInRange
 from .prerank import prerank as native_prerank
 
 SIGNED_P, FOLD_CHANGE, MODERATED_T = "Signed -log10(P-value)", "Log2FC(median)", "ModeratedT"
-PERMUTATIONS, MAX_PERMUTATIONS = 1000, 100_000
+PERMUTATIONS = 1000                   # the card's default; at most the `permutations` limit (see `limits`)
 SEED = 20240601
 THREADS = 2
 MIN_SIZE, MAX_SIZE = 15, 500          # gene-set sizes tested (genes in the ranking): the usual bounds
@@ -119,13 +119,8 @@ def differential_path(my_path: MyPath, summary_path, source) -> str:
 
 
 def permutations_of(value) -> int:
-    try:
-        n = int(value)
-    except (TypeError, ValueError):
-        raise ValueError(f"the number of permutations must be a whole number, not {value!r}") from None
-    if not 1 <= n <= MAX_PERMUTATIONS or n != float(value):
-        raise ValueError(f"the number of permutations must be a whole number from 1 to {MAX_PERMUTATIONS}")
-    return n
+    """The permutations the page asks for: a whole number from 1 to the server's `permutations` limit."""
+    return limits.bounded("permutations", value, "the number of permutations")
 
 
 def prerank(ranking: pd.Series, gene_sets: dict, permutations: int):
@@ -272,7 +267,7 @@ def gsea_controls(libraries: list[str]):
         _picker("Rank genes by", "gsea-statistic-dropdown", [SIGNED_P, FOLD_CHANGE], SIGNED_P, clearable=False),
         _picker("Gene sets", "gsea-library-dropdown", libraries, libraries[0] if libraries else None),
         html.P("Permutations"),
-        dcc.Input(id="gsea-permutations-input", type="number", min=1, max=MAX_PERMUTATIONS, step=1,
+        dcc.Input(id="gsea-permutations-input", type="number", min=1, max=limits.get("permutations"), step=1,
                   value=PERMUTATIONS),
         html.Br(), html.Br(),
         html.Button("Run GSEA", id="gsea-run-button", n_clicks=0),

@@ -1,7 +1,11 @@
 """The Kaplan-Meier card: survival curves of sample groups, placed below the association card.
 
 The groups are the values of a categorical phenotype, or the samples split by a feature's value:
-high/low at the median, or the extreme thirds or quarters. The survival table and the pairwise
+high/low at the median, or the extreme thirds or quarters. A phenotype groups the samples only
+when it is categorical with 2 to `survival_groups` groups (see `limits`): never one that holds
+numbers, nor an id that gives each sample a group of its own (Sample_ID), whose pairwise tests
+would run for minutes; the card offers no other, and refuses any other the page may send. The
+pairwise log-rank tests of one figure are at most `pairs`. The survival table and the pairwise
 log-rank p-values come from the native `survival` module; the curves' steps and bands from
 lifelines (fitted on the same durations and events). The card stands beside the described page:
 the front door places it (`place_survival_card`) and registers its callbacks
@@ -16,7 +20,7 @@ from dash import Input, Output, State, dcc, html
 from lifelines import KaplanMeierFitter
 from plotly.subplots import make_subplots
 
-from .. import survival
+from .. import limits, survival
 from ..paths import MyPath
 from ..tables import read_info_file
 from ..vocabulary import AXIS_LINE, PAPER, margin, place_after, placeholder_figure
@@ -129,7 +133,12 @@ def bh_adjust(p: np.ndarray) -> np.ndarray:
 
 def pairwise_pvalues(table: pd.DataFrame) -> pd.DataFrame:
     """The pairwise log-rank p-values (columns Group A, Group B, p, and p (BH) with more than
-    two groups)."""
+    two groups); more pairs than the `pairs` limit are refused before any test runs."""
+    groups = len(table)
+    pairs = groups * (groups - 1) // 2
+    if pairs > limits.get("pairs"):
+        raise ValueError(f"{groups} groups make {pairs:,} pairwise log-rank tests; at most {limits.get('pairs'):,} "
+                         f"on this server: choose a phenotype with fewer groups, or fewer of its types")
     found = survival.cal_kmf_pvals(table)["p_values"]
     pairs = [key.split(",", 1) for key in found]
     frame = pd.DataFrame({"Group A": [a for a, _ in pairs], "Group B": [b for _, b in pairs],
@@ -223,6 +232,30 @@ def categorical_phenotypes(info: pd.DataFrame) -> list[str]:
     return [str(c) for c in info.columns if info[c].dtype == object]
 
 
+def grouping_refusal(info: pd.DataFrame, phenotype) -> str | None:
+    """Why `phenotype` cannot group the samples of a Kaplan-Meier plot, or None when it can: it
+    must be a categorical phenotype of 2 to `survival_groups` groups, and not an id (a value of
+    its own for each sample)."""
+    named = f"the phenotype {phenotype!r} cannot group the samples"
+    if not isinstance(phenotype, str) or phenotype not in info.columns:
+        return f"{named}: the sample table has no such phenotype"
+    column = info[phenotype]
+    if column.dtype != object:
+        return f"{named}: it holds numbers (split the samples by a feature instead)"
+    values = column.dropna().astype(str)
+    groups, most = values.nunique(), limits.get("survival_groups")
+    if groups > 2 and groups == len(values):
+        return f"{named}: each sample has a value of its own ({groups:,} groups of one sample)"
+    if not 2 <= groups <= most:
+        return f"{named}: it has {groups:,} group{'s' * (groups != 1)}; from 2 to {most} on this server"
+    return None
+
+
+def grouping_phenotypes(info: pd.DataFrame) -> list[str]:
+    """The phenotypes the card offers to group the samples by (see `grouping_refusal`)."""
+    return [c for c in categorical_phenotypes(info) if grouping_refusal(info, c) is None]
+
+
 def _default(candidates, wanted):
     return wanted if wanted in candidates else (candidates[0] if candidates else None)
 
@@ -236,13 +269,14 @@ def _named(columns, wanted):
 def survival_controls(info: pd.DataFrame, sources: list[str], default_phenotype=None):
     columns = [str(c) for c in info.columns]
     categorical = categorical_phenotypes(info)
+    groupings = grouping_phenotypes(info)
     return html.Div(id="km-control", className="four columns", children=[
         html.H5("Survival Analysis"),
         html.P("Group samples by"),
         dcc.RadioItems(id="km-grouping-radio", options=_choices([BY_PHENOTYPE, BY_FEATURE]),
                        value=BY_PHENOTYPE, inline=True),
-        _picker("Phenotype", "km-phenotype-dropdown", _choices(categorical),
-                _default(categorical, default_phenotype)),
+        _picker("Phenotype", "km-phenotype-dropdown", _choices(groupings),
+                _default(groupings, default_phenotype)),
         html.Div(id="km-feature-controls", children=[
             _picker("Data source", "km-data-source-dropdown", _choices(sources), _default(sources, None)),
             _picker("Feature", "km-feature-dropdown", [], None, placeholder="Type to search features"),
@@ -282,7 +316,7 @@ def chosen_samples(info: pd.DataFrame, phenotype, kinds) -> pd.Index:
     """The samples of the chosen types of `phenotype` (all samples when none are chosen)."""
     if not phenotype or not kinds:
         return info.index
-    if phenotype not in info.columns:
+    if not isinstance(phenotype, str) or phenotype not in info.columns:
         raise ValueError(f"unknown phenotype {phenotype!r}")
     return info.index[info[phenotype].isin(list(kinds))]
 
@@ -298,9 +332,19 @@ def grouping(my_path: MyPath, info: pd.DataFrame, samples: pd.Index, mode, pheno
             raise ValueError(f"unknown feature {feature!r} of {source}")
         values = matrix[feature].reindex(samples)
         return feature_groups(values, split), f"{feature} ({source}), split at {split.lower()}"
-    if not phenotype or phenotype not in info.columns:
-        raise ValueError(f"choose a phenotype to group the samples by; unknown: {phenotype!r}")
+    if not phenotype:
+        raise ValueError("choose a phenotype to group the samples by")
+    refusal = grouping_refusal(info, phenotype)
+    if refusal:
+        raise ValueError(refusal)
     return info.loc[samples, phenotype], phenotype
+
+
+def check_group_count(groups: pd.Series, described: str) -> None:
+    """Refuses a grouping of more than `survival_groups` groups."""
+    count, most = groups.dropna().astype(str).nunique(), limits.get("survival_groups")
+    if count > most:
+        raise ValueError(f"{described} makes {count:,} groups; at most {most} on this server")
 
 
 def draw(my_path: MyPath, mode, phenotype, source, feature, split, sample_phenotype, kinds, status_col,
@@ -309,6 +353,7 @@ def draw(my_path: MyPath, mode, phenotype, source, feature, split, sample_phenot
     info = read_info_file(my_path.get_meta_path())
     samples = chosen_samples(info, sample_phenotype, kinds)
     groups, described = grouping(my_path, info, samples, mode, phenotype, source, feature, split)
+    check_group_count(groups, described)
     table = survival_table(info, groups, status_col, last_col, death_col)
     pvalues = pairwise_pvalues(table)
     n = sum(len(s.split(",")) for s in table["samples"])
