@@ -165,6 +165,8 @@ def disk_app(fresh_paths):
 def test_a_differential_run_on_the_disk_manager_publishes_its_run(disk_app):
     app, paths = disk_app
     page = Page(app.server.test_client())
+    # The page holds the study's paths in short forms, which the services take for the study's.
+    assert os.path.dirname(paths["info"]) not in json.dumps(page.state["Paths.data"])
     # The job is forked while another thread of the web worker holds the readers' cache lock.
     with tables._cache_lock:
         body, handles = page.start(DIFF_OUTPUT, **CHOICES)

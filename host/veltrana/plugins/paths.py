@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import copy
 import hashlib
+import json
 import os
 import re
 import threading
@@ -189,6 +190,28 @@ class MyPath:
                 forms[spelling.rstrip(os.sep) + os.sep] = ""
         return sorted(forms.items(), key=lambda form: -len(form[0]))
 
+    def page_form(self) -> dict:
+        """The paths as the page holds them (the "Paths" store): each file and folder by its short
+        form, and a digest of the whole configuration that tells this study from others alike."""
+        if getattr(self, "_page_form", None) is None:  # made once: the paths never change
+            self._page_form = self._make_page_form()
+        return self._page_form
+
+    def _make_page_form(self) -> dict:
+        forms = dict(self.short_forms())
+
+        def short(path):
+            return forms.get(os.path.abspath(path), os.path.basename(path))
+
+        paths = self.paths
+        form = {"expression": {s: short(f) for s, f in paths["expression"].items()}, "info": short(paths["info"]),
+                "out_dir": short(self.out_dir)}
+        if paths.get("annotation"):
+            form["annotation"] = {s: short(f) for s, f in paths["annotation"].items()}
+        exact = json.dumps(paths, sort_keys=True, default=str).encode("utf-8")
+        form["study"] = hashlib.sha256(exact).hexdigest()[:16]
+        return form
+
     # -- confinement -----------------------------------------------------------------
     def readable(self, path) -> bool:
         """A configured input file, or anything inside the output directory."""
@@ -203,7 +226,8 @@ class MyPath:
 
 
 def configured(paths) -> MyPath:
-    """The MyPath of a "Paths" value that came back from the page.
+    """The MyPath of a "Paths" value that came back from the page (the configuration itself, or
+    its page form).
 
     Only a configuration this server was started with is accepted; anything else
     (a forged or altered value) raises ValueError before any file is touched.
@@ -212,6 +236,10 @@ def configured(paths) -> MyPath:
         for c in _configured:
             if c.paths == paths:
                 return c
+        if isinstance(paths, dict) and "study" in paths:
+            for c in _configured:
+                if c.page_form() == paths:
+                    return c
     raise ValueError("the 'Paths' value is not this server's configuration")
 
 
