@@ -108,7 +108,8 @@ def worker_pids(master: int) -> list[int]:
     try:
         import psutil
 
-        return sorted(c.pid for c in psutil.Process(master).children())
+        # The job launcher (named "veltrana-jobs") is a child of the master too, but no web worker.
+        return sorted(c.pid for c in psutil.Process(master).children() if not c.name().startswith("veltrana-job"))
     except ImportError:
         pids = []
         for entry in os.listdir("/proc"):

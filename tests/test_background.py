@@ -1,6 +1,7 @@
 """Long analyses as background jobs: the callbacks they replace, runs through the page's
 protocol with a disk manager and a Celery worker, cancelling, and what a client may name."""
 
+import base64
 import json
 import os
 import re
@@ -13,7 +14,7 @@ import time
 import pytest
 
 from veltrana import __main__ as front, background
-from veltrana.plugins import callbacks, progress, results, tables
+from veltrana.plugins import callbacks, limits, progress, results, tables
 from veltrana.plugins.analysis import gsea_card
 
 from support import by_id, children, make_app, walk
@@ -52,8 +53,9 @@ def _walk(node, state):
 class Page:
     """One page load through a Flask test client: its signed end id, its values, its callbacks."""
 
-    def __init__(self, client):
+    def __init__(self, client, login=None):
         self.client = client
+        self.headers = {"Authorization": "Basic " + base64.b64encode(f"{login}:x".encode()).decode()} if login else {}
         html = client.get("/").get_data(as_text=True)
         config = json.loads(re.search(r'<script id="_dash-config" type="application/json">(.*?)</script>',
                                       html, re.S).group(1))
@@ -77,7 +79,7 @@ class Page:
 
     def post(self, body, **query):
         reply = self.client.post("/_dash-update-component", query_string={"endId": self.end_id, **query},
-                                 data=json.dumps(body), content_type="application/json")
+                                 data=json.dumps(body), content_type="application/json", headers=self.headers)
         return reply.status_code, reply.get_json(silent=True)
 
     def start(self, output, **values):
@@ -130,7 +132,10 @@ def test_a_manager_changes_only_the_five_analyses_and_places_their_cancel_button
     assert list(plain.callback_map)[:count] == list(described.callback_map)
     assert by_id(plain.layout, "cancel-diff-button") is None
     # With one: the same 44 in the same order; the five analyses (and the GSEA run) background jobs.
-    assert wiring(managed)[:count] == wiring(described) and wiring(managed)[count:] == wiring(plain)[count:]
+    told = len(background.ANALYSES)  # each Cancel button's "Cancelled" text, registered last
+    assert wiring(managed)[:count] == wiring(described) and wiring(managed)[count:-told] == wiring(plain)[count:]
+    assert [s["inputs"] for s in managed._callback_list[-told:]] == [
+        [{"id": cancel, "property": "n_clicks"}] for _o, _b, cancel, _a in background.ANALYSES]
     moved = [i + 1 for i, s in enumerate(managed._callback_list) if managed.callback_map[s["output"]].get("background")]
     assert moved[:5] == [17, 25, 30, 38, 43] and len(moved) == len(background.ANALYSES)
     running = managed._callback_list[16]["running"]
@@ -159,7 +164,9 @@ def test_background_options_are_checked(tmp_path):
 @pytest.fixture
 def disk_app(fresh_paths):
     app = front.start(_options(fresh_paths, background="disk"))
-    return app, fresh_paths
+    yield app, fresh_paths
+    background.stop_launcher(background.manager_of(app))
+    limits.reset()
 
 
 def test_a_differential_run_on_the_disk_manager_publishes_its_run(disk_app):
@@ -207,6 +214,7 @@ def _open_to_others(folder, but=None):
         found += [p for p in (os.path.join(parent, n) for n in folders + files)
                   if os.stat(p).st_mode & 0o077]
     return found
+
 
 # -- the job cache ---------------------------------------------------------------------------------
 
@@ -293,10 +301,34 @@ def _slow_differential(started):
     return run
 
 
-def _running_jobs():
+def _alive(processes):
     import psutil
 
-    return [p.pid for p in psutil.Process().children() if p.is_running() and p.status() != psutil.STATUS_ZOMBIE]
+    return {p.pid for p in processes if p.is_running() and p.status() != psutil.STATUS_ZOMBIE}
+
+
+def _running_jobs(app):
+    """The pids of the jobs' processes: the children of the application's job launcher."""
+    import psutil
+
+    launcher = background.manager_of(app).launcher
+    return _alive(psutil.Process(launcher.process.pid).children()) if launcher else set()
+
+
+def _run_of(job):
+    """The process in which a job's run goes on."""
+    import psutil
+
+    return psutil.Process(job).children()[0]
+
+
+def _started(page, output, flag, **values):
+    body, handles = page.start(output, **values)
+    deadline = time.monotonic() + 30
+    while not flag.exists() and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert flag.exists(), "the job did not start"
+    return body, handles
 
 
 def test_a_cancelled_run_publishes_nothing_and_no_other_page_can_cancel_it(disk_app, monkeypatch, tmp_path):
@@ -304,19 +336,14 @@ def test_a_cancelled_run_publishes_nothing_and_no_other_page_can_cancel_it(disk_
     started = tmp_path / "started"
     monkeypatch.setattr(callbacks, "update_diff_inter", _slow_differential(str(started)))
     page = Page(app.server.test_client())
-    # Other children of this process (the browser tests' server, chromedriver) are not jobs.
-    others = set(_running_jobs())
-    body, handles = page.start(DIFF_OUTPUT, **CHOICES)
-    deadline = time.monotonic() + 30
-    while not started.exists() and time.monotonic() < deadline:
-        time.sleep(0.1)
-    assert started.exists(), "the job did not start"
-    job = set(_running_jobs()) - others
+    body, handles = _started(page, DIFF_OUTPUT, started, **CHOICES)
+    job = _running_jobs(app)
     assert len(job) == 1
     # The job yields the processor to the web workers, and the page is told where it is.
     import psutil
 
     assert psutil.Process(*job).nice() >= background.JOB_NICENESS
+    assert _run_of(*job).nice() >= background.JOB_NICENESS
     _status, reply = page.post(body, cacheKey=handles["cacheKey"], job=handles["job"])
     assert reply["progress"] == {"diff-progress.children": "Differential analysis: Protein (1 of 2)"}
 
@@ -327,10 +354,14 @@ def test_a_cancelled_run_publishes_nothing_and_no_other_page_can_cancel_it(disk_
     _status, reply = page.post(body, cacheKey=handles["cacheKey"], job=handles["job"])
     assert "response" not in (reply or {})
 
-    assert set(_running_jobs()) - others == job
+    assert _running_jobs(app) == job
 
+    run = _run_of(*job)
     page.cancel("cancel-diff-button", handles["job"])
-    assert set(_running_jobs()) - others == set()
+    assert _running_jobs(app) == set() and _alive([run]) == set()
+    told = next(key for key in page.entries if key.startswith("diff-progress.children"))
+    _status, reply = page.post(page.body(told, **{"cancel-diff-button.n_clicks": 1}))
+    assert reply["response"]["diff-progress"]["children"] == background.CANCELLED == "Cancelled; nothing was stored"
     status, reply = page.poll(body, handles, seconds=10)
     assert status == 204 or "response" not in (reply or {}), reply
     differential = os.path.join(paths["out_dir"], "differential")
@@ -345,6 +376,81 @@ def test_a_cancelled_run_publishes_nothing_and_no_other_page_can_cancel_it(disk_
     os.utime(folder, (time.time() - 2 * results.STALE_PARTIAL_SECONDS,) * 2)
     results.publish(differential, "differential", {"other": 2}, [], lambda f, _: None)
     assert not os.path.exists(folder)
+
+
+def _told(reply) -> str:
+    return json.dumps(reply["response"]["loading-output-diff-calculation"])
+
+
+def test_a_run_that_ends_without_its_result_is_told_in_its_card(disk_app, monkeypatch, tmp_path):
+    app, paths = disk_app
+    manager = background.manager_of(app)
+    page = Page(app.server.test_client())
+    # Killed by the kernel (what the out-of-memory killer does): the card says so, nothing is published.
+    started = tmp_path / "started"
+    monkeypatch.setattr(callbacks, "update_diff_inter", _slow_differential(str(started)))
+    body, handles = _started(page, DIFF_OUTPUT, started, **CHOICES)
+    _run_of(*_running_jobs(app)).kill()
+    status, reply = page.poll(body, handles, seconds=20)
+    assert "The analysis stopped unexpectedly (signal 9, possibly out of memory); nothing was stored" in _told(reply)
+    assert "diff-inter" not in reply["response"] and _published(paths["out_dir"]) == []
+
+    # Past its time, or beyond its memory: stopped, and told.
+    background.stop_launcher(manager)
+    limits.configure({"job_seconds": 2, "job_memory_mb": 300})
+    started.unlink()
+    body, handles = _started(page, DIFF_OUTPUT, started, **CHOICES)
+    status, reply = page.poll(body, handles, seconds=20)
+    assert "ran longer than the 2 s an analysis may take on this server; nothing was stored" in _told(reply)
+
+    def greedy(_kwargs):
+        return bytearray(2 ** 30)
+
+    monkeypatch.setattr(callbacks, "update_diff_inter", greedy)
+    background.stop_launcher(manager)  # jobs are forked from the launcher: it must see the new service
+    body, handles = page.start(DIFF_OUTPUT, **CHOICES)
+    status, reply = page.poll(body, handles, seconds=20)
+    assert "needed more than the 300 MB of memory an analysis may take" in _told(reply)
+
+
+def _waiting(page, body, handles):
+    _status, reply = page.post(body, cacheKey=handles["cacheKey"], job=handles["job"])
+    return (reply or {}).get("progress", {}).get("diff-progress.children")
+
+
+def _runs(app):
+    import psutil
+
+    return [job for job in _running_jobs(app) if psutil.Process(job).children()]
+
+
+def test_jobs_beyond_the_caps_wait_in_line_and_say_so(disk_app, monkeypatch, tmp_path):
+    app, _paths = disk_app
+    limits.configure({"jobs": 2, "jobs_per_login": 1})
+    monkeypatch.setattr(callbacks, "update_diff_inter", _slow_differential(str(tmp_path / "started")))
+    alice, bob, carol = (Page(app.server.test_client(), login) for login in ("alice", "bob", "carol"))
+    first = _started(alice, DIFF_OUTPUT, tmp_path / "started", **CHOICES)
+    # Alice's second run waits for her first; Bob's starts; Carol's waits for a free place.
+    second = alice.start(DIFF_OUTPUT, **CHOICES)
+    bobs = bob.start(DIFF_OUTPUT, **CHOICES)
+    carols = carol.start(DIFF_OUTPUT, **CHOICES)
+    deadline = time.monotonic() + 20
+    while len(_runs(app)) < 2 and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert len(_running_jobs(app)) == 4 and len(_runs(app)) == 2
+    assert _waiting(alice, *second) == "waiting: 1 analysis ahead"
+    assert _waiting(carol, *carols) == "waiting: 3 analyses ahead"  # the running two, and Alice's in line
+    # Alice's first run cancelled: her second, first in line, starts; Carol's still waits.
+    before = set(_runs(app))
+    alice.cancel("cancel-diff-button", first[1]["job"])
+    deadline = time.monotonic() + 20
+    while len(set(_runs(app)) - before) < 1 and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert len(_runs(app)) == 2 and len(_running_jobs(app)) == 3
+    assert _waiting(carol, *carols) == "waiting: 2 analyses ahead"
+    for page, (_body, handles) in ((alice, second), (bob, bobs), (carol, carols)):
+        page.cancel("cancel-diff-button", handles["job"])
+    assert _running_jobs(app) == set()
 
 
 def test_a_job_is_known_by_its_process_not_by_a_pid_that_may_be_reused(tmp_path):

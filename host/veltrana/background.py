@@ -67,15 +67,18 @@ def _fresh_locks_in_child() -> None:
     """A job process is forked from a web worker whose other threads may hold a lock at that
     moment, which would then stay held for good in the job. The locks of the per-process caches
     start afresh there (the file locks of the output folder do so in `locks`)."""
-    from .plugins import loader, paths, results, tables
+    from .plugins import genesets, loader, locks, paths, results, tables
 
-    global _cache_guard
+    global _cache_guard, _launcher_lock
     _cache_guard = threading.RLock()
+    _launcher_lock = threading.Lock()
     tables._cache_lock = threading.Lock()
     tables._loading.clear()
     paths._configured_lock = threading.Lock()
     loader._hashes_lock = threading.Lock()
     results._figures_lock = threading.Lock()
+    locks._shared_guard = threading.Lock()
+    genesets._cache_lock = threading.Lock()
 
 
 _fork_hook = []
@@ -140,13 +143,18 @@ def _disk_manager_class():
 
         _polled = threading.local()
 
+        launcher = None
+
         def call_job_fn(self, key, job_fn, args, context):
-            pid = super().call_job_fn(key, job_fn, args, context)
-            try:
-                self.handle.set(_JOB_KEY + str(pid), psutil.Process(pid).create_time(), expire=RESULT_SECONDS)
-            except psutil.Error:  # already over: its result tells
-                pass
-            return pid
+            registry_key = next(k for k, fn in self.func_registry.items() if fn is job_fn)
+            answer = launcher_of(self).ask({
+                "registry_key": registry_key, "key": key, "progress_key": self._make_progress_key(key),
+                "args": args, "context": dict(context), "login": _login()})
+            if "error" in answer:
+                raise RuntimeError(f"the server's job launcher refused the job: {answer['error']}")
+            if answer["create_time"] is not None:
+                self.handle.set(_JOB_KEY + str(answer["pid"]), answer["create_time"], expire=RESULT_SECONDS)
+            return answer["pid"]
 
         def _process(self, job):
             """The job's process while it runs, else None."""
@@ -173,16 +181,73 @@ def _disk_manager_class():
             process = self._process(job) if job else None
             if process is None:
                 return
-            for running in [*process.children(recursive=True), process]:
+            # The job's process first: it would otherwise see its run killed and tell a death.
+            try:
+                tree = [process, *process.children(recursive=True)]
+            except psutil.Error:  # it has just ended
+                tree = [process]
+            for running in tree:
                 try:
                     running.kill()
                 except psutil.Error:
                     pass
-            _until_dead(process)
+            deadline = time.monotonic() + 1.0
+            for running in tree:
+                _until_dead(running, max(0.0, deadline - time.monotonic()))
 
     for name in _GUARDED:
         setattr(JobsOnThisMachine, name, _guarded(getattr(JobsOnThisMachine, name)))
     return JobsOnThisMachine
+
+
+_launcher_lock = threading.Lock()
+
+
+def launcher_of(manager):
+    """The job launcher of `manager`, started now if it was not (`start_launcher`)."""
+    with _launcher_lock:
+        if manager.launcher is None:
+            from .launcher import Launcher
+
+            manager.launcher = _Asking(Launcher(manager))
+        return manager.launcher
+
+
+class _Asking:
+    def __init__(self, launcher):
+        self.process = launcher
+
+    def ask(self, request):
+        from .launcher import ask
+
+        return ask(self.process.address, request)
+
+
+def stop_launcher(manager) -> None:
+    """Stops `manager`'s job launcher and the jobs it runs (a new one starts with the next job)."""
+    with _launcher_lock:
+        if getattr(manager, "launcher", None) is not None:
+            manager.launcher.process.stop()
+            manager.launcher = None
+
+
+def start_launcher(app) -> None:
+    """Starts the job launcher of `app`'s disk manager, if it has one. Call it while this process runs
+    no other thread: after the application is built, before the server forks its workers."""
+    manager = manager_of(app)
+    if manager is not None and hasattr(manager, "launcher"):
+        launcher_of(manager)
+
+
+def _login() -> str:
+    """The login of the request that starts a job ("" without logins)."""
+    try:
+        import flask
+
+        auth = flask.request.authorization
+        return (auth.username or "") if auth else ""
+    except RuntimeError:  # outside a request
+        return ""
 
 
 def disk_manager(out_dir: str):
@@ -232,7 +297,15 @@ def manager_for(background: str | None, broker: str | None, out_dir: str):
     return None
 
 
-def _yield_processor() -> None:
+class JobEnded(ValueError):
+    """A run that ended without its result: told in its card as it is."""
+
+
+# Set in a job's process whose run ended without a result: the message its card shows instead.
+ending = None
+
+
+def yield_processor() -> None:
     """Lowers this job's priority to JOB_NICENESS (never raises it: a Celery worker's process runs many jobs)."""
     try:
         os.setpriority(os.PRIO_PROCESS, 0, max(JOB_NICENESS, os.getpriority(os.PRIO_PROCESS, 0)))
@@ -246,12 +319,20 @@ def _runner(native):
     from .plugins import failures, progress
 
     def run_analysis(set_progress, *args):
-        _yield_processor()
+        if ending:  # the run ended without a result; its job's process tells how
+            return failures.on_error(JobEnded(ending))
+        yield_processor()
         try:
             with progress.reporting(set_progress):
                 return native(*args)
         except PreventUpdate:
             raise
+        except MemoryError:
+            from .plugins import limits
+
+            return failures.on_error(JobEnded(
+                f"The analysis needed more than the {limits.get('job_memory_mb'):,} MB of memory an analysis may "
+                "take on this server; nothing was stored"))
         except Exception as exc:  # told in the card, in the user's words, as in a request
             return failures.on_error(exc)
 
@@ -296,10 +377,22 @@ def _reregister(app, manager, first_output: str, button: str | None, cancel: str
     app.callback_map = {k: entries[k] for k in order}
 
 
+# What a run's card says once its Cancel button has stopped it.
+CANCELLED = "Cancelled; nothing was stored"
+
+
 def run_in_background(app, manager) -> None:
     """Registers the analysis callbacks of `app` (made by `build_app`) as background callbacks of `manager`."""
     for first_output, button, cancel, _after in ANALYSES:
         _reregister(app, manager, first_output, button, cancel)
+        # The Cancel button is enabled only while its run goes on: a press stops it (Dash's own
+        # callback on the button kills the job), and the card says so.
+        app.callback(Output(progress_id(cancel), "children", allow_duplicate=True), Input(cancel, "n_clicks"),
+                     prevent_initial_call=True)(_told_cancelled)
+
+
+def _told_cancelled(_clicks):
+    return CANCELLED
 
 
 def progress_id(cancel_id: str) -> str:
