@@ -252,13 +252,13 @@ def _login() -> str:
 
 def disk_manager(out_dir: str):
     """Jobs in processes of this machine, their results in a cache folder under the output folder."""
-    import diskcache
+    from . import jobcache
 
     if not _fork_hook:
         os.register_at_fork(after_in_child=_fresh_locks_in_child)
         _fork_hook.append(True)
 
-    cache = diskcache.Cache(os.path.join(out_dir, DISK_FOLDER), size_limit=2 ** 30)
+    cache = jobcache.open_cache(os.path.join(out_dir, DISK_FOLDER), size_limit=2 ** 30)
     return _disk_manager_class()(cache, cache_by=[_request_key], expire=RESULT_SECONDS)
 
 
