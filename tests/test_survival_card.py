@@ -236,6 +236,11 @@ def test_card_served_below_association_card_never_in_build_layout(fresh_paths, l
         refused = post(app, "assoc-surv-fig", {**choices, "km-phenotype-dropdown": phenotype})
         assert f"the phenotype {phenotype!r} cannot group" in json.dumps(refused["loading-output-km"])
         assert phenotype in refused["assoc-surv-fig"]["figure"]["layout"]["title"]["text"]
+    # a list sent in a column's place is refused naming it, not an internal error
+    listed = post(app, "assoc-surv-fig", {**choices, "km-status-dropdown": [STATUS]})
+    assert "the sample table has no column [" in json.dumps(listed["loading-output-km"])
+    assert post(app, "km-sample-groups-dropdown.options", {"km-sample-phenotype-dropdown": ["Sample_ID"]}) \
+        == {"km-sample-groups-dropdown": {"options": [], "value": []}}
     # a study without the survival columns: none is preset (no guess at the day counts), the card asks for them
     plain = pd.DataFrame({"Pathological_Status(Categorical)": ["Tumor", "Normal"], "Age(Numerical)": [50.0, 60.0]},
                          index=["01001", "01002"])

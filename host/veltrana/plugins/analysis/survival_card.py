@@ -83,7 +83,7 @@ def survival_table(info: pd.DataFrame, groups: pd.Series, status_col: str, last_
     """The survival module's table (group, duration in months, event, samples) of the samples
     with a group; missing groups are no group, day counts must be numbers."""
     for column in (status_col, last_col, death_col):
-        if column not in info.columns:
+        if not isinstance(column, str) or column not in info.columns:
             raise ValueError(f"the sample table has no column {column!r}")
     grouped = groups.dropna().astype(str)
     grouped = grouped[grouped.index.isin(info.index)]
@@ -393,7 +393,7 @@ def register_survival_card(app, my_paths: dict) -> None:
                   Input("km-sample-phenotype-dropdown", "value"))
     def _sample_groups(phenotype):
         info = read_info_file(my_path.get_meta_path())
-        if not phenotype or phenotype not in info.columns:
+        if not isinstance(phenotype, str) or phenotype not in info.columns:
             return [], []
         return _choices(sorted(set(info[phenotype].dropna()), key=str)), []
 
