@@ -228,8 +228,9 @@ def _choices(values) -> list:
 
 
 def categorical_phenotypes(info: pd.DataFrame) -> list[str]:
-    """The text columns of the sample table (the "(Numerical" ones hold numbers)."""
-    return [str(c) for c in info.columns if info[c].dtype == object]
+    """The text columns of the sample table (the "(Numerical" ones hold numbers); text is `object` on
+    pandas 2 and `str` on pandas 3."""
+    return [str(c) for c in info.columns if not pd.api.types.is_numeric_dtype(info[c])]
 
 
 def grouping_refusal(info: pd.DataFrame, phenotype) -> str | None:
@@ -240,7 +241,7 @@ def grouping_refusal(info: pd.DataFrame, phenotype) -> str | None:
     if not isinstance(phenotype, str) or phenotype not in info.columns:
         return f"{named}: the sample table has no such phenotype"
     column = info[phenotype]
-    if column.dtype != object:
+    if pd.api.types.is_numeric_dtype(column):
         return f"{named}: it holds numbers (split the samples by a feature instead)"
     values = column.dropna().astype(str)
     groups, most = values.nunique(), limits.get("survival_groups")
