@@ -77,8 +77,8 @@ def start_server(data: str | None, out: str, workers: int, threads: int, log_pat
     env = dict(os.environ, MPLBACKEND="Agg", PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     command = [sys.executable, "-m", "veltrana", "serve", "--workers", str(workers), "--threads", str(threads),
                "--port", str(port), "--out", out, *(["--data", data] if data else []), *extra]
-    log = open(log_path, "w")
-    proc = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, env=env)
+    with open(log_path, "w") as log:  # the server holds its own copy
+        proc = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, env=env)
     url = f"http://127.0.0.1:{port}"
     started = time.time()
     while time.time() - started < START_TIMEOUT:

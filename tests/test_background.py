@@ -9,9 +9,12 @@ import shutil
 import socket
 import subprocess
 import sys
+import threading
 import time
+from pathlib import Path
 
 import pytest
+import requests
 
 from veltrana import __main__ as front, background
 from veltrana.plugins import callbacks, limits, progress, results, tables
@@ -530,3 +533,45 @@ def test_a_differential_run_on_a_celery_worker(fresh_paths, redis_url, tmp_path)
         worker.terminate()
         worker.wait(20)
         log.close()
+
+
+# -- jobs of a served dashboard ---------------------------------------------------------------------
+
+def _bench_load():
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+    try:
+        import load
+    finally:
+        sys.path.pop(0)
+    return load
+
+
+def test_a_job_started_while_a_web_worker_imports_a_module_does_not_hang(fresh_paths, tmp_path, monkeypatch):
+    """A web worker's first figure imports plotly's trace modules; here one of those imports takes
+    seconds, with its import lock held. A job started meanwhile on the same worker, drawing a figure
+    itself, must still end: jobs are not forked from the threaded web workers."""
+    load = _bench_load()
+    monkeypatch.setattr(load, "REQUEST_TIMEOUT", 60.0)  # a job that hangs fails the test within a minute
+    stretched = Path(__file__).resolve().parent / "stretched"
+    monkeypatch.syspath_prepend(str(stretched))  # the server's PYTHONPATH is this process's path
+    monkeypatch.setenv("VELTRANA_STRETCHED_IMPORTS", "plotly.graph_objs.layout._xaxis")
+    monkeypatch.setenv("VELTRANA_STRETCHED_SECONDS", "6")
+    data = os.path.dirname(fresh_paths["info"])
+    proc, url = load.start_server(data, str(tmp_path / "out"), 1, 4, tmp_path / "server.log",
+                                  ("--background", "disk"))
+    try:
+        run = load.Run()
+        pages = [load.Page(url, requests.Session(), run.record) for _ in range(2)]
+        for page in pages:
+            page.load()
+        drawing = threading.Thread(target=pages[0].call, args=("figure", "preprocess-figure.figure"),
+                                   kwargs={"preprocess-source-dropdown.value": "Protein"})
+        drawing.start()
+        time.sleep(1.0)  # the worker is now inside the stretched import
+        answer = pages[1].call("survival", "assoc-surv-fig.figure",
+                               **{"km-phenotype-dropdown.value": "Pathological_Status"})
+        drawing.join()
+        # (the bench client reads the card's log-rank table as a message; only that one is expected)
+        assert [e for e in run.errors if e[0] != "survival"] == [] and "km-pvalue-table" in json.dumps(answer)
+    finally:
+        load.stop_server(proc)
