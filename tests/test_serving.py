@@ -189,12 +189,6 @@ def test_the_login_guards_every_route(guarded):
             "changedPropIds": ["Paths.data"]}
     page = client.get("/")
     assert page.status_code == 401 and page.headers["WWW-Authenticate"].startswith("Basic")
-    for headers in ({}, _basic("alice", "wrong"), _basic("mallory", "right"), {"Authorization": "Bearer right"}):
-        for path in ("/", "/_dash-layout", "/_dash-dependencies", "/assets/none.css", "/_favicon.ico",
-                     "/_dash-component-suites/dash/deps/react@18.3.1.min.js", "/no-such-page"):
-            assert client.get(path, headers=headers).status_code == 401, (path, headers)
-        refused = client.post("/_dash-update-component", json=body, headers=headers)
-        assert refused.status_code == 401 and b"Login required" in refused.data
     ok = _basic("alice", "right")
     page = client.get("/", headers=ok)
     assert page.status_code == 200
@@ -213,6 +207,254 @@ def test_the_login_guards_every_route(guarded):
     from veltrana.plugins import vistro
 
     assert vistro.tlock.path.startswith(os.path.realpath(paths["out_dir"]))
+    # Every route refuses the others: asked to log in, and throttled once this address (the test
+    # client's) has failed 5 times; no login or another scheme is not a failure.
+    answers = []
+    for headers in ({}, _basic("alice", "wrong"), _basic("mallory", "right"), {"Authorization": "Bearer right"}):
+        for path in ("/", "/_dash-layout", "/_dash-dependencies", "/assets/none.css", "/_favicon.ico",
+                     "/_dash-component-suites/dash/deps/react@18.3.1.min.js", "/no-such-page"):
+            answers.append(client.get(path, headers=headers))
+        answers.append(client.post("/_dash-update-component", json=body, headers=headers))
+    assert [a.status_code for a in answers] == [401] * 8 + [401] * 4 + [429] * 4 + [429] * 8 + [401] * 8
+    assert all((b"Login required" if a.status_code == 401 else b"Too many failed logins") in a.data for a in answers)
+
+
+# -- the login: guesses throttled, failures logged, names not told ------------------------------
+
+class Clock:
+    """The throttle's wall clock, moved by the test."""
+
+    def __init__(self):
+        self.now = 1_000_000.0
+
+    def __call__(self):
+        return self.now
+
+
+def _throttled_app(users, out_dir, clock):
+    """A small application behind the login of `users`, as one worker of a server on `out_dir`:
+    its requests (name, password, address) -> the answer, and its login."""
+    import types
+
+    import flask
+
+    app = types.SimpleNamespace(server=flask.Flask(__name__))
+    app.server.route("/")(lambda: "in")
+    login = access.require_login(app, users, out_dir=out_dir, proxies=0)
+    login.throttle.clock = clock
+    client = app.server.test_client()
+
+    def ask(name, password, address="10.0.0.1"):
+        return client.get("/", headers=_basic(name, password), environ_base={"REMOTE_ADDR": address})
+
+    return ask, login
+
+
+@pytest.fixture
+def throttled(tmp_path):
+    """A worker of a server with the logins alice / right and bob / bobs, and its throttle's clock."""
+    users = str(tmp_path / "users")
+    access.add_user(users, "alice", "right")
+    access.add_user(users, "bob", "bobs")
+    clock = Clock()
+    ask, login = _throttled_app(users, str(tmp_path / "out"), clock)
+    return ask, clock, login
+
+
+def _statuses(answers):
+    return [(a.status_code, a.headers.get("Retry-After")) for a in answers]
+
+
+def test_five_failures_from_one_address_lock_it_out_even_for_a_right_password(throttled):
+    ask, clock, _ = throttled
+    answers = [ask(f"guess{i}", "wrong") for i in range(5)]
+    assert _statuses(answers) == [(401, None)] * 4 + [(429, "30")]
+    assert b"try again in 30 s" in answers[-1].data
+    clock.now += 10
+    assert _statuses([ask("alice", "right")]) == [(429, "20")]  # a right password, from the same address
+    assert ask("alice", "right", "10.0.0.2").status_code == 200  # alice elsewhere
+    clock.now += 20
+    assert ask("alice", "right").status_code == 200
+
+
+def test_five_failures_for_one_name_lock_it_out_from_every_address(throttled):
+    ask, clock, _ = throttled
+    answers = [ask("alice", "wrong", f"10.0.1.{i}") for i in range(5)]
+    assert _statuses(answers) == [(401, None)] * 4 + [(429, "30")]
+    assert _statuses([ask("alice", "right", "10.0.2.1")]) == [(429, "30")]
+    assert ask("bob", "bobs", "10.0.1.1").status_code == 200  # another name from a failing address
+    clock.now += 30
+    assert ask("alice", "right", "10.0.2.1").status_code == 200
+
+
+def test_a_lock_out_doubles_with_each_further_failure_up_to_15_minutes(throttled):
+    ask, clock, _ = throttled
+    for _ in range(4):
+        ask("alice", "wrong")
+    waits = []
+    for _ in range(7):
+        answer = ask("alice", "wrong")
+        assert answer.status_code == 429
+        waits.append(int(answer.headers["Retry-After"]))
+        clock.now += waits[-1]
+    assert waits == [30, 60, 120, 240, 480, 900, 900]
+    assert [access.lockout(n) for n in range(1, 7)] == [0, 0, 0, 0, 30, 60]
+
+
+def test_a_success_clears_the_count_of_its_name_and_address(throttled):
+    ask, clock, _ = throttled
+    for _ in range(4):
+        assert ask("alice", "wrong").status_code == 401
+    assert ask("alice", "right").status_code == 200
+    for _ in range(4):
+        assert ask("alice", "wrong").status_code == 401  # counted from nought again
+    assert ask("alice", "wrong").status_code == 429
+    clock.now += 30
+    assert ask("alice", "right").status_code == 200  # after the lock-out: cleared, not doubled
+    assert ask("alice", "wrong").status_code == 401
+    # A day without a failure forgets a count too.
+    for _ in range(3):
+        ask("bob", "wrong", "10.0.3.1")
+    clock.now += access.FORGET_AFTER
+    assert [ask("bob", "wrong", "10.0.3.1").status_code for _ in range(4)] == [401] * 4
+
+
+def test_a_locked_out_login_is_not_even_checked(throttled, monkeypatch):
+    ask, clock, _ = throttled
+    for _ in range(5):
+        ask("alice", "wrong")
+    calls = []
+    real = access._scrypt
+    monkeypatch.setattr(access, "_scrypt", lambda *a: calls.append(a) or real(*a))
+    assert [ask("alice", p).status_code for p in ("right", "wrong", "right")] == [429] * 3
+    assert calls == []  # no scrypt: the lock-out costs the server nothing, and tells nothing
+    clock.now += 30
+    assert ask("alice", "right").status_code == 200 and len(calls) == 1
+
+
+def test_failures_are_logged_with_address_and_name_never_the_password(throttled, caplog):
+    ask, clock, _ = throttled
+    caplog.set_level("WARNING", logger="veltrana")
+    for i in range(7):
+        ask("alice\nforged line", f"secret-{i}", "10.0.0.9")
+    failures = [r.getMessage() for r in caplog.records if r.getMessage().startswith("failed login as")]
+    assert failures == ["failed login as 'alice\\nforged line' from 10.0.0.9"] * 5  # 2 refused unchecked
+    lockouts = [r.getMessage() for r in caplog.records if "locked out" in r.getMessage()]
+    assert lockouts == ["address 10.0.0.9 locked out for 30 s after 5 failed logins in a row",
+                        "name 'alice\\nforged line' locked out for 30 s after 5 failed logins in a row"]
+    assert all(r.name == "veltrana" and r.levelname == "WARNING" for r in caplog.records)
+    assert "secret" not in caplog.text and "\nforged" not in caplog.text
+
+
+def test_an_unknown_name_costs_one_scrypt_as_a_known_name_does(throttled, monkeypatch):
+    ask, _, login = throttled
+    calls = []
+    real = access._scrypt
+    monkeypatch.setattr(access, "_scrypt", lambda *a: calls.append(a[2:]) or real(*a))
+
+    def cost(name, password, address):
+        calls.clear()
+        ask(name, password, address)
+        return list(calls)
+
+    unknown, known = cost("carol", "wrong", "10.0.4.1"), cost("alice", "wrong", "10.0.4.2")
+    assert unknown == known == [access.COST]  # one scrypt each, of the same cost
+    assert cost("alice", "right", "10.0.4.3") == [access.COST]
+    assert cost("alice", "right", "10.0.4.3") == []  # verified before: from memory
+    assert cost("carol", "right", "10.0.4.4") == [access.COST]  # an unknown name never is
+
+
+def test_the_counts_are_shared_by_forked_worker_processes(throttled):
+    """Two workers forked after the throttle was in use (as gunicorn forks them): the second fails
+    for alice where the first left off, and the master, a third process, finds her locked out."""
+    ask, clock, login = throttled
+    assert ask("alice", "right").status_code == 200  # the master's connection, open before the forks
+    context = multiprocessing.get_context("fork")
+
+    def worker(n, expected):
+        answers = [ask("alice", "wrong", f"10.0.5.{n}{i}").status_code for i in range(len(expected))]
+        os._exit(0 if answers == expected else 1)
+
+    for n, expected in enumerate(([401, 401, 401], [401, 429])):
+        p = context.Process(target=worker, args=(n, expected))
+        p.start()
+        p.join(60)
+        assert p.exitcode == 0, n
+    assert _statuses([ask("alice", "right", "10.0.6.1")]) == [(429, "30")]
+    assert ask("bob", "wrong", "10.0.6.1").status_code == 401  # the master goes on counting its own
+
+
+def test_a_success_in_one_worker_clears_the_count_in_every_worker(throttled, tmp_path):
+    ask, clock, _ = throttled
+    other, _ = _throttled_app(str(tmp_path / "users"), str(tmp_path / "out"), clock)
+    for _ in range(4):
+        assert ask("alice", "wrong").status_code == 401
+    assert other("alice", "right").status_code == 200
+    assert ask("alice", "wrong").status_code == 401  # the 1st failure in a row, not the 5th
+    for _ in range(3):
+        other("alice", "wrong")
+    assert ask("alice", "wrong").status_code == 429
+
+
+def test_the_counts_file_is_the_owners_only(throttled, tmp_path):
+    ask, _, _ = throttled
+    ask("alice", "wrong")
+    counts = tmp_path / "out" / ".locks" / access.COUNTS_FILE
+    assert counts.stat().st_mode & 0o777 == 0o600
+    assert counts.parent.stat().st_mode & 0o777 == 0o700
+    assert list(counts.parent.iterdir()) == [counts]  # no journal left behind
+
+
+def test_counts_that_cannot_be_shared_still_throttle_each_process(tmp_path, caplog):
+    """A failure to record in the shared file neither fails the request nor lets guesses through:
+    this process's own counts hold, and the trouble is logged once."""
+    users = str(tmp_path / "users")
+    access.add_user(users, "alice", "right")
+    (tmp_path / "out").write_text("a file where the output folder should be")
+    ask, _ = _throttled_app(users, str(tmp_path / "out"), Clock())
+    caplog.set_level("WARNING", logger="veltrana")
+    assert [ask("alice", "wrong").status_code for _ in range(6)] == [401] * 4 + [429] * 2
+    assert ask("alice", "right").status_code == 429
+    errors = [r for r in caplog.records if r.levelname == "ERROR"]
+    assert len(errors) == 1 and "cannot be used" in errors[0].getMessage()
+
+
+@pytest.mark.parametrize("proxies, counted_apart", [(0, False), (1, True)], ids=["default", "one proxy"])
+def test_x_forwarded_for_is_honoured_only_when_configured(tmp_path, proxies, counted_apart):
+    """Behind one trusted proxy a client's address is the last entry of X-Forwarded-For (entries
+    before it are the client's own say); by default the header is ignored."""
+    import flask
+
+    request = flask.Request.from_values(environ_base={"REMOTE_ADDR": "127.0.0.1"},
+                                        headers={"X-Forwarded-For": "6.6.6.6, 192.0.2.7"})
+    assert access.client_address(request, proxies) == ("192.0.2.7" if counted_apart else "127.0.0.1")
+    forged = flask.Request.from_values(environ_base={"REMOTE_ADDR": "127.0.0.1"},
+                                       headers={"X-Forwarded-For": "not an address"})
+    assert access.client_address(forged, proxies) == "127.0.0.1"
+    assert access.trusted_proxies({}) == 0 and access.trusted_proxies({"VELTRANA_PROXIES": "1"}) == 1
+    with pytest.raises(ValueError, match="VELTRANA_PROXIES"):
+        access.trusted_proxies({"VELTRANA_PROXIES": "yes"})
+
+
+def test_an_ipv6_host_is_counted_by_its_64_bit_prefix():
+    assert access.address_key("2001:db8:1:2:aaaa::1") == access.address_key("2001:db8:1:2:bbbb::2") == \
+        "address 2001:db8:1:2::/64"
+    assert access.address_key("::ffff:192.0.2.7") == access.address_key("192.0.2.7") == "address 192.0.2.7"
+
+
+def test_the_users_file_is_written_for_its_owner_only(tmp_path):
+    users = tmp_path / "users"
+    old = os.umask(0)  # the mode must not come from the umask
+    try:
+        access.add_user(str(users), "alice", "pw")
+        assert users.stat().st_mode & 0o777 == 0o600
+        users.chmod(0o644)  # as written by hand
+        access.add_user(str(users), "bob", "pw")
+        assert users.stat().st_mode & 0o777 == 0o600
+    finally:
+        os.umask(old)
+    assert sorted(access.read_users(str(users))) == ["alice", "bob"]
+    assert [p.name for p in tmp_path.iterdir()] == ["users"]  # no partial file left
 
 
 # -- serve and its WSGI entry ---------------------------------------------------------------------

@@ -77,9 +77,10 @@ def serving_app(options: dict, users: str | None = None):
 
     login = access.read_users(users) if users else None  # a bad users file stops the start early
     app = start(options)
-    locks.share_gene_set_lock(os.path.abspath(paths_of(options)[0]["out_dir"]))
-    if login is not None:
-        access.require_login(app, users)
+    out_dir = os.path.abspath(paths_of(options)[0]["out_dir"])
+    locks.share_gene_set_lock(out_dir)
+    if login is not None:  # failed logins counted in the output folder, across the workers
+        access.require_login(app, users, out_dir=out_dir)
     serve_fixed_layout(app)
     draw_figures_at_low_priority(app)
     finish_setup(app)

@@ -12,6 +12,8 @@ Configured from the environment, with the same meaning as the options of `veltra
     VELTRANA_USERS       the users file of the login (written by 'veltrana adduser')
     VELTRANA_BACKGROUND  "disk": the analyses run as background jobs (as `serve --background disk`)
     VELTRANA_BROKER      redis://host:port/db: the analyses run on `veltrana worker` processes
+    VELTRANA_PROXIES     the number of proxies in front that set X-Forwarded-For (default 0: the header is
+                         not trusted); the login counts failures per client address (`veltrana serve` reads it too)
 
 None of them set: the demo. For example::
 
@@ -31,7 +33,8 @@ import os
 from . import study
 
 ENVIRONMENT = ("VELTRANA_CONFIG", "VELTRANA_DATA", "VELTRANA_EXPRESSION", "VELTRANA_INFO", "VELTRANA_ANNOTATION",
-               "VELTRANA_GENE_SETS", "VELTRANA_OUT", "VELTRANA_USERS", "VELTRANA_BACKGROUND", "VELTRANA_BROKER")
+               "VELTRANA_GENE_SETS", "VELTRANA_OUT", "VELTRANA_USERS", "VELTRANA_BACKGROUND", "VELTRANA_BROKER",
+               "VELTRANA_PROXIES")
 
 
 def _entries(text: str | None) -> list[str]:
