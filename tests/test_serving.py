@@ -488,7 +488,8 @@ def test_the_single_process_server_warns_beyond_loopback_and_refuses_debug_there
 
 def test_serve_refuses_bad_options_in_one_line(tmp_path):
     for argv, message in ((("--workers", "0"), "at least 1"), (("--users", str(tmp_path / "none")), "no users file"),
-                          (("--debug",), "unrecognized arguments")):
+                          (("--debug",), "unrecognized arguments"), (("--jobs-per-login", "0"), "jobs_per_login"),
+                          (("--jobs", "-2"), "at least 1")):
         done = _veltrana("serve", "--out", str(tmp_path / "out"), *argv)
         assert done.returncode == 1 and message in done.stderr and len(done.stderr.splitlines()) == 1, done.stderr
 

@@ -14,6 +14,7 @@ import sys
 import tempfile
 
 from . import study
+from .plugins import limits
 from .study import StudyError
 
 
@@ -221,7 +222,12 @@ def parse_serve_args(argv):
     parser.add_argument("--threads", type=int, default=4, help="threads per worker (default 4)")
     parser.add_argument("--users", metavar="FILE", help="require a login: the users file written by "
                                                         "'veltrana adduser'")
-    parser.add_argument("--timeout", type=int, default=None, help="seconds a request may take (default 600)")
+    parser.add_argument("--timeout", type=int, default=None, help="seconds a request, or an analysis run as a "
+                                                                  "background job, may take (default 600)")
+    parser.add_argument("--jobs", type=int, default=None, help="background jobs running at once, in all (default: "
+                                                               "one per core); the others wait in line")
+    parser.add_argument("--jobs-per-login", type=int, default=None, help="background jobs of one login running "
+                                                                         "at once (default 2)")
     _background_options(parser)
     return parser.parse_args(argv)
 
@@ -248,6 +254,8 @@ def serve_command(raw) -> int:
         args = parse_serve_args(raw)
         options = with_background(study.merged_options(args), args)
         timeout = args.timeout or serving.DEFAULT_TIMEOUT
+        given = {"job_seconds": args.timeout, "jobs": args.jobs, "jobs_per_login": args.jobs_per_login}
+        limits.configure({name: value for name, value in given.items() if value is not None}, "veltrana serve")
         users = os.path.abspath(args.users) if args.users else None
         # Every start-up check and the preprocessing happen here, before any worker starts.
         return serving.serve(options, args.workers, args.threads, users, timeout)

@@ -22,7 +22,14 @@ def wait_settled(driver, timeout=120.0, quiet=1.0) -> float:
         elif time.time() - calm_since >= quiet:
             return calm_since - start
         time.sleep(0.1)
-    raise TimeoutError("the page did not settle")
+    raise TimeoutError(f"the page did not settle; still loading: {', '.join(loading(driver)) or 'the app container'}")
+
+
+def loading(driver) -> list[str]:
+    """The ids of the components (or of their nearest ancestors with one) that are still loading."""
+    return driver.execute_script(
+        "return Array.from(document.querySelectorAll('[data-dash-is-loading=\"true\"]'))"
+        ".map(e => (e.closest('[id]') || e).id || e.tagName);")
 
 
 def console_errors(driver) -> list[str]:
