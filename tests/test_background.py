@@ -575,3 +575,33 @@ def test_a_job_started_while_a_web_worker_imports_a_module_does_not_hang(fresh_p
         assert [e for e in run.errors if e[0] != "survival"] == [] and "km-pvalue-table" in json.dumps(answer)
     finally:
         load.stop_server(proc)
+
+
+def test_a_logins_runs_on_celery_workers_hold_places_within_its_cap(redis_url):
+    limits.configure({"jobs_per_login": 1})
+    try:
+        places = background.LoginPlaces(redis_url)
+        told, order = [], []
+        first = places.held("alice")
+        first.__enter__()
+
+        def second():
+            with places.held("alice", told.append, pause=0.05):
+                order.append("alice's second")
+
+        waiting = threading.Thread(target=second)
+        waiting.start()
+        with places.held("bob"):  # another login is not held back
+            order.append("bob")
+        time.sleep(0.3)
+        assert order == ["bob"] and told == ["waiting: 1 analysis ahead"]
+        first.__exit__(None, None, None)
+        waiting.join(10)
+        assert order == ["bob", "alice's second"] and told[-1] == ""
+        # A place whose run's worker died is freed once past its time.
+        places.redis.zadd(places._key("carol"), {"a dead worker's run": time.time() - 1})
+        with places.held("carol"):
+            order.append("carol")
+        assert order[-1] == "carol"
+    finally:
+        limits.reset()

@@ -24,6 +24,8 @@ such folders once they are old).
 
 from __future__ import annotations
 
+import contextlib
+import hashlib
 import os
 import threading
 import time
@@ -272,11 +274,91 @@ def celery_app(broker: str):
     return app
 
 
+# A login's runs on Celery workers, admitted one place at a time: the expired places (of runs whose
+# worker died) dropped, then a place taken if the login has fewer than its cap. 0: admitted; else how
+# many of the login's runs hold places.
+_TAKE_PLACE = """
+redis.call('ZREMRANGEBYSCORE', KEYS[1], '-inf', ARGV[1])
+local held = redis.call('ZCARD', KEYS[1])
+if held < tonumber(ARGV[2]) then
+  redis.call('ZADD', KEYS[1], ARGV[3], ARGV[4])
+  redis.call('EXPIRE', KEYS[1], ARGV[5])
+  return 0
+end
+return held
+"""
+
+
+class LoginPlaces:
+    """The places of each login's runs on the Celery workers, kept on the broker (a Redis server)
+    so that every worker sees the same ones. A worker's own `--concurrency` caps the runs in all."""
+
+    def __init__(self, broker: str):
+        import redis
+
+        self.redis = redis.Redis.from_url(broker)
+        self.take = self.redis.register_script(_TAKE_PLACE)
+
+    def _key(self, login: str) -> str:
+        return "veltrana-places-" + hashlib.sha256(login.encode("utf-8")).hexdigest()[:32]
+
+    @contextlib.contextmanager
+    def held(self, login: str, tell=None, pause: float = 0.25):
+        """Waits for a place of `login` (telling how many of its runs are ahead), holds it while the run goes."""
+        from .launcher import WAITING
+        from .plugins import limits
+
+        place, key, told = uuid.uuid4().hex, self._key(login), None
+        seconds = limits.get("job_seconds")
+        while True:
+            now = time.time()
+            held = self.take(keys=[key], args=[now, limits.get("jobs_per_login"), now + seconds + 60, place,
+                                               seconds + 120])
+            if not held:
+                break
+            text = WAITING.format(ahead=held, noun="analysis" if held == 1 else "analyses")
+            if tell is not None and text != told:
+                tell(text)
+                told = text
+            time.sleep(pause)
+        if told and tell is not None:
+            tell("")
+        try:
+            yield
+        finally:
+            self.redis.zrem(key, place)
+
+
+# The login places of Celery runs, in the processes of a server or worker that has a broker.
+login_places: LoginPlaces | None = None
+
+
 def celery_manager(broker: str):
-    """Jobs on Celery workers (`veltrana worker`), on this machine or others."""
+    """Jobs on Celery workers (`veltrana worker`), on this machine or others; each login's runs within its cap."""
+    global login_places
     from dash import CeleryManager
 
-    return CeleryManager(celery_app(broker), cache_by=[_request_key], expire=RESULT_SECONDS)
+    class JobsOnWorkers(CeleryManager):
+        def call_job_fn(self, key, job_fn, args, context):
+            return super().call_job_fn(key, job_fn, args, {**context, LOGIN_KEY: _login()})
+
+    login_places = LoginPlaces(broker)
+    return JobsOnWorkers(celery_app(broker), cache_by=[_request_key], expire=RESULT_SECONDS)
+
+
+# Where a Celery run finds the login that started it, in its callback context.
+LOGIN_KEY = "veltrana_login"
+
+
+def _admitted(set_progress):
+    """The place of this run's login on the Celery workers (nothing to wait for elsewhere: the disk
+    manager's launcher admits its runs before they start)."""
+    if login_places is None:
+        return contextlib.nullcontext()
+    from dash._callback_context import context_value
+
+    login = (context_value.get() or {}).get(LOGIN_KEY) or ""
+    return login_places.held(login, set_progress) if login else contextlib.nullcontext()
 
 
 def manager_for(background: str | None, broker: str | None, out_dir: str):
@@ -323,7 +405,7 @@ def _runner(native):
             return failures.on_error(JobEnded(ending))
         yield_processor()
         try:
-            with progress.reporting(set_progress):
+            with _admitted(set_progress), progress.reporting(set_progress):
                 return native(*args)
         except PreventUpdate:
             raise
