@@ -1,6 +1,7 @@
 """The rank tests over all features at once against scipy called feature by feature, on
 data with many ties, missing values, small groups and features without enough values."""
 
+import math
 import warnings
 
 import numpy as np
@@ -38,6 +39,39 @@ def test_rank_tests_match_scipy(rows):
         tested[2] = False  # constant: all pairs tie, which scipy answers with a warning
         np.testing.assert_allclose(p[tested], expected[tested], rtol=1e-12, atol=1e-300)
         assert np.isnan(p[:2]).all()  # no values / one value
+
+
+@pytest.mark.filterwarnings("ignore:invalid value:RuntimeWarning")  # scipy on an all-tied feature
+def test_rank_tests_match_scipy_over_group_sizes():
+    """Group sizes drawn from 2-25 cross scipy's exact/normal border (8 values) with and without
+    ties; missing values give the features of one matrix different sizes."""
+    for seed in range(40):
+        rng = np.random.default_rng(seed)
+        n_a, n_b = rng.integers(2, 26, size=2)
+        x = rng.normal(size=(n_a + n_b, 30))
+        x[:, :10] = np.round(x[:, :10] * 2) / 2  # tied features
+        x[rng.random(x.shape) < 0.15] = np.nan
+        a, b = x[:n_a], x[n_a:]
+        _, p = group_tests.mann_whitney(a, b)
+        np.testing.assert_allclose(p, per_feature(stats.mannwhitneyu, a, b, False), rtol=1e-12, atol=0)
+        # Paired: tied features only above 13 pairs, as scipy's permutation test below takes up to
+        # two seconds a feature (test_rank_tests_match_scipy has them).
+        m = min(n_a, n_b)
+        keep = (np.arange(x.shape[1]) >= 10) | (np.sum(~np.isnan(a[:m] - b[:m]), axis=0) > 13)
+        a, b = a[:m, keep], b[:m, keep]
+        _, p = group_tests.signed_rank(a, b)
+        np.testing.assert_allclose(p, per_feature(stats.wilcoxon, a, b, True), rtol=1e-12, atol=0)
+
+
+def test_mann_whitney_exact_beyond_int64_counts():
+    """A group of 8 against 900 values: the null counts pass 2^63 and must not wrap around."""
+    rng = np.random.default_rng(5)
+    a, b = rng.normal(size=(8, 6)), rng.normal(size=(900, 6))
+    a[:, 0] += 10  # all 8 above the rest: p = 2 / C(908, 8)
+    b[:110, 3:] = np.nan  # 790 values: counts within int64
+    _, p = group_tests.mann_whitney(a, b)
+    np.testing.assert_allclose(p, per_feature(stats.mannwhitneyu, a, b, False), rtol=1e-12, atol=0)
+    assert p[0] == 2 / math.comb(908, 8)
 
 
 def test_rank_sums_equal_scipy_ranks():

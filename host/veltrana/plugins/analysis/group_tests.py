@@ -4,12 +4,15 @@ Each function takes two samples-by-features arrays (missing values as NaN) and
 returns (statistic, p-value) arrays with one entry per feature; a feature with
 too few values in a group gets NaN. Every p-value equals what scipy's default
 per-feature call gives: the normal approximations follow scipy's formulas, the
-signed-rank test's exact and enumerated small-sample distributions are computed
-here once per sample size, and the few features for which the Mann-Whitney test
-is exact (a group of 8 or fewer, no ties) are handed to scipy itself.
+exact small-sample distributions of both rank tests are computed here once per
+sample size (pair of group sizes), and the signed-rank test's enumerated one for
+tied pairs per feature.
 """
 
 from __future__ import annotations
+
+import functools
+import math
 
 import numpy as np
 from scipy import special, stats
@@ -119,14 +122,52 @@ def mann_whitney(a, b):
     with np.errstate(invalid="ignore", divide="ignore"):
         s = np.sqrt(n1 * n2 / 12 * ((n + 1) - ties / (n * (n - 1))))
         p = np.clip(2 * special.ndtr(-(u - n1 * n2 / 2 - 0.5) / s), 0.0, 1.0)
-    # scipy computes small tie-free samples exactly.
-    exact = ~((n1 > 8) & (n2 > 8)) & (ties == 0)
     testable = (n1 >= MIN_VALUES) & (n2 >= MIN_VALUES)
-    for j in np.flatnonzero(exact & testable):
-        x, y = a[:, j], b[:, j]
-        p[j] = stats.mannwhitneyu(x[~np.isnan(x)], y[~np.isnan(y)]).pvalue
+    # Like scipy, exact when a group has 8 or fewer values and there are no ties.
+    exact = ~((n1 > 8) & (n2 > 8)) & (ties == 0) & testable
+    small, large = np.minimum(n1, n2).astype(np.int64), np.maximum(n1, n2).astype(np.int64)
+    sizes = small * (a.shape[0] + b.shape[0] + 1) + large
+    for size in np.unique(sizes[exact]):
+        cols = exact & (sizes == size)
+        cdf = _mann_whitney_exact_cdf(int(small[cols][0]), int(large[cols][0]))
+        # scipy: twice P(U <= n1 n2 - max(U1, U2)), capped at 1.
+        p[cols] = np.minimum(2 * cdf[np.rint(n1[cols] * n2[cols] - u[cols]).astype(np.int64)], 1.0)
     bad = ~testable | ~np.isfinite(p)
     return np.where(bad, np.nan, u1), np.where(bad, np.nan, p)
+
+
+@functools.lru_cache(maxsize=64)
+def _mann_whitney_exact_cdf(small: int, large: int) -> np.ndarray:
+    """P(U <= k) for k = 0 .. small * large // 2, U the Mann-Whitney statistic of untied groups
+    of `small` and `large` values: ratios of exact integer counts, rounded only at the end.
+
+    The counts of U are the coefficients of the Gaussian binomial [small + large, small] in q,
+    built as the product over i <= small of (1 - q^(large + i)) / (1 - q^i). After step i they
+    are those of [large + i, i], so no count or partial sum exceeds the total
+    C(small + large, small): int64 holds them up to 2^63, Python integers beyond (a group of 8
+    against some 880 or more).
+    """
+    top = small * large // 2  # the lower half; scipy's p-value never needs more
+    total = math.comb(small + large, small)
+    counts = np.zeros(top + 1, dtype=np.int64 if total < 2 ** 63 else object)
+    counts[0] = 1
+    for i in range(1, small + 1):
+        shift = large + i
+        if shift <= top:
+            counts[shift:] -= counts[:-shift].copy()
+        counts = _divide_by_one_minus_power(counts, i)
+    cdf = np.cumsum(counts)
+    cdf = cdf / total if cdf.dtype != object else np.array([c / total for c in cdf])
+    cdf.flags.writeable = False  # shared through the cache
+    return cdf
+
+
+def _divide_by_one_minus_power(coefficients: np.ndarray, i: int) -> np.ndarray:
+    """The power series times 1 / (1 - q^i), truncated: a running sum over every i-th coefficient."""
+    n = len(coefficients)
+    padded = np.zeros(-(-n // i) * i, dtype=coefficients.dtype)
+    padded[:n] = coefficients
+    return np.cumsum(padded.reshape(-1, i), axis=0).ravel()[:n]
 
 
 def _signed_rank_exact_p(n: int, r_plus: np.ndarray) -> np.ndarray:
