@@ -252,3 +252,6 @@ def test_card_served_below_association_card_never_in_build_layout(fresh_paths, l
     # a failed feature search is told on the card's figure
     searched = post(app, "km-feature-dropdown.options", {"km-data-source-dropdown": "../../etc"})
     assert "unknown data source" in searched["assoc-surv-fig"]["figure"]["layout"]["title"]["text"]
+    searched = post(app, "km-feature-dropdown.options", {"km-data-source-dropdown": "Protein",
+                                                         "km-feature-dropdown": {"$ne": 1}})
+    assert "the feature search must be text" in searched["assoc-surv-fig"]["figure"]["layout"]["title"]["text"]

@@ -366,6 +366,8 @@ def feature_options(my_path: MyPath, source, search, current) -> list:
     """The features of `source` whose name holds `search` (the first ones), the current one kept."""
     if not source:
         return []
+    if search is not None and not isinstance(search, str):
+        raise ValueError(f"the feature search must be text, not {search!r}")
     features = preprocessed_matrix(my_path, my_path.check_source(source)).columns.astype(str)
     if search:
         features = features[features.str.contains(search, case=False, regex=False)]
