@@ -455,6 +455,24 @@ def test_jobs_beyond_the_caps_wait_in_line_and_say_so(disk_app, monkeypatch, tmp
         page.cancel("cancel-diff-button", handles["job"])
     assert _running_jobs(app) == set()
 
+    # A login that holds every place does not keep the others behind its next runs: a freed place goes to
+    # the login with the fewest runs going on.
+    background.stop_launcher(background.manager_of(app))
+    limits.configure({"jobs": 2, "jobs_per_login": 2})
+    alices = [alice.start(DIFF_OUTPUT, **CHOICES) for _ in range(3)]
+    bobs = bob.start(DIFF_OUTPUT, **CHOICES)
+    deadline = time.monotonic() + 20
+    while len(_runs(app)) < 2 and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert _waiting(bob, *bobs) == "waiting: 3 analyses ahead"
+    alice.cancel("cancel-diff-button", alices[0][1]["job"])
+    deadline = time.monotonic() + 20
+    while _waiting(bob, *bobs) is None and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert _waiting(alice, *alices[2]) == "waiting: 2 analyses ahead"
+    for page, (_body, handles) in ((alice, alices[1]), (alice, alices[2]), (bob, bobs)):
+        page.cancel("cancel-diff-button", handles["job"])
+
 
 def test_a_job_is_known_by_its_process_not_by_a_pid_that_may_be_reused(tmp_path):
     manager = background.disk_manager(str(tmp_path))

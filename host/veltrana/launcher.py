@@ -199,31 +199,38 @@ class _Loop:
                 os.close(waiting.go)
                 self.line.remove(waiting)
 
+    def _runs_of(self, login: str) -> int:
+        """How many runs of `login` go on (runs without a login are not counted per login)."""
+        return sum(1 for each in self.running.values() if each == login) if login else 0
+
     def _admit(self) -> None:
+        """Starts waiting runs while places are free: first those of the logins with the fewest runs going on,
+        in the order they came, so that one login's many runs do not keep the others waiting behind them."""
         cap, per_login = limits.get("jobs"), limits.get("jobs_per_login")
-        before: list[_Waiting] = []
-        for waiting in list(self.line):
-            mine = sum(1 for login in self.running.values() if login == waiting.login) if waiting.login else 0
-            if len(self.running) < cap and mine < per_login:
-                self.running[waiting.pid] = waiting.login
-                self.line.remove(waiting)
-                try:
-                    os.write(waiting.go, b"g")
-                except OSError:
-                    pass
-                os.close(waiting.go)
-                if waiting.told:
-                    self._tell(waiting.progress_key, "")
-                continue
+        while len(self.running) < cap:
+            allowed = [w for w in self.line if self._runs_of(w.login) < per_login]
+            if not allowed:
+                break
+            chosen = min(allowed, key=lambda w: (self._runs_of(w.login), self.line.index(w)))
+            self.running[chosen.pid] = chosen.login
+            self.line.remove(chosen)
+            try:
+                os.write(chosen.go, b"g")
+            except OSError:
+                pass
+            os.close(chosen.go)
+            if chosen.told:
+                self._tell(chosen.progress_key, "")
+        for position, waiting in enumerate(self.line):
+            mine = self._runs_of(waiting.login)
             if mine >= per_login:  # held back by its own login's runs
-                ahead = mine + sum(1 for w in before if w.login == waiting.login)
+                ahead = mine + sum(1 for w in self.line[:position] if w.login == waiting.login)
             else:
-                ahead = len(self.running) + len(before)
+                ahead = len(self.running) + position
             text = WAITING.format(ahead=ahead, noun="analysis" if ahead == 1 else "analyses")
             if text != waiting.told:
                 self._tell(waiting.progress_key, text)
                 waiting.told = text
-            before.append(waiting)
 
     def _tell(self, progress_key: str, text: str) -> None:
         try:
