@@ -141,8 +141,8 @@ def test_demo_serves_its_page_unchanged_around_the_card_with_gzip_responses(fres
         at = served.index(card)
         del served[at - 1:at + 1]
     assert served == [getattr(c, "id", None) for c in page.children]
-    # the survival and GSEA cards, the exports
-    extra = ("km-", "assoc-surv-fig", "gsea-", "-download.data", ".config")
+    # the survival and GSEA cards, the exports, the moderated tests' run and its way into the card's store
+    extra = ("km-", "assoc-surv-fig", "gsea-", "-download.data", ".config", "diff-designs-", "diff-inter.data@")
     assert len([k for k in app.callback_map if not any(e in k for e in extra)]) == 44
 
     body = callback_request(app, "..preprocess-figure.figure", [1, "Protein"],

@@ -1,5 +1,5 @@
-"""Moderated t-tests: the linear models against R's limma and plain least squares, the card's
-table, and the two methods offered after the described four."""
+"""Moderated tests: the linear models against R's limma and plain least squares, the card's
+tables, designs with covariates and the F-test, and the methods offered after the described four."""
 
 import os
 import shutil
@@ -9,10 +9,11 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from support import by_id, pair_patients, write_preprocessed
+from support import by_id, by_name, pair_patients, write_preprocessed
 from veltrana.plugins import callbacks
+from veltrana import demo
 from veltrana.plugins.analysis import moderated
-from veltrana.plugins.analysis.differential import MODERATED_METHODS
+from veltrana.plugins.analysis.differential import COVARIATES, F_TEST, MODERATED_METHODS
 from veltrana.plugins.analysis.matrices import preprocessed_matrix
 
 DESCRIBED = ["T-test(Unpaired)", "T-test(Paired)", "Wilcoxon(Unpaired)", "Wilcoxon(Paired)"]
@@ -81,6 +82,7 @@ def limma():
 
 
 def relative(ours, theirs):
+    ours, theirs = np.asarray(ours, dtype=float), np.asarray(theirs, dtype=float)
     return np.nanmax(np.abs(ours - theirs) / np.abs(theirs))
 
 
@@ -168,7 +170,7 @@ def run_kwargs(paths, method, **over):
     return kw
 
 
-@pytest.mark.parametrize("method", list(MODERATED_METHODS))
+@pytest.mark.parametrize("method", [m for m in MODERATED_METHODS if m != F_TEST])
 def test_card_writes_the_described_columns_and_the_moderated_ones(fresh_paths, method):
     write_preprocessed(fresh_paths)
     pairs = pair_patients(fresh_paths) if "Paired" in method else None
@@ -215,3 +217,194 @@ def test_front_door_offers_the_moderated_methods_after_the_described_ones(fresh_
     assert served.value == alone.value
     with pytest.raises(KeyError, match="no-such-dropdown"):
         front.with_options(layout_state.build_layout(fresh_paths), "no-such-dropdown", ["x"])
+
+
+# ---- designs: covariates and the F-test ------------------------------------------------
+
+@pytest.fixture
+def design_study(tmp_path):
+    """A demo cohort (60 samples, 1,200 proteins, ~15 % missing) with a lab's design: a 'Batch' of
+    three runs, four ages missing, stages I-IV and a stage 'V' of one sample, a protein never
+    measured in stage IV and one never in batch b3."""
+    paths = demo.write_demo(str(tmp_path / "data"), n_samples=60, n_proteins=1200, n_glycoforms=30)
+    info = pd.read_csv(paths["info"], sep="\t", index_col=0, dtype=str, keep_default_na=False)
+    info["Batch"] = np.random.default_rng(7).choice(["b1", "b2", "b3"], len(info), p=[.45, .4, .15])
+    info.loc[info.index[[3, 11, 19, 40]], "Age(Numerical)"] = ""
+    info.loc[info.index[info["Pathological_Status"] == "Tumor"][0], "Tumor_Stage(Categorical)"] = "V"
+    info.to_csv(paths["info"], sep="\t")
+    raw = pd.read_csv(paths["expression"]["Protein"], sep="\t", index_col=0)
+    raw.loc[raw.index[0], info.index[info["Tumor_Stage(Categorical)"] == "IV"]] = np.nan
+    raw.loc[raw.index[1], info.index[info["Batch"] == "b3"]] = np.nan
+    raw.to_csv(paths["expression"]["Protein"], sep="\t")
+    write_preprocessed(paths)
+    return paths
+
+
+DESIGN_R = r"""
+suppressMessages(library(limma))
+a <- commandArgs(TRUE)
+y <- as.matrix(read.delim(a[1], row.names=1, check.names=FALSE))
+s <- read.delim(a[2], stringsAsFactors=FALSE, colClasses=c(sample="character"))
+covs <- strsplit(a[3], ",")[[1]]
+s <- s[complete.cases(s[, c("group", covs)]), ]
+if (a[4] == "F") {
+  sizes <- table(s$group)
+  s <- s[s$group %in% names(sizes)[sizes >= 2], ]
+  s$g <- factor(s$group, levels=unique(s$group))
+  design <- model.matrix(as.formula(paste("~", paste(c(covs, "g"), collapse=" + "))), s)
+  coef <- grep("^g", colnames(design))
+} else {
+  if (a[4] == "paired") s$block <- factor(s$patient)
+  s$target <- as.numeric(s$group == "Tumor")
+  terms <- c(if (a[4] == "paired") "block", covs, "target")
+  design <- model.matrix(as.formula(paste("~", paste(terms, collapse=" + "))), s)
+  coef <- ncol(design)
+}
+fit <- eBayes(lmFit(y[, s$sample], design))
+top <- topTable(fit, coef=coef, number=Inf, sort.by="none")
+several <- length(coef) > 1
+write.table(data.frame(stat=if (several) top$F else top$t, p=top$P.Value, fdr=top$adj.P.Val,
+                       logFC=if (several) NA else top$logFC, d0=fit$df.prior, s0=fit$s2.prior, n=nrow(s)),
+            a[5], sep="\t", row.names=FALSE, quote=FALSE)
+"""
+SHORT = {"Age(Numerical)": "age", "Gender(Categorical)": "sex", "Batch": "batch"}
+
+
+def limma_design(folder, matrix, frame, covariates, kind):
+    """limma's table for the samples of `frame` (sample, group, the covariates, patient), which R
+    filters itself: complete cases, and for the F-test the groups of two samples or more."""
+    matrix.T.to_csv(folder / "y.tsv", sep="\t", na_rep="NA")
+    frame.rename(columns=SHORT).to_csv(folder / "s.tsv", sep="\t", index=False, na_rep="NA")
+    (folder / "design.R").write_text(DESIGN_R)
+    subprocess.run(["Rscript", str(folder / "design.R"), str(folder / "y.tsv"), str(folder / "s.tsv"),
+                    ",".join(SHORT[c] for c in covariates), kind, str(folder / "out.tsv")], check=True, timeout=300)
+    return pd.read_csv(folder / "out.tsv", sep="\t")
+
+
+@pytest.mark.parametrize("kind", ["F", "unpaired", "paired"])
+def test_adjusted_tests_and_the_f_test_equal_limma(limma, design_study, tmp_path, kind):
+    from veltrana.plugins.tables import read_info_file
+    covariates = ["Age(Numerical)", "Batch"] if kind == "paired" else ["Age(Numerical)", "Gender(Categorical)", "Batch"]
+    pairs = pair_patients(design_study) if kind == "paired" else None
+    method = {"F": F_TEST, "unpaired": "Moderated T-test(Unpaired)", "paired": "Moderated T-test(Paired)"}[kind]
+    phenotype = "Tumor_Stage(Categorical)" if kind == "F" else "Pathological_Status"
+    summary = pd.read_csv(callbacks.update_diff_inter(run_kwargs(
+        design_study, method, **{"phenotype-dropdown": phenotype, COVARIATES: covariates})), sep="\t")
+    table = pd.read_csv(summary["DiffPath"][0], sep="\t", index_col=0, keep_default_na=False, na_values=[""])
+    matrix = preprocessed_matrix(callbacks.MyPath(design_study), "Protein")
+    info = read_info_file(design_study["info"])
+    if pairs:  # the pairs the card made, row i of each group patient i
+        a, b = (summary[c][0].split(";") for c in ("TargetSampleIds", "ReferenceSampleIds"))
+        frame = info.loc[a + b, covariates].assign(sample=a + b, group=["Tumor"] * len(a) + ["Normal"] * len(b),
+                                                   patient=list(range(len(a))) * 2)
+    else:
+        frame = info.loc[matrix.index, covariates].assign(sample=matrix.index, group=info.loc[matrix.index, phenotype])
+    r = limma_design(tmp_path, matrix, frame, covariates, kind)
+
+    statistic = "F" if kind == "F" else "ModeratedT"
+    np.testing.assert_array_equal(table["P-value"].isna(), r["p"].isna())
+    assert np.isnan(table["P-value"].iloc[0]) == (kind == "F")  # no stage IV value: no F
+    assert relative(table["P-value"], r["p"]) < 1e-9 and relative(table["FDR"], r["fdr"]) < 1e-9
+    np.testing.assert_allclose(table[statistic].to_numpy(), r["stat"], rtol=1e-9, atol=1e-12)
+    assert abs(table["PriorDF"].iloc[0] / r["d0"][0] - 1) < 1e-9 and abs(table["PriorVariance"].iloc[0] / r["s0"][0] - 1) < 1e-9
+    if kind == "F":
+        assert set(summary["Groups"][0].split(";")) == {"I", "II", "III", "IV"} and summary["LeftOutGroups"][0] == "V"
+        assert len(summary["SampleIds"][0].split(";")) == r["n"][0]
+    else:
+        np.testing.assert_allclose(table["Log2FC(adjusted)"].to_numpy(), r["logFC"], rtol=1e-9, atol=1e-12)
+        assert summary["TargetSamples"][0] + summary["ReferenceSamples"][0] == r["n"][0]
+    if kind == "unpaired":  # every sample is Tumor or Normal: the four without an age are left out
+        assert summary["LeftOutForCovariates"][0] == 4 and summary["Covariates"][0] == ";".join(covariates)
+
+
+def test_general_fit_equals_the_closed_form_with_no_covariate():
+    """The block and one-by-one paths of fit_design, on intercept + group, give the two-group
+    closed form (features missing a whole group fall to the one-by-one path)."""
+    a, b = cohort(features=1500, missing=0.3, seed=5)
+    design = np.column_stack([np.ones(len(a) + len(b)), np.r_[np.ones(len(a)), np.zeros(len(b))]])
+    coefficients, unscaled, s2, df = moderated.fit_design(np.vstack([a, b]), design)
+    expected = moderated._fit_groups(a, b)
+    np.testing.assert_allclose(coefficients[:, 1], expected[0], rtol=1e-10, atol=1e-12)
+    np.testing.assert_allclose(unscaled[:, 1], expected[1], rtol=1e-12)
+    np.testing.assert_allclose(s2, expected[2], rtol=1e-9, atol=1e-20)
+    np.testing.assert_array_equal(df, expected[3])
+
+
+def edit_info(paths, **columns):
+    """Rewrites the sample table with `columns` set (a value, or a function of the table)."""
+    info = pd.read_csv(paths["info"], sep="\t", index_col=0, dtype=str, keep_default_na=False)
+    for name, value in columns.items():
+        info[name] = value(info) if callable(value) else value
+    info.to_csv(paths["info"], sep="\t")
+
+
+def test_covariates_are_checked_left_out_when_missing_counted_and_keyed(fresh_paths):
+    write_preprocessed(fresh_paths)
+    status = "Pathological_Status"
+    edit_info(fresh_paths, Site=lambda i: np.where(i[status] == "Tumor", "A", "B"), Lab="L1",
+              **{"Age(Numerical)": lambda i: ["" if k == 2 else a for k, a in enumerate(i["Age(Numerical)"])]})
+
+    def run(method="Moderated T-test(Unpaired)", covariates=(), **over):
+        return callbacks.update_diff_inter(run_kwargs(fresh_paths, method, **{COVARIATES: list(covariates)}, **over))
+
+    for method, covariates, refusal in (
+            ("Wilcoxon(Unpaired)", ["Age(Numerical)"], "moderated tests only"),
+            ("Moderated T-test(Unpaired)", ["Height"], "unknown phenotype"),
+            ("Moderated T-test(Unpaired)", [status], "phenotype compared"),
+            ("Moderated T-test(Unpaired)", [["Age(Numerical)"]], "phenotype names"),
+            ("Moderated T-test(Unpaired)", ["Lab"], "one value"),
+            ("Moderated T-test(Unpaired)", ["Age(Numerical)", "Site"], "apart from Age"),
+            (F_TEST, ["Site"], "confounded")):
+        with pytest.raises(ValueError, match=refusal):
+            run(method, covariates)
+
+    plain, adjusted = run(), run(covariates=["Age(Numerical)", "Gender(Categorical)"])
+    assert os.path.dirname(plain) != os.path.dirname(adjusted)
+    assert run(covariates=["Age(Numerical)", "Gender(Categorical)"]) == adjusted  # the same run, reused
+    before, after = (pd.read_csv(p, sep="\t").iloc[0] for p in (plain, adjusted))
+    assert "Covariates" not in before and after["LeftOutForCovariates"] == 1
+    assert after["TargetSamples"] + after["ReferenceSamples"] == before["TargetSamples"] + before["ReferenceSamples"] - 1
+    # The F-test takes every group, whatever the pickers hold, and needs two of two samples or more.
+    f_run = run(F_TEST, **{"target-groups-dropdown": "Normal"})
+    assert run(F_TEST, **{"target-groups-dropdown": "Tumor"}) == f_run
+    edit_info(fresh_paths, Pair=lambda i: ["x", "x", "y"] + [""] * (len(i) - 3))
+    with pytest.raises(ValueError, match="1 group"):
+        run(F_TEST, **{"phenotype-dropdown": "Pair"})
+
+
+def test_served_card_adjusts_and_draws_the_f_test_beside_the_described_run(fresh_paths, layout_state):
+    import dash
+    import veltrana.__main__ as front
+    from veltrana.plugins.analysis import gsea_card
+
+    write_preprocessed(fresh_paths)
+    app = front.create_app(fresh_paths)
+    card = by_id(app.layout, "diff-exp-analysis-control-card")
+    ids = [getattr(k, "id", None) for k in card.children]
+    picker = card.children[ids.index(COVARIATES)]
+    assert ids.index(COVARIATES) == ids.index("diff-exp-analysis-methods-dropdown") + 2
+    assert [o["value"] for o in picker.options] == layout_state.phenotypes and picker.value == [] and picker.multi
+
+    cbs = by_name(app)
+    page = app.layout["Paths"].data
+    values = [["Protein"], [], 1, F_TEST, "Tumor", "Normal", "Smoking(Categorical)", 0.05, 1.5, page]
+    # The described run leaves the moderated methods to the designs' run, and the other way round.
+    assert cbs["update_diff_inter"](*values) == (dash.no_update, "")
+    assert cbs["update_diff_designs_inter"](*values[:3], "Wilcoxon(Unpaired)", *values[4:], []) == (dash.no_update, "")
+    _, note = cbs["update_diff_designs_inter"](*values[:3], "Wilcoxon(Unpaired)", *values[4:], ["Age(Numerical)"])
+    assert note == "'Adjust for' applies to the moderated tests only: Wilcoxon(Unpaired) ran without Age(Numerical)"
+    f_run, _ = cbs["update_diff_designs_inter"](*values, ["Age(Numerical)"])
+    assert cbs["show_design_run"](f_run) == f_run
+    figure, _ = cbs["update_diff_volcano"](1, f_run, "Protein", page)
+    table = pd.read_csv(pd.read_csv(f_run, sep="\t")["DiffPath"][0], sep="\t", index_col=0)
+    assert figure.layout.xaxis.title.text == "Largest difference of group means (log2)"
+    assert sum(len(t.x) for t in figure.data) == len(table) and "adjusted for Age(Numerical)" in figure.layout.title.text
+    assert "Mean(Never)" in table.columns and table["LargestDifference"].min() >= 0
+    with pytest.raises(ValueError, match="no direction"):
+        gsea_card.feature_scores(table, gsea_card.SIGNED_P)
+
+    values[3], values[6] = "Moderated T-test(Unpaired)", "Pathological_Status"
+    t_run, _ = cbs["update_diff_designs_inter"](*values, ["Gender(Categorical)"])
+    figure, _ = cbs["update_diff_volcano"](1, t_run, "Protein", page)
+    assert figure.layout.xaxis.title.text == "Log2FC(median)"  # the described volcano, its title extended
+    assert figure.layout.title.text.endswith("; adjusted for Gender(Categorical)")

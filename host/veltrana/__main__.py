@@ -136,7 +136,7 @@ def create_app(my_paths: dict, report: study.Report | None = None, manager=None)
     With a background `manager`, the analyses run as background callbacks of it, their
     Cancel buttons beside their run buttons (see veltrana.background)."""
     from . import summary
-    from .plugins.analysis import exports, gsea_card, survival_card
+    from .plugins.analysis import designs, exports, gsea_card, survival_card
     from .plugins.analysis.differential import MODERATED_METHODS
     from .plugins.analysis.preprocessing import extra_imputation_options
 
@@ -151,6 +151,7 @@ def create_app(my_paths: dict, report: study.Report | None = None, manager=None)
     page_paths = vistro.callbacks.MyPath(my_paths).page_form()
     app.layout = with_summary(layout.build_layout(page_paths), summary.summary_card(report))
     with_options(app.layout, "diff-exp-analysis-methods-dropdown", MODERATED_METHODS)
+    designs.add_designs(app, my_paths, layout.phenotypes)  # "Adjust for" and the F-test's run and figure
     with_options(app.layout, "preprocess-imputation-dropdown", extra_imputation_options())
     survival_card.add_survival_card(app, layout, my_paths)
     gsea_card.add_gsea_card(app, layout, my_paths)

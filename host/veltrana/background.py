@@ -37,6 +37,8 @@ from dash import Input, Output, State, html
 #  the component after which the Cancel button goes)
 ANALYSES = (
     ("diff-inter.data", "run-diff-button", "cancel-diff-button", "run-diff-button"),
+    # The moderated tests' run (covariates, F-test), beside the described one: its button and Cancel.
+    ("diff-designs-inter.data", "run-diff-button", "cancel-diff-button", "run-diff-button"),
     ("decomposition-inter.data", "run-decomposition-button", "cancel-decomposition-button",
      "run-decomposition-button"),
     ("feature-clustering-inter.data", "run-feature-clustering-button", "cancel-feature-clustering-button",
@@ -467,8 +469,9 @@ def run_in_background(app, manager) -> None:
     """Registers the analysis callbacks of `app` (made by `build_app`) as background callbacks of `manager`."""
     for first_output, button, cancel, _after in ANALYSES:
         _reregister(app, manager, first_output, button, cancel)
-        # The Cancel button is enabled only while its run goes on: a press stops it (Dash's own
-        # callback on the button kills the job), and the card says so.
+    # The Cancel button is enabled only while its run goes on: a press stops it (Dash's own
+    # callback on the button kills the job), and the card says so.
+    for cancel in dict.fromkeys(cancel for _o, _b, cancel, _a in ANALYSES):
         app.callback(Output(progress_id(cancel), "children", allow_duplicate=True), Input(cancel, "n_clicks"),
                      prevent_initial_call=True)(_told_cancelled)
 

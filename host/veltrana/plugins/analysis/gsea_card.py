@@ -47,13 +47,19 @@ FIGURE_HEIGHT = 520
 # ---- the ranking ---------------------------------------------------------------------
 
 def statistics_of(table: pd.DataFrame) -> list[str]:
-    """The ranking scores a differential table offers (the moderated t only when it has one)."""
+    """The ranking scores a differential table offers (the moderated t only when it has one; none
+    for an F-test, which has no direction)."""
+    if FOLD_CHANGE not in table.columns:
+        return []
     return [SIGNED_P, FOLD_CHANGE] + ([MODERATED_T] if MODERATED_T in table.columns else [])
 
 
 def feature_scores(table: pd.DataFrame, statistic: str) -> pd.Series:
     """The score of each feature: -log10 p signed by the fold change (up in the target ranks
     first), the fold change, or the moderated t. Features without a score are left out."""
+    if not statistics_of(table):
+        raise ValueError("this differential result has no direction to rank by (an F-test asks whether any "
+                         "group differs): GSEA ranks a two-group test")
     if statistic not in statistics_of(table):
         raise ValueError(f"unknown ranking {statistic!r}; this result offers {statistics_of(table)}")
     features = table["Feature"].astype(str) if "Feature" in table.columns else table.index.astype(str)

@@ -22,6 +22,10 @@ Both designs have closed forms, so every feature is fitted at once:
   linear model as the blocked design, fitted without building it. The card pairs one target
   and one reference sample per patient (`differential.paired_samples`), so no feature ever
   needs a least-squares fit of its own.
+
+Designs with covariates (and the F-test's several groups) have no closed form: `fit_design`
+fits each feature by least squares on the rows where it is observed, as R's lm.fit does
+(a column aliased with the columns before it on those rows is not estimable there).
 """
 
 from __future__ import annotations
@@ -101,12 +105,19 @@ def prior(s2, df):
     return d0, float(np.exp(np.mean(e) + special.digamma(d0 / 2) - np.log(d0 / 2)))
 
 
-def moderate(coefficient, unscaled, s2, df):
-    """(ordinary t, moderated t, p-value, extra columns) from the per-feature fits."""
+def squeeze(s2, df):
+    """(posterior variances, prior df, prior variance): each variance shrunk towards the prior."""
     d0, s0 = prior(s2, df)
-    own = np.where(df > 0, s2, 0.0)
+    own = np.where(df > 0, s2, 0.0)  # a feature without residual df takes the prior's variance
     with np.errstate(invalid="ignore", divide="ignore"):
         posterior = np.full(len(df), s0) if np.isinf(d0) else (df * own + d0 * s0) / (df + d0)
+    return posterior, d0, s0
+
+
+def moderate(coefficient, unscaled, s2, df):
+    """(ordinary t, moderated t, p-value, extra columns) from the per-feature fits."""
+    posterior, d0, s0 = squeeze(s2, df)
+    with np.errstate(invalid="ignore", divide="ignore"):
         ordinary = coefficient / unscaled / np.sqrt(s2)
         t = coefficient / unscaled / np.sqrt(posterior)
     total = np.minimum(df + d0, df.sum())
@@ -126,3 +137,116 @@ moderated_unpaired = _test(_fit_groups)
 moderated_unpaired.__doc__ = "Moderated t-test of target (rows of `a`) against reference (`b`): intercept + group."
 moderated_paired = _test(_fit_pairs)
 moderated_paired.__doc__ = "Moderated t-test with the patient as a block: rows of `a` and `b` paired by position."
+
+
+# ---- general designs -------------------------------------------------------------------
+
+# A column whose norm, once the columns before it are projected out, falls below this share of
+# its own norm is aliased with them (R's lm.fit uses the same QR tolerance).
+ALIASED = 1e-7
+# Features fitted together: a block holds features x samples x columns doubles.
+BLOCK = 512
+
+
+def aliased_columns(x) -> list[int]:
+    """Indices of the columns of `x` that are aliased with the columns before them (in order)."""
+    kept, dropped = [], []
+    for k in range(x.shape[1]):
+        column = x[:, k]
+        residual = column
+        if kept:
+            q = np.linalg.qr(x[:, kept])[0]
+            residual = column - q @ (q.T @ column)
+        norm = np.linalg.norm(column)
+        if np.linalg.norm(residual) >= ALIASED * (norm if norm > 0 else 1.0):
+            kept.append(k)
+        else:
+            dropped.append(k)
+    return dropped
+
+
+def _fit_one(x, y):
+    """(coefficients, unscaled sds, residual variance, df) of one feature's observed rows,
+    NaN for the columns aliased on them."""
+    p = x.shape[1]
+    coefficients, unscaled = np.full(p, np.nan), np.full(p, np.nan)
+    if len(y) == 0:
+        return coefficients, unscaled, np.nan, 0
+    kept = [k for k in range(p) if k not in set(aliased_columns(x))]
+    q, r = np.linalg.qr(x[:, kept])
+    inverse = np.linalg.inv(r)
+    coefficients[kept] = inverse @ (q.T @ y)
+    unscaled[kept] = np.sqrt(np.sum(inverse ** 2, axis=1))
+    df = len(y) - len(kept)
+    residual = y - x[:, kept] @ coefficients[kept]
+    return coefficients, unscaled, (residual @ residual / df if df > 0 else np.nan), df
+
+
+def fit_design(y, design):
+    """Least squares of each feature on `design` (samples x columns), on the samples where the
+    feature is observed (`y` is samples x features, NaN missing): (coefficients and unscaled
+    standard deviations as features x columns, residual variances, residual df).
+
+    Features are fitted a block at a time by one batched QR; the few whose observed rows make
+    a column aliased are fitted one by one, leaving that column NaN."""
+    n, f = y.shape
+    p = design.shape[1]
+    coefficients, unscaled = np.full((f, p), np.nan), np.full((f, p), np.nan)
+    s2, df = np.full(f, np.nan), np.zeros(f)
+    seen = ~np.isnan(y)
+    for start in range(0, f, BLOCK):
+        cols = np.arange(start, min(start + BLOCK, f))
+        w = seen[:, cols].T                                   # features x samples
+        x = design[None, :, :] * w[:, :, None]                # unobserved rows zeroed
+        values = np.where(w, y[:, cols].T, 0.0)
+        q, r = np.linalg.qr(x)
+        norms = np.linalg.norm(x, axis=1)
+        diagonal = np.abs(np.diagonal(r, axis1=1, axis2=2))
+        full = np.all(diagonal >= ALIASED * np.where(norms > 0, norms, 1.0), axis=1)
+        inverse = np.linalg.inv(r[full])
+        beta = np.einsum("fij,fj->fi", inverse, np.einsum("fnj,fn->fj", q[full], values[full]))
+        residual = values[full] - np.einsum("fnj,fj->fn", x[full], beta)
+        dof = w[full].sum(axis=1) - p
+        with np.errstate(invalid="ignore", divide="ignore"):
+            s2[cols[full]] = np.where(dof > 0, np.sum(residual ** 2, axis=1) / dof, np.nan)
+        coefficients[cols[full]] = beta
+        unscaled[cols[full]] = np.sqrt(np.sum(inverse ** 2, axis=2))
+        df[cols[full]] = dof
+        for j in cols[~full]:
+            rows = seen[:, j]
+            coefficients[j], unscaled[j], s2[j], df[j] = _fit_one(design[rows], y[rows, j])
+    return coefficients, unscaled, s2, df
+
+
+def moderated_t(y, design):
+    """Moderated t-test of the design's last column (as `moderate`); `y` is samples x features."""
+    coefficients, unscaled, s2, df = fit_design(y, design)
+    ordinary, t, p, columns = moderate(coefficients[:, -1], unscaled[:, -1], s2, df)
+    return ordinary, p, {**columns, "Log2FC(adjusted)": coefficients[:, -1]}
+
+
+def moderated_f(y, design, tested):
+    """(F, p-value, prior df, prior variance) of the hypothesis that the design's columns
+    `tested` are all zero.
+
+    The moderated t of each tested column is combined through the correlation of their
+    estimates in the whole design (not each feature's own rows), F = t' C^-1 t / r over the
+    r independent directions of C: the limma F-statistic. Its denominator df is the feature's
+    residual df plus the prior's (uncapped); beyond 1e6 the chi-square limit is used."""
+    coefficients, unscaled, s2, df = fit_design(y, design)
+    posterior, d0, s0 = squeeze(s2, df)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        t = coefficients[:, tested] / unscaled[:, tested] / np.sqrt(posterior)[:, None]
+    r_full = np.linalg.qr(design)[1]
+    covariance = np.linalg.inv(r_full.T @ r_full)[np.ix_(tested, tested)]
+    sd = np.sqrt(np.diag(covariance))
+    values, vectors = np.linalg.eigh(covariance / np.outer(sd, sd))
+    values, vectors = values[::-1], vectors[:, ::-1]
+    rank = int(np.sum(values / values[0] > 1e-8))
+    q = vectors[:, :rank] / np.sqrt(values[:rank]) / np.sqrt(rank)
+    fstat = np.sum((t @ q) ** 2, axis=1)
+    df2 = df + d0
+    with np.errstate(invalid="ignore"):
+        p = np.where(df2 > 1e6, stats.chi2.sf(rank * fstat, rank),
+                     stats.f.sf(fstat, rank, np.where(df2 > 1e6, 1.0, df2)))
+    return fstat, p, d0, s0
