@@ -1,10 +1,11 @@
-"""Benchmark: a user's journey through the dashboard at three cohort sizes, in headless Chromium.
+"""Benchmark: a user's journey through the dashboard at five cohort sizes, in headless Chromium.
 
 For each size a cohort is generated in the --data folder layout (Tumor/Normal status, ~15 %
 missing values, sample ids such as "01005", a local gene-set library in the output folder),
 served by `python -m veltrana --data DIR --out OUT --port P`, and driven like a user:
 
-- start-up: process start to the first answered request;
+- start-up: process start to the first answered request, on a fresh output folder, and again
+  (stopped and started) with the data unchanged;
 - first page load on the fresh output folder, to settled; second page load, nothing changed;
 - each analysis click to settled: "Refresh diff" with each of the four tests, PCA, clustering,
   association, and the enrichment of a differential feature set on the local library;
@@ -12,8 +13,11 @@ served by `python -m veltrana --data DIR --out OUT --port P`, and driven like a 
 watching the largest response (decoded bytes; and as sent, after compression), failed requests
 (HTTP >= 400 or no answer), browser console errors and server tracebacks. Prints one table of
 steps by sizes; "settled" is what the browser tests wait for (tests/browser/harness.py).
+--startup-only measures the two start-ups and nothing else. With --work, a cohort written by an
+earlier run into that folder is used again (writing 20,000 x 3,000 takes minutes).
 
-    python bench/journey.py [--sizes demo,128x12600,500x20000] [--work DIR]
+    python bench/journey.py [--sizes demo,128x12600,500x20000,1000x20000,20000x3000] [--work DIR]
+                            [--startup-only]
 """
 
 from __future__ import annotations
@@ -40,7 +44,8 @@ from veltrana import demo  # noqa: E402
 
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
 CHROMEDRIVER = shutil.which("chromedriver") or "/usr/bin/chromedriver"
-SIZES = {"demo": (100, 3000), "128x12600": (128, 12600), "500x20000": (500, 20000)}
+SIZES = {"demo": (100, 3000), "128x12600": (128, 12600), "500x20000": (500, 20000),
+         "1000x20000": (1000, 20000), "20000x3000": (20000, 3000)}
 TESTS = ["T-test(Unpaired)", "T-test(Paired)", "Wilcoxon(Unpaired)", "Wilcoxon(Paired)"]
 SETTLE_TIMEOUT = 900.0
 
@@ -79,6 +84,17 @@ def write_cohort(folder: Path, samples: int, features: int) -> None:
     info.iloc[:, 0] = info.iloc[:, 0].map(ids)
     info["Sample_ID"] = info["Sample_ID"].map(ids)
     info.to_csv(info_path, sep="\t", index=False)
+
+
+def cohort(folder: Path, samples: int, features: int) -> None:
+    """The cohort in `folder`: the one written there before when it is complete, else written anew."""
+    done = folder / ".written"
+    if done.is_file() and done.read_text() == f"{samples}x{features}":
+        print(f"  using the cohort written before in {folder}", flush=True)
+        return
+    shutil.rmtree(folder, ignore_errors=True)
+    write_cohort(folder, samples, features)
+    done.write_text(f"{samples}x{features}")
 
 
 def fresh_output(folder: Path) -> Path:
@@ -200,19 +216,32 @@ class Journey:
             self.sent_bytes = max([self.sent_bytes, *seen[1]])
 
 
-def run_size(name: str, work: Path) -> dict:
+def start_twice(name: str, data: Path, out: Path, work: Path):
+    """(the server started the second time, its url, {step: seconds}): started on the fresh output
+    folder, stopped, and started again on the same data."""
+    times = {}
+    for step in ("start-up to serving, first time", "start-up again, data unchanged"):
+        if times:
+            stop_server(proc)
+        proc, url, times[step] = start_server(data, out, work / f"{name}-server-{len(times)}.log")
+        print(f"  {step}: {times[step]:.1f} s", flush=True)
+    return proc, url, times
+
+
+def run_size(name: str, work: Path, startup_only: bool = False) -> dict:
     samples, features = SIZES[name]
     data = work / name
-    print(f"{name}: writing {samples} samples x {features} features to {data}", flush=True)
-    shutil.rmtree(data, ignore_errors=True)
-    write_cohort(data, samples, features)
+    print(f"{name}: {samples} samples x {features} features in {data}", flush=True)
+    cohort(data, samples, features)
     out = fresh_output(data)
-    proc, url, startup = start_server(data, out, work / f"{name}-server.log")
-    print(f"  start-up: {startup:.1f} s", flush=True)
+    proc, url, startups = start_twice(name, data, out, work)
+    if startup_only:
+        stop_server(proc)
+        return startups
     driver = browser()
     try:
         j = Journey(driver)
-        j.times["start-up to serving"] = startup
+        j.times.update(startups)
         j.load("first page load", url)
         j.load("second page load", url)
         for test in TESTS:
@@ -229,7 +258,7 @@ def run_size(name: str, work: Path) -> dict:
     finally:
         driver.quit()
         stop_server(proc)
-    log = (work / f"{name}-server.log").read_text()
+    log = "".join((work / f"{name}-server-{n}.log").read_text() for n in (0, 1))
     largest = max(j.requests, key=lambda r: r["bytes"], default={"bytes": 0, "target": "-"})
     failed = [r for r in j.requests if not 200 <= r["status"] < 400]
     j.times["largest response (MB)"] = largest["bytes"] / 1e6
@@ -262,19 +291,20 @@ def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--sizes", default=",".join(SIZES), help=f"comma-separated, of {', '.join(SIZES)}")
     parser.add_argument("--work", help="folder for the cohorts, outputs and server logs (default: temporary)")
+    parser.add_argument("--startup-only", action="store_true", help="measure the start-ups only, no browser")
     args = parser.parse_args(argv)
     sizes = [s.strip() for s in args.sizes.split(",") if s.strip()]
     unknown = [s for s in sizes if s not in SIZES]
     if unknown:
         parser.error(f"unknown sizes {unknown}; choose from {list(SIZES)}")
-    if not (os.path.exists(CHROMIUM) and os.path.exists(CHROMEDRIVER)):
+    if not args.startup_only and not (os.path.exists(CHROMIUM) and os.path.exists(CHROMEDRIVER)):
         print("journey: chromium and chromedriver are needed; skipped")
         return 0
     work = Path(args.work) if args.work else Path(tempfile.mkdtemp(prefix="veltrana-journey-"))
     work.mkdir(parents=True, exist_ok=True)
     results = {}
     for name in sizes:
-        results[name] = run_size(name, work)
+        results[name] = run_size(name, work, args.startup_only)
     print()
     print(table(results))
     if not args.work:

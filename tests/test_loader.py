@@ -2,12 +2,15 @@
 
 import gzip
 import os
+import random
+import struct
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
 import pytest
 
-from veltrana.plugins import loader, tables
+from veltrana.plugins import loader, parsed, tables
 from veltrana.plugins.loader import DataError
 
 
@@ -104,10 +107,47 @@ def test_a_truth_value_is_refused_even_beside_ids_that_spell_one(tmp_path, cell,
         expression(tmp_path, body + f"G3\t1\t{cell}\n")
 
 
+def test_the_truth_value_search_agrees_with_its_pattern():
+    # The search goes by the rare letters; it must find exactly what the pattern finds.
+    rng = random.Random(1)
+    parts = ["\t", ",", " ", "T", "t", "F", "f", "rue", "RUE", "alse", "ALSE", "1", "\n", "\r\n", "x"]
+    for _ in range(20_000):
+        data = "".join(rng.choice(parts) for _ in range(rng.randint(0, 12))).encode()
+        for sep in "\t,":
+            assert loader._truth_value_cell(data, sep) == bool(loader._bool_field(sep).search(data)), (data, sep)
+
+
 def test_many_bad_cells_list_the_first_and_count_all(tmp_path):
     body = "".join(f"G{i}\t{i},5\t1\n" for i in range(8))
     with pytest.raises(DataError, match=r"8 cell\(s\) are not numbers: .*'G4'.* and 3 more\. The numbers use ','"):
         expression(tmp_path, body)
+
+
+# ---- wide files, parsed in pieces ------------------------------------------------------------
+
+@pytest.mark.parametrize("newline", ["\n", "\r\n"])
+def test_a_wide_file_parsed_in_pieces_reads_as_in_one(tmp_path, monkeypatch, newline):
+    rng = np.random.default_rng(3)
+    values = rng.normal(size=(40, 7)).round(5)
+    values[rng.random(values.shape) < 0.2] = np.nan
+    samples, features = [f"{i:05d}" for i in range(7)], [f"{j:06d}" for j in range(40)]
+    lines = ["", "Feature\t" + "\t".join(samples)]  # a blank line before the header
+    lines += [f + "\t" + "\t".join("NA" if v != v else repr(v) for v in row) for f, row in zip(features, values.tolist())]
+    path = write(tmp_path, "big.tsv", newline.join(lines) + newline * 3)  # and blank lines after the rows
+    monkeypatch.setattr(loader, "_WIDE", 3)
+    monkeypatch.setattr(loader, "_PIECE_CELLS", 50)
+    pieces = []
+    real = loader._Scan._read_csv
+    monkeypatch.setattr(loader._Scan, "_read_csv", lambda self, data, **o: pieces.append(data) or real(self, data, **o))
+    got = loader.read_expression(path)
+    assert len(pieces) == 6
+    assert list(got.index) == samples and list(got.columns) == features
+    np.testing.assert_array_equal(got.to_numpy(), values.T)
+    # A bad cell in a later piece is told at its line of the file.
+    lines[30] = lines[30].rsplit("\t", 1)[0] + "\toops"
+    write(tmp_path, "big.tsv", newline.join(lines) + newline)
+    with pytest.raises(DataError, match=r"line 31, row '000028', column '00006': 'oops'"):
+        loader.read_expression(path)
 
 
 # ---- bad files --------------------------------------------------------------------------------
@@ -176,3 +216,75 @@ def test_fingerprint_follows_content_size_and_mtime(tmp_path):
     assert second != first
     os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns + 2_000_000))  # only touched
     assert loader.file_fingerprint(path) not in (first, second)
+
+
+# ---- parsed copies of expression files ----------------------------------------------------------
+
+@pytest.fixture
+def copied(tmp_path, monkeypatch):
+    """(file, output folder, strict reader, its calls): an expression file read once through its
+    parsed copy."""
+    path = write(tmp_path, "expr.tsv", "Probe\t01005\t1006\t01007\n000123\t1.5\tNA\t-0\n2\t1e-300\t \t7\n")
+    parses = []
+    strict = loader.read_expression
+    monkeypatch.setattr(loader, "read_expression", lambda p: parses.append(p) or strict(p))
+    parsed.read_expression(path, tmp_path / "out")
+    assert len(parses) == 1
+    return path, tmp_path / "out", strict, parses
+
+
+def test_a_parsed_copy_serves_a_restart_with_the_strict_values_and_ids(copied):
+    path, out, strict, parses = copied
+    loader._hashes.clear()  # as in a new process
+    again = parsed.read_expression(path, out)
+    assert len(parses) == 1  # served from the copy
+    pd.testing.assert_frame_equal(again, strict(path), check_exact=True)
+    assert list(again.index) == ["01005", "1006", "01007"] and list(again.columns) == ["000123", "2"]
+    assert again.columns.name == "Probe" and np.signbit(again.loc["01007", "000123"])
+    outline = parsed.read_outline(path, out)
+    assert outline.samples == ["01005", "1006", "01007"] and outline.missing.tolist() == [0, 2, 0]
+    assert os.stat(parsed.copy_path(out, path)).st_mode & 0o777 == 0o600
+
+
+def test_a_changed_damaged_or_foreign_copy_is_not_used(copied, tmp_path):
+    path, out, strict, parses = copied
+    copy = parsed.copy_path(out, path)
+
+    def read(expected_parses):
+        got = parsed.read_expression(path, out)
+        assert len(parses) == expected_parses
+        pd.testing.assert_frame_equal(got, strict(path), check_exact=True)
+        return got
+
+    # New data of the same size and time stamp, read by a new process: the content decides.
+    st = os.stat(path)
+    write(tmp_path, "expr.tsv", Path(path).read_text().replace("1.5", "2.5"))
+    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
+    loader._hashes.clear()
+    assert read(2).loc["01005", "000123"] == 2.5
+    read(2)  # the copy was written anew
+
+    # One stored value altered: the zip's checksum no longer holds.
+    blob = Path(copy).read_bytes()
+    assert blob.count(struct.pack("<d", 2.5)) == 1
+    Path(copy).write_bytes(blob.replace(struct.pack("<d", 2.5), struct.pack("<d", 3.5)))
+    read(3)
+    # Cut short, or not a zip at all.
+    for damaged in (blob[: len(blob) // 2], b"PK\x03\x04 not a zip"):
+        Path(copy).write_bytes(damaged)
+        read(len(parses) + 1)
+    # Another file's copy put in its place.
+    other = write(tmp_path, "other.tsv", "Probe\t01005\t1006\t01007\nG\t1\t2\t3\n")
+    parsed.read_expression(other, out)
+    os.replace(parsed.copy_path(out, other), copy)
+    read(len(parses) + 1)
+    # A copy that others may write is not this server's own.
+    os.chmod(copy, 0o666)
+    read(len(parses) + 1)
+
+
+def test_a_copy_that_cannot_be_written_costs_only_the_next_parse(tmp_path):
+    path = write(tmp_path, "expr.tsv", "Probe\tS1\nG1\t1\n")
+    blocked = write(tmp_path, "out", "a file where the output folder should be")
+    assert parsed.read_expression(path, blocked).loc["S1", "G1"] == 1.0
+    assert parsed.read_outline(path, blocked) is None

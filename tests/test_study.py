@@ -9,7 +9,7 @@ import pytest
 from support import by_id
 from veltrana import study, summary
 from veltrana.__main__ import parse_args
-from veltrana.plugins import limits, paths
+from veltrana.plugins import limits, loader, paths, tables
 
 
 def options(argv):
@@ -168,6 +168,20 @@ def test_reconciliation_lists_what_each_matrix_left_out(cohort):
     assert "2 sample(s) of the matrix are not in the sample table: 'lal5', 'X999'" in text
     assert "3 sample(s) of the sample table have no column in the matrix" in text
     assert "Stage(Categorical): 20" in text
+
+
+def test_a_restart_reconciles_from_the_parsed_copies_without_parsing(cohort, monkeypatch):
+    first = study.reconcile(cohort)
+    with tables._cache_lock:  # as in a new process
+        tables._cache.clear()
+    loader._hashes.clear()
+    monkeypatch.setattr(loader, "read_expression", lambda path: pytest.fail(f"{path} parsed again"))
+    assert study.reconcile(cohort) == first
+    # A changed matrix is parsed again, and its report follows it.
+    write_matrix(os.path.join(os.path.dirname(cohort["info"]), "prot.tsv"), first.sources[1].samples[:30],
+                 n_features=40, seed=1, missing=0.0)
+    monkeypatch.undo()
+    assert [len(s.samples) for s in study.reconcile(cohort).sources] == [38, 30]
 
 
 def test_no_overlap_is_an_error_naming_both_sides(cohort, tmp_path):

@@ -95,9 +95,11 @@ def _empty_working_dir():
 
 def describe_phenotypes(layout, my_paths: dict) -> None:
     """Gives the layout module the study's phenotypes, which its pickers start with."""
-    from .plugins import loader
+    from .plugins import tables
+    from .plugins.paths import MyPath
 
-    table = loader.read_sample_table(my_paths["info"])
+    MyPath(my_paths)  # the readers read only what a configuration names
+    table = tables.read_info_file(my_paths["info"])  # read once: reconciling read it already
     phenotypes = [str(c) for c in table.columns]
     layout.info_df = table
     layout.phenotypes = phenotypes

@@ -27,7 +27,7 @@ import shutil
 import tempfile
 import tomllib
 
-import pandas as pd
+import numpy as np
 
 from .plugins import limits
 from .plugins.paths import check_source_name
@@ -256,10 +256,10 @@ def _near_misses(extra: list[str], other: list[str]) -> list[str]:
     return [f"{e!r} ~ {key[e.strip().casefold()]!r}" for e in extra if e.strip().casefold() in key]
 
 
-def reconcile_source(name: str, path: str, matrix: pd.DataFrame, table_ids: list[str]) -> SourceReport:
-    """The samples of one matrix (samples as rows) against the sample table's ids."""
+def reconcile_source(name: str, path: str, outline, table_ids: list[str]) -> SourceReport:
+    """The samples of one matrix (its `tables.raw_expression_outline`) against the sample table's ids."""
     in_table = set(table_ids)
-    ids = [str(s) for s in matrix.index]
+    ids = outline.samples
     in_matrix = set(ids)
     samples = [s for s in ids if s in in_table]
     only_matrix = [s for s in ids if s not in in_table]
@@ -271,18 +271,19 @@ def reconcile_source(name: str, path: str, matrix: pd.DataFrame, table_ids: list
             hint = f" (ids that differ only in spaces or case: {', '.join(near[:SHOWN_IDS])})"
         raise StudyError(f"{name} ({path}) shares no sample id with the sample table{hint}; "
                          f"matrix ids begin {_listed(ids)}, table ids begin {_listed(table_ids)}")
-    used = matrix.loc[[i in in_table for i in ids]]
-    cells = used.shape[0] * used.shape[1]
-    share = float(used.isna().to_numpy().sum()) / cells if cells else 0.0
+    used = np.array([i in in_table for i in ids], dtype=bool)
+    cells = int(used.sum()) * len(outline.features)
+    share = float(outline.missing[used].sum()) / cells if cells else 0.0
     hints = _near_misses(only_matrix, only_table)
-    return SourceReport(name, path, matrix.shape[1], samples, only_matrix, only_table, share, hints)
+    return SourceReport(name, path, len(outline.features), samples, only_matrix, only_table, share, hints)
 
 
 def reconcile(my_paths: dict) -> Report:
     """Reads every table of `my_paths` with the strict loader and reconciles the samples.
 
     The reads go through the host's cached readers, so the preprocessing that follows at
-    start-up does not parse the same files again."""
+    start-up does not parse the same files again; a matrix parsed at an earlier start-up
+    is not read at all (its outline is kept with its parsed copy)."""
     from .plugins import tables
     from .plugins.paths import MyPath
 
@@ -292,8 +293,8 @@ def reconcile(my_paths: dict) -> Report:
     table_ids = [str(i) for i in table.index]
     sources = []
     for name, path in my_paths["expression"].items():
-        matrix = _read(tables.read_raw_expression, path)
-        sources.append(reconcile_source(name, path, matrix, table_ids))
+        outline = _read(tables.raw_expression_outline, path)
+        sources.append(reconcile_source(name, path, outline, table_ids))
     used = {s for r in sources for s in r.samples}
     rows = table.loc[[i in used for i in table_ids]]
     empty = {str(c): int(n) for c, n in rows.isna().sum().items() if n}

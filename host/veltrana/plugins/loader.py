@@ -39,6 +39,10 @@ import pandas as pd
 __all__ = ["MISSING_TOKENS", "MAX_MAGNITUDE", "DataError", "read_expression", "read_sample_table",
            "read_feature_ids", "read_result", "file_fingerprint"]
 
+# What a file reads as, in this version of the rules: raised with any change to them, so that
+# parsed copies of files made under other rules are not used (see `parsed`).
+VERSION = 1
+
 MISSING_TOKENS: frozenset[str] = frozenset({"", "NA", "NaN", "N/A", "#N/A", "null", "-"})
 
 # No measured abundance, ratio or clinical value comes near this; below it squares and sums of
@@ -59,6 +63,31 @@ def _bool_field(sep: str) -> "re.Pattern[bytes]":
     """A cell after a separator that pandas would read as a truth value (1 or 0)."""
     mark = re.escape(sep.encode())
     return re.compile(mark + rb" *(?:[Tt]rue|TRUE|[Ff]alse|FALSE) *(?=" + mark + rb"|\r?\n|\Z)")
+# Every truth value _bool_field matches ends in one of these, after one letter.
+_BOOL_ENDS = (b"rue", b"RUE", b"alse", b"ALSE")
+# A file of more than _WIDE columns is parsed in pieces of about _PIECE_CELLS cells.
+_WIDE = 2048
+_PIECE_CELLS = 25_000_000
+
+
+def _truth_value_cell(data: bytes, sep: str) -> bool:
+    """Whether `data` holds a cell that _bool_field matches.
+
+    The same answer as its search, found from the rare letters: the search itself tries a match
+    at every separator (seconds for a cohort)."""
+    field = _bool_field(sep)
+    for end in _BOOL_ENDS:
+        at = data.find(end, 1)
+        while at >= 0:
+            start = at - 1  # the word's first letter; before it spaces, then the separator
+            while start > 0 and data[start - 1] == 0x20:
+                start -= 1
+            if start > 0 and field.match(data, start - 1):
+                return True
+            at = data.find(end, at + 1)
+    return False
+
+
 _COMMA_DECIMAL = re.compile(r"^[+-]?\d*,\d+$")
 _EXPONENT = r"[+-]?(\d+\.?\d*|\.\d+)[eE][+-]?\d+"
 
@@ -199,11 +228,58 @@ class _Scan:
             where = {"skiprows": skip, "skip_blank_lines": False}
         if not self.quoted:
             where["quoting"] = csv.QUOTE_NONE
-        frame = pd.read_csv(io.BytesIO(self.data), sep=self.sep, header=None, engine="c", encoding="utf-8",
-                            usecols=range(1, len(self.header)), **where, **options)
+        frame = self._read_csv(self.data, **where, **options)
         if len(frame) != len(self.ids):
             raise DataError(f"{self.path}: {len(frame)} rows parsed, {len(self.ids)} expected")
         return frame
+
+    def _read_csv(self, data: bytes, **options) -> pd.DataFrame:
+        # pandas' default (low_memory) converts ~256 KB of a file at a time, column by column:
+        # for 20,000 columns that is a few rows at a time and the per-column cost dominates.
+        options.setdefault("low_memory", len(self.header) <= _WIDE)
+        return pd.read_csv(io.BytesIO(data), sep=self.sep, header=None, engine="c", encoding="utf-8",
+                           usecols=range(1, len(self.header)), **options)
+
+    def _pieces(self) -> list[tuple[int, int, int]] | None:
+        """(first byte, end byte, rows) of pieces of a wide file's data lines of at most about
+        _PIECE_CELLS cells, cut at line ends: pandas holds all the tokens of what it reads at once
+        when it does not read in its own small pieces. None for a narrow or quoted file, or one with
+        blank lines between its rows."""
+        count = min(len(self.ids), -(-len(self.ids) * (len(self.header) - 1) // _PIECE_CELLS))
+        contiguous = self.lines[-1] - self.lines[0] == len(self.lines) - 1
+        if len(self.header) <= _WIDE or count < 2 or self.quoted or not contiguous:
+            return None
+        start = 0
+        for _ in range(self.lines[0] - 1):  # the lines before the first data row
+            start = self.data.index(b"\n", start) + 1
+        bounds = [start]
+        for k in range(1, count):  # each cut right after a line end
+            cut = self.data.find(b"\n", start + k * (len(self.data) - start) // count) + 1
+            if bounds[-1] < cut < len(self.data):
+                bounds.append(cut)
+        bounds.append(len(self.data))
+        pieces, rows = [], 0
+        for first, end in zip(bounds, bounds[1:]):
+            # The last piece may end in blank lines: it takes the rows that are left.
+            n = self.data.count(b"\n", first, end) if end < len(self.data) else len(self.ids) - rows
+            pieces.append((first, end, n))
+            rows += n
+        return pieces if len(pieces) > 1 and all(n > 0 for _, _, n in pieces) else None
+
+    def _parsed_floats(self, **options) -> np.ndarray:
+        """The value cells as pandas parses them with `options`; a wide file in pieces."""
+        pieces = self._pieces()
+        if pieces is None:
+            return self.frame(**options).to_numpy(dtype=float)
+        values = np.empty((len(self.ids), len(self.header) - 1))
+        row = 0
+        for first, end, rows in pieces:
+            part = self._read_csv(self.data[first:end], nrows=rows, quoting=csv.QUOTE_NONE, **options)
+            if len(part) != rows:
+                raise DataError(f"{self.path}: {len(part)} rows parsed in a piece of {rows}")
+            values[row:row + rows] = part.to_numpy(dtype=float)
+            row += rows
+        return values
 
     def cells(self) -> np.ndarray:
         """The value cells (rows x columns after the first) as an object array of text."""
@@ -220,21 +296,31 @@ class _Scan:
         if len(self.header) < 2:
             return None
         try:
-            frame = self.frame(dtype="float64", na_values=_MISSING_SPELLINGS, keep_default_na=False)
+            values = self._parsed_floats(dtype="float64", na_values=_MISSING_SPELLINGS, keep_default_na=False)
         except (ValueError, TypeError):
             return None
-        values = frame.to_numpy(dtype=float)
         # pandas reads True/false/... as 1/0: only then is the text searched for such a value
         # cell (a separator before it; ids, which come first on a line, may hold any letters).
-        if ((values == 1) | (values == 0)).any() and _bool_field(self.sep).search(self.data):
+        if ((values == 1) | (values == 0)).any() and _truth_value_cell(self.data, self.sep):
             return None
         return values
 
 
 # -- cells to numbers -------------------------------------------------------------------------------
 
+def _per_text(cells, f, dtype) -> np.ndarray:
+    """`f` of each cell's text, called once per distinct text: a column of 20,000 samples holds
+    a few phenotype values, or a few missing tokens among its numbers."""
+    codes, distinct = pd.factorize(np.asarray(cells, dtype=object), use_na_sentinel=False)
+    return np.array([f(t) for t in distinct], dtype=dtype)[codes]
+
+
+def _is_missing_token(text: str) -> bool:
+    return text.strip().upper() in _MISSING_UPPER
+
+
 def _missing(text: pd.Series) -> np.ndarray:
-    return text.str.strip().str.upper().isin(_MISSING_UPPER).to_numpy()
+    return _per_text(text, _is_missing_token, bool)
 
 
 def _strict_floats(cells: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -268,7 +354,7 @@ def _check_numbers(scan: _Scan, columns, values, bad, cells) -> None:
             hint = ". The numbers use ',' as the decimal mark; write them with '.' (1.5, not 1,5)"
         raise _describe(scan.path, scan.lines, scan.ids, columns, where, texts, "are not numbers", hint)
     with np.errstate(invalid="ignore"):
-        huge = np.abs(values) > MAX_MAGNITUDE  # inf too; NaN compares False
+        huge = (values > MAX_MAGNITUDE) | (values < -MAX_MAGNITUDE)  # inf too; NaN compares False
     if huge.any():
         where = np.nonzero(huge)
         cells = scan.cells() if cells is None else cells  # the text as written, for the message
@@ -308,8 +394,9 @@ def read_feature_ids(path) -> list[str]:
 
 
 def _text_column(cells: np.ndarray) -> pd.Series:
-    text = pd.Series(cells, dtype=object).str.strip()
-    return text.where(~_missing(text), np.nan)
+    """The cells trimmed, missing tokens as NaN."""
+    return pd.Series(_per_text(cells, lambda t: np.nan if _is_missing_token(t) else t.strip(), object),
+                     dtype=object)
 
 
 def read_sample_table(path) -> pd.DataFrame:

@@ -261,6 +261,17 @@ def readable_anywhere(path) -> bool:
     return any(c.readable(path) for c in configs)
 
 
+def output_folder_of(path) -> str | None:
+    """The output folder of the first configuration that names `path` as an expression file."""
+    real = os.path.realpath(path)
+    with _configured_lock:
+        configs = list(_configured)
+    for c in configs:
+        if any(os.path.realpath(f) == real for f in c.paths["expression"].values()):
+            return c.out_dir
+    return None
+
+
 def fix_path(file_name, parent_dir) -> str:
     """The full path of a user gene-set file `file_name` inside `parent_dir`.
 

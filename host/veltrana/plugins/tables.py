@@ -3,7 +3,8 @@
 Every table is parsed by the strict loader (`loader`): ids stay text, bad cells
 are refused with their place. Parsed tables are cached by (real path, size,
 modification time) and every caller gets its own copy, so repeated reads are fast
-and nobody can alter the cache. Reads are confined to the configured input files
+and nobody can alter the cache; input expression files also have a parsed copy on
+disk for the next start-up (`parsed`). Reads are confined to the configured input files
 and the output folders of the configurations this process was given.
 """
 
@@ -17,8 +18,8 @@ from collections import OrderedDict
 import numpy as np
 import pandas as pd
 
-from . import loader
-from .paths import readable_anywhere
+from . import loader, parsed
+from .paths import output_folder_of, readable_anywhere
 
 _CACHE_SIZE = 32
 _cache: "OrderedDict[tuple, pd.DataFrame]" = OrderedDict()
@@ -36,11 +37,16 @@ def _checked(path) -> str:
     return os.path.realpath(path)
 
 
-def _cached(path, reader) -> pd.DataFrame:
-    """`reader(path)` (a loader function), cached by (real path, size, mtime); a fresh copy."""
-    real = _checked(path)
+def _key(real, reader) -> tuple:
     st = os.stat(real)
-    key = (real, st.st_ino, st.st_size, st.st_mtime_ns, reader.__name__)  # a file renamed over it is a new inode
+    return (real, st.st_ino, st.st_size, st.st_mtime_ns, reader.__name__)  # a file renamed over it is a new inode
+
+
+def _shared(path, reader) -> pd.DataFrame:
+    """`reader(path)` (a loader function), cached by (real path, size, mtime): the cached frame
+    itself, which the caller must not change."""
+    real = _checked(path)
+    key = _key(real, reader)
     with _cache_lock:
         loading = _loading.setdefault(key, threading.Lock())
     # Several cards ask for the same matrix at page load: one parses, the others wait for it.
@@ -49,7 +55,7 @@ def _cached(path, reader) -> pd.DataFrame:
             hit = _cache.get(key)
             if hit is not None:
                 _cache.move_to_end(key)
-                return hit.copy()
+                return hit
         try:
             frame = reader(real)
             with _cache_lock:
@@ -59,7 +65,12 @@ def _cached(path, reader) -> pd.DataFrame:
         finally:
             with _cache_lock:
                 _loading.pop(key, None)
-    return frame.copy()
+    return frame
+
+
+def _cached(path, reader) -> pd.DataFrame:
+    """`reader(path)`, cached: a fresh copy."""
+    return _shared(path, reader).copy()
 
 
 def _reader_of(path):
@@ -71,9 +82,30 @@ def read_table(path) -> pd.DataFrame:
     return _cached(path, _reader_of(path))
 
 
+def _read_input(real) -> pd.DataFrame:
+    """An input expression file, through its parsed copy in the output folder of its study."""
+    out_dir = output_folder_of(real)
+    return parsed.read_expression(real, out_dir) if out_dir else loader.read_expression(real)
+
+
 def read_raw_expression(path) -> pd.DataFrame:
     """An input expression file (features as rows) as a samples-by-features float matrix."""
-    return _cached(path, loader.read_expression)
+    return _cached(path, _read_input)
+
+
+def raw_expression_outline(path) -> parsed.Outline:
+    """The samples, features and missing counts of an input expression file: from its matrix in
+    memory or its parsed copy on disk, the file parsed only when neither is current."""
+    real = _checked(path)
+    with _cache_lock:
+        frame = _cache.get(_key(real, _read_input))
+    if frame is None:
+        out_dir = output_folder_of(real)
+        outline = parsed.read_outline(real, out_dir) if out_dir else None
+        if outline is not None:
+            return outline
+        frame = _shared(real, _read_input)
+    return parsed.Outline.of(frame)
 
 
 def read_expr_path(path) -> pd.DataFrame:
@@ -120,8 +152,12 @@ def read_result_path(path) -> pd.DataFrame:
 
 
 def read_feature_ids(path) -> list[str]:
-    """The feature ids of an input expression file, its values left unparsed."""
-    return loader.read_feature_ids(_checked(path))
+    """The feature ids of an input expression file (from its parsed copy when current; else its
+    values are left unparsed)."""
+    real = _checked(path)
+    out_dir = output_folder_of(real)
+    outline = parsed.read_outline(real, out_dir) if out_dir else None
+    return outline.features if outline is not None else loader.read_feature_ids(real)
 
 
 def read_info_file(path) -> pd.DataFrame:
