@@ -306,6 +306,10 @@ def test_roc_matches_a_fitted_logistic_regression(small, tmp_path):
         assert table.loc[feature, "AUC"] == pytest.approx(roc_auc_score(outcome, proba))
     assert table.loc["F1", "AUC"] > 0.8 and table.loc["F2", "AUC"] > 0.7
     assert table.loc["F5", "AUC"] == 0.5
+    # A table of one curve of one threshold.
+    path = association.update_phenotype_feature_logistic_inter(
+        x, list(x.index), ["F5", "F4"], y, "Score(Numerical)", str(tmp_path / "l.txt"))
+    assert pd.read_csv(path, sep="\t", index_col=0).values.tolist() == [["F5", "0.0,1.0", "0.0,1.0", 0.5]]
 
 
 def per_feature_roc_table(data_df, samples, features, numeric_info_df, phenotype):
@@ -325,13 +329,21 @@ def per_feature_roc_table(data_df, samples, features, numeric_info_df, phenotype
 @pytest.mark.parametrize("samples, decimals", [(90, 1), (300, 4), (7, 0)])
 def test_roc_table_equals_the_per_feature_curves_to_the_byte(tmp_path, samples, decimals):
     """Ties (coarse values, a tied phenotype), missing values, constant features, features
-    with too few values or one class only."""
+    with too few values or one class only; scores one bit apart, zeros of both signs, a
+    missing value with its sign bit set."""
     rng = np.random.default_rng(samples)
     ids = [f"{i:05d}" for i in range(1005, 1005 + samples)]
     y = pd.DataFrame({"Age(Numerical)": np.round(rng.normal(60, 9, samples))}, index=ids)
     values = np.round(rng.normal(size=(samples, 400)) + 0.5 * y.to_numpy() / 9, decimals)
     values[rng.random(values.shape) < 0.15] = np.nan
     values[:, 0], values[:, 1], values[2:, 2], values[:, 3] = 1.0, 0.1, np.nan, np.nan
+    age = y["Age(Numerical)"].to_numpy()
+    pair = [np.argmax(age), np.argmin(age)]  # one of each class, both ways round
+    for j, v in ((4, 1.0), (5, -3.0)):
+        values[pair, j] = v, np.nextafter(v, 2 * v)
+        values[pair, j + 2] = np.nextafter(v, 2 * v), v
+    values[:5, 8] = 0.0, -0.0, 0.0, -0.0, -5e-324
+    values[1::3, 9] = -np.nan
     x = pd.DataFrame(values, index=ids, columns=[f"G{j}" for j in range(400)])
     args = (x, ids, list(x.columns), y, "Age(Numerical)")
     path = association.update_phenotype_feature_logistic_inter(*args, str(tmp_path / "ours.txt"))

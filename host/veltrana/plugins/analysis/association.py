@@ -42,11 +42,19 @@ def pearson_columns(matrix: np.ndarray, y: np.ndarray):
     mask = ~np.isnan(matrix) & ~np.isnan(y)[:, None]
     n = mask.sum(axis=0)
     with np.errstate(invalid="ignore", divide="ignore"):
-        x = np.where(mask, matrix, 0.0)
-        yy = np.where(mask, y[:, None], 0.0)
-        dx = np.where(mask, x - x.sum(axis=0) / n, 0.0)
-        dy = np.where(mask, yy - yy.sum(axis=0) / n, 0.0)
-        r = (dx * dy).sum(axis=0) / np.sqrt((dx * dx).sum(axis=0) * (dy * dy).sum(axis=0))
+        # Deviations from each column's means over its pairs, 0 elsewhere; worked in
+        # place (a cohort's matrix is large), one buffer for the three products.
+        dx = np.where(mask, matrix, 0.0)
+        dx -= dx.sum(axis=0) / n
+        np.copyto(dx, 0.0, where=~mask)
+        dy = np.where(mask, y[:, None], 0.0)
+        dy -= dy.sum(axis=0) / n
+        np.copyto(dy, 0.0, where=~mask)
+        product = dx * dy
+        sxy = product.sum(axis=0)
+        sxx = np.multiply(dx, dx, out=product).sum(axis=0)
+        syy = np.multiply(dy, dy, out=product).sum(axis=0)
+        r = sxy / np.sqrt(sxx * syy)
         r = np.clip(r, -1.0, 1.0)
         r[n < MIN_PAIRS] = np.nan
         # Same distribution as scipy's pearsonr: r is Beta(n/2-1, n/2-1) on [-1, 1] under the null.
@@ -105,66 +113,150 @@ def feature_roc(x: np.ndarray, outcome: np.ndarray):
     return roc_points(direction * x, outcome)
 
 
-def _directions(matrix: np.ndarray, valid: np.ndarray, outcome: np.ndarray) -> np.ndarray:
+def _directions(matrix: np.ndarray, valid: np.ndarray, outcome: np.ndarray, count: np.ndarray,
+                positives: np.ndarray) -> np.ndarray:
     """feature_roc's orientation of every column, from its complete pairs at once.
 
-    Where the covariance is too close to 0 for the summation order not to matter (a
-    constant feature, say), the column's sign is taken as feature_roc takes it.
+    The covariance of each column with the outcome is sum(x * o) - mean(x) * sum(o) over
+    its pairs (two matrix products). Its rounding error stays far below 1e-8 of the
+    column's sum(|x|) (feature_roc's too), so a larger covariance has the same sign in
+    both; the columns below it (a constant feature, say) take their sign as feature_roc takes it.
     """
-    count = valid.sum(axis=0)
     x = np.where(valid, matrix, 0.0)
-    o = np.where(valid, outcome[:, None], 0.0)
-    dx = np.where(valid, x - x.sum(axis=0) / count, 0.0)
-    do = np.where(valid, o - o.sum(axis=0) / count, 0.0)
-    covariance = (dx * do).sum(axis=0)
-    scale = ((np.abs(x) + np.abs(x.sum(axis=0) / count)) * np.abs(do)).sum(axis=0)
+    covariance = outcome.astype(float) @ x - x.sum(axis=0) / count * positives
     direction = np.sign(covariance)
-    for j in np.flatnonzero(np.abs(covariance) <= 1e-8 * scale):
+    for j in np.flatnonzero(np.abs(covariance) <= 1e-8 * np.abs(x, out=x).sum(axis=0)):
         xs, os_ = matrix[valid[:, j], j], outcome[valid[:, j]]
         direction[j] = np.sign(np.dot(xs - xs.mean(), os_ - os_.mean()))
     return direction
 
 
-def roc_tables(matrix: np.ndarray, outcome: np.ndarray):
-    """(columns, fpr, tpr, start) for the columns of `matrix` that get a ROC: what
-    feature_roc gives for each column's complete pairs, all columns at once.
+_LOW_BITS = np.int64(0x7FFF_FFFF_FFFF_FFFF)
 
-    The curves lie end to end in `fpr` and `tpr`; curve k is [start[k], start[k + 1]).
+
+def _sorted_with_hits(key: np.ndarray, outcome: np.ndarray):
+    """(sorted, hits): each row of `key` (scores, missing as positive NaN) sorted ascending,
+    and the outcome at each sorted position, in any order within equal scores (no ROC
+    point depends on it). Alters `key`.
+
+    Sorting values is several times faster than argsort, so the outcome rides in the
+    lowest bit of each score's bit pattern, turned into an integer of the same order.
+    Rows where that bit tells two scores apart, found as neighbours one bit apart once
+    sorted, are redone by argsort.
+    """
+    key += 0.0  # -0.0 as 0.0: equal scores, whose bit patterns are no neighbours
+    ordered = np.sort(key, axis=1)
+    as_bits = ordered.view(np.int64)
+    clash = np.flatnonzero(((as_bits[:, 1:] ^ as_bits[:, :-1]) == 1).any(axis=1))
+    redone = outcome[np.argsort(key[clash], axis=1)]
+    bits = key.view(np.int64)
+    bits ^= (bits >> 63) & _LOW_BITS  # negative scores: reverse their order
+    bits &= ~np.int64(1)
+    bits |= outcome
+    bits.sort(axis=1)
+    bits &= 1
+    bits[clash] = redone
+    return ordered, bits
+
+
+def _scores(matrix: np.ndarray, direction: np.ndarray) -> np.ndarray:
+    """One row per column of `matrix`: its values oriented so that the highest score comes
+    first in ascending order (negated), missing as positive NaN whatever sign the data's had."""
+    key = np.ascontiguousarray(matrix.T)
+    missing = np.isnan(key)
+    key *= -direction[:, None]
+    key[missing] = np.nan
+    return key
+
+
+def _threshold_points(key: np.ndarray, outcome: np.ndarray, count: np.ndarray):
+    """(curve, fps, tps): the point of each distinct score of each row of `key`, at its last
+    position once sorted (one threshold, one point). Takes `key` over: its memory holds
+    the sorted outcomes, then their running counts (a cohort's arrays are large)."""
+    ordered, hits = _sorted_with_hits(key, outcome)
+    last = np.ones(key.shape, dtype=bool)
+    np.not_equal(ordered[:, 1:], ordered[:, :-1], out=last[:, :-1])
+    last &= np.arange(key.shape[1]) < count[:, None]
+    del ordered
+    tps = np.cumsum(hits, axis=1, out=hits)[last]
+    curve, fps = np.nonzero(last)
+    fps += 1
+    fps -= tps
+    return curve, fps, tps
+
+
+def _corners(curve: np.ndarray, fps: np.ndarray, tps: np.ndarray) -> np.ndarray:
+    """Which points stay, as in roc_points: all but the middle points of a curve whose steps
+    before and after are equal (on a straight segment)."""
+    step_f, step_t = np.diff(fps), np.diff(tps)
+    keep = np.ones(len(curve), dtype=bool)
+    keep[1:-1] = ~((curve[:-2] == curve[2:]) & (step_f[1:] == step_f[:-1]) & (step_t[1:] == step_t[:-1]))
+    return keep
+
+
+def roc_tables(matrix: np.ndarray, outcome: np.ndarray):
+    """(columns, fps, tps, start, negatives, positives) for the columns of `matrix` that get
+    a ROC: what feature_roc gives for each column's complete pairs, all columns at once,
+    as counts of false and true positives; the rates are fps / negatives, tps / positives.
+
+    The curves lie end to end in `fps` and `tps`; curve k is [start[k], start[k + 1]).
     Columns with fewer than MIN_PAIRS values, or whose values see one class only, get none.
     """
     valid = ~np.isnan(matrix)
     count = valid.sum(axis=0)
-    positives = (valid & (outcome[:, None] == 1)).sum(axis=0)
+    positives = valid[outcome == 1].sum(axis=0)
     columns = np.flatnonzero((count >= MIN_PAIRS) & (positives > 0) & (positives < count))
-    matrix, valid, count, positives = matrix[:, columns], valid[:, columns], count[columns], positives[columns]
-    # Scores from highest to lowest down each column, missing values last.
-    key = np.where(valid, -(_directions(matrix, valid, outcome) * matrix), np.nan)
-    order = np.argsort(key, axis=0, kind="stable")
-    key = np.take_along_axis(key, order, axis=0).T
-    hits = outcome[order].T
-    rank = np.arange(key.shape[1])
-    # The last position of each distinct score: one threshold, one point.
-    last = rank < count[:, None]
-    last[:, :-1] &= (key[:, 1:] != key[:, :-1]) | (rank[1:] == count[:, None])
-    tps = np.cumsum(hits, axis=1)[last]
-    fps = (rank + 1)[np.nonzero(last)[1]] - tps
-    curve = np.repeat(np.arange(len(columns)), last.sum(axis=1))
-    # Points on a straight segment go, as in roc_points: a middle point whose second
-    # differences in fps and tps are both 0.
-    middle = np.zeros(len(curve), dtype=bool)
-    middle[1:-1] = (curve[:-2] == curve[1:-1]) & (curve[2:] == curve[1:-1])
-    straight = np.zeros(len(curve), dtype=bool)
-    straight[1:-1] = (np.diff(fps, 2) == 0) & (np.diff(tps, 2) == 0)
-    keep = ~(middle & straight)
+    if len(columns) < matrix.shape[1]:
+        matrix, valid, count, positives = matrix[:, columns], valid[:, columns], count[columns], positives[columns]
+    direction = _directions(matrix, valid, outcome, count, positives)
+    curve, fps, tps = _threshold_points(_scores(matrix, direction), outcome, count)
+    keep = _corners(curve, fps, tps)
     fps, tps, curve = fps[keep], tps[keep], curve[keep]
     # Each curve starts at (0, 0).
-    sizes = np.bincount(curve, minlength=len(columns)) + 1
-    start = np.r_[0, np.cumsum(sizes)]
+    start = np.r_[0, np.cumsum(np.bincount(curve, minlength=len(columns)) + 1)]
     at = np.arange(len(curve)) + curve + 1
-    fpr, tpr = np.zeros(start[-1]), np.zeros(start[-1])
-    fpr[at] = fps / (count - positives)[curve]
-    tpr[at] = tps / positives[curve]
-    return columns, fpr, tpr, start
+    all_fps, all_tps = np.zeros(start[-1], dtype=np.int64), np.zeros(start[-1], dtype=np.int64)
+    all_fps[at], all_tps[at] = fps, tps
+    return columns, all_fps, all_tps, start, count - positives, positives
+
+
+def _joined_rates(counts: np.ndarray, totals: np.ndarray, start: np.ndarray) -> list[str]:
+    """Each curve's rates, counts / its total, as repr texts joined with ",".
+
+    A rate is a fraction k / n of small integers: each one in use is written once, into a
+    table of k = 0..n for each total n.
+    """
+    totals, which = np.unique(totals, return_inverse=True)
+    first = np.r_[0, np.cumsum(totals + 1)]
+    code = np.repeat(first[which], np.diff(start)) + counts
+    seen = np.zeros(first[-1], dtype=bool)
+    seen[code] = True
+    used = np.flatnonzero(seen)
+    n = np.repeat(totals, totals + 1)[used]
+    k = used - np.repeat(first[:-1], totals + 1)[used]
+    text = np.empty(first[-1], dtype=object)
+    text[used] = [repr(a / b) for a, b in zip(k.tolist(), n.tolist())]
+    words = text[code].tolist()
+    return [",".join(words[a:b]) for a, b in zip(start[:-1].tolist(), start[1:].tolist())]
+
+
+def _areas(fpr: np.ndarray, tpr: np.ndarray, start: np.ndarray) -> list[float]:
+    """np.trapezoid(tpr, fpr) of each curve: the same terms, each curve's summed as numpy sums
+    an array of them (pairwise, whatever the memory alignment), so to the last bit."""
+    terms = np.diff(fpr) * (tpr[1:] + tpr[:-1]) / 2.0
+    return [float(terms[a:b - 1].sum()) for a, b in zip(start[:-1].tolist(), start[1:].tolist())]
+
+
+def _roc_table(matrix: np.ndarray, outcome: np.ndarray, features: list) -> pd.DataFrame:
+    """The ROC table of the columns of `matrix`, named `features` (the arrays behind it are
+    freed before the table is written)."""
+    columns, fps, tps, start, negatives, positives = roc_tables(matrix, outcome)
+    sizes = np.diff(start)
+    fpr, tpr = fps / np.repeat(negatives, sizes), tps / np.repeat(positives, sizes)
+    return pd.DataFrame({"Feature": np.asarray(features, dtype=object)[columns],
+                         "FPR": _joined_rates(fps, negatives, start),
+                         "TPR": _joined_rates(tps, positives, start),
+                         "AUC": _areas(fpr, tpr, start)})
 
 
 def update_phenotype_feature_logistic_inter(data_df, samples, features, numeric_info_df, phenotype,
@@ -177,16 +269,7 @@ def update_phenotype_feature_logistic_inter(data_df, samples, features, numeric_
     """
     matrix, y, features = _aligned(data_df, samples, features, numeric_info_df, phenotype)
     progress.report(f"ROC curves of {len(features)} features against {phenotype} (2 of 2)")
-    rows = []
+    table = pd.DataFrame([], columns=["Feature", "FPR", "TPR", "AUC"])
     if len(y) and len(features):
-        columns, fpr, tpr, start = roc_tables(matrix, binary_outcome(y))
-        # Rates are few distinct fractions: each is written (as repr) once.
-        values, where = np.unique(np.r_[fpr, tpr], return_inverse=True)
-        text = np.array([repr(v) for v in values.tolist()], dtype=object)
-        fpr_text, tpr_text = text[where[:len(fpr)]], text[where[len(fpr):]]
-        for k, j in enumerate(columns):
-            a, b = start[k], start[k + 1]
-            rows.append((features[j], ",".join(fpr_text[a:b].tolist()), ",".join(tpr_text[a:b].tolist()),
-                         float(np.trapezoid(tpr[a:b], fpr[a:b]))))
-    table = pd.DataFrame(rows, columns=["Feature", "FPR", "TPR", "AUC"])
+        table = _roc_table(matrix, binary_outcome(y), features)
     return save_result_path(pfl_path, table)
