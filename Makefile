@@ -38,6 +38,7 @@ bench: install
 	$(PY) bench/gsea.py
 	$(PY) bench/load.py
 	$(PY) bench/load.py --background disk
+	$(PY) bench/load.py --hostile
 	$(PY) bench/journey.py
 
 # Editable install that rebuilds the changed C++ sources on import.
