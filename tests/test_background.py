@@ -456,22 +456,25 @@ def test_jobs_beyond_the_caps_wait_in_line_and_say_so(disk_app, monkeypatch, tmp
         page.cancel("cancel-diff-button", handles["job"])
     assert _running_jobs(app) == set()
 
-    # A login that holds every place does not keep the others behind its next runs: a freed place goes to
-    # the login with the fewest runs going on.
+    # One login never holds every place, and a freed place goes to the login with the fewest runs going on,
+    # not to one that came earlier with more.
     background.stop_launcher(background.manager_of(app))
-    limits.configure({"jobs": 2, "jobs_per_login": 2})
+    limits.configure({"jobs": 3, "jobs_per_login": 5})
     alices = [alice.start(DIFF_OUTPUT, **CHOICES) for _ in range(3)]
-    bobs = bob.start(DIFF_OUTPUT, **CHOICES)
+    bobs = [bob.start(DIFF_OUTPUT, **CHOICES) for _ in range(2)]
+    carols = carol.start(DIFF_OUTPUT, **CHOICES)
     deadline = time.monotonic() + 20
-    while len(_runs(app)) < 2 and time.monotonic() < deadline:
+    while len(_runs(app)) < 3 and time.monotonic() < deadline:
         time.sleep(0.1)
-    assert _waiting(bob, *bobs) == "waiting: 3 analyses ahead"
+    assert len(_runs(app)) == 3 and _waiting(alice, *alices[2]) == "waiting: 2 analyses ahead"
+    assert _waiting(carol, *carols) == "waiting: 5 analyses ahead"
     alice.cancel("cancel-diff-button", alices[0][1]["job"])
     deadline = time.monotonic() + 20
-    while _waiting(bob, *bobs) is None and time.monotonic() < deadline:
+    while _waiting(carol, *carols) is None and time.monotonic() < deadline:
         time.sleep(0.1)
-    assert _waiting(alice, *alices[2]) == "waiting: 2 analyses ahead"
-    for page, (_body, handles) in ((alice, alices[1]), (alice, alices[2]), (bob, bobs)):
+    assert _waiting(alice, *alices[2]) != ""  # still waiting, behind Carol
+    for page, (_body, handles) in ((alice, alices[1]), (alice, alices[2]), *((bob, b) for b in bobs),
+                                   (carol, carols)):
         page.cancel("cancel-diff-button", handles["job"])
 
 

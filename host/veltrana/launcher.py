@@ -206,7 +206,9 @@ class _Loop:
     def _admit(self) -> None:
         """Starts waiting runs while places are free: first those of the logins with the fewest runs going on,
         in the order they came, so that one login's many runs do not keep the others waiting behind them."""
-        cap, per_login = limits.get("jobs"), limits.get("jobs_per_login")
+        cap = limits.get("jobs")
+        # One place is always left to the other logins: a login's long runs never hold them all.
+        per_login = min(limits.get("jobs_per_login"), max(1, cap - 1))
         while len(self.running) < cap:
             allowed = [w for w in self.line if self._runs_of(w.login) < per_login]
             if not allowed:
