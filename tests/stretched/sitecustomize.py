@@ -17,8 +17,8 @@ class _SlowLoader:
     def __init__(self, loader):
         self.loader = loader
 
-    def create_module(self, spec):
-        return self.loader.create_module(spec)
+    def create_module(self, found):
+        return self.loader.create_module(found)
 
     def exec_module(self, module):
         time.sleep(_SECONDS)  # with the module's lock held, the global import lock free
@@ -30,10 +30,10 @@ class _Stretched:
     def find_spec(name, path=None, target=None):
         if name not in _NAMES or threading.active_count() < 2:
             return None
-        spec = importlib.machinery.PathFinder.find_spec(name, path, target)
-        if spec is not None and spec.loader is not None:
-            spec.loader = _SlowLoader(spec.loader)
-        return spec
+        found = importlib.machinery.PathFinder.find_spec(name, path, target)
+        if found is not None and found.loader is not None:
+            found.loader = _SlowLoader(found.loader)
+        return found
 
 
 sys.meta_path.insert(0, _Stretched())
