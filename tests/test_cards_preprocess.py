@@ -4,13 +4,14 @@ import json
 import os
 from pathlib import Path
 
+import numpy as np
 import pandas as pd
 import pytest
 from dash import dcc, html
 
 from support import by_id, callback, children, in_threads, kinds, make_app
-from veltrana.plugins import callbacks, layout
-from veltrana.plugins.analysis import matrices
+from veltrana.plugins import callbacks, layout, limits
+from veltrana.plugins.analysis import matrices, preprocessing
 
 SETTINGS_OUT = ["preprocess-transform-dropdown.value"]
 
@@ -137,6 +138,57 @@ def test_run_stores_settings_and_draws_one_box_per_sample(fresh_paths):
     assert params("Protein", fresh_paths) == ("NA", 50, "NA", "NA")  # the other source keeps its own
     with open(my_path.get_preprocess_settings_path("Glycoform")) as fh:
         assert json.load(fh)["Imputation"] == "FeatureMin"
+
+
+def _nan_box_stats(values):
+    """The boxes as numpy states them: nanpercentile quartiles, whiskers the extreme values
+    within 1.5 IQR."""
+    q1, median, q3 = np.nanpercentile(values, [25, 50, 75], axis=1)
+    low, high = (q1 - 1.5 * (q3 - q1))[:, None], (q3 + 1.5 * (q3 - q1))[:, None]
+    return {"q1": q1, "median": median, "q3": q3,
+            "lowerfence": np.nanmin(np.where(values >= low, values, np.nan), axis=1),
+            "upperfence": np.nanmax(np.where(values <= high, values, np.nan), axis=1)}
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+@pytest.mark.parametrize("features", [1, 2, 3, 4, 7, 40, 333])
+def test_box_statistics_equal_numpys_to_the_bit(features):
+    rng = np.random.default_rng(features)
+    values = rng.standard_t(3, size=(60, features)) * 3.7
+    values[rng.random(values.shape) < 0.3] = np.nan
+    values[0] = np.nan            # a sample without values
+    values[1] = 2.5               # all ties
+    values[2, :] = np.round(values[2, :])  # some ties
+    matrix = pd.DataFrame(values)
+    before = matrix.copy()
+    ours, numpys = preprocessing._box_stats(matrix), _nan_box_stats(values)
+    for name in numpys:
+        np.testing.assert_array_equal(ours[name], numpys[name], err_msg=name)
+    pd.testing.assert_frame_equal(matrix, before)
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+def test_many_samples_are_drawn_as_bands_holding_every_samples_extremes(monkeypatch):
+    monkeypatch.setitem(limits._values, "figure_samples", 30)
+    rng = np.random.default_rng(5)
+    values = rng.normal(size=(450, 50)) + rng.normal(size=(450, 1))
+    values[7] = np.nan
+    values[11] *= 25  # a typical median but a wide spread: its whiskers must widen its band
+    matrix = pd.DataFrame(values, index=[f"{i:05d}" for i in range(450)])
+    fig = preprocessing.distribution_figure(matrix, "P: 450 samples, 50 features")
+    assert "summarised over 449 samples" in fig.layout.title.text and "1 without values" in fig.layout.title.text
+    assert [t.type for t in fig.data] == ["scatter"] * 6
+    stats = _nan_box_stats(values)
+    for (low, high), (lowest, highest) in zip([("lowerfence", "upperfence"), ("q1", "q3"), ("median", "median")],
+                                             zip(fig.data[::2], fig.data[1::2])):
+        assert min(lowest.y) == np.nanmin(stats[low]) and max(highest.y) == np.nanmax(stats[high])
+        assert all(a <= b for a, b in zip(lowest.y, highest.y))
+    assert max(fig.data[1].y) == stats["upperfence"][11]
+    medians = fig.data[4].y  # the runs follow the samples ordered by median
+    assert list(medians) == sorted(medians) and len(medians) == 200
+    monkeypatch.setitem(limits._values, "figure_samples", 450)
+    (box,) = preprocessing.distribution_figure(matrix, "P").data
+    assert box.type == "box" and len(box.x) == 450
 
 
 @pytest.mark.parametrize("settings, message", [

@@ -4,11 +4,11 @@ a source, and a preprocessing run with its sample-distribution figure."""
 from __future__ import annotations
 
 import math
-import warnings
 
 import numpy as np
 import plotly.graph_objects as go
 
+from .. import limits
 from ..paths import configured
 from ..vocabulary import AXIS_LINE, PAPER, SMALL_FIGURE_HEIGHT, TRACE_COLOUR, dropdown, margin
 from .matrices import IMPUTATION_PARAMETERS, ensure_preprocessed, load_settings, run_preprocess
@@ -83,38 +83,106 @@ def checked_settings(p_trans, p_miss, p_norm, p_impute) -> dict:
     return settings
 
 
+def _lerp(a, b, t):
+    """numpy's linear interpolation between neighbours, written as numpy writes it (so the
+    quartiles equal np.nanpercentile's to the bit)."""
+    diff = b - a
+    return np.where(t >= 0.5, b - diff * (1 - t), a + diff * t)
+
+
 def _box_stats(matrix) -> dict:
-    """Quartiles and Tukey whiskers of each sample (row), missing values skipped."""
-    values = matrix.to_numpy(dtype=float)
-    q1, median, q3 = np.nanpercentile(values, [25, 50, 75], axis=1)
-    iqr = q3 - q1
-    low_limit, high_limit = (q1 - 1.5 * iqr)[:, None], (q3 + 1.5 * iqr)[:, None]
-    inside_low = np.where(values >= low_limit, values, np.nan)
-    inside_high = np.where(values <= high_limit, values, np.nan)
-    return {"q1": q1, "median": median, "q3": q3, "lowerfence": np.nanmin(inside_low, axis=1),
-            "upperfence": np.nanmax(inside_high, axis=1)}
+    """Quartiles and Tukey whiskers of each sample (row), missing values skipped.
+
+    One sort of each row serves every statistic: np.nanpercentile over rows works row by
+    row in Python (7 s at 20,000 samples), this takes a fraction of that and gives the same
+    numbers."""
+    values = np.sort(matrix.to_numpy(dtype=float), axis=1)  # missing values sort last
+    counts = (~np.isnan(values)).sum(axis=1)
+    rows = np.arange(len(values))
+    stats = {}
+    for name, q in (("q1", 0.25), ("median", 0.5), ("q3", 0.75)):
+        virtual = counts * q + (1 - q) - 1  # numpy's "linear" index, in numpy's order
+        below = np.floor(virtual)
+        low = np.clip(below, 0, None).astype(np.intp)
+        high = np.clip(low + 1, None, np.maximum(counts - 1, 0))
+        with np.errstate(invalid="ignore"):
+            stats[name] = np.where(counts > 0, _lerp(values[rows, low], values[rows, high], virtual - below),
+                                   np.nan)
+    iqr = stats["q3"] - stats["q1"]
+    low_limit, high_limit = (stats["q1"] - 1.5 * iqr)[:, None], (stats["q3"] + 1.5 * iqr)[:, None]
+    # Sorted rows: the lowest value within the whisker follows those below it, the highest is
+    # the last not above it (missing values compare false and sit at the end).
+    first = np.minimum((values < low_limit).sum(axis=1), np.maximum(counts - 1, 0))
+    last = np.maximum((values <= high_limit).sum(axis=1) - 1, 0)
+    nothing = counts == 0
+    stats["lowerfence"] = np.where(nothing, np.nan, values[rows, first])
+    stats["upperfence"] = np.where(nothing, np.nan, values[rows, last])
+    return stats
 
 
-def distribution_figure(matrix, title: str):
-    """One box per sample, in the matrix's row order (the input file's sample order).
-
-    The boxes are drawn from precomputed quartiles: the figure stays small however many
-    features a sample has."""
-    fig = go.Figure()
-    samples = [str(s) for s in matrix.index]
-    if len(samples) and matrix.shape[1]:
-        with np.errstate(all="ignore"), warnings.catch_warnings():
-            # A sample without any value gets no box rather than a warning.
-            warnings.simplefilter("ignore", RuntimeWarning)
-            stats = _box_stats(matrix)
-        fig.add_trace(go.Box(x=samples, name=title, marker={"color": TRACE_COLOUR}, boxpoints=False,
-                             **{k: v.tolist() for k, v in stats.items()}))
+def _layout(fig, title: str, x_title: str, **xaxis) -> None:
     fig.update_layout(margin=margin(top=40), height=SMALL_FIGURE_HEIGHT,
                       paper_bgcolor=PAPER, plot_bgcolor=PAPER, showlegend=False,
                       title={"text": title, "font": {"size": 14}},
-                      xaxis={"title": "Sample", "type": "category", "categoryorder": "array",
-                             "categoryarray": samples, **AXIS_LINE},
+                      xaxis={"title": x_title, **xaxis, **AXIS_LINE},
                       yaxis={"title": "Value", **AXIS_LINE, "zeroline": False})
+
+
+def distribution_figure(matrix, title: str):
+    """One box per sample, in the matrix's row order (the input file's sample order); above
+    the server's `figure_samples` limit, the summary of `banded_figure`.
+
+    The boxes are drawn from precomputed quartiles: the figure stays small however many
+    features a sample has."""
+    samples = [str(s) for s in matrix.index]
+    stats = None
+    if len(samples) and matrix.shape[1]:
+        with np.errstate(all="ignore"):
+            stats = _box_stats(matrix)
+    if len(samples) > limits.get("figure_samples"):
+        return banded_figure(samples, stats, title)
+    fig = go.Figure()
+    if stats is not None:
+        fig.add_trace(go.Box(x=samples, name=title, marker={"color": TRACE_COLOUR}, boxpoints=False,
+                             **{k: v.tolist() for k, v in stats.items()}))
+    _layout(fig, title, "Sample", type="category", categoryorder="array", categoryarray=samples)
+    return fig
+
+
+# Bands of the summary figure, widest first: (statistic below, statistic above, what it shows).
+_BANDS = (("lowerfence", "upperfence", "whiskers"), ("q1", "q3", "boxes"), ("median", "median", "medians"))
+SUMMARY_BINS = 200
+
+
+def banded_figure(samples: list, stats: dict | None, title: str):
+    """The sample distributions of a large cohort in a few hundred points: the samples ordered
+    by their median and cut into runs of consecutive samples, each run drawn as the range its
+    samples' whiskers, boxes and medians span (lowest to highest, the exact values). An outlying
+    sample widens its run's band, so no sample's spread is hidden by the summary."""
+    n = len(samples)
+    fig = go.Figure()
+    without = n if stats is None else int(np.isnan(stats["median"]).sum())
+    drawn = n - without
+    text = f"{title}, summarised over {drawn:,} samples: quantile bands of samples ordered by median"
+    if without:
+        text += f" ({without:,} without values left out)"
+    if drawn:
+        order = np.argsort(stats["median"], kind="stable")[:drawn]
+        runs = np.array_split(order, min(SUMMARY_BINS, drawn))
+        starts = np.cumsum([0] + [len(r) for r in runs[:-1]])
+        x = (starts + 1).tolist()
+        hover = [f"samples {s + 1:,}-{s + len(r):,} of {drawn:,} by median" for s, r in zip(starts, runs)]
+        colours = {"whiskers": 0.15, "boxes": 0.35, "medians": 1.0}
+        for low, high, name in _BANDS:
+            lows = [float(np.min(stats[low][r])) for r in runs]
+            highs = [float(np.max(stats[high][r])) for r in runs]
+            shade = f"rgba(31, 119, 180, {colours[name]})"
+            fig.add_trace(go.Scatter(x=x, y=lows, mode="lines", line={"width": 0.5, "color": shade},
+                                     name=f"{name} (lowest)", hovertext=hover, legendgroup=name))
+            fig.add_trace(go.Scatter(x=x, y=highs, mode="lines", fill="tonexty", fillcolor=shade,
+                                     line={"width": 0.5, "color": shade}, name=f"{name} (highest)",
+                                     hovertext=hover, legendgroup=name))
+    _layout(fig, text, "Samples ordered by median (first of each run)")
     return fig
 
 
