@@ -30,6 +30,7 @@ test: install
 		-W "ignore::DeprecationWarning" -W "ignore::FutureWarning" $(PYTEST_ARGS)
 
 bench: install
+	$(PY) bench/loader.py
 	$(PY) bench/preprocess.py
 	$(PY) bench/qc_matrix.py
 	$(PY) bench/survival.py

@@ -12,8 +12,9 @@ Rules, the same for every file:
   duplicates, and duplicate or empty ids are errors.
 - Missing values are the empty cell and the tokens of MISSING_TOKENS, in any letter case and with
   surrounding spaces ("na", " NaN ").
-- Numbers are decimal numbers with a '.' mark ("1.5", "-2e-3"). In a numeric matrix any other text is an
-  error, as are +/-inf and values whose magnitude exceeds MAX_MAGNITUDE. A "(Numerical" phenotype holding
+- Numbers are decimal numbers with a '.' mark ("1.5", "-2e-3"), read as the double nearest to the
+  decimal written (as Python's float() reads it), whichever way the file is parsed. In a numeric
+  matrix any other text is an error, as are +/-inf and values whose magnitude exceeds MAX_MAGNITUDE. A "(Numerical" phenotype holding
   text is an error too: the loader refuses rather than guesses which of its cells are numbers.
 
 Every error is a DataError (a ValueError) whose message names the file and the line, row id, column and
@@ -36,12 +37,15 @@ import zlib
 import numpy as np
 import pandas as pd
 
+from . import preprocess
+
 __all__ = ["MISSING_TOKENS", "MAX_MAGNITUDE", "DataError", "read_expression", "read_sample_table",
            "read_feature_ids", "read_result", "file_fingerprint"]
 
 # What a file reads as, in this version of the rules: raised with any change to them, so that
 # parsed copies of files made under other rules are not used (see `parsed`).
-VERSION = 1
+# 2: numbers correctly rounded (the nearest double to the decimal written), on every path.
+VERSION = 2
 
 MISSING_TOKENS: frozenset[str] = frozenset({"", "NA", "NaN", "N/A", "#N/A", "null", "-"})
 
@@ -65,9 +69,8 @@ def _bool_field(sep: str) -> "re.Pattern[bytes]":
     return re.compile(mark + rb" *(?:[Tt]rue|TRUE|[Ff]alse|FALSE) *(?=" + mark + rb"|\r?\n|\Z)")
 # Every truth value _bool_field matches ends in one of these, after one letter.
 _BOOL_ENDS = (b"rue", b"RUE", b"alse", b"ALSE")
-# A file of more than _WIDE columns is parsed in pieces of about _PIECE_CELLS cells.
+# pandas parses a file of more than _WIDE columns in one go (see _read_csv).
 _WIDE = 2048
-_PIECE_CELLS = 25_000_000
 
 
 def _truth_value_cell(data: bytes, sep: str) -> bool:
@@ -238,48 +241,7 @@ class _Scan:
         # for 20,000 columns that is a few rows at a time and the per-column cost dominates.
         options.setdefault("low_memory", len(self.header) <= _WIDE)
         return pd.read_csv(io.BytesIO(data), sep=self.sep, header=None, engine="c", encoding="utf-8",
-                           usecols=range(1, len(self.header)), **options)
-
-    def _pieces(self) -> list[tuple[int, int, int]] | None:
-        """(first byte, end byte, rows) of pieces of a wide file's data lines of at most about
-        _PIECE_CELLS cells, cut at line ends: pandas holds all the tokens of what it reads at once
-        when it does not read in its own small pieces. None for a narrow or quoted file, or one with
-        blank lines between its rows."""
-        count = min(len(self.ids), -(-len(self.ids) * (len(self.header) - 1) // _PIECE_CELLS))
-        contiguous = self.lines[-1] - self.lines[0] == len(self.lines) - 1
-        if len(self.header) <= _WIDE or count < 2 or self.quoted or not contiguous:
-            return None
-        start = 0
-        for _ in range(self.lines[0] - 1):  # the lines before the first data row
-            start = self.data.index(b"\n", start) + 1
-        bounds = [start]
-        for k in range(1, count):  # each cut right after a line end
-            cut = self.data.find(b"\n", start + k * (len(self.data) - start) // count) + 1
-            if bounds[-1] < cut < len(self.data):
-                bounds.append(cut)
-        bounds.append(len(self.data))
-        pieces, rows = [], 0
-        for first, end in zip(bounds, bounds[1:]):
-            # The last piece may end in blank lines: it takes the rows that are left.
-            n = self.data.count(b"\n", first, end) if end < len(self.data) else len(self.ids) - rows
-            pieces.append((first, end, n))
-            rows += n
-        return pieces if len(pieces) > 1 and all(n > 0 for _, _, n in pieces) else None
-
-    def _parsed_floats(self, **options) -> np.ndarray:
-        """The value cells as pandas parses them with `options`; a wide file in pieces."""
-        pieces = self._pieces()
-        if pieces is None:
-            return self.frame(**options).to_numpy(dtype=float)
-        values = np.empty((len(self.ids), len(self.header) - 1))
-        row = 0
-        for first, end, rows in pieces:
-            part = self._read_csv(self.data[first:end], nrows=rows, quoting=csv.QUOTE_NONE, **options)
-            if len(part) != rows:
-                raise DataError(f"{self.path}: {len(part)} rows parsed in a piece of {rows}")
-            values[row:row + rows] = part.to_numpy(dtype=float)
-            row += rows
-        return values
+                           usecols=range(1, len(self.header)), float_precision="round_trip", **options)
 
     def cells(self) -> np.ndarray:
         """The value cells (rows x columns after the first) as an object array of text."""
@@ -290,13 +252,20 @@ class _Scan:
         return self.frame(dtype=str, na_filter=False).to_numpy(dtype=object)
 
     def fast_floats(self) -> np.ndarray | None:
-        """All value cells parsed by pandas in one pass, or None when some cell needs a closer look."""
+        """All value cells parsed in one pass (natively for an unquoted file), or None when some cell
+        needs a closer look."""
         if not self.ids:
             return np.empty((0, len(self.header) - 1))
         if len(self.header) < 2:
             return None
+        if not self.quoted:
+            values = preprocess.parse_numeric_rows(self.data, self.header_line, len(self.ids),
+                                                   len(self.header) - 1, self.sep)
+            if values is not None:
+                return values
         try:
-            values = self._parsed_floats(dtype="float64", na_values=_MISSING_SPELLINGS, keep_default_na=False)
+            values = self.frame(dtype="float64", na_values=_MISSING_SPELLINGS,
+                                keep_default_na=False).to_numpy(dtype=float)
         except (ValueError, TypeError):
             return None
         # pandas reads True/false/... as 1/0: only then is the text searched for such a value
@@ -329,6 +298,8 @@ def _strict_floats(cells: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     missing = _missing(flat)
     values = pd.to_numeric(flat.where(~missing, "nan"), errors="coerce").to_numpy(dtype=float, copy=True)
     bad = np.isnan(values) & ~missing
+    numbers = ~bad & ~missing  # read again, correctly rounded as everywhere else
+    values[numbers] = flat[numbers].astype(float).to_numpy()
     if bad.any():  # "1e400" is a number too large, not text: it is told as such
         huge = flat[bad].str.strip().str.fullmatch(_EXPONENT).to_numpy(dtype=bool)
         values[np.flatnonzero(bad)[huge]] = np.inf
@@ -380,7 +351,12 @@ def _numeric_block(scan: _Scan) -> np.ndarray:
 def read_expression(path) -> pd.DataFrame:
     """An expression file (features as rows, samples as columns) as a samples x features float64 matrix.
 
-    Index (samples) and columns (features) are text exactly as written, trimmed."""
+    Index (samples) and columns (features) are text exactly as written, trimmed. Instrument outputs
+    and the field's other formats, recognised by their content, are read by `instruments`."""
+    from . import instruments
+
+    if instruments.kind(path) is not None:
+        return instruments.read(path).matrix.copy()
     scan = _Scan(path)
     values = _numeric_block(scan)
     frame = pd.DataFrame(values.T, index=pd.Index(scan.header[1:]),
@@ -390,6 +366,10 @@ def read_expression(path) -> pd.DataFrame:
 
 def read_feature_ids(path) -> list[str]:
     """The feature ids (first column) of an expression file; the values are not parsed."""
+    from . import instruments
+
+    if instruments.kind(path) is not None:
+        return [str(f) for f in instruments.read(path).matrix.columns]
     return list(_Scan(path).ids)
 
 
@@ -399,24 +379,15 @@ def _text_column(cells: np.ndarray) -> pd.Series:
                      dtype=object)
 
 
-def read_sample_table(path) -> pd.DataFrame:
+def read_sample_table(path, sample_column: str | None = None) -> pd.DataFrame:
     """The sample table: one row per sample (index text), one column per phenotype.
 
     "(Numerical" columns are float64 and must hold only numbers or missing tokens; the other columns are
-    text (object) with NaN for missing cells."""
-    scan = _Scan(path)
-    columns = scan.header[1:]
-    cells = scan.cells()
-    data = {}
-    for j, name in enumerate(columns):
-        if "(Numerical" in name:
-            values, bad = _strict_floats(cells[:, j:j + 1])
-            _check_numbers(scan, [name], values, bad, cells[:, j:j + 1])
-            data[name] = values[:, 0]
-        else:
-            data[name] = _text_column(cells[:, j]).to_numpy(dtype=object)
-    return pd.DataFrame(data, index=pd.Index(scan.ids, name=scan.header[0] or None),
-                        columns=pd.Index(columns))
+    text (object) with NaN for missing cells. The id column, the formats and the phenotypes typed from
+    their values: see `sample_tables`."""
+    from . import sample_tables
+
+    return sample_tables.read(path, sample_column).frame
 
 
 def read_result(path) -> pd.DataFrame:
@@ -445,7 +416,9 @@ def file_fingerprint(path) -> str:
     """A short hex digest of a file's size, modification time and content.
 
     The content hash is computed once per (real path, size, mtime_ns)."""
-    real = os.path.realpath(_name(path))
+    from .instruments import file_of
+
+    real = os.path.realpath(file_of(path))  # a workbook's sheet: the workbook
     st = os.stat(real)
     key = (real, st.st_size, st.st_mtime_ns)
     with _hashes_lock:
