@@ -255,6 +255,44 @@ def test_association_figures(env):
         env["cb"]("assoc-corr-fig.figure")(1, "/etc/passwd", env["paths"])
 
 
+def test_roc_figure_reads_one_curve_as_the_table_holds_it(env, monkeypatch):
+    result, _ = run_association(env, groups=["Tumor", "Normal"])
+    path = callbacks.read_result_path(result)["LogisticPath"].iloc[0]
+    table = callbacks.read_result_path(path)
+    expected = {row.Feature: (np.array(row.FPR.split(","), dtype=float), np.array(row.TPR.split(","), dtype=float),
+                              row.AUC) for row in table.itertuples()}
+
+    def assert_curves_as_written():
+        for feature, (fpr, tpr, auc) in expected.items():
+            got = callbacks.roc_curve_of(path, feature)
+            assert np.array_equal(got[0], fpr) and np.array_equal(got[1], tpr) and got[2] == auc, feature
+        assert callbacks.roc_curve_of(path, "not a feature") is None and callbacks.roc_curve_of(path, 5) is None
+
+    assert_curves_as_written()
+    # The figure takes its feature's curve from the counts beside the table, not from the table.
+    feature = sorted(expected)[3]
+    real_read = callbacks.read_result_path
+    for module in (callbacks, association):
+        monkeypatch.setattr(module, "read_result_path",
+                            lambda p: pytest.fail("the ROC table was read") if p == path else real_read(p))
+    fig, _ = env["cb"]("assoc-roc-fig.figure")(1, result, feature, env["paths"])
+    curve = [t for t in fig.data if len(t.x) == len(expected[feature][0])][0]
+    assert np.array_equal(curve.x, expected[feature][0]) and np.array_equal(curve.y, expected[feature][1])
+    assert fig.layout.title.text == f"AUC:{expected[feature][2]:.2f}"
+    monkeypatch.undo()
+
+    # Curves cut short, or a run stored before curves were kept: the table is read, with the same numbers.
+    counts, index = association.curve_files(path)
+    with open(counts, "r+b") as fh:
+        fh.truncate(os.path.getsize(counts) - 8)
+    assert_curves_as_written()
+    os.remove(counts)
+    os.remove(index)
+    assert_curves_as_written()
+    with pytest.raises(ValueError, match="outside the configured locations"):
+        callbacks.roc_curve_of("/etc/passwd", feature)
+
+
 # ---- host statistics -----------------------------------------------------------------------
 
 @pytest.fixture

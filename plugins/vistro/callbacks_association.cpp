@@ -296,14 +296,13 @@ VISTRO_CALLBACK(update_assoc_roc) {
     if (!path_exists(result_path)) return nb::make_tuple(fig, nb::str(""));
     nb::object regression_path = read_result(result_path)["LogisticPath"].attr("iloc")[0];
     if (have_result(regression_path)) {
-        nb::object table = read_result(regression_path);
-        if (contains(table["Feature"].attr("values"), feature)) {
-            nb::object hit = rows_where(table, "Feature", feature).attr("iloc")[0];
-            auto rates = [&](const char* column) {
-                return np().attr("array")(global("re").attr("split")(",", nb::str(hit[column])),
-                                          "dtype"_a = builtins().attr("float"));
-            };
-            fig = global("roc_plot")("fpr"_a = rates("FPR"), "tpr"_a = rates("TPR"), "auc"_a = hit["AUC"],
+        // One feature's curve, read on its own (the table holds every feature's as text).
+        nb::object curve = service("roc_curve_of")(regression_path, feature);
+        if (!curve.is_none()) {
+            nb::list parts = pyglue::to_list(curve);
+            if (nb::len(parts) != 3)
+                pyglue::raise_value("roc_curve_of returned " + pyglue::repr(curve) + "; expected (fpr, tpr, auc)");
+            fig = global("roc_plot")("fpr"_a = parts[0], "tpr"_a = parts[1], "auc"_a = parts[2],
                                      "figure_height"_a = height);
         }
     }

@@ -8,14 +8,20 @@ Unknown samples or features are skipped; the caller's frames are never altered.
 
 from __future__ import annotations
 
+import os
+import threading
+import zipfile
+
 import numpy as np
 import pandas as pd
 from scipy import stats
 
 from .. import progress
-from ..tables import save_result_path
+from ..paths import readable_anywhere
+from ..tables import read_result_path, save_result_path
 
-__all__ = ["update_phenotype_feature_correlation_inter", "update_phenotype_feature_logistic_inter"]
+__all__ = ["update_phenotype_feature_correlation_inter", "update_phenotype_feature_logistic_inter",
+           "roc_curve_of"]
 
 # Fewer complete (feature, phenotype) pairs than this give no row.
 MIN_PAIRS = 3
@@ -247,10 +253,8 @@ def _areas(fpr: np.ndarray, tpr: np.ndarray, start: np.ndarray) -> list[float]:
     return [float(terms[a:b - 1].sum()) for a, b in zip(start[:-1].tolist(), start[1:].tolist())]
 
 
-def _roc_table(matrix: np.ndarray, outcome: np.ndarray, features: list) -> pd.DataFrame:
-    """The ROC table of the columns of `matrix`, named `features` (the arrays behind it are
-    freed before the table is written)."""
-    columns, fps, tps, start, negatives, positives = roc_tables(matrix, outcome)
+def _roc_table(features, columns, fps, tps, start, negatives, positives) -> pd.DataFrame:
+    """The ROC table of the curves of roc_tables, the columns named by `features`."""
     sizes = np.diff(start)
     fpr, tpr = fps / np.repeat(negatives, sizes), tps / np.repeat(positives, sizes)
     return pd.DataFrame({"Feature": np.asarray(features, dtype=object)[columns],
@@ -259,9 +263,135 @@ def _roc_table(matrix: np.ndarray, outcome: np.ndarray, features: list) -> pd.Da
                          "AUC": _areas(fpr, tpr, start)})
 
 
+# ---- the curves beside the ROC table ---------------------------------------------------
+# The ROC table holds every curve as text (hundreds of MB for a cohort); the figure needs
+# one. The same curves are kept beside it as integer counts, which are memory-mapped, so a
+# feature's curve is read on its own. The rates are counts / totals, the very doubles the
+# table's texts read back as.
+
+CURVES_VERSION = 1
+
+
+def curve_files(table_path) -> tuple[str, str]:
+    """(counts, index) files kept beside the ROC table `table_path`."""
+    stem = os.path.splitext(os.fspath(table_path))[0]
+    return stem + "_curves.npy", stem + "_curves_index.npz"
+
+
+def _save_atomically(path, save) -> None:
+    partial = f"{path}.partial-{os.getpid()}-{threading.get_ident()}"
+    try:
+        with open(partial, "wb") as fh:
+            save(fh)
+        os.replace(partial, path)
+    except BaseException:
+        if os.path.exists(partial):
+            os.remove(partial)
+        raise
+
+
+def _write_curves(table_path, table: pd.DataFrame, fps, tps, start, negatives, positives) -> None:
+    """The table's curves as counts: row k of the table is [start[k], start[k + 1]) of the counts."""
+    counts_path, index_path = curve_files(table_path)
+    counts = np.stack([fps, tps]).astype(np.int32)
+    _save_atomically(counts_path, lambda fh: np.save(fh, counts, allow_pickle=False))
+    features = table["Feature"].to_numpy(dtype=str) if len(table) else np.array([], dtype=str)
+    _save_atomically(index_path, lambda fh: np.savez(
+        fh, version=np.int64(CURVES_VERSION), features=features, start=np.asarray(start, dtype=np.int64),
+        negatives=np.asarray(negatives, dtype=np.int64), positives=np.asarray(positives, dtype=np.int64),
+        auc=table["AUC"].to_numpy(dtype=float)))
+
+
+def _readable(path) -> str:
+    if not readable_anywhere(path):
+        raise ValueError(f"refusing to read {os.fspath(path)!r}: outside the configured locations")
+    return os.fspath(path)
+
+
+_indexes: dict = {}
+_indexes_lock = threading.Lock()
+_INDEXES_KEPT = 8
+
+
+def _curve_index(index_path):
+    """The index of a curves file ({feature: row} and its arrays), kept per file state; None when
+    it cannot be read as one (the caller then reads the table)."""
+    st = os.stat(index_path)
+    key = (os.path.realpath(index_path), st.st_ino, st.st_size, st.st_mtime_ns)
+    with _indexes_lock:
+        if key in _indexes:
+            return _indexes[key]
+    try:
+        with np.load(index_path, allow_pickle=False) as stored:
+            index = {name: stored[name] for name in ("version", "features", "start", "negatives", "positives",
+                                                     "auc")}
+    except (OSError, ValueError, KeyError, zipfile.BadZipFile):
+        return None
+    n = len(index["features"])
+    if (int(index["version"]) != CURVES_VERSION or len(index["start"]) != n + 1
+            or not all(len(index[k]) == n for k in ("negatives", "positives", "auc"))
+            or (n and np.any(np.diff(index["start"]) < 1))):
+        return None
+    index["row"] = {f: k for k, f in enumerate(index["features"].tolist())}
+    with _indexes_lock:
+        _indexes[key] = index
+        while len(_indexes) > _INDEXES_KEPT:
+            _indexes.pop(next(iter(_indexes)))
+    return index
+
+
+def _stored_curve(table_path, feature):
+    """(fpr, tpr, auc) of `feature` from the curves beside the table; "absent" when the feature has
+    no curve; None when there are no usable curves (a run from before they were kept)."""
+    counts_path, index_path = curve_files(table_path)
+    if not (os.path.isfile(counts_path) and os.path.isfile(index_path)):
+        return None
+    index = _curve_index(_readable(index_path))
+    if index is None:
+        return None
+    try:
+        counts = np.load(_readable(counts_path), mmap_mode="r", allow_pickle=False)
+    except (OSError, ValueError):
+        return None
+    if counts.ndim != 2 or counts.shape[0] != 2 or counts.shape[1] != int(index["start"][-1] if
+                                                                           len(index["start"]) else 0):
+        return None
+    k = index["row"].get(feature)
+    if k is None:
+        return "absent"
+    a, b = int(index["start"][k]), int(index["start"][k + 1])
+    fpr = np.asarray(counts[0, a:b], dtype=np.int64) / int(index["negatives"][k])
+    tpr = np.asarray(counts[1, a:b], dtype=np.int64) / int(index["positives"][k])
+    return fpr, tpr, index["auc"][k]
+
+
+def roc_curve_of(table_path, feature):
+    """(fpr, tpr, auc) of one feature of the ROC table at `table_path`, as the table holds it; None
+    when the table has no row of that feature.
+
+    Read from the curves kept beside the table; a table stored without them (an earlier
+    run) is read whole, as it always was."""
+    _readable(table_path)
+    if not isinstance(feature, str):
+        return None
+    stored = _stored_curve(table_path, feature)
+    if stored == "absent":
+        return None
+    if stored is not None:
+        return stored
+    table = read_result_path(table_path)
+    hit = table[table["Feature"] == feature]
+    if hit.empty:
+        return None
+    row = hit.iloc[0]
+    return (np.array(str(row["FPR"]).split(","), dtype=float), np.array(str(row["TPR"]).split(","), dtype=float),
+            row["AUC"])
+
+
 def update_phenotype_feature_logistic_inter(data_df, samples, features, numeric_info_df, phenotype,
                                             pfl_path) -> str:
     """Writes "Feature", "FPR", "TPR" (comma-joined) and "AUC" for each feature; returns the path.
+    The curves are also kept beside the table as counts (see roc_curve_of).
 
     The outcome is the phenotype above its median over the chosen samples. Features
     with fewer than MIN_PAIRS complete pairs, or whose complete pairs hold one class
@@ -270,6 +400,12 @@ def update_phenotype_feature_logistic_inter(data_df, samples, features, numeric_
     matrix, y, features = _aligned(data_df, samples, features, numeric_info_df, phenotype)
     progress.report(f"ROC curves of {len(features)} features against {phenotype} (2 of 2)")
     table = pd.DataFrame([], columns=["Feature", "FPR", "TPR", "AUC"])
+    curves = (np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int64), np.zeros(1, dtype=np.int64),
+              np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int64))
     if len(y) and len(features):
-        table = _roc_table(matrix, binary_outcome(y), features)
+        columns, *curves = roc_tables(matrix, binary_outcome(y))
+        del matrix
+        table = _roc_table(features, columns, *curves)
+    # The curves first: a table on disk always has its curves beside it.
+    _write_curves(pfl_path, table, *curves)
     return save_result_path(pfl_path, table)
