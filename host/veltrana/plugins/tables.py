@@ -18,7 +18,7 @@ from collections import OrderedDict
 import numpy as np
 import pandas as pd
 
-from . import loader, parsed
+from . import instruments, loader, parsed
 from .paths import output_folder_of, readable_anywhere
 
 _CACHE_SIZE = 32
@@ -32,13 +32,13 @@ def _checked(path) -> str:
         raise ValueError(f"not a file path: {path!r}")
     if not readable_anywhere(path):
         raise ValueError(f"refusing to read {os.fspath(path)!r}: outside the configured locations")
-    if not os.path.isfile(path):
+    if not os.path.isfile(instruments.file_of(path)):
         raise FileNotFoundError(f"no such table: {os.fspath(path)!r}")
     return os.path.realpath(path)
 
 
 def _key(real, reader) -> tuple:
-    st = os.stat(real)
+    st = os.stat(instruments.file_of(real))
     return (real, st.st_ino, st.st_size, st.st_mtime_ns, reader.__name__)  # a file renamed over it is a new inode
 
 
@@ -82,9 +82,17 @@ def read_table(path) -> pd.DataFrame:
     return _cached(path, _reader_of(path))
 
 
+def _parsed_folder(real) -> str | None:
+    """Where the parsed copy of an input expression file lives; None for a file that `instruments`
+    reads (an instrument's output, a workbook, Parquet, GCT, AnnData): it is read at each start, as
+    its reading also tells the data summary what was converted and removed."""
+    out_dir = output_folder_of(real)
+    return out_dir if out_dir and instruments.kind(real) is None else None
+
+
 def _read_input(real) -> pd.DataFrame:
     """An input expression file, through its parsed copy in the output folder of its study."""
-    out_dir = output_folder_of(real)
+    out_dir = _parsed_folder(real)
     return parsed.read_expression(real, out_dir) if out_dir else loader.read_expression(real)
 
 
@@ -100,7 +108,7 @@ def raw_expression_outline(path) -> parsed.Outline:
     with _cache_lock:
         frame = _cache.get(_key(real, _read_input))
     if frame is None:
-        out_dir = output_folder_of(real)
+        out_dir = _parsed_folder(real)
         outline = parsed.read_outline(real, out_dir) if out_dir else None
         if outline is not None:
             return outline
@@ -155,7 +163,7 @@ def read_feature_ids(path) -> list[str]:
     """The feature ids of an input expression file (from its parsed copy when current; else its
     values are left unparsed)."""
     real = _checked(path)
-    out_dir = output_folder_of(real)
+    out_dir = _parsed_folder(real)
     outline = parsed.read_outline(real, out_dir) if out_dir else None
     return outline.features if outline is not None else loader.read_feature_ids(real)
 
