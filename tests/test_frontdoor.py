@@ -142,7 +142,8 @@ def test_demo_serves_its_page_unchanged_around_the_card_with_gzip_responses(fres
         del served[at - 1:at + 1]
     assert served == [getattr(c, "id", None) for c in page.children]
     # the survival and GSEA cards, the exports, the moderated tests' run and its way into the card's store
-    extra = ("km-", "assoc-surv-fig", "gsea-", "-download.data", ".config", "diff-designs-", "diff-inter.data@")
+    extra = ("km-", "assoc-surv-fig", "gsea-", "-download.data", ".config", "diff-designs-", "diff-inter.data@",
+             "-dropdown.options@")
     assert len([k for k in app.callback_map if not any(e in k for e in extra)]) == 44
 
     body = callback_request(app, "..preprocess-figure.figure", [1, "Protein"],
@@ -154,6 +155,42 @@ def test_demo_serves_its_page_unchanged_around_the_card_with_gzip_responses(fres
     assert len(figure["data"][0]["x"]) == 24
     plain = client.post("/_dash-update-component", json=body)
     assert "Content-Encoding" not in plain.headers and json.loads(plain.data)["response"]
+
+
+def test_a_picker_above_the_limit_gets_its_first_choices_and_answers_searches(fresh_paths, layout_state,
+                                                                              monkeypatch):
+    from veltrana.plugins import limits, pickers
+
+    monkeypatch.setitem(limits._values, "picker_options", 10)
+    monkeypatch.setattr(pickers, "SHOWN", 5)
+    app = front.create_app(fresh_paths)
+    client = app.server.test_client()
+    fill = callback_request(app, "..qc-samples-dropdown.options", ["Protein"], [fresh_paths])
+    answer = json.loads(client.post("/_dash-update-component", json=fill).data)["response"]["qc-samples-dropdown"]
+    samples = [str(s) for s in tables.read_expr_path(paths.MyPath(fresh_paths).get_preprocess_path("Protein")).index]
+    options, selected = answer["options"], answer["value"]
+    assert [o["value"] for o in options[:5]] == samples[:5] and selected == samples[:4]
+    assert options[5] == {"label": f"{len(samples) - 5} more: type to search", "value": pickers.MORE,
+                          "disabled": True} and len(options) == 6
+
+    key = next(k for k in app.callback_map if k.startswith("qc-samples-dropdown.options@"))
+
+    def search(text, chosen, paths_value=fresh_paths):
+        body = registered_body(app, key, [text], [chosen, "Protein", paths_value])
+        return client.post("/_dash-update-component", json=body)
+
+    wanted = samples[-3]
+    found = json.loads(search(wanted.upper(), selected).data)["response"]["qc-samples-dropdown"]["options"]
+    # the selected samples stay offered first, then the matches (any letter case)
+    assert [o["value"] for o in found] == selected + [s for s in samples if wanted.casefold() in s.casefold()]
+    # a forged search, or a forged study, is refused: the picker keeps what it has
+    for refused in (search(["x"], selected), search("0", selected, {"study": "elsewhere"})):
+        assert "qc-samples-dropdown" not in json.loads(refused.data or b"{}").get("response", {})
+
+    monkeypatch.setitem(limits._values, "picker_options", 10_000)  # below the limit: every choice, no search
+    answer = json.loads(client.post("/_dash-update-component", json=fill).data)["response"]["qc-samples-dropdown"]
+    assert [o["value"] for o in answer["options"]] == samples
+    assert "qc-samples-dropdown" not in json.loads(search("0", selected).data or b"{}").get("response", {})
 
 
 def test_gene_set_libraries_are_copied_when_new_or_changed(tmp_path):

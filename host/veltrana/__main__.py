@@ -157,6 +157,8 @@ def create_app(my_paths: dict, report: study.Report | None = None, manager=None)
     with_options(app.layout, "preprocess-imputation-dropdown", extra_imputation_options())
     survival_card.add_survival_card(app, layout, my_paths)
     gsea_card.add_gsea_card(app, layout, my_paths)
+    # Feature and sample pickers of tens of thousands of choices: the first ones, then the user's search.
+    importlib.import_module("veltrana.plugins.pickers").add_pickers_on_demand(app, my_paths["out_dir"])
     # Downloads, figure export sizes and the report, on the served page only (after every card).
     exports.add_exports(app, report)
     if manager is not None:
