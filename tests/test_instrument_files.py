@@ -6,6 +6,7 @@ The fixtures are written here by hand after each format's documented header."""
 import os
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -255,7 +256,7 @@ def test_anndata_x_is_samples_by_features_and_obs_is_a_sample_table(tmp_path):
 def test_the_sample_id_column_is_the_one_matching_the_data_and_types_come_from_values(tmp_path):
     path = samples_xlsx(tmp_path)
     assert sample_tables.choose_column(path, set(SAMPLES)) == "Sample ID"
-    assert sample_tables.choose_column(path, set(SAMPLES), "Patient") == "Patient"
+    assert sample_tables.choose_column(path, set(SAMPLES), "Patient") is None  # the first column
     table = sample_tables.read(path, "Sample ID")
     assert list(table.frame.index) == SAMPLES  # the sheet's "00000" format keeps the zeros
     assert list(table.frame.columns) == ["Patient", "Group", "Age(Numerical)", "Batch(Numerical)"]
@@ -275,10 +276,75 @@ def test_a_table_with_type_marks_reads_as_it_always_did(tmp_path):
     path = write(tmp_path, "info.tsv", [["Sample", "Status", "Age(Numerical)", "Days between date collection "
                                          "and death", "Batch", "Sample_ID"],
                                         ["S1", "Tumor", 61, 300, 1, "S1"], ["S2", "Normal", "", "", 2, "S2"]])
-    assert sample_tables.choose_column(path, {"S1", "S2"}) == "Sample"  # ties go to the first column
+    assert sample_tables.choose_column(path, {"S1", "S2"}) is None  # ties go to the first column
     table = sample_tables.read(path)
     assert list(table.frame.columns) == ["Status", "Age(Numerical)", "Days between date collection and death",
                                          "Batch", "Sample_ID"]
     assert table.frame["Batch"].tolist() == ["1", "2"] and not table.typed
     plain = write(tmp_path, "plain.tsv", [["Sample", "Patient_ID", "Stage"], ["S1", 7, "II"], ["S2", 8, "III"]])
     assert list(sample_tables.read(plain).frame.columns) == ["Patient_ID", "Stage"]  # ids are never numbers
+
+
+# ---- the whole start-up ----------------------------------------------------------------------------
+
+def plasma_cohort(folder) -> list[str]:
+    """proteinGroups.txt of 24 plasma samples and 80 protein groups (6 decoys, 4 contaminants, 2 found
+    only by a modification site), and the lab's sample sheet."""
+    os.makedirs(folder, exist_ok=True)
+    ids = [f"0{i:04d}" for i in range(1001, 1025)]
+    rng = np.random.default_rng(11)
+    header = ["Protein IDs", "Majority protein IDs", "Protein names", "Gene names", "Peptides",
+              *[f"Intensity {s}" for s in ids], *[f"LFQ intensity {s}" for s in ids],
+              "Only identified by site", "Reverse", "Potential contaminant", "id"]
+    lines = [header]
+    for k in range(80):
+        pid = f"REV__Q{k:05d}" if k < 6 else f"CON__P{k:05d}" if k < 10 else f"P{k:05d};P{k:05d}-2"
+        lfq = np.exp(rng.normal(18 + k % 7, 1.0, len(ids))) * (rng.random(len(ids)) > 0.15)
+        lines.append([pid, pid.split(";")[0], f"Protein {k}", f"GENE{k}" if k >= 10 else "", 5,
+                      *[f"{v * 1.1:.0f}" for v in lfq], *[f"{v:.0f}" for v in lfq],
+                      "+" if k in (40, 41) else "", "+" if k < 6 else "", "+" if 6 <= k < 10 else "", k])
+    write(Path(folder), "proteinGroups.txt", lines)
+    samples_xlsx(Path(folder), ids=ids)
+    return ["--expression", f"Plasma={folder}/proteinGroups.txt", "--info", f"{folder}/samples.xlsx"]
+
+
+def test_a_protein_groups_file_and_a_sample_sheet_start_the_dashboard_and_the_summary_tells_what_was_read(
+        tmp_path, capsys):
+    from veltrana import __main__ as front
+    from veltrana import study
+    from veltrana.plugins import layout
+    from veltrana.plugins.analysis.annotation import update_annotation_table
+
+    saved = {n: getattr(layout, n) for n in ("info_df", "phenotypes", "groups")}  # start-up sets them
+    try:
+        argv = plasma_cohort(str(tmp_path / "plasma"))
+        app = front.start(study.merged_options(front.parse_args(argv)))
+        out = capsys.readouterr().out
+        assert "Plasma (" in out and "68 features, 24 samples used" in out
+        assert ("read as: LFQ intensities, log2-transformed; " in out
+                and "12 reverse/contaminant rows removed (reverse 6, potential contaminant 4, only identified by "
+                    "site 2)" in out), out
+        assert "sample ids from the column 'Sample ID'" in out
+        assert "phenotypes typed from their values: numerical: Age, Batch; categorical: Patient, Group" in out
+        card = next(c for c in app.layout.children if getattr(c, "id", None) == "data-summary-card")
+        text = str(card.to_plotly_json())
+        assert "LFQ intensities, log2-transformed" in text and "Sample ids from the column 'Sample ID'" in text
+        assert layout.phenotypes == ["Patient", "Group", "Age(Numerical)", "Batch(Numerical)"]
+        rows, _ = update_annotation_table("Plasma", app.layout.children[0].children[0].data)
+        assert rows[0] == {"Feature": "P00010;P00010-2", "Gene": "GENE10", "Protein": "Protein 10"}
+    finally:
+        for n, v in saved.items():
+            setattr(layout, n, v)
+
+
+def test_the_front_door_names_the_file_and_column_of_a_broken_instrument_file(tmp_path):
+    argv = plasma_cohort(str(tmp_path / "plasma"))
+    path = tmp_path / "plasma" / "proteinGroups.txt"
+    path.write_text(path.read_text().replace("\t+\t\t", "\tx\t\t", 1))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), MPLBACKEND="Agg",
+               HOME=str(tmp_path))
+    done = subprocess.run([sys.executable, "-m", "veltrana", *argv], cwd=tmp_path, env=env, capture_output=True,
+                          text=True, timeout=300)
+    assert done.returncode == 1
+    assert ("proteinGroups.txt: read as MaxQuant proteinGroups, but column 'Reverse': expected '+' or an empty "
+            "cell; 1 other value(s) (line 2: 'x')") in done.stderr, done.stderr

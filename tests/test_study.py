@@ -202,7 +202,8 @@ def test_summary_card_shows_sources_left_out_and_empty_phenotypes(cohort):
     assert card.id == "data-summary-card"
     rows = by_id(card, "data-summary-sources").children[1].children
     assert [[c.children for c in r.children] for r in rows] == [
-        ["mRNA", "rna.csv", "60", "38", f"{100 * study.reconcile(cohort).sources[0].missing_share:.1f} %", "5"],
-        ["Protein", "prot.tsv", "40", "41", "0.0 %", "0"]]
+        ["mRNA", "rna.csv", "values as written", "60", "38",
+         f"{100 * study.reconcile(cohort).sources[0].missing_share:.1f} %", "5"],
+        ["Protein", "prot.tsv", "values as written", "40", "41", "0.0 %", "0"]]
     assert "'lal5', 'X999'" in text(by_id(card, "data-summary-left-out"))
     assert "Stage(Categorical) 20" in text(by_id(card, "data-summary-phenotypes"))

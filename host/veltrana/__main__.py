@@ -30,7 +30,10 @@ def _data_options(parser) -> None:
                         help="an expression matrix, features as rows and samples as columns; repeat for each "
                              "source (NAME is the source name shown on the page, such as 'Phospho sites')")
     parser.add_argument("--info", metavar="FILE", help="the sample table: one row per sample, one column per "
-                                                       "phenotype")
+                                                       "phenotype (text, .xlsx or FILE.xlsx#Sheet, .parquet; "
+                                                       "left out: the obs of an .h5ad matrix)")
+    parser.add_argument("--sample-column", metavar="NAME", help="the sample table's id column (default: the "
+                                                                "one whose values match the data's sample names)")
     parser.add_argument("--annotation", action="append", metavar="NAME=FILE",
                         help="feature annotation (Feature, Gene, Protein) of the source NAME")
     parser.add_argument("--gene-sets", metavar="DIR", help="a folder whose .gmt files become the user gene-set "
@@ -198,7 +201,7 @@ def start(options: dict):
     """The application, after every start-up check."""
     private_files()
     my_paths, gene_sets = paths_of(options)
-    report = study.reconcile(my_paths)
+    report = study.reconcile(my_paths, options.get("sample_column"))
     print(study.report_text(report), flush=True)
     writable_out_dir(my_paths["out_dir"])
     if gene_sets:

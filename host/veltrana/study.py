@@ -8,7 +8,8 @@ the start-up report prints it and the data summary card shows it.
 A project file (TOML) names the same things as the options; its paths are relative
 to the file::
 
-    info = "samples.tsv"
+    info = "samples.tsv"         # or samples.xlsx#Sheet, .parquet; an .h5ad's obs when left out
+    sample_column = "Sample ID"  # optional: the id column (default: the one matching the data)
     out = "results"              # optional
     gene_sets = "gene-sets"      # optional: a folder of .gmt files
     [expression]
@@ -34,7 +35,8 @@ from .plugins.paths import check_source_name
 
 # How many ids a report lists before it only counts.
 SHOWN_IDS = 5
-_CONFIG_KEYS = {"data", "expression", "info", "annotation", "gene_sets", "out", "host", "port", "limits"}
+_CONFIG_KEYS = {"data", "expression", "info", "sample_column", "annotation", "gene_sets", "out", "host", "port",
+                "limits"}
 
 
 class StudyError(ValueError):
@@ -52,6 +54,7 @@ class Study:
     out_dir: str
     annotation: dict[str, str] = dataclasses.field(default_factory=dict)
     gene_sets: str | None = None
+    sample_column: str | None = None
 
     def my_paths(self) -> dict:
         paths = {"expression": dict(self.expression), "info": self.info, "out_dir": self.out_dir}
@@ -118,6 +121,11 @@ def read_project_file(path: str) -> dict:
                 except ValueError as err:
                     raise StudyError(f"the project file {path}: [{key}] {err}") from None
             options[key] = named
+    if "sample_column" in raw:
+        if not isinstance(raw["sample_column"], str) or not raw["sample_column"].strip():
+            raise StudyError(f"the project file {path}: sample_column must be a column name in quotes, "
+                             f"got {raw['sample_column']!r}")
+        options["sample_column"] = raw["sample_column"].strip()
     if "host" in raw:
         if not isinstance(raw["host"], str):
             raise StudyError(f"the project file {path}: host must be text, got {raw['host']!r}")
@@ -146,7 +154,9 @@ def merged_options(args) -> dict:
     options.update({key: os.path.abspath(os.path.expanduser(value))
                     for key, value in (("data", args.data), ("info", args.info), ("out", args.out),
                                        ("gene_sets", args.gene_sets)) if value})
-    options.update({key: value for key, value in (("host", args.host), ("port", args.port)) if value is not None})
+    options.update({key: value for key, value in (("host", args.host), ("port", args.port),
+                                                  ("sample_column", getattr(args, "sample_column", None)))
+                    if value is not None})
     for key, option in (("expression", "--expression"), ("annotation", "--annotation")):
         given = {name: os.path.abspath(os.path.expanduser(p))
                  for name, p in _named_files(getattr(args, key), option).items()}
@@ -167,14 +177,25 @@ def study_from(options: dict) -> Study | None:
     if not options["expression"]:
         raise StudyError("name at least one expression matrix: --expression NAME=FILE")
     if not options.get("info"):
-        raise StudyError("name the sample table: --info FILE")
+        options = {**options, "info": _obs_table(options["expression"])}
     stray = sorted(set(options["annotation"]) - set(options["expression"]))
     if stray:
         raise StudyError(f"annotation for unknown sources {stray}; the sources are {sorted(options['expression'])}")
     info = options["info"]
     out = options.get("out") or os.path.join(os.path.dirname(info), "results")
     return Study(expression=options["expression"], info=info, out_dir=out,
-                 annotation=options["annotation"], gene_sets=options.get("gene_sets"))
+                 annotation=options["annotation"], gene_sets=options.get("gene_sets"),
+                 sample_column=options.get("sample_column"))
+
+
+def _obs_table(expression: dict[str, str]) -> str:
+    """The sample table when none is named: the obs of the one AnnData file among the matrices."""
+    from .plugins import instruments
+
+    h5ad = [p for p in expression.values() if os.path.isfile(p) and instruments.kind(p) == instruments.H5AD]
+    if len(h5ad) != 1:
+        raise StudyError("name the sample table: --info FILE" + (" (several AnnData files hold one)" if h5ad else ""))
+    return h5ad[0]
 
 
 def _folder_study(options) -> Study:
@@ -238,6 +259,7 @@ class SourceReport:
     only_in_table: list[str]
     missing_share: float          # of the cells of the samples used
     hints: list[str]              # why ids may not have matched
+    note: str = ""                # how the file was read: what was converted and removed
 
 
 @dataclasses.dataclass
@@ -248,6 +270,8 @@ class Report:
     sources: list[SourceReport]
     empty_cells: dict[str, int]   # phenotype -> samples used with no value (only phenotypes with any)
     used_samples: int             # samples used by at least one source
+    id_column: str = ""           # the sample table's id column
+    typed: dict[str, str] = dataclasses.field(default_factory=dict)  # phenotype -> type found from its values
 
 
 def _near_misses(extra: list[str], other: list[str]) -> list[str]:
@@ -278,33 +302,45 @@ def reconcile_source(name: str, path: str, outline, table_ids: list[str]) -> Sou
     return SourceReport(name, path, len(outline.features), samples, only_matrix, only_table, share, hints)
 
 
-def reconcile(my_paths: dict) -> Report:
+def reconcile(my_paths: dict, sample_column: str | None = None) -> Report:
     """Reads every table of `my_paths` with the strict loader and reconciles the samples.
 
     The reads go through the host's cached readers, so the preprocessing that follows at
     start-up does not parse the same files again; a matrix parsed at an earlier start-up
-    is not read at all (its outline is kept with its parsed copy)."""
-    from .plugins import tables
+    is not read at all (its outline is kept with its parsed copy).
+
+    The sample table's id column is `sample_column`, or the one whose values match the data's
+    sample names (see `sample_tables`); the reads after this one use it."""
+    from .plugins import instruments, sample_tables, tables
     from .plugins.paths import MyPath
 
     MyPath(my_paths)  # the readers read only what a configuration names
     info_path = my_paths["info"]
+    outlines = {name: _read(tables.raw_expression_outline, path) for name, path in my_paths["expression"].items()}
+    data_samples = {s for o in outlines.values() for s in o.samples}
+    id_column = _read(lambda p: sample_tables.choose_column(p, data_samples, sample_column), info_path)
+    sample_tables.use_column(info_path, id_column)
+    described = sample_tables.read(info_path)
     table = _read(tables.read_info_file, info_path)
     table_ids = [str(i) for i in table.index]
     sources = []
     for name, path in my_paths["expression"].items():
-        outline = _read(tables.raw_expression_outline, path)
-        sources.append(reconcile_source(name, path, outline, table_ids))
+        source = reconcile_source(name, path, outlines[name], table_ids)
+        source.note = instruments.read(path).note if instruments.kind(path) is not None else ""
+        sources.append(source)
     used = {s for r in sources for s in r.samples}
     rows = table.loc[[i in used for i in table_ids]]
     empty = {str(c): int(n) for c, n in rows.isna().sum().items() if n}
-    return Report(info_path, len(table_ids), [str(c) for c in table.columns], sources, empty, len(used))
+    return Report(info_path, len(table_ids), [str(c) for c in table.columns], sources, empty, len(used),
+                  described.id_column, described.typed)
 
 
 def _read(reader, path):
     """A table through the loader; a missing or unreadable file becomes a StudyError."""
-    if not os.path.exists(path):
-        raise StudyError(f"no such file: {path}")
+    from .plugins.instruments import file_of
+
+    if not os.path.exists(file_of(path)):
+        raise StudyError(f"no such file: {file_of(path)}")
     if os.path.isdir(path):
         raise StudyError(f"{path} is a folder, not a table")
     try:
@@ -334,13 +370,28 @@ def left_out(source: SourceReport) -> list[str]:
     return lines
 
 
+def sample_table_lines(report: Report) -> list[str]:
+    """How the sample table was read: its id column, and the phenotypes typed from their values."""
+    lines = []
+    if report.id_column:
+        lines.append(f"sample ids from the column {report.id_column!r}")
+    if report.typed:
+        kinds = {kind: [p for p, k in report.typed.items() if k == kind] for kind in ("numerical", "categorical")}
+        lines.append("phenotypes typed from their values: " + "; ".join(
+            f"{kind}: {', '.join(names)}" for kind, names in kinds.items() if names))
+    return lines
+
+
 def report_text(report: Report) -> str:
     """The start-up report printed to the terminal."""
     lines = [f"Sample table {report.info_path}: {report.table_samples} samples, "
              f"{len(report.phenotypes)} phenotypes"]
+    lines.extend(f"  {line}" for line in sample_table_lines(report))
     for s in report.sources:
         lines.append(f"{s.name} ({s.path}): {s.features} features, {len(s.samples)} samples used, "
                      f"{100 * s.missing_share:.1f} % missing")
+        if s.note:
+            lines.append(f"  read as: {s.note}")
         lines.extend(f"  left out: {line}" for line in left_out(s))
     if report.empty_cells:
         shown = ", ".join(f"{p}: {n}" for p, n in report.empty_cells.items())

@@ -9,7 +9,7 @@ import os
 
 from dash import html
 
-from .study import Report, left_out
+from .study import Report, left_out, sample_table_lines
 
 _CELL = {"padding": "2px 12px 2px 0", "textAlign": "left", "verticalAlign": "top"}
 
@@ -23,14 +23,17 @@ def _table(table_id: str, header: list[str], rows: list[list]) -> html.Table:
 
 def summary_card(report: Report) -> html.Div:
     """The card of one reconciled study."""
-    sources = [[s.name, os.path.basename(s.path), s.features, len(s.samples), f"{100 * s.missing_share:.1f} %",
-                len(s.only_in_matrix) + len(s.only_in_table)] for s in report.sources]
+    sources = [[s.name, os.path.basename(s.path), s.note or "values as written", s.features, len(s.samples),
+                f"{100 * s.missing_share:.1f} %", len(s.only_in_matrix) + len(s.only_in_table)]
+               for s in report.sources]
     children = [
         html.Hr(),
         html.H5("Data summary"),
         html.P(f"Sample table {os.path.basename(report.info_path)}: {report.table_samples} samples, "
                f"{len(report.phenotypes)} phenotypes.", id="data-summary-info"),
-        _table("data-summary-sources", ["Source", "File", "Features", "Samples used", "Missing values",
+        html.Ul([html.Li(line[0].upper() + line[1:]) for line in sample_table_lines(report)],
+                id="data-summary-sample-table"),
+        _table("data-summary-sources", ["Source", "File", "Read as", "Features", "Samples used", "Missing values",
                                         "Samples left out"], sources),
     ]
     notes = [html.Li(f"{s.name}: {line}") for s in report.sources for line in left_out(s)]

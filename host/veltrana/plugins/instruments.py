@@ -42,7 +42,7 @@ _SHOWN = 5
 # Raw intensities run to millions; a file whose largest value is below this holds logarithms.
 _LOG_LOOKING = 100.0
 
-_XLSX, _PARQUET, _H5AD, _GCT = "Excel workbook", "Parquet", "AnnData", "GCT"
+_XLSX, _PARQUET, H5AD, _GCT = "Excel workbook", "Parquet", "AnnData", "GCT"
 MAXQUANT, DIANN, FRAGPIPE, SPECTRONAUT = ("MaxQuant proteinGroups", "DIA-NN protein-group matrix",
                                           "FragPipe combined_protein", "Spectronaut protein pivot report")
 
@@ -128,7 +128,7 @@ def kind(path) -> str | None:
     if head.startswith(b"PAR1"):
         return _PARQUET
     if head.startswith(b"\x89HDF\r\n\x1a\n"):
-        return _H5AD
+        return H5AD
     if head.startswith((b"#1.2", b"#1.3")):
         return _GCT
     header = set(_header_cells(path, head))
@@ -170,7 +170,7 @@ def table_of(path) -> Table:
         return _sheet(path)
     if found == _PARQUET:
         return _frame_table(_read_parquet(path), file_of(path))
-    if found == _H5AD:
+    if found == H5AD:
         obs = _read_h5ad(path, obs_only=True).obs
         return _frame_table(obs.rename_axis(obs.index.name or "obs_names").reset_index(), f"{path} (obs)")
     scan = _Scan(path)
@@ -582,7 +582,7 @@ def _h5ad(path) -> Reading:
 
 def _read(path) -> Reading:
     found = kind(path)
-    if found == _H5AD:
+    if found == H5AD:
         return _h5ad(path)
     if found == _GCT:
         table, version = _gct(path)

@@ -173,8 +173,13 @@ def data_fingerprints(my_path, sources) -> list[str]:
     matrix (its raw file and settings) and the sample table."""
     from .analysis.matrices import matrix_fingerprint
     from .loader import file_fingerprint
+    from .sample_tables import column_of
 
-    return [matrix_fingerprint(my_path, s) for s in sources] + [file_fingerprint(my_path.get_meta_path())]
+    meta = my_path.get_meta_path()
+    fingerprints = [matrix_fingerprint(my_path, s) for s in sources] + [file_fingerprint(meta)]
+    if column_of(meta) is not None:  # the same file read by another id column is another sample table
+        fingerprints.append(f"sample ids: {column_of(meta)}")
+    return fingerprints
 
 
 def _result_identity(my_path, path):

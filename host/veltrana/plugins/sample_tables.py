@@ -56,18 +56,19 @@ def column_of(path) -> str | None:
         return _columns.get(os.path.realpath(os.fspath(path)))
 
 
-def choose_column(path, samples: set[str], given: str | None = None) -> str:
-    """The id column of the sample table at `path` for data whose sample names are `samples`."""
+def choose_column(path, samples: set[str], given: str | None = None) -> str | None:
+    """The id column of the sample table at `path` for data whose sample names are `samples`; None
+    for the first column."""
     table = instruments.table_of(path)
     if given is not None:
         if given not in table.header:
             raise DataError(f"{table.name}: no column {given!r} to take the sample ids from; the columns are "
                             f"{', '.join(map(repr, table.header))}")
-        return given
+        return None if given == table.header[0] else given
     matches = [len(samples & {t for t in table.texts(j) if t}) for j in range(len(table.header))]
     best = max(matches)
     if best == 0 or matches[0] == best:
-        return table.header[0]
+        return None
     candidates = [table.header[j] for j, n in enumerate(matches) if n == best]
     if len(candidates) > 1:
         raise DataError(f"{table.name}: the columns {', '.join(map(repr, candidates))} all hold {best} of the "

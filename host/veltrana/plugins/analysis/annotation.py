@@ -7,6 +7,7 @@ import os
 
 import pandas as pd
 
+from .. import instruments
 from ..paths import configured
 from ..tables import read_feature_ids, read_table
 from ..vocabulary import gene_of
@@ -24,12 +25,16 @@ def _records(frame: pd.DataFrame) -> list:
 
 
 def annotation_frame(my_path, source) -> pd.DataFrame:
-    """The configured annotation table of `source`, or one derived from its feature ids."""
+    """The configured annotation table of `source`, the gene and protein names its instrument's table
+    holds, or one derived from its feature ids."""
     path = my_path.get_annotation_path(source)
+    expression = my_path.get_expr_path(source)
     if path and os.path.exists(path):
         frame = read_table(path).reset_index()
+    elif instruments.kind(expression) is not None and instruments.read(expression).annotation is not None:
+        frame = instruments.read(expression).annotation.copy()
     else:
-        features = read_feature_ids(my_path.get_expr_path(source))
+        features = read_feature_ids(expression)
         frame = pd.DataFrame({"Feature": features, "Gene": [gene_of(f) for f in features]})
     frame.columns = [str(c) for c in frame.columns]
     return frame
