@@ -174,3 +174,19 @@ def test_demo_is_deterministic_and_realistic(tmp_path):
     glyco = pd.read_csv(a["expression"]["Glycoform"], sep="\t", index_col=0)
     assert all(i.count("_") >= 2 for i in glyco.index)
     assert os.path.exists(os.path.join(a["out_dir"], "user", "database", "enrichment", demo.GMT_FILE))
+
+
+def test_demo_features_name_real_genes_even_past_the_library(tmp_path):
+    """The shipped GO library's enrichment works on the demo only if every feature maps back to one
+    of its gene symbols; a demo wider than the library repeats genes under distinct ids."""
+    from veltrana.plugins.genesets import load_library
+    from veltrana.plugins.vocabulary import gene_of
+    library = load_library("GO_Biological_Process_offline")
+    known = {g for genes in library.values() for g in genes}
+    paths = demo.write_demo(str(tmp_path / "wide"), n_samples=4, n_proteins=19000, n_glycoforms=200)
+    for source in ("Protein", "Glycoform"):
+        ids = pd.read_csv(paths["expression"][source], sep="\t", index_col=0, usecols=[0]).index
+        assert ids.is_unique and {gene_of(i) for i in ids} <= known
+    protein_genes = {gene_of(i) for i in pd.read_csv(paths["expression"]["Protein"], sep="\t", usecols=[0]).iloc[:, 0]}
+    for term in demo.PLANTED:
+        assert set(library[term]) <= protein_genes

@@ -7,6 +7,10 @@ Writes into a folder:
   categorical phenotypes, vital status and day counts for survival analysis;
 - annotation_<source>.txt: feature, gene and protein name per feature;
 - user/database/enrichment/demo_pathways.gmt: a small gene-set library over the demo genes.
+
+Features are named after human gene symbols of the shipped GO library, so its enrichment
+and GSEA work on the demo; the genes of a few GO terms (PLANTED) differ between Tumor and
+Normal, the rest at random.
 """
 
 from __future__ import annotations
@@ -16,6 +20,8 @@ import os
 import numpy as np
 import pandas as pd
 
+from .plugins.genesets import load_library
+
 PROTEIN_FILE = "protein_log2r_20210811.txt"
 GLYCOFORM_FILE = "glycoform_log2r_20210811.txt"
 INFO_FILE = "clinical_information3.txt"
@@ -23,19 +29,44 @@ GMT_FILE = "demo_pathways.gmt"
 
 _GLYCANS = ["HexNAc(4)Hex(5)NeuAc(2)", "HexNAc(4)Hex(5)Fuc(1)", "HexNAc(2)Hex(9)", "HexNAc(5)Hex(6)NeuAc(1)",
             "HexNAc(2)Hex(5)", "HexNAc(3)Hex(4)Fuc(1)"]
+# GO terms whose genes go up (+1) or down (-1) in Tumor; sizes inside the tested 15-500.
+PLANTED = {"DNA replication initiation (GO:0006270)": 1, "glycolytic process (GO:0006096)": 1,
+           "collagen fibril organization (GO:0030199)": -1}
+_LIBRARY = "GO_Biological_Process_offline"
 _PATHWAYS = ["Glycolysis", "Complement cascade", "ECM organisation", "N-glycan biosynthesis", "Cell cycle",
              "Immune response", "Lipid metabolism", "Coagulation", "Apoptosis", "Oxidative stress",
              "DNA repair", "Angiogenesis"]
 
 
-def _gene_names(n: int) -> list[str]:
-    letters = "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
-    names = []
-    for i in range(n):
-        a, b = divmod(i, 26 * 26)
-        b, c = divmod(b, 26)
-        names.append(f"G{letters[a % 26]}{letters[b]}{letters[c]}{1 + i % 9}")
-    return names
+def _gene_names(rng, n: int) -> tuple[list[str], np.ndarray]:
+    """`n` protein ids named after real gene symbols and their planted direction (0: none).
+
+    The planted terms' genes come first (at most a third of `n`), then other genes of the
+    library at random; past the library's genes, symbols repeat as GENE_2, GENE_3 (the
+    gene is the part before the first underscore). Rows are shuffled."""
+    library = load_library(_LIBRARY)
+    planted = {}
+    for term, direction in PLANTED.items():
+        for gene in library[term]:
+            planted.setdefault(gene, direction)
+    planted = dict(list(planted.items())[: n // 3])
+    pool = sorted({g for genes in library.values() for g in genes if "_" not in g} - planted.keys())
+    others = list(rng.permutation(pool)[: n - len(planted)])
+    names = [*planted, *others]
+    for copy in range(2, 2 + (n - len(names)) // len(pool) + 1):
+        names += [f"{g}_{copy}" for g in pool[: n - len(names)]]
+    direction = np.array([planted.get(g, 0) for g in names], dtype=float)
+    order = rng.permutation(n)
+    return [names[i] for i in order], direction[order]
+
+
+def _effects(rng, n: int, n_diff: int, planted=None) -> np.ndarray:
+    """Per-feature Tumor effects: the planted ones, and `n_diff` others at random."""
+    effect = np.zeros(n) if planted is None else planted * rng.uniform(0.8, 1.6, size=n)
+    free = np.flatnonzero(effect == 0)
+    chosen = rng.choice(free, size=min(n_diff, len(free)), replace=False)
+    effect[chosen] = rng.choice([-1, 1], size=len(chosen)) * rng.uniform(0.8, 2.0, size=len(chosen))
+    return effect
 
 
 def _patients(tumor) -> list[str]:
@@ -51,15 +82,12 @@ def _patients(tumor) -> list[str]:
     return ids
 
 
-def _matrix(rng, features, samples, tumor, n_diff, missing):
+def _matrix(rng, features, samples, tumor, effect, missing):
     n_f, n_s = len(features), len(samples)
     base = rng.normal(0.0, 0.6, size=(n_f, 1))
     spread = rng.uniform(0.3, 0.9, size=(n_f, 1))
     values = base + spread * rng.normal(size=(n_f, n_s))
-    effect = np.zeros((n_f, 1))
-    diff_idx = rng.choice(n_f, size=n_diff, replace=False)
-    effect[diff_idx, 0] = rng.choice([-1, 1], size=n_diff) * rng.uniform(0.8, 2.0, size=n_diff)
-    values = values + effect * tumor[None, :]
+    values = values + effect[:, None] * tumor[None, :]
     # Low-abundance features go missing more often, as in real measurements.
     p_missing = np.clip(missing * (1.5 - (values - values.min()) / np.ptp(values)), 0, 0.9)
     values[rng.random(values.shape) < p_missing] = np.nan
@@ -75,14 +103,14 @@ def write_demo(folder, n_samples: int = 100, n_proteins: int = 3000, n_glycoform
     tumor = (np.arange(n_samples) % 5 < 3).astype(float)  # 60 % tumour
     rng.shuffle(tumor)
 
-    genes = _gene_names(n_proteins)
-    protein = _matrix(rng, genes, samples, tumor, n_diff=n_proteins // 10, missing=0.15)
+    genes, planted = _gene_names(rng, n_proteins)
+    protein = _matrix(rng, genes, samples, tumor, _effects(rng, n_proteins, n_proteins // 10, planted), 0.15)
     glyco_genes = rng.choice(genes[: n_proteins // 3], size=n_glycoforms)
     glyco_ids = []
     for i, g in enumerate(glyco_genes):
         glyco_ids.append(f"{g}_N{50 + (i * 37) % 900}_{_GLYCANS[i % len(_GLYCANS)]}")
     glyco_ids = list(dict.fromkeys(glyco_ids))
-    glycoform = _matrix(rng, glyco_ids, samples, tumor, n_diff=len(glyco_ids) // 8, missing=0.15)
+    glycoform = _matrix(rng, glyco_ids, samples, tumor, _effects(rng, len(glyco_ids), len(glyco_ids) // 8), 0.15)
 
     status = np.where(tumor == 1, "Tumor", "Normal")
     age = np.round(rng.normal(62, 9, n_samples)).astype(int)

@@ -1,8 +1,11 @@
 """The first cards in a real browser: preprocessing, profiling, quality control, annotation."""
 
+import pandas as pd
 import pytest
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
+
+from veltrana import demo
 
 from harness import callback_times, console_errors, graph, load, pick, press, server_errors, wait_for
 
@@ -40,7 +43,8 @@ def test_first_cards_fill_on_page_load(server, page):
     assert cv and len(cv["traces"]) >= 1
 
     cells = driver.find_elements(By.CSS_SELECTOR, "#annotation-id-datatable td[data-dash-column='Feature']")
-    assert len(cells) == 10 and cells[0].text == "GAAA1"
+    first = pd.read_csv(server["data"] / demo.PROTEIN_FILE, sep="\t", index_col=0, nrows=1).index[0]
+    assert len(cells) == 10 and cells[0].text == first
 
     times = sorted(callback_times(driver), key=lambda t: -t["ms"])
     ours = [t for t in times if any(card in t["output"] for card in FIRST_CARDS)]
