@@ -223,7 +223,12 @@ def test_a_workbook_sheet_parquet_and_gct_read_as_the_text_matrix_does(tmp_path)
                                       ["G1", "A", 1, 2], ["G2", "B", 3, 4]])
     with pytest.raises(DataError, match="bad.gct: 2 data rows; the dimensions line says 3"):
         loader.read_expression(bad)
-    sheet.append(["G3", "high", 1])
+    sheet.append(["G3", "=B2*2", 1])  # a formula whose value no spreadsheet program has stored
+    book.save(tmp_path / "data.xlsx")
+    with pytest.raises(DataError, match=r"data.xlsx#Protein: 1 formula cell\(s\) hold no saved value \(row 4, "
+                                        r"column B: '=B2\*2'\)"):
+        loader.read_expression(str(tmp_path / "data.xlsx") + "#Protein")
+    sheet["B4"] = "high"
     book.save(tmp_path / "data.xlsx")
     with pytest.raises(DataError, match=r"data.xlsx#Protein: 1 cell\(s\) are not numbers: row 4, row 'G3', "
                                         r"column '01005': 'high'"):

@@ -168,6 +168,8 @@ def test_plain_and_quoted_files_read_the_nearest_double_to_each_decimal(tmp_path
     ("latin1.tsv", "Feature\tS1\tS2\nG\xe9ne\t1\t2\n".encode("latin-1"), "line 2: not UTF-8"),
     ("binary.tsv", b"PK\x03\x04\x00\x00binary", "binary content"),
     ("broken.tsv.gz", gzip.compress(b"Feature\tS1\nG1\t1\n" * 50)[:-12], "gzip compression is corrupt"),
+    ("Report.xls", b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + bytes(504), r"a legacy Excel \(.xls\) workbook; save it as .xlsx"),
+    ("parquet.tsv", b"PAR1\x15\x04garbage", "not a readable Parquet file"),
 ])
 def test_bad_files_are_refused_naming_file_and_line(tmp_path, name, content, message):
     path = write(tmp_path, name, content)
@@ -199,6 +201,26 @@ def test_sample_table_types_and_missing_cells(tmp_path):
 def test_sample_table_refuses_text_numbers_and_repeated_samples(tmp_path, content, message):
     with pytest.raises(DataError, match=message):
         loader.read_sample_table(write(tmp_path, "info.tsv", content))
+
+
+def test_sample_tables_in_the_fields_formats_with_their_id_column_anywhere(tmp_path):
+    frame = pd.DataFrame({"Batch": [1, 2, 1], "Sample": ["01005", "01006", "02011"], "Sex": ["F", None, "M"]})
+    frame.to_parquet(tmp_path / "info.parquet")
+    info = loader.read_sample_table(str(tmp_path / "info.parquet"), "Sample")
+    assert list(info.index) == ["01005", "01006", "02011"] and info.index.name == "Sample"
+    assert info["Batch(Numerical)"].tolist() == [1.0, 2.0, 1.0] and pd.isna(info["Sex"].iloc[1])
+    # a workbook with a misleading name is read as a workbook; its numbers-as-text are refused in a
+    # "(Numerical" column as in a text file
+    import openpyxl
+
+    book = openpyxl.Workbook()
+    book.active.append(["Sample", "PSA(Numerical)"])
+    book.active.append(["S1", 4.5])
+    book.active.append(["S2", "<5"])
+    book.save(tmp_path / "info.tsv")
+    with pytest.raises(DataError, match=r"info.tsv#Sheet: 1 cell\(s\) are not numbers: row 3, row 'S2', "
+                                        r"column 'PSA\(Numerical\)': '<5'"):
+        loader.read_sample_table(str(tmp_path / "info.tsv"))
 
 
 def test_results_keep_ids_and_integers_and_may_be_empty(tmp_path):

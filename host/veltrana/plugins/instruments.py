@@ -25,6 +25,7 @@ from __future__ import annotations
 import dataclasses
 import datetime
 import gzip
+import io
 import os
 import re
 import threading
@@ -203,13 +204,8 @@ def _cell_text(cell) -> str | None:
 
 
 def _sheet(path) -> Table:
-    import openpyxl
-
     file, sheet = _split_sheet(path)
-    try:
-        book = openpyxl.load_workbook(file, read_only=True, data_only=True)
-    except (zipfile.BadZipFile, KeyError, ValueError, OSError) as err:
-        raise DataError(f"{file}: not a readable Excel workbook ({err})") from None
+    book = _workbook(file, values=True)
     try:
         if sheet is not None and sheet not in book.sheetnames:
             raise DataError(f"{file}: no sheet {sheet!r}; the sheets are {', '.join(map(repr, book.sheetnames))}")
@@ -218,6 +214,8 @@ def _sheet(path) -> Table:
                 for r, row in enumerate(book[sheet or book.sheetnames[0]].iter_rows(), 1)]
     finally:
         book.close()
+    if any(c is None for _, cells in rows for c in cells):
+        _unsaved_formulas(file, name)
     rows = [(r, cells) for r, cells in rows if any(c is not None and c.strip() for c in cells)]
     if not rows:
         raise DataError(f"{name}: the sheet is empty")
@@ -230,6 +228,36 @@ def _sheet(path) -> Table:
                for j in range(width)]
     _unique(name, header, "column", [f"row {rows[0][0]} column {_letters(j)}" for j in range(width)])
     return Table(name, header, columns, [f"row {r}" for r, _ in body])
+
+
+def _workbook(file, values: bool):
+    """The workbook read lazily (its formulas' saved values, or the formulas); from its bytes, as
+    openpyxl goes by the name's extension and a workbook is recognised by its content."""
+    import openpyxl
+
+    with open(file, "rb") as fh:
+        data = io.BytesIO(fh.read())
+    try:
+        return openpyxl.load_workbook(data, read_only=True, data_only=values)
+    except (zipfile.BadZipFile, KeyError, ValueError, OSError) as err:
+        raise DataError(f"{file}: not a readable Excel workbook ({err})") from None
+
+
+def _unsaved_formulas(file, name) -> None:
+    """Refuses formulas whose value the workbook does not hold (written by a program that does not
+    compute them): read as values they would be empty cells, silently missing."""
+    book, values = _workbook(file, values=False), _workbook(file, values=True)
+    try:
+        sheet = name.rpartition("#")[2]
+        found = [f"row {c.row}, column {_letters(c.column - 1)}: {c.value!r}"
+                 for row, kept in zip(book[sheet].iter_rows(), values[sheet].iter_rows())
+                 for c, v in zip(row, kept) if c.data_type == "f" and v.value is None]
+    finally:
+        book.close()
+        values.close()
+    if found:
+        raise DataError(f"{name}: {len(found)} formula cell(s) hold no saved value ({'; '.join(found[:_SHOWN])}); "
+                        "open the workbook in a spreadsheet program and save it, so that its values are stored")
 
 
 def _letters(j: int) -> str:
