@@ -353,3 +353,31 @@ def test_the_front_door_names_the_file_and_column_of_a_broken_instrument_file(tm
     assert done.returncode == 1
     assert ("proteinGroups.txt: read as MaxQuant proteinGroups, but column 'Reverse': expected '+' or an empty "
             "cell; 1 other value(s) (line 2: 'x')") in done.stderr, done.stderr
+
+
+def test_an_anndata_file_alone_is_a_study_and_a_project_file_chooses_the_id_column(tmp_path):
+    import anndata
+
+    from veltrana import __main__ as front
+    from veltrana import study
+
+    rng = np.random.default_rng(5)
+    obs = pd.DataFrame({"Donor": [f"D{i % 6}" for i in range(12)], "Status": ["Tumor", "Normal"] * 6},
+                       index=[f"0{i:04d}" for i in range(1001, 1013)])
+    anndata.AnnData(X=rng.normal(size=(12, 30)), obs=obs,
+                    var=pd.DataFrame(index=[f"GENE{k}" for k in range(30)])).write_h5ad(tmp_path / "rna.h5ad")
+    options = study.merged_options(front.parse_args(["--expression", f"mRNA={tmp_path}/rna.h5ad"]))
+    chosen = study.study_from(options)
+    assert chosen.info == str(tmp_path / "rna.h5ad") and chosen.out_dir == str(tmp_path / "results")
+    report = study.reconcile(chosen.my_paths())
+    assert len(report.sources[0].samples) == 12 and report.id_column == "obs_names"
+    assert report.sources[0].note == "AnnData X (samples x features), values as written"
+
+    (tmp_path / "study.toml").write_text('sample_column = "Sample ID"\ninfo = "samples.xlsx"\n'
+                                         '[expression]\nPlasma = "proteinGroups.txt"\n')
+    plasma_cohort(str(tmp_path))
+    options = study.read_project_file(str(tmp_path / "study.toml"))
+    assert options["sample_column"] == "Sample ID"
+    (tmp_path / "bad.toml").write_text("sample_column = 3\n")
+    with pytest.raises(study.StudyError, match="sample_column must be a column name in quotes, got 3"):
+        study.read_project_file(str(tmp_path / "bad.toml"))
