@@ -68,6 +68,12 @@ def test_run_lists_the_clustered_sources(fresh_paths, monkeypatch):
     assert kw["clustering-source-dropdown"] == ["Protein", "Glycoform"] and kw["clustering-number-input"] == 3
     # The folder does not exist before the first run; the run creates it.
     assert module_dir == callbacks.MyPath(fresh_paths).get_clustering_dir() and not os.path.exists(module_dir)
+    # The keyword dictionary is the host's: a host that replaces the service is heard.
+    real = callbacks.build_default_kwargs
+    monkeypatch.setattr(callbacks, "build_default_kwargs",
+                        lambda i, s, a: {**real(i, s, a), "clustering-number-input": 7})
+    update(*run_args(fresh_paths, sources=("Protein",)))
+    assert seen[1][0]["clustering-number-input"] == 7
 
 
 def test_figure_needs_an_existing_result(fresh_paths, monkeypatch):

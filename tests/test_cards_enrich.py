@@ -99,8 +99,8 @@ def test_gene_set_libraries(env, monkeypatch):
     options, value = cb(env["paths"])
     values = [o["value"] for o in options]
     libs = callbacks.get_enrich_libraries()
-    # The listed libraries first and in order, then the shipped one, then the user's files.
-    assert values == libs + [OFFLINE, GMT] and "KEGG_2016" in libs
+    # The listed libraries first and in order, then the user's files, then the shipped one.
+    assert values == libs + [GMT, OFFLINE] and "KEGG_2016" in libs
     assert value == GMT                       # a local library runs offline and keeps the genes here
     os.remove(os.path.join(user_dir, GMT))
     assert cb(env["paths"]) == ([{"label": v, "value": v} for v in libs + [OFFLINE]], OFFLINE)

@@ -124,6 +124,9 @@ def test_a_named_study_starts_with_safe_files_and_its_summary_card(tmp_path, cap
                                    .get_preprocess_path("Phospho sites"))
     assert list(stored.index[:2]) == ["01001", "01002"] and stored.shape == (24, 50)
     assert layout_state.phenotypes == ["Status"]
+    # The input card names what is served, not the demo's files.
+    assert app.layout["expr-input"].value == "Phospho sites=phospho.csv.gz"
+    assert app.layout["info-input"].value == "samples.tsv"
 
 
 def callback_request(app, output_prefix, inputs, state):

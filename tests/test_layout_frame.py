@@ -57,15 +57,16 @@ def test_discovery_falls_back_to_first_phenotype_and_tolerates_no_columns(tmp_pa
     assert got["info"] and got["phenotypes"] == [] and got["groups"] == []
 
 
-def test_discovery_skips_missing_cells_and_survives_a_refused_table(tmp_path):
+def test_discovery_skips_missing_cells_and_fails_on_a_refused_table(tmp_path):
     # Empty cells of the default phenotype used to sort NaN beside text and fail the import.
     (tmp_path / "clinical_information3.txt").write_text(
         "Sample\tPathological_Status\n01005\tTumor\n01006\t\n01007\tNormal\n01008\tNA\n")
     assert _discover(tmp_path)["groups"] == ["Normal", "Tumor"]
-    (tmp_path / "clinical_information3.txt").write_text("Sample\tPathological_Status\nA\tTumor\nA\tNormal\n")
-    proc = run_python(DISCOVER, tmp_path)
-    assert proc.returncode == 0 and "duplicate row id" in proc.stderr
-    assert json.loads(proc.stdout.strip().splitlines()[-1])["info"] is False
+    for table in ("Sample\tPathological_Status\nA\tTumor\nA\tNormal\n", ""):  # refused, empty
+        (tmp_path / "clinical_information3.txt").write_text(table)
+        proc = run_python(DISCOVER, tmp_path)
+        assert proc.returncode != 0 and "DataError" in proc.stderr, proc.stderr
+        assert ("duplicate" if table else "the file is empty") in proc.stderr
 
 
 def test_placeholder_figure():

@@ -120,6 +120,13 @@ def with_summary(page, card):
     return page
 
 
+def show_served_paths(page, page_paths: dict) -> None:
+    """The input card names the files served (in their short forms), not the demo's file names
+    the layout module starts with."""
+    page["expr-input"].value = "\n".join(f"{name}={path}" for name, path in page_paths["expression"].items())
+    page["info-input"].value = page_paths["info"]
+
+
 def with_options(page, dropdown_id: str, values) -> None:
     """Appends `values` (texts, label = value, or option dicts) to the options of the page's
     dropdown `dropdown_id`, after its described ones; KeyError when the page has no such component."""
@@ -155,6 +162,7 @@ def create_app(my_paths: dict, report: study.Report | None = None, manager=None)
     # The page holds the paths in their short forms: the server's own paths never reach the browser.
     page_paths = vistro.callbacks.MyPath(my_paths).page_form()
     app.layout = with_summary(layout.build_layout(page_paths), summary.summary_card(report))
+    show_served_paths(app.layout, page_paths)
     with_options(app.layout, "diff-exp-analysis-methods-dropdown", MODERATED_METHODS)
     designs.add_designs(app, my_paths, layout.phenotypes)  # "Adjust for" and the F-test's run and figure
     with_options(app.layout, "preprocess-imputation-dropdown", extra_imputation_options())

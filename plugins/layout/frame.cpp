@@ -19,20 +19,12 @@ void bind_imports(nb::module_& m) {
 }
 
 // Reads the sample-information table of the working directory, when there is one, with the
-// host's loader (ids as text, missing cells NaN). A table the loader refuses is reported as a
-// warning and leaves the module without phenotypes, so the page itself still builds.
+// host's loader (ids as text, missing cells NaN). A table the loader refuses fails the import
+// with the loader's message: a page with no phenotypes would hide that the table is wrong.
 void discover_phenotypes(nb::module_& m) {
     nb::object path = m.attr("sample_information_path");
     if (!nb::cast<bool>(m.attr("os").attr("path").attr("exists")(path))) return;
-    nb::module_ loader = nb::module_::import_("veltrana.plugins.loader");
-    nb::object info;
-    try {
-        info = loader.attr("read_sample_table")(path);
-    } catch (nb::python_error& e) {
-        if (!e.matches(loader.attr("DataError"))) throw;
-        nb::module_::import_("warnings").attr("warn")(nb::str(e.value()));
-        return;
-    }
+    nb::object info = nb::module_::import_("veltrana.plugins.loader").attr("read_sample_table")(path);
     m.attr("info_df") = info;
     nb::list phenotypes = pyglue::to_list(info.attr("columns").attr("values"));
     m.attr("phenotypes") = phenotypes;

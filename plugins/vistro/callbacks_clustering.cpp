@@ -4,6 +4,12 @@
 namespace vistro {
 namespace {
 
+// The card's keyword dictionary from the host's own service, so that a host that
+// replaces it is heard.
+nb::object host_kwargs(const Ctx& c, const nb::args& a) {
+    return service("build_default_kwargs")(c.inputs, c.states, a);
+}
+
 }  // namespace
 
 VISTRO_CALLBACK(update_feature_clustering_source) { return pyglue::mirror_picker(a[0]); }
@@ -12,7 +18,7 @@ VISTRO_CALLBACK(update_feature_clustering_phenotypes) { return pyglue::mirror_pi
 
 VISTRO_CALLBACK(update_feature_clustering_inter) {
     nb::object result_path = nb::str(""), options = nb::list(), value = nb::str("");
-    nb::dict kwargs = named_args(c, a);
+    nb::object kwargs = host_kwargs(c, a);
     nb::object info_path = meta_path(c);
     nb::object defaults = nb::make_tuple(result_path, options, value, "");
     if (!path_exists(out_dir(c))) return defaults;
@@ -33,7 +39,7 @@ VISTRO_CALLBACK(update_feature_clustering_inter) {
 }
 
 VISTRO_CALLBACK(update_feature_clustering_figure_1) {
-    nb::dict kwargs = named_args(c, a);
+    nb::object kwargs = host_kwargs(c, a);
     nb::object fig = placeholder();
     nb::object module_dir = c.my_path.attr("get_clustering_dir")();
     if (path_exists(meta_path(c)) && path_exists(module_dir)) {

@@ -100,9 +100,8 @@ VISTRO_CALLBACK(update_enrich_gene_sets) {
     nb::object libs = service("get_enrich_libraries")();
     nb::object picked = service("build_default_dropdown_by_list")(libs);
     nb::list options = pyglue::to_list(picked[0]);
-    // The shipped libraries stand after the listed ones, then the user's files.
+    // The listed libraries first, then the user's files, then the shipped libraries.
     nb::list offline = pyglue::to_list(service("get_offline_libraries")());
-    options.attr("extend")(pyglue::options_from(offline));
     nb::object user_dir = user_gene_set_dir(c);
     nb::object first_user_file = nb::none();
     if (path_exists(user_dir)) {
@@ -114,6 +113,7 @@ VISTRO_CALLBACK(update_enrich_gene_sets) {
             if (first_user_file.is_none()) first_user_file = nb::borrow(name);
         }
     }
+    options.attr("extend")(pyglue::options_from(offline));
     // A local library is preselected, never a remote one: the analysis runs as soon as
     // a feature set exists (on page load, after the differential run), and a remote
     // library would send the user's genes away unasked and, offline, fail on every load.
