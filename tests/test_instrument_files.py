@@ -190,6 +190,9 @@ def test_fragpipe_prefers_maxlfq_and_spectronaut_reads_filtered_as_missing(tmp_p
     assert reading.matrix.shape == (2, 2) and np.isnan(reading.matrix.loc["01006", "P02768"])
     assert reading.note.startswith("Spectronaut protein-group quantities, log2-transformed")
     broken = write(tmp_path, "pivot2.tsv", [["PG.Genes", "[1] 01005.PG.Quantity"], ["ALB", 5e6]])
+    # a plain matrix may name its id column as an engine does
+    plain = write(tmp_path, "plain.tsv", [["PG.ProteinGroups", "01005"], ["P1", 21.5]])
+    assert instruments.kind(plain) is None and loader.read_expression(plain).loc["01005", "P1"] == 21.5
     with pytest.raises(DataError, match=r"column 'PG.ProteinGroups': expected a 'PG.ProteinGroups' column"):
         instruments.read(broken)
 

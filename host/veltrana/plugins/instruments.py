@@ -132,15 +132,22 @@ def kind(path) -> str | None:
         return H5AD
     if head.startswith((b"#1.2", b"#1.3")):
         return _GCT
-    header = set(_header_cells(path, head))
-    if "Majority protein IDs" in header or ("Protein IDs" in header and
-                                            any(h.startswith(_MAXQUANT_VALUES) for h in header)):
+    return _engine(_header_cells(path, head))
+
+
+def _engine(header: list[str]) -> str | None:
+    """The search engine whose table has this header: its id column beside a column only its tables
+    have (a plain matrix may name its id column as an engine does, and is still a plain matrix)."""
+    cells = set(header)
+    if cells & {"Protein IDs", "Majority protein IDs"} and (
+            cells & {"Reverse", "Potential contaminant", "Only identified by site"}
+            or any(h.startswith(_MAXQUANT_VALUES) for h in cells)):
         return MAXQUANT
-    if "Protein.Group" in header and ("Genes" in header or "Protein.Ids" in header):
+    if "Protein.Group" in cells and cells & {"Genes", "Protein.Ids", "Protein.Names"}:
         return DIANN
-    if "Protein ID" in header and "Entry Name" in header:
+    if "Protein ID" in cells and "Entry Name" in cells:
         return FRAGPIPE
-    if "PG.ProteinGroups" in header or any(_SPECTRONAUT_QUANTITY.match(h) for h in header):
+    if any(_SPECTRONAUT_QUANTITY.match(h) for h in cells) or {"PG.ProteinGroups", "PG.Genes"} <= cells:
         return SPECTRONAUT
     return None
 
@@ -619,25 +626,11 @@ def _read(path) -> Reading:
         return _ENGINES[found](table_of(path))
     if found == _XLSX:
         table = _sheet(path)
-        engine = _engine_of(table.header)
+        engine = _engine(table.header)
         return _ENGINES[engine](table) if engine else _plain(table, f"Excel sheet {table.name.rpartition('#')[2]!r}")
     if found == _PARQUET:
         return _plain(table_of(path), "Parquet table")
     raise DataError(f"{path}: not one of the instrument or table formats")
-
-
-def _engine_of(header: list[str]) -> str | None:
-    """A search engine's table saved as a workbook sheet is read as that engine's table."""
-    cells = set(header)
-    if "Majority protein IDs" in cells:
-        return MAXQUANT
-    if "Protein.Group" in cells and "Genes" in cells:
-        return DIANN
-    if "Protein ID" in cells and "Entry Name" in cells:
-        return FRAGPIPE
-    if "PG.ProteinGroups" in cells:
-        return SPECTRONAUT
-    return None
 
 
 _readings: dict[tuple, Reading] = {}
