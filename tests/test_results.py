@@ -1,5 +1,6 @@
 """Analysis runs keyed by their inputs and published whole; failures told on the page."""
 
+import itertools
 import os
 import time
 from pathlib import Path
@@ -7,7 +8,7 @@ from pathlib import Path
 import pandas as pd
 import pytest
 
-from support import in_threads, post, request, write_preprocessed
+from support import by_id, in_threads, post, request, write_numeric_phenotypes, write_preprocessed
 from veltrana.plugins import callbacks, failures, layout, results, vistro
 from veltrana.plugins.analysis import differential
 
@@ -247,3 +248,56 @@ def test_an_association_of_all_features_does_not_depend_on_the_feature_sets(fres
     chosen = [results.association_paths(my_path, *choices, "Differential@U", sets)["summary"]
               for sets in ("/a/feature_sets.txt", "/b/feature_sets.txt")]
     assert len(set(chosen)) == 2 and every[0] not in chosen
+
+
+# ---- page load: runs that fire before their pickers are filled ------------------------------
+
+def published_runs(out_dir) -> dict:
+    """{run folder: manifest mtime} of every published run (a run computed again rewrites its
+    manifest or makes a new folder)."""
+    return {str(m.parent): m.stat().st_mtime_ns for m in Path(out_dir).glob("*/*/" + results.MANIFEST)}
+
+
+def test_runs_fired_before_their_pickers_are_filled_compute_nothing_else(served):
+    """On page load a run fires when its inputs arrive, whatever its pickers hold by then: any
+    picker may still hold the page's first value. Such a firing computes nothing, or exactly the
+    run the filled pickers then ask for (a click reuses it)."""
+    app, paths = served
+    my_path = callbacks.MyPath(paths)
+    numeric = write_numeric_phenotypes(my_path)
+    page = app.layout
+    sources = [{"label": s, "value": s} for s in my_path.sources()]
+    arriving = {"preprocess-source-dropdown.options": sources, "decomposition-data-source-dropdown.options": sources,
+                "clustering-source-dropdown.options": sources, "numeric-info-inter.data": numeric,
+                "assoc-feature-set-dropdown.options": [{"label": "All Features", "value": "All Features"}],
+                "feature-sets-inter.data": None, "Paths.data": paths}
+    # The pickers each card fills at page load, with the values they then hold.
+    filled = {
+        "diff-inter.data": {"diff-data-source-dropdown.value": "Protein", "phenotype-dropdown.value":
+                            "Pathological_Status", "target-groups-dropdown.value": "Tumor",
+                            "refer-groups-dropdown.value": "Normal"},
+        "decomposition-inter.data": {"decomposition-data-source-dropdown.value": "Protein"},
+        "feature-clustering-inter.data": {"clustering-source-dropdown.value": "Protein",
+                                          "clustering-phenotype-dropdown.value": "Pathological_Status"},
+        "phenotype-feature-result-inter.data": {
+            "assoc-data-source-dropdown.value": "Protein", "assoc-phenotype-dropdown.value": "Age(Numerical)",
+            "assoc-target-phenotype-dropdown.value": "Pathological_Status",
+            "assoc-target-groups-dropdown.value": "Tumor", "assoc-feature-set-dropdown.value": "All Features"},
+    }
+    for first_output, pickers in filled.items():
+        entry = next(e for k, e in app.callback_map.items() if k.strip(".").split("...")[0] == first_output)
+        deps = [f"{d['id']}.{d['property']}" for d in [*entry["inputs"], *entry["state"]]]
+        first = {d: arriving[d] if d in arriving else
+                 0 if d.endswith(".n_clicks") else getattr(by_id(page, d.rsplit(".", 1)[0]), d.rsplit(".", 1)[1])
+                 for d in deps}
+        run = entry["callback"].__wrapped__
+        run(*[{**first, **pickers}[d] for d in deps])
+        ran = published_runs(paths["out_dir"])
+        # Any of the pickers still at the page's first value.
+        for unfilled in (c for n in range(1, len(pickers) + 1) for c in itertools.combinations(pickers, n)):
+            values = {**first, **{p: v for p, v in pickers.items() if p not in unfilled}}
+            try:
+                run(*[values[d] for d in deps])
+            except ValueError:
+                pass  # refused with a message: nothing computed either
+            assert published_runs(paths["out_dir"]) == ran, f"{first_output} ran with {unfilled} unfilled"

@@ -2,10 +2,12 @@
 the page settles, a differential run feeds the association and enrichment cards,
 the association draws its two figures and the enrichment its bar chart."""
 
+import json
 import time
 
 from selenium.webdriver.common.by import By
 
+from conftest import _started, _stopped
 from harness import console_errors, graph, load, pick, press, server_errors, settle, wait_for
 
 GMT = "demo_pathways.gmt"
@@ -62,3 +64,40 @@ def test_journey(server, browser):
 
     assert console_errors(browser) == [] and server_errors(server) == []
     print("\njourney timings (s): " + ", ".join(f"{k} {v:.2f}" for k, v in timings.items()))
+
+
+def stored_runs(out) -> dict:
+    """{run folder: (kind, manifest mtime)} of every published run under the output folder
+    (a run computed again rewrites its manifest or makes a new folder)."""
+    runs = {}
+    for manifest in out.glob("*/*/run.json"):
+        runs[str(manifest.parent)] = (json.loads(manifest.read_text())["kind"], manifest.stat().st_mtime_ns)
+    return runs
+
+
+def test_page_load_computes_nothing_the_defaults_compute_again(browser, tmp_path_factory):
+    """Runs that fire at page load either wait for their pickers or run what the pickers then
+    hold: pressing each card's run button with the choices the page shows computes nothing twice."""
+    server = _started(tmp_path_factory.mktemp("fresh-output"))
+    try:
+        out = server["data"] / "results"
+        load(browser, server["url"])
+        at_load = stored_runs(out)
+        assert {"decomposition", "clustering", "association"} <= {kind for kind, _ in at_load.values()}
+        for button in ("run-decomposition-button", "run-feature-clustering-button", "run-assoc-button"):
+            press(browser, button)
+            assert stored_runs(out) == at_load, f"{button} computed a run again"
+        # The differential run waited for its group pickers at page load, or ran with what they hold.
+        ran_at_load = any(kind == "differential" for kind, _ in at_load.values())
+        press(browser, "run-diff-button")
+        new = {folder: kind for folder, (kind, _) in stored_runs(out).items() if folder not in at_load}
+        expected = {"feature-sets"} if ran_at_load else {"differential", "feature-sets"}
+        assert set(new.values()) <= expected and "differential" in {*new.values(), *(k for k, _ in at_load.values())}
+        assert {f: r for f, r in stored_runs(out).items() if f in at_load} == at_load
+        # "All Features" reads no feature set: the association run stays the one of page load.
+        settled = stored_runs(out)
+        press(browser, "run-assoc-button")
+        assert stored_runs(out) == settled
+        assert console_errors(browser) == [] and server_errors(server) == []
+    finally:
+        _stopped(server)
