@@ -7,11 +7,44 @@ import pandas as pd
 import pytest
 from selenium.webdriver.common.by import By
 
-from harness import callback_seconds, graph, pick, press, wait_for
+from conftest import _started, _stopped
+from harness import _displayed, callback_seconds, console_errors, graph, load, pick, press, server_errors, wait_for
 from veltrana import demo
 
 METHODS = ["T-test(Unpaired)", "T-test(Paired)", "Wilcoxon(Unpaired)", "Wilcoxon(Paired)"]
 
+
+
+@pytest.fixture(scope="module")
+def big_pickers(tmp_path_factory):
+    """The demo served with pickers of more than 50 choices filled on demand (as a cohort of
+    tens of thousands of features or samples is)."""
+    work = tmp_path_factory.mktemp("pickers")
+    (work / "study.toml").write_text("[limits]\npicker_options = 50\n")
+    started = _started(work, "--config", str(work / "study.toml"))
+    yield started
+    _stopped(started)
+
+
+def choices(driver) -> list[str]:
+    return [e.text for e in _displayed(driver, "//*[@role='option']")]
+
+
+def listed(driver, dropdown_id) -> int:
+    """How many options the open dropdown holds (its list draws only those in view)."""
+    return driver.execute_script(
+        "const list = document.getElementById(document.getElementById(arguments[0]).getAttribute('aria-controls'));"
+        "const rows = list.querySelectorAll('[role=option]');"
+        "const inner = list.querySelector('.dash-options-list-virtualized > div');"
+        "return Math.round(parseFloat(inner.style.height) / rows[0].getBoundingClientRect().height);", dropdown_id)
+
+
+def typed(driver, dropdown_id, text) -> None:
+    """Opens a dropdown and types `text` into its search."""
+    driver.find_element(By.ID, dropdown_id).click()
+    box = wait_for(driver, lambda: _displayed(driver, f"//*[@id='{dropdown_id}']//input | "
+                                                      "//input[contains(@class, 'dash-dropdown-search')]"))
+    box[0].send_keys(text)
 
 
 @pytest.fixture
@@ -67,3 +100,30 @@ def test_refresh_clustering_draws_the_heatmap(page):
     assert heatmap["traces"][0]["n"] > 1000  # one row per clustered feature
     run = callback_seconds(page, "feature-clustering-inter.data")
     print(f"\nclustering run, seconds (host run / click to settled): {run:.2f} / {seconds:.2f}")
+
+
+def test_pickers_of_many_choices_find_one_by_typing(big_pickers, browser):
+    load(browser, big_pickers["url"])
+    features = pd.read_csv(big_pickers["data"] / demo.PROTEIN_FILE, sep="\t", index_col=0, usecols=[0]).index
+    press(browser, "run-diff-button")
+    # The feature picker holds its first choices only (and a line counting the rest).
+    browser.find_element(By.ID, "diff-gene-dropdown").click()
+    wait_for(browser, lambda: choices(browser))
+    assert listed(browser, "diff-gene-dropdown") < 250 < len(features)  # 200, the selected, the count
+    browser.find_element(By.TAG_NAME, "body").click()
+    feature = features[-1]
+    typed(browser, "diff-gene-dropdown", feature[:-1])
+    wait_for(browser, lambda: feature in choices(browser))
+    _displayed(browser, f"//*[@role='option'][.//*[text()='{feature}'] or text()='{feature}']")[0].click()
+    wait_for(browser, lambda: (graph(browser, "diff-box-fig") or {}).get("title") == feature)
+
+    # The QC sample picker (several chosen) keeps its choices while it searches.
+    samples = pd.read_csv(big_pickers["data"] / demo.PROTEIN_FILE, sep="\t", index_col=0, nrows=0).columns
+    typed(browser, "qc-samples-dropdown", samples[-1])
+    wait_for(browser, lambda: samples[-1] in choices(browser))
+    pick_now = _displayed(browser, f"//*[@role='option'][.//*[text()='{samples[-1]}'] or text()='{samples[-1]}']")
+    pick_now[0].click()
+    browser.find_element(By.TAG_NAME, "body").click()
+    wait_for(browser, lambda: samples[-1] in browser.find_element(By.ID, "qc-samples-dropdown").text)
+    assert all(s in browser.find_element(By.ID, "qc-samples-dropdown").text for s in samples[:4])
+    assert console_errors(browser) == [] and server_errors(big_pickers) == []

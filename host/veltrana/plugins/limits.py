@@ -26,7 +26,7 @@ DEFAULTS = {
     "clusters": 50,               # clusters of a feature clustering run (the clustering card's number input)
     "top_features": 5_000,        # features a clustering run clusters at most: its most variable ones
     "figure_samples": 500,        # samples a per-sample figure draws one by one; above, it sends a summary
-    "picker_options": 2_000,      # options a picker is sent whole; above, the first ones and the user's search
+    "picker_options": 5_000,      # options a picker is sent whole; above, the first ones and the user's search
     "jobs": os.cpu_count() or 2,  # background jobs running at once, in all
     "jobs_per_login": 2,          # background jobs of one login running at once
     "job_memory_mb": _memory_share(),
