@@ -3,6 +3,7 @@ the library confinement, and its place on the served page (never in build_layout
 
 import json
 import os
+import re
 
 import numpy as np
 import pandas as pd
@@ -81,6 +82,9 @@ def test_run_is_published_reused_and_drawn(fresh_paths, diff_run, monkeypatch):
     assert list(top.columns) == gc.TABLE_COLUMNS
     assert top["P-value"].is_monotonic_increasing and (top["Leading edge"] <= top["Set size"]).all()
     assert "several features" in gc.note(folder)  # glycoforms of one gene collapse
+    # the note counts the sets tested, not the library's
+    tested = re.search(r"(\d+) of the library's (\d+) gene sets have 15 to 500", gc.note(folder))
+    assert tested and len(top) <= int(tested[1]) <= int(tested[2])
 
     # the same choices reuse the run without ranking again; other choices make another run
     monkeypatch.setattr(gc, "prerank", lambda *a: pytest.fail("a published run is computed again"))
@@ -104,6 +108,11 @@ def test_run_is_published_reused_and_drawn(fresh_paths, diff_run, monkeypatch):
     lines = {t.name: t for t in fig.data}
     np.testing.assert_array_equal(lines["Genes of the set"].x, hits)
     assert term in fig.layout.title.text
+    # the title bounds a p of 0 as the table does
+    assert gc.estimate_text(0.0, 20) == "< 0.05" and gc.estimate_text(0.012345, 20) == "0.0123"
+    zero = next((t for t, p in zip(top["Term"], top["P-value"]) if p == 0), None)
+    if zero is not None:
+        assert "p < 0.05" in gc.term_figure(folder, zero).layout.title.text
 
     for bad in (0, -5, 2.5, "many", None):
         with pytest.raises(ValueError, match="permutations"):

@@ -176,8 +176,9 @@ def run_gsea(my_path: MyPath, summary_path, source, statistic, library_name, per
         ranking, several = gene_ranking(scores)
         if ranking.empty:
             raise ValueError(f"no feature of {source} has a {statistic} to rank by")
-        progress.report(f"{len(gene_sets)} gene sets against {len(ranking)} ranked genes, "
-                        f"{permutations} permutations (1 of 2)")
+        tested = sets_in_range(gene_sets, ranking.index)
+        progress.report(f"{tested} gene sets (of the library's {len(gene_sets)}) against {len(ranking)} ranked "
+                        f"genes, {permutations} permutations (1 of 2)")
         try:
             found = prerank(ranking, gene_sets, permutations)
         except NoGeneSetInRange as exc:
@@ -191,7 +192,7 @@ def run_gsea(my_path: MyPath, summary_path, source, statistic, library_name, per
         save_curves(os.path.join(folder, CURVES_FILE), found.results, list(top["Term"]))
         with open(os.path.join(folder, NOTE_FILE), "w") as fh:
             json.dump({"features": int(len(scores)), "genes": int(len(ranking)), "several": several,
-                       "statistic": statistic}, fh)
+                       "statistic": statistic, "tested": tested, "sets": len(gene_sets)}, fh)
 
     return results.publish(os.path.join(my_path.get_enrichment_dir(), "gsea"), "gsea", inputs, data, write)
 
@@ -212,7 +213,16 @@ def note(folder) -> str:
     if told["several"]:
         several = "1 gene had" if told["several"] == 1 else f"{told['several']} genes had"
         text += f" {several} several features; each gene is ranked by its feature of largest |score|."
+    if "tested" in told:  # runs stored before the count was kept do not say it
+        text += (f" {told['tested']} of the library's {told['sets']} gene sets have {MIN_SIZE} to {MAX_SIZE} "
+                 "of the ranked genes and were tested.")
     return text
+
+
+def sets_in_range(gene_sets: dict, genes) -> int:
+    """How many gene sets have MIN_SIZE to MAX_SIZE of `genes`: those the run tests."""
+    ranked = set(genes)
+    return sum(MIN_SIZE <= len(ranked.intersection(members)) <= MAX_SIZE for members in gene_sets.values())
 
 
 # ---- the figure ----------------------------------------------------------------------
@@ -256,7 +266,9 @@ def term_figure(folder, term):
     res, hits = curve(folder, term)
     ranking = read_result_path(os.path.join(folder, RANKING_FILE))["Score"].to_numpy(dtype=float)
     top = read_result_path(os.path.join(folder, TERMS_FILE)).set_index("Term").loc[term]
-    title = f"{term}: NES {top['NES']:.2f}, p {top['P-value']:.3g}, FDR {top['FDR']:.3g}"
+    permutations = results.run_inputs(folder)["permutations"]
+    p, fdr = (estimate_text(top[c], permutations) for c in ("P-value", "FDR"))
+    title = f"{term}: NES {top['NES']:.2f}, p {p}, FDR {fdr}"
     return running_score_figure(res, hits, ranking, title)
 
 
@@ -299,6 +311,12 @@ def shown_estimate(value: float, permutations: int):
     """A permutation p-value or FDR as the table shows it: three significant digits, and a 0 as
     "< 1/N" — no permutation scored as extreme, which bounds it, not makes it nought."""
     return float(f"{value:.3g}") if value > 0 else f"< {1 / permutations:.3g}"
+
+
+def estimate_text(value: float, permutations: int) -> str:
+    """`shown_estimate` as text, for a title: the same "< 1/N" as the table."""
+    shown = shown_estimate(value, permutations)
+    return f"{shown:.3g}" if isinstance(shown, float) else shown
 
 
 def terms_view(folder):
