@@ -50,18 +50,22 @@ def test_a_run_is_published_once_and_a_failure_never(tmp_path):
     assert results.clean_results(str(tmp_path)) == 3 and os.listdir(parent) == []
 
 
-def test_concurrent_publishers_of_one_run_share_one_folder(tmp_path):
+def test_concurrent_publishers_of_one_run_share_one_folder_and_compute_it_once(tmp_path):
     parent = str(tmp_path / "clustering")
-    got = []
+    got, computed = [], []
 
     def slow(folder, final):
+        computed.append(final)
         time.sleep(0.05)
         write_file("t.txt")(folder, final)
 
     errors = in_threads(lambda: got.append(results.publish(parent, "clustering", {"k": 3}, ["d"], slow)), 8)
-    assert errors == [] and len(set(got)) == 1
+    assert errors == [] and len(set(got)) == 1 and len(computed) == 1
     assert os.listdir(parent) == [os.path.basename(got[0])]
     assert sorted(os.listdir(got[0])) == [results.MANIFEST, "t.txt"]
+    # Another run is not held up by one being computed.
+    other = results.publish(parent, "clustering", {"k": 4}, ["d"], write_file("t.txt"))
+    assert other != got[0] and results.list_runs(tmp_path) and len(results.list_runs(tmp_path)) == 2
 
 
 # ---- the differential service and the page ----------------------------------

@@ -72,6 +72,25 @@ def publish(parent: str, kind: str, inputs: dict, data: list, write) -> str:
     if is_published(final):
         return final
     os.makedirs(parent, exist_ok=True)
+    with computing(final):
+        if is_published(final):  # published while this one waited
+            return final
+        return _publish(parent, final, kind, inputs, data, write)
+
+
+def computing(run_folder):
+    """The lock held while the run of `run_folder` is computed: a second request for the same
+    run (a click while the page-load run is still going, another tab, another worker or job)
+    waits for the first and then reuses its run instead of computing it alongside."""
+    from .locks import lock_path, shared_lock
+
+    parent, key = os.path.split(os.path.realpath(os.fspath(run_folder)))
+    # With the output folder's other locks (each analysis folder lies in it).
+    out_dir, area = os.path.split(parent)
+    return shared_lock(lock_path(out_dir, f"run-{area}-{key}"))
+
+
+def _publish(parent, final, kind, inputs, data, write) -> str:
     sweep_partials(parent)
     partial = os.path.join(parent, f"{PARTIAL_PREFIX}{uuid.uuid4().hex}")
     os.makedirs(partial)
