@@ -114,6 +114,8 @@ def test_maxquant_without_lfq_takes_the_intensities_and_tmt_takes_the_corrected_
      r"column 'LFQ intensity <sample>': expected 'LFQ intensity <sample>', 'Reporter intensity corrected"),
     (lambda text: text.replace("\t297000000\t", "\t2,97e8\t", 1),
      r"line 3, row 'P01024', column 'LFQ intensity 01005': '2,97e8'"),
+    (lambda text: text.replace("\tReverse\t", "\tDecoy\t"),
+     r"but column 'Reverse': expected a 'Reverse' column marking the REV__... rows with '\+'"),
     (lambda text: text.replace("P01024\tP01024", "P02768;P02768-2\tP01024"),
      r"duplicate 'Protein IDs' value.*'P02768;P02768-2' \(line 2 and line 3\)"),
 ])

@@ -503,6 +503,12 @@ def _maxquant(table: Table) -> Reading:
     if not chosen:
         raise table.layout_error(MAXQUANT, "LFQ intensity <sample>", "'LFQ intensity <sample>', 'Reporter "
                                  "intensity corrected <n> <sample>' or 'Intensity <sample>' columns")
+    ids = table.texts(table.index(id_col))
+    for prefix, flag in (("REV__", "Reverse"), ("CON__", "Potential contaminant")):
+        if table.index(flag) is None and (flag != "Potential contaminant" or table.index("Contaminant") is None) \
+                and any(t and t.startswith(prefix) for t in ids):
+            # the rows that column marks would be kept as proteins
+            raise table.layout_error(MAXQUANT, flag, f"a {flag!r} column marking the {prefix}... rows with '+'")
     drop = np.zeros(len(table.places), dtype=bool)
     counts = []
     for flag in _FLAGS:
