@@ -8,7 +8,7 @@ import plotly.graph_objects as go
 import pytest
 
 from support import by_id, by_name, write_preprocessed
-from veltrana.plugins import callbacks, layout, plotweave, vistro
+from veltrana.plugins import callbacks, layout, limits, plotweave, vistro
 from veltrana.plugins.analysis import clustering
 
 
@@ -248,3 +248,38 @@ def test_heatmap_shows_the_most_variable_clustered_features_under_the_cap(fresh_
     monkeypatch.setattr(clustering, "HEATMAP_CELLS", 10**6)  # under the cap: every feature
     fig = clustering.update_feature_clustering_figure_1(kw, path, folder)
     assert list(fig.data[0].y) == order and fig.layout.title.text == "Protein: 60 samples, 400 features"
+
+
+def test_heatmap_of_many_samples_shows_mean_z_scores_of_runs_within_each_group(fresh_paths, monkeypatch):
+    rng = np.random.default_rng(4)
+    samples = [f"{i:05d}" for i in range(1005, 1095)]
+    matrix = pd.DataFrame(rng.normal(size=(90, 40)), index=samples, columns=[f"G{j}" for j in range(40)])
+    matrix.iloc[3, :5] = np.nan
+    monkeypatch.setattr(clustering, "preprocessed_matrix", lambda my_path, source: matrix.copy())
+    info = pd.DataFrame({"Pathological_Status": ["Tumor"] * 61 + ["Normal"] * 29}, index=samples)
+    monkeypatch.setattr(clustering, "read_info_file", lambda path: info)
+    monkeypatch.setitem(limits._values, "figure_samples", 50)
+    monkeypatch.setattr(clustering, "sample_runs", lambda groups: real_runs(groups, runs=9))
+    my_path = callbacks.MyPath(fresh_paths)
+    folder = my_path.get_clustering_dir()
+    kw = {"clustering-source-dropdown": ["Protein"], "clustering-number-input": 3, "Paths": fresh_paths,
+          "clustering-figure-source": "Protein", "clustering-phenotype-dropdown": "Pathological_Status"}
+    path = clustering.update_feature_clustering_inter(kw, folder)
+    fig = clustering.update_feature_clustering_figure_1(kw, path, folder)
+
+    assert fig.layout.title.text.startswith("Protein: 90 samples, 40 features, summarised over 90 samples: "
+                                            "mean z-scores of 9 runs")
+    ordered = info["Pathological_Status"].sort_values(kind="stable")
+    runs = real_runs(ordered, runs=9)
+    # every sample in exactly one run, each run within one group, the groups' shares kept
+    assert [g for g, *_ in runs] == ["Normal"] * 3 + ["Tumor"] * 6
+    assert runs[0][1] == 0 and runs[-1][2] == 90 and all(a[2] == b[1] for a, b in zip(runs, runs[1:]))
+    assert list(fig.data[0].x) == ["Normal: 1-10", "Normal: 11-19", "Normal: 20-29"] + [
+        f"Tumor: {a - 28:,}-{b - 29:,}" for _, a, b, _ in runs[3:]]
+    shown = list(fig.data[0].y)
+    exact = pandas_zscores(matrix.loc[list(ordered.index), shown]).T.to_numpy()
+    means = np.column_stack([np.nanmean(exact[:, a:b], axis=1) for _, a, b, _ in runs])
+    np.testing.assert_array_equal(fig.data[0].z, np.round(means, 3).astype(np.float32))
+
+
+real_runs = clustering.sample_runs

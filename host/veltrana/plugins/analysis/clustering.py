@@ -18,6 +18,7 @@ cluster 1 on top) per source (BaseName = the source name made safe for a file na
 from __future__ import annotations
 
 import os
+import warnings
 from numbers import Integral, Real
 
 import numpy as np
@@ -157,7 +158,8 @@ def update_feature_clustering_figure_1(kwargs_dict: dict, result_path, module_di
     my_path.check_source(source)
     phenotype = kwargs_dict.get("clustering-phenotype-dropdown")
     inputs = [results.file_state(result_path), source, phenotype, results.file_state(my_path.get_meta_path()),
-              results.file_state(ensure_preprocessed(my_path, source)), HEATMAP_FEATURES, HEATMAP_CELLS]
+              results.file_state(ensure_preprocessed(my_path, source)), HEATMAP_FEATURES, HEATMAP_CELLS,
+              limits.get("figure_samples")]
     # A reload of the same run, phenotype and data gets the heatmap drawn before.
     return results.kept_figure("heatmap", inputs, lambda: _heatmap(my_path, source, phenotype, result_path, rows))
 
@@ -178,22 +180,48 @@ def _heatmap(my_path, source, phenotype, result_path, rows):
     samples = list(groups.sort_values(kind="stable").index)
     names = sorted(set(groups))
     clustered = len(features)
-    cap = heatmap_cap(len(samples))
+    runs = sample_runs(groups[samples]) if len(samples) > limits.get("figure_samples") else None
+    cap = heatmap_cap(len(samples) if runs is None else len(runs))
     features = list(most_variable(matrix.loc[:, features], cap).columns)
+    z = zscores(matrix.loc[samples, features]).T.to_numpy()
+    if runs is None:
+        columns = [str(s) for s in samples]
+        colour = [names.index(groups[s]) for s in samples]
+        hover = [f"{phenotype}: {groups[s]}" for s in samples]
+    else:
+        # Each column the mean z-score of a run of samples of one group (missing values skipped).
+        with np.errstate(invalid="ignore"), warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)  # a run without values stays empty
+            z = np.column_stack([np.nanmean(z[:, start:stop], axis=1) for _, start, stop, _ in runs])
+        columns = [f"{group}: {start - first + 1:,}-{stop - first:,}" for group, start, stop, first in runs]
+        colour = [names.index(group) for group, *_ in runs]
+        hover = [f"{phenotype}: {group}, mean of {stop - start:,} samples" for group, start, stop, _ in runs]
     # Three decimals are more than a colour scale shows; float32 halves the typed array.
-    z = zscores(matrix.loc[samples, features]).T.round(3).to_numpy(dtype=np.float32)
     fig = plotweave.heatmap_plot(
-        z, [str(s) for s in samples], features,
-        [[names.index(groups[s]) for s in samples]],
-        [[int(cluster_of[f])] for f in features],
-        [[f"{phenotype}: {groups[s]}" for s in samples]],
+        np.round(z, 3).astype(np.float32), columns, features, [colour],
+        [[int(cluster_of[f])] for f in features], [hover],
         [["Cluster:({})".format(cluster_of[f])] for f in features])
     # What the figure shows: its samples, and its features when fewer than were clustered.
     shown = (f"the {len(features):,} most variable of {clustered:,} clustered features"
              if len(features) < clustered else f"{clustered:,} features")
-    fig.update_layout(title={"text": f"{source}: {len(samples):,} samples, {shown}", "font": {"size": 13},
-                             "x": 0.5}, margin={"t": 40})
+    title = f"{source}: {len(samples):,} samples, {shown}"
+    if runs is not None:
+        title += (f", summarised over {len(samples):,} samples: mean z-scores of {len(runs)} runs of samples "
+                  f"within each {phenotype} group")
+    fig.update_layout(title={"text": title, "font": {"size": 13}, "x": 0.5}, margin={"t": 40})
     return fig
+
+
+def sample_runs(groups: pd.Series, runs: int = 200) -> list[tuple[str, int, int, int]]:
+    """(group, start, stop, the group's start) of consecutive samples of the ordered `groups`:
+    about `runs` runs of equal length, each group cut into its share of them (at least one)."""
+    cuts, start = [], 0
+    for group, size in groups.groupby(groups, sort=False).size().items():
+        pieces = max(1, min(size, round(runs * size / len(groups))))
+        bounds = np.linspace(start, start + size, pieces + 1).round().astype(int)
+        cuts += [(group, int(a), int(b), start) for a, b in zip(bounds[:-1], bounds[1:])]
+        start += size
+    return cuts
 
 
 def heatmap_cap(samples: int) -> int:
