@@ -1,6 +1,7 @@
 """The association card: its tree, its callbacks and the host statistics behind them."""
 
 import os
+import time
 
 import numpy as np
 import pandas as pd
@@ -9,7 +10,8 @@ from scipy import stats
 from sklearn.linear_model import LogisticRegression
 from sklearn.metrics import roc_auc_score, roc_curve
 
-from support import callback, ids_in, walk, write_numeric_phenotypes, write_raw_as_preprocessed, write_results
+from support import (callback, ids_in, in_threads, walk, write_numeric_phenotypes, write_raw_as_preprocessed,
+                     write_results)
 from veltrana.plugins import callbacks, layout, results, vistro
 from veltrana.plugins.analysis import association
 from veltrana.plugins.tables import save_result_path
@@ -225,6 +227,20 @@ def test_association_run_on_demo_data(env):
         assert callbacks.read_result_path(callbacks.read_result_path(result)["CorrelationPath"].iloc[0]).empty
     with pytest.raises(ValueError, match="Module@Label"):
         run_association(env, "no separator", feature_sets_path=path)
+
+
+def test_one_association_run_is_computed_once_however_many_ask(env, monkeypatch):
+    computed, real = [], callbacks.update_phenotype_feature_logistic_inter
+
+    def slow(*args):
+        computed.append(args[-1])
+        time.sleep(0.2)  # still computing when the others ask
+        return real(*args)
+
+    monkeypatch.setattr(callbacks, "update_phenotype_feature_logistic_inter", slow)
+    got = []
+    assert in_threads(lambda: got.append(run_association(env)), 4) == []
+    assert len(computed) == 1 and len(set(got)) == 1 and os.path.exists(got[0][0])
 
 
 def test_association_waits_for_its_choices(env):

@@ -138,6 +138,38 @@ nb::list chosen_samples(nb::handle info_df, nb::handle data_df, nb::handle sampl
     return out;
 }
 
+// Computes and publishes the association run `run` (its summary written last).
+void run_association(const Ctx& c, nb::handle run, nb::handle preprocess_path, nb::handle numeric_info_path,
+                     nb::handle feature_sets_path, nb::handle source, nb::handle phenotype,
+                     nb::handle sample_phenotype, nb::list groups, nb::handle feature_set) {
+    nb::object info_path = meta_path(c);
+    nb::object data_df = service("read_expr_path")(preprocess_path);
+    nb::object numeric_info_df = service("read_info_file")(numeric_info_path);
+    nb::object info_df = service("read_info_file")(info_path);
+    nb::list samples = chosen_samples(info_df, data_df, sample_phenotype, groups);
+    nb::list features;
+    if (nb::str(feature_set).equal(nb::str("All Features")))
+        features = pyglue::to_list(data_df.attr("columns"));
+    else if (have_result(feature_sets_path))
+        features = features_of_set(feature_sets_path, source, feature_set);
+
+    nb::object pfc_path = service("update_phenotype_feature_correlation_inter")(
+        data_df, samples, features, numeric_info_df, phenotype, run["correlation"]);
+    nb::object pfl_path = service("update_phenotype_feature_logistic_inter")(
+        data_df, samples, features, numeric_info_df, phenotype, run["logistic"]);
+
+    nb::list summary_row = kids(source, phenotype, sample_phenotype, join(groups), feature_set, pfc_path, pfl_path,
+                                nb::int_(nb::len(samples)), join(samples));
+    nb::list columns;
+    for (const char* name : {"Source", "Phenotype", "SamplePhenotype", "SampleGroups", "FeatureSet",
+                             "CorrelationPath", "LogisticPath", "Samples", "SampleIds"})
+        columns.append(nb::str(name));
+    nb::object frame = pd().attr("DataFrame")(kids(summary_row), "columns"_a = columns);
+    nb::object result_path = run["summary"];
+    service("save_result_path")(result_path, frame);
+    service("mark_published")(result_path, "association", run["inputs"], run["data"]);
+}
+
 // The samples behind the figure: those chosen, and the most any feature's test used
 // (a sample without a phenotype value or a feature value takes no part).
 // A summary or table from before these counts were recorded gives no title.
@@ -239,31 +271,19 @@ VISTRO_CALLBACK(update_phenotype_feature_correlation_inter) {
     nb::object result_path = run["summary"];
     if (path_exists(result_path)) return nb::make_tuple(result_path, nb::str(""));
 
-    nb::object info_path = meta_path(c);
-    nb::object data_df = service("read_expr_path")(preprocess_path);
-    nb::object numeric_info_df = service("read_info_file")(numeric_info_path);
-    nb::object info_df = service("read_info_file")(info_path);
-    nb::list samples = chosen_samples(info_df, data_df, sample_phenotype, groups);
-    nb::list features;
-    if (nb::str(feature_set).equal(nb::str("All Features")))
-        features = pyglue::to_list(data_df.attr("columns"));
-    else if (have_result(feature_sets_path))
-        features = features_of_set(feature_sets_path, source, feature_set);
-
-    nb::object pfc_path = service("update_phenotype_feature_correlation_inter")(
-        data_df, samples, features, numeric_info_df, phenotype, run["correlation"]);
-    nb::object pfl_path = service("update_phenotype_feature_logistic_inter")(
-        data_df, samples, features, numeric_info_df, phenotype, run["logistic"]);
-
-    nb::list summary_row = kids(source, phenotype, sample_phenotype, join(groups), feature_set, pfc_path, pfl_path,
-                                nb::int_(nb::len(samples)), join(samples));
-    nb::list columns;
-    for (const char* name : {"Source", "Phenotype", "SamplePhenotype", "SampleGroups", "FeatureSet",
-                             "CorrelationPath", "LogisticPath", "Samples", "SampleIds"})
-        columns.append(nb::str(name));
-    nb::object frame = pd().attr("DataFrame")(kids(summary_row), "columns"_a = columns);
-    service("save_result_path")(result_path, frame);
-    service("mark_published")(result_path, "association", run["inputs"], run["data"]);
+    // One computation of a run at a time: a second request for it (a click while the
+    // page-load run is still going) waits for the first and reuses its run.
+    nb::object lock = run["lock"];
+    lock.attr("acquire")();
+    try {
+        if (!path_exists(result_path))
+            run_association(c, run, preprocess_path, numeric_info_path, feature_sets_path, source, phenotype,
+                            sample_phenotype, groups, feature_set);
+    } catch (...) {
+        lock.attr("release")();
+        throw;
+    }
+    lock.attr("release")();
     return nb::make_tuple(result_path, nb::str(""));
 }
 

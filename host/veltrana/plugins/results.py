@@ -224,7 +224,7 @@ def feature_sets_path(my_path, diff_path, decomposition_path, clustering_path) -
 def association_paths(my_path, source, phenotype, sample_phenotype, groups, feature_set,
                       feature_sets) -> dict:
     """The files of one association run: {"summary", "correlation", "logistic"} in a
-    folder keyed by the choices and the data they read."""
+    folder keyed by the choices and the data they read, and the "lock" held while it is computed."""
     source = my_path.check_source(source)
     # "All Features" reads no feature set: a new differential run does not make it a new run.
     sets = None if feature_set == ALL_FEATURES else _result_identity(my_path, feature_sets)
@@ -233,7 +233,7 @@ def association_paths(my_path, source, phenotype, sample_phenotype, groups, feat
     data = data_fingerprints(my_path, [source])
     summary = keyed_path(my_path.get_feature_association_summary_path(), "association", inputs, data)
     folder = os.path.dirname(summary)
-    return {"summary": summary, "inputs": inputs, "data": data,
+    return {"summary": summary, "inputs": inputs, "data": data, "lock": computing(folder),
             "correlation": os.path.join(folder, os.path.basename(my_path.get_phenotype_feature_correlation_path())),
             "logistic": os.path.join(folder, os.path.basename(my_path.get_phenotype_feature_logistic_path()))}
 
