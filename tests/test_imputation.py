@@ -168,3 +168,5 @@ def test_front_door_offers_the_extra_imputations_after_the_described_ones(fresh_
     assert [o["value"] for o in alone.options] == described
     assert [o["value"] for o in served.options] == described + ["KNN", "DownshiftedNormal"]
     assert "k = 5" in served.options[-2]["label"] and served.value == alone.value
+    # labels fit the card's narrow picker (a longer one was cut); the parameters are in the tooltip
+    assert all(len(o["label"]) <= 18 for o in served.options) and "1.8 sd" in served.options[-1]["title"]

@@ -1,6 +1,7 @@
 """The stored preprocessed matrices: checks of what preprocessing produced, and rebuilding when the
 raw file changes."""
 
+import json
 import os
 from pathlib import Path
 
@@ -71,3 +72,10 @@ def test_unchanged_settings_reuse_the_stored_matrix(my_path):
     key = matrices.matrix_fingerprint(my_path, "Protein")
     matrices.run_preprocess(my_path, "Protein", dict(DEFAULTS, Filter=20))
     assert os.stat(path).st_mtime_ns != written and matrices.matrix_fingerprint(my_path, "Protein") != key
+    # Every source's stored ratio is spelled the same, whether it came from the defaults or the card.
+    matrices.ensure_preprocessed(my_path, "Glycoform")
+    stored = {}
+    for source in my_path.sources():
+        with open(my_path.get_preprocess_settings_path(source)) as fh:
+            stored[source] = json.load(fh)["Filter"]
+    assert stored == {"Protein": 20, "Glycoform": 50}

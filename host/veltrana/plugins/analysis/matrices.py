@@ -31,7 +31,7 @@ from ..tables import read_expr_path, read_raw_expression, save_result_path
 
 # The card's starting values: no transform (inputs are log2 ratios already), no
 # normalisation, features with more than 50 % missing values dropped, no imputation.
-DEFAULT_SETTINGS = {"Transformation": "NA", "Normalization": "NA", "Filter": "50", "Imputation": "NA"}
+DEFAULT_SETTINGS = {"Transformation": "NA", "Normalization": "NA", "Filter": 50, "Imputation": "NA"}
 # The parameters of the imputations beyond the card's own, with their defaults: stored with
 # the settings of a run that uses one, so that a rerun gives the same matrix.
 IMPUTATION_PARAMETERS = {
@@ -82,7 +82,7 @@ def load_settings(my_path, source) -> dict:
 
 
 def _same_settings(a: dict, b: dict) -> bool:
-    # The card sends the ratio as a number, stored defaults hold it as text ("50").
+    # The ratio may come as a number (50) or as text ("50", the card's first value).
     def canon(s):
         return {k: (str(v) if k in DEFAULT_SETTINGS and k != "Filter" else float(v))
                 for k, v in with_parameters(s).items()}
@@ -94,6 +94,9 @@ def _same_settings(a: dict, b: dict) -> bool:
 
 def _write_settings(path: str, settings: dict, fingerprint: str) -> None:
     stored = with_parameters(settings)
+    # One spelling of the ratio in every stored file: 50 (the card's), never "50" (the defaults').
+    ratio = float(stored["Filter"])
+    stored["Filter"] = int(ratio) if ratio.is_integer() else ratio
     stored[FINGERPRINT_KEY] = fingerprint
     with open(path, "w") as fh:
         json.dump(stored, fh)

@@ -27,13 +27,17 @@ EXTRA_IMPUTATIONS = tuple(IMPUTATION_PARAMETERS)
 
 
 def extra_imputation_options() -> list[dict]:
-    """The dropdown options of the extra imputations, their parameters in the label."""
-    def label(method):
+    """The dropdown options of the extra imputations: labels short enough for the card's narrow
+    picker, their parameters told in full when the pointer rests on them."""
+    def option(method):
         p = IMPUTATION_PARAMETERS[method]
         if method == "KNN":
-            return f"KNN (k = {p['ImputationNeighbours']} nearest samples)"
-        return f"DownshiftedNormal (shift {p['ImputationShift']} sd, width {p['ImputationWidth']} sd)"
-    return [{"label": label(m), "value": m} for m in EXTRA_IMPUTATIONS]
+            k = p["ImputationNeighbours"]
+            return f"KNN (k = {k})", f"the feature's mean over the {k} nearest samples that have it"
+        return (method, f"draws from a normal {p['ImputationShift']} sd below each sample's mean, "
+                        f"{p['ImputationWidth']} sd wide")
+    return [{"label": label, "value": m, "title": title}
+            for m in EXTRA_IMPUTATIONS for label, title in [option(m)]]
 
 
 def source_options(my_path) -> tuple[list, str | None]:
