@@ -117,7 +117,7 @@ def test_a_named_study_starts_with_safe_files_and_its_summary_card(tmp_path, cap
     out = capsys.readouterr().out
     assert "Phospho sites" in out and "50 features, 24 samples used" in out
     ids = [getattr(c, "id", None) for c in app.layout.children]
-    assert ids[:2] == ["store-card", "data-summary-card"]
+    assert ids[:3] == ["store-card", "page-nav", "data-summary-card"]
     written = os.listdir(tmp_path / "study" / "results" / "preprocess")
     assert f"{paths.file_safe('Phospho sites')}_preprocessed.npz" in written
     stored = tables.read_expr_path(paths.configured(app.layout.children[0].children[0].data)
@@ -127,6 +127,13 @@ def test_a_named_study_starts_with_safe_files_and_its_summary_card(tmp_path, cap
     # The input card names what is served, not the demo's files.
     assert app.layout["expr-input"].value == "Phospho sites=phospho.csv.gz"
     assert app.layout["info-input"].value == "samples.tsv"
+    # The bar names the study (its folder) and links every card by its title.
+    bar = app.layout["page-nav"]
+    assert bar.children[0].children == "study"
+    links = {a.children: a.href for a in bar.children[1:]}
+    assert links["Data summary"] == "#data-summary-card" and links["Differential Expression"] == \
+        "#diff-exp-analysis-component"
+    assert all(app.layout[href[1:]] is not None for href in links.values())
 
 
 def callback_request(app, output_prefix, inputs, state):
@@ -139,6 +146,7 @@ def test_demo_serves_its_page_unchanged_around_the_card_with_gzip_responses(fres
     app = front.create_app(fresh_paths)
     page = layout_state.build_layout(fresh_paths)
     served = [getattr(c, "id", None) for c in app.layout.children]
+    assert served.pop(1) == "page-nav"  # the bar of links at the top, then the described page
     assert served.pop(1) == "data-summary-card"
     for card in ("km-card", "gsea-card"):  # the extra cards and their separators stand beside the page
         at = served.index(card)

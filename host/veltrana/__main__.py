@@ -69,6 +69,12 @@ def demo_paths(out=None) -> dict:
     return demo.paths_for(folder, out)
 
 
+def is_demo(my_paths: dict) -> bool:
+    from .plugins import defaults
+
+    return os.path.dirname(os.path.abspath(my_paths["info"])) == os.path.abspath(defaults.sample_dir)
+
+
 def paths_of(options: dict) -> tuple[dict, str | None]:
     """(my_paths, gene-set folder) of the merged options."""
     chosen = study.study_from(options)
@@ -147,7 +153,7 @@ def create_app(my_paths: dict, report: study.Report | None = None, manager=None)
 
     With a background `manager`, the analyses run as background callbacks of it, their
     Cancel buttons beside their run buttons (see veltrana.background)."""
-    from . import summary
+    from . import navigation, summary
     from .plugins.analysis import designs, exports, gsea_card, survival_card
     from .plugins.analysis.differential import MODERATED_METHODS
     from .plugins.analysis.preprocessing import extra_imputation_options
@@ -172,6 +178,7 @@ def create_app(my_paths: dict, report: study.Report | None = None, manager=None)
     importlib.import_module("veltrana.plugins.pickers").add_pickers_on_demand(app, my_paths["out_dir"])
     # Downloads, figure export sizes and the report, on the served page only (after every card).
     exports.add_exports(app, report)
+    navigation.add_navigation(app.layout, navigation.study_name(my_paths, demo=is_demo(my_paths)))
     if manager is not None:
         from . import background
 
