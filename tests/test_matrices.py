@@ -41,17 +41,19 @@ def test_log2_of_zero_or_negative_values_is_refused(my_path):
     assert matrices.load_settings(my_path, "Protein") == DEFAULTS
 
 
-def test_imputation_that_leaves_missing_values_is_refused(my_path):
-    def empty_sample(frame):
-        frame.iloc[0] = np.nan  # nothing to take a sample minimum from
+def test_imputation_that_leaves_missing_values_is_refused_and_an_empty_sample_is_left_out(my_path):
+    def empty_sample_and_feature(frame):
+        frame.iloc[0] = np.nan  # a failed run: the sample has no value at all
+        frame.iloc[:, 0] = np.nan  # nothing to take a feature minimum from
         return frame
 
-    rewrite_raw(my_path, "Protein", empty_sample)
-    with pytest.raises(ValueError, match=r"imputation 'SampleMin' of 'Protein' left missing \d+ value\(s\)"):
-        matrices.run_preprocess(my_path, "Protein", dict(DEFAULTS, Filter=100, Imputation="SampleMin"))
-    # A valid imputation goes through and leaves nothing missing.
-    done = matrices.run_preprocess(my_path, "Protein", dict(DEFAULTS, Filter=100, Imputation="GlobalMin"))
-    assert np.isfinite(done.to_numpy()).all()
+    rewrite_raw(my_path, "Protein", empty_sample_and_feature)
+    raw = loader.read_expression(my_path.get_expr_path("Protein"))
+    with pytest.raises(ValueError, match=r"imputation 'FeatureMin' of 'Protein' left missing \d+ value\(s\)"):
+        matrices.run_preprocess(my_path, "Protein", dict(DEFAULTS, Filter=100, Imputation="FeatureMin"))
+    # The empty sample takes part in nothing: the sample minimum fills every other sample.
+    done = matrices.run_preprocess(my_path, "Protein", dict(DEFAULTS, Filter=100, Imputation="SampleMin"))
+    assert list(done.index) == list(raw.index[1:]) and np.isfinite(done.to_numpy()).all()
 
 
 def test_a_replaced_data_file_rebuilds_the_matrix(my_path):

@@ -165,7 +165,7 @@ def run_preprocess(my_path, source, settings: dict) -> pd.DataFrame:
             return read_expr_path(out)
         raw_path = my_path.get_expr_path(source)
         fingerprint = file_fingerprint(raw_path)
-        raw = read_raw_expression(raw_path)
+        raw = without_empty_samples(read_raw_expression(raw_path))
         check_input(raw, source, settings)
         result = preprocess.preprocess(raw, settings)
         if result.shape[1] == 0:
@@ -176,6 +176,14 @@ def run_preprocess(my_path, source, settings: dict) -> pd.DataFrame:
         _replace_with(my_path.get_preprocess_settings_path(source),
                       lambda tmp: _write_settings(tmp, settings, fingerprint))
     return result
+
+
+def without_empty_samples(raw: pd.DataFrame) -> pd.DataFrame:
+    """The matrix without its samples that have no value at all (a failed run): such a sample
+    takes part in no analysis (it would sit at the origin of a PCA, count in a group, break a
+    correlation), and start-up names it."""
+    present = raw.notna().to_numpy().any(axis=1)
+    return raw if present.all() else raw.loc[present]
 
 
 def ensure_preprocessed(my_path, source) -> str:
