@@ -22,6 +22,7 @@ and removed is the reading's `note`, which the data summary shows.
 
 from __future__ import annotations
 
+import csv
 import dataclasses
 import datetime
 import gzip
@@ -69,6 +70,12 @@ class Table:
 
     def index(self, name: str) -> int | None:
         return self.header.index(name) if name in self.header else None
+
+    def need(self, names) -> None:
+        """Reads the text of the columns `names` (those present) together: a text file's columns
+        are read when first asked for, one pass over the file each time."""
+        if isinstance(self.columns, _TextColumns):
+            self.columns.load([j for j in map(self.index, names) if j is not None])
 
     def texts(self, j: int) -> np.ndarray:
         """Column j as trimmed text (numbers as written in a sheet: 1005, not 1005.0)."""
@@ -182,9 +189,58 @@ def table_of(path) -> Table:
         obs = _read_h5ad(path, obs_only=True).obs
         return _frame_table(obs.rename_axis(obs.index.name or "obs_names").reset_index(), f"{path} (obs)")
     scan = _Scan(path)
-    cells = scan.cells()
-    return Table(scan.path, list(scan.header), [np.array(scan.ids, dtype=object)]
-                 + [cells[:, j] for j in range(cells.shape[1])], [f"line {n}" for n in scan.lines])
+    return Table(scan.path, list(scan.header), _TextColumns(scan), [f"line {n}" for n in scan.lines])
+
+
+class _TextColumns:
+    """The columns of a text table, each read as text when first asked for: a search engine's table
+    has hundreds of columns, of which a reading needs a few as text and its values as numbers."""
+
+    def __init__(self, scan: _Scan):
+        self.scan, self.loaded = scan, {0: np.array(scan.ids, dtype=object)}
+
+    def __len__(self) -> int:
+        return len(self.scan.header)
+
+    def __getitem__(self, j: int) -> np.ndarray:
+        self.load([j])
+        return self.loaded[j]
+
+    def load(self, columns: list[int]) -> None:
+        """Reads the text of `columns` not read yet, in one pass over the file."""
+        wanted = sorted(set(columns) - set(self.loaded))
+        if wanted:
+            self.loaded.update(zip(wanted, self.read(wanted, dtype=str, na_filter=False).T))
+
+    def read(self, columns: list[int], **options) -> np.ndarray:
+        """`columns` as pandas parses them with `options` (rows x columns, in the order asked)."""
+        scan = self.scan
+        if scan.rows is not None:  # quoted fields: split by the csv module already
+            return np.array([[cells[j] for j in columns] for cells in scan.rows], dtype=object)
+        if scan.lines[-1] - scan.lines[0] == len(scan.lines) - 1:
+            where = {"skiprows": scan.header_line, "nrows": len(scan.lines)}
+        else:
+            data = set(scan.lines)
+            where = {"skiprows": [i for i in range(scan.lines[-1]) if i + 1 not in data], "skip_blank_lines": False}
+        frame = pd.read_csv(io.BytesIO(scan.data), sep=scan.sep, header=None, engine="c", encoding="utf-8",
+                            usecols=columns, quoting=csv.QUOTE_NONE, low_memory=False, **where, **options)
+        if len(frame) != len(scan.lines):
+            raise DataError(f"{scan.path}: {len(frame)} rows parsed, {len(scan.lines)} expected")
+        return frame[columns].to_numpy()
+
+    def numbers(self, columns: list[int], extra_missing: frozenset[str]) -> np.ndarray | None:
+        """`columns` parsed as numbers by pandas in one pass; None when a cell needs the strict reading."""
+        if self.scan.rows is not None:
+            return None
+        try:
+            values = self.read(columns, dtype="float64", na_values=loader._MISSING_SPELLINGS + sorted(extra_missing),
+                               keep_default_na=False, float_precision="round_trip").astype(float)
+        except (ValueError, TypeError):
+            return None
+        # pandas reads True/false as 1/0: such a file gets the strict reading
+        if ((values == 1) | (values == 0)).any() and loader._truth_value_cell(self.scan.data, self.scan.sep):
+            return None
+        return values
 
 
 def _number_text(v: float) -> str:
@@ -381,27 +437,54 @@ def numbers(table: Table, columns: list[int], ids, extra_missing: frozenset[str]
     """The values of `columns` (rows x columns), parsed strictly: missing tokens as NaN, text that is
     not a number and values beyond MAX_MAGNITUDE refused naming each cell."""
     names = [table.header[j] for j in columns]
+    values = table.columns.numbers(columns, extra_missing) if isinstance(table.columns, _TextColumns) else None
+    if values is not None:
+        _check_magnitude(table, ids, names, values, lambda r, c: table.columns[columns[c]][r])
+        return values
     values = np.empty((len(table.places), len(columns)))
     texts = np.empty(values.shape, dtype=object)
     for k, j in enumerate(columns):
         column = table.columns[j]
         if column.dtype == object:
-            cells = np.array(["" if v is None or v.strip() in extra_missing else v for v in column], dtype=object)
-            parsed, bad = loader._strict_floats(cells)
-            if bad.any():
-                where = np.flatnonzero(bad)
-                raise _cells_error(table, ids, names, (where, [k] * len(where)),
-                                   [str(cells[r]) for r in where], "are not numbers")
-            values[:, k], texts[:, k] = parsed, cells
+            texts[:, k] = column
         else:
             values[:, k], texts[:, k] = column, [repr(v) for v in column]
+    kept = [k for k, j in enumerate(columns) if table.columns[j].dtype == object]
+    if kept:
+        parsed, bad = _parse(texts[:, kept], extra_missing)
+        if bad.any():
+            rows, cols = np.nonzero(bad)
+            raise _cells_error(table, ids, names, (rows, [kept[c] for c in cols]),
+                               [str(texts[r, kept[c]]) for r, c in zip(rows, cols)], "are not numbers")
+        values[:, kept] = parsed
+    _check_magnitude(table, ids, names, values, lambda r, c: texts[r, c])
+    return values
+
+
+def _check_magnitude(table: Table, ids, names, values: np.ndarray, text_at) -> None:
     with np.errstate(invalid="ignore"):
         huge = np.abs(values) > loader.MAX_MAGNITUDE
     if huge.any():
         where = np.nonzero(huge)
-        raise _cells_error(table, ids, names, where, [str(texts[r, c]).strip() for r, c in zip(*where)],
+        raise _cells_error(table, ids, names, where, [str(text_at(r, c)).strip() for r, c in zip(*where)],
                            f"are infinite or beyond +/-{loader.MAX_MAGNITUDE:g}")
-    return values
+
+
+def _parse(cells: np.ndarray, extra_missing: frozenset[str]) -> tuple[np.ndarray, np.ndarray]:
+    """(values, bad) of text cells as the loader reads them: pandas parses the many plain numbers and
+    empty cells at once; the few others (missing tokens, text) go through the loader's strict reading."""
+    flat = pd.Series(cells.ravel(), dtype=object).fillna("")
+    empty = (flat == "").to_numpy()
+    values = pd.to_numeric(flat.where(~empty, "nan"), errors="coerce").to_numpy(dtype=float, copy=True)
+    bad = np.zeros(len(flat), dtype=bool)
+    unsure = np.isnan(values) & ~empty
+    if extra_missing:
+        unsure &= ~flat.str.strip().isin(list(extra_missing)).to_numpy()
+    if unsure.any():
+        values[unsure], bad[unsure] = loader._strict_floats(flat[unsure].to_numpy(dtype=object))
+    numbers = ~np.isnan(values) & ~unsure  # read again, the nearest double as the loader reads it
+    values[numbers] = flat[numbers].astype(float).to_numpy()
+    return values.reshape(cells.shape), bad.reshape(cells.shape)
 
 
 def _ids(table: Table, j: int, rows=None) -> list[str]:
@@ -453,6 +536,7 @@ def _intensity_reading(table: Table, id_col: str, chosen: list[tuple[int, str]],
                        extra_missing=frozenset()) -> Reading:
     """The reading of a search engine's table: the id column, the chosen (column, sample) pairs,
     intensities made log2 with zeros missing, and `rows` (a mask) kept."""
+    table.need([id_col, gene, protein])
     j = table.index(id_col)
     all_ids = [str(t) for t in table.texts(j)]
     columns = [c for c, _ in chosen]
@@ -503,6 +587,7 @@ def _maxquant(table: Table) -> Reading:
     if not chosen:
         raise table.layout_error(MAXQUANT, "LFQ intensity <sample>", "'LFQ intensity <sample>', 'Reporter "
                                  "intensity corrected <n> <sample>' or 'Intensity <sample>' columns")
+    table.need([id_col, "Gene names", "Protein names", *_FLAGS])
     ids = table.texts(table.index(id_col))
     for prefix, flag in (("REV__", "Reverse"), ("CON__", "Potential contaminant")):
         if table.index(flag) is None and (flag != "Potential contaminant" or table.index("Contaminant") is None) \
