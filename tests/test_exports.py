@@ -2,11 +2,16 @@
 paths are refused, the figures' export options exist on the served page only, and the report
 holds its sections, the figures with plotly.js once, and the versions."""
 
+import base64
+import gzip
 import importlib.metadata
 import io
+import json
 import os
 
+import numpy as np
 import pandas as pd
+import plotly.offline
 import pytest
 from dash import dcc
 
@@ -151,8 +156,11 @@ def test_figure_export_options_on_served_page_only(served, fresh_paths, layout_s
 
 def test_report_sections_figures_tables_versions(served, fresh_paths):
     diff, pca, clusters = runs(fresh_paths)
-    volcano = {"data": [{"type": "scatter", "x": [1, 2], "y": [3, 4]}], "layout": {"title": {"text": "Volcano <b>"}}}
-    box = {"data": [{"type": "box", "y": [1, 2, 3]}], "layout": {}}
+    volcano = {"data": [{"type": "scatter", "x": [1, 2], "y": [3, 4]}],
+               "layout": {"title": {"text": "Volcano <b>up</b></script>"}, "width": 5000}}
+    # as the page sends a drawn figure back: plotly.js's decoded copy beside the binary array
+    values = {"dtype": "f8", "bdata": base64.b64encode(np.array([1.5, 2.5]).tobytes()).decode()}
+    box = {"data": [{"type": "box", "y": {**values, "_inputArray": {"0": 1.5, "1": 2.5}}}], "layout": {}}
     empty = {"data": [], "layout": {"title": {"text": "nothing yet"}}}
     reply = post(served, "report-download", {"report-button": 1, "Paths": fresh_paths, "diff-inter": diff,
                                              "decomposition-inter": pca, "feature-clustering-inter": clusters,
@@ -163,9 +171,19 @@ def test_report_sections_figures_tables_versions(served, fresh_paths):
     page = sent["content"]
     for section in ("data-summary", "settings", "figures", "tables", "versions"):
         assert f'<section id="{section}">' in page
-    # plotly.js once, inline (the file opens offline), both drawn figures, no placeholder
-    assert page.count("<script src=") == 0 and page.count("plotly.js v") == 1
-    assert "Volcano &lt;b&gt;" in page and "diff-box-fig" in page and "nothing yet" not in page
+    # plotly.js once, packed inline (the file opens offline)
+    assert page.count("<script src=") == 0 and page.count('id="plotlyjs-gzip"') == 1
+    packed = page.split('id="plotlyjs-gzip">', 1)[1].split("<", 1)[0]
+    assert gzip.decompress(base64.b64decode(packed)).decode() == plotly.offline.get_plotlyjs()
+    # figures headed by card, caption and title; no placeholder; each figure's data as sent, and
+    # no text of a figure ends its script element early
+    assert "<h3>Differential Expression Analysis \u2014 Volcano plot \u2014 Volcano up</h3>" in page
+    assert "<h3>Differential Expression Analysis \u2014 Box plot</h3>" in page
+    assert "diff-box-fig" not in page and "nothing yet" not in page and page.count("</script>") == 4
+    drawn = [json.loads(part.split(">", 1)[1].split("</script>", 1)[0])
+             for part in page.split('<script type="application/json"')[1:]]
+    assert drawn[0]["data"] == volcano["data"] and "width" not in drawn[0]["layout"]
+    assert drawn[1]["data"][0]["y"] == values
     # settings: each source's preprocessing and each run's inputs
     assert "Preprocessing: Protein" in page and "Pathological_Status" in page and "T-test(Unpaired)" in page
     assert "<h3>Protein_differential.tsv</h3><p>top 20 of 200 rows</p>" in page

@@ -101,3 +101,52 @@ def test_page_load_computes_nothing_the_defaults_compute_again(browser, tmp_path
         assert console_errors(browser) == [] and server_errors(server) == []
     finally:
         _stopped(server)
+
+
+# Keeps the content of the report the server sends (the download itself goes nowhere headless).
+REPORT_CATCHER = """
+window.__report = null;
+const original = window.fetch;
+window.fetch = async function (url, init) {
+  const response = await original.apply(this, arguments);
+  if (String(url).includes('_dash-update-component') && String(init && init.body).includes('report-download')) {
+    response.clone().json().then(j => { window.__report = j.response['report-download'].data.content; });
+  }
+  return response;
+};
+"""
+
+
+def test_report_of_the_demo_is_small_and_reads_at_page_width(server, browser, tmp_path):
+    load(browser, server["url"])
+    for button in ("run-diff-button", "run-decomposition-button", "run-feature-clustering-button"):
+        press(browser, button)
+    pick(browser, "assoc-feature-set-dropdown", "Differential@U")
+    pick(browser, "assoc-target-phenotype-dropdown", "Age(Numerical)")
+    settle(browser)
+    press(browser, "run-assoc-button")
+    wait_for(browser, lambda: traces(browser, "assoc-roc-fig"))
+    browser.execute_script(REPORT_CATCHER)
+    press(browser, "report-button")
+    report = wait_for(browser, lambda: browser.execute_script("return window.__report;"))
+    size = len(report.encode())
+    print(f"\nreport of the demo: {size / 1e6:.2f} MB")
+    assert size < 5e6
+    # figures headed by their card and title, never by a component id
+    assert "qc-corr-fig" not in report and "Differential Expression Analysis — Volcano plot" in report
+    assert "characters are cut" in report  # the ROC table's curves
+
+    path = tmp_path / "report.html"
+    path.write_text(report, encoding="utf-8")
+    browser.get(path.as_uri())
+    # every figure drawn from the packed plotly.js, none wider than the page
+    drawn = wait_for(browser, lambda: browser.execute_script(
+        "const n = document.querySelectorAll('.plot-container').length;"
+        "return n === document.querySelectorAll('[data-figure]').length && n;"))
+    assert drawn >= 12
+    widest = browser.execute_script(
+        "const page = document.querySelector('main').getBoundingClientRect();"
+        "let worst = 0; for (const e of document.querySelectorAll('main *')) {"
+        "  const r = e.getBoundingClientRect(); if (r.width) worst = Math.max(worst, r.right - page.left); }"
+        "return [page.width, worst, document.documentElement.scrollWidth];")
+    assert widest[0] == 1200 and widest[1] <= 1200 and widest[2] <= 1400, widest

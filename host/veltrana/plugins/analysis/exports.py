@@ -10,22 +10,28 @@ once, after `build_app`, on the page it serves:
 - every dcc.Graph of the page gets `toImageButtonOptions`: its toolbar's camera button saves
   the figure at FIGURE_SIZE, as SVG unless the page-level picker asks for PNG (at
   scale PNG_SCALE, 300 dpi at 12 x 8 inches);
-- a "Report" button sends one HTML file of the current analyses: the data summary, the
-  settings of each step, the figures shown (plotly.js included once, so the file opens
-  offline), the top rows (first columns) of each table and the versions of the package and its dependencies.
+- a "Report" button sends one HTML file of the current analyses, REPORT_WIDTH pixels wide: the
+  data summary, the settings of each step, the figures shown (headed by their card, panel and
+  title), the top rows (first columns) of each table, long cells cut, and the versions of the
+  package and its dependencies. plotly.js goes in once, gzip-compressed (a third of its size)
+  and unpacked by the browser, so the file opens offline.
 """
 
 from __future__ import annotations
 
+import base64
 import datetime
+import functools
+import gzip
 import html
 import importlib.metadata
 import json
 import os
 import platform
+import re
 
 import pandas as pd
-import plotly.io as pio
+import plotly.offline
 from dash import Input, Output, State, dcc
 from dash import html as dhtml
 
@@ -41,6 +47,8 @@ PNG_SCALE = 3
 FORMATS = ("svg", "png")
 REPORT_ROWS = 20
 REPORT_COLUMNS = 12
+REPORT_WIDTH = 1200          # pixels: the report reads on a laptop screen and prints
+REPORT_CELL = 40             # characters of a table cell shown in the report
 # The package and the libraries whose versions a methods section names.
 DEPENDENCIES = ("dash", "plotly", "pandas", "numpy", "scipy", "scikit-learn", "gseapy", "lifelines", "nanobind")
 
@@ -192,6 +200,33 @@ def _graphs(page) -> list:
     return [c for c in _components(page) if isinstance(c, dcc.Graph) and getattr(c, "id", None)]
 
 
+def _text(component) -> str:
+    kids = getattr(component, "children", None)
+    return kids.strip() if isinstance(kids, str) else ""
+
+
+def graph_names(page) -> dict:
+    """Graph id -> "card \u2014 panel": the heading (H5) of the card that holds the graph and the
+    caption right above it (the last P before the branch that holds it), as the page shows them."""
+    names = {}
+
+    def visit(component, card, caption):
+        if isinstance(component, dcc.Graph) and getattr(component, "id", None):
+            names[component.id] = " \u2014 ".join(t for t in (card, caption) if t)
+        kids = getattr(component, "children", None)
+        for kid in kids if isinstance(kids, (list, tuple)) else [kids]:
+            if isinstance(kid, dhtml.P) and _text(kid):
+                caption = _text(kid)
+            elif hasattr(kid, "to_plotly_json"):
+                visit(kid, card, caption)
+
+    for card in getattr(page, "children", None) or []:
+        if hasattr(card, "to_plotly_json"):
+            heading = next((_text(c) for c in _components(card) if isinstance(c, dhtml.H5) and _text(c)), "")
+            visit(card, heading, "")
+    return names
+
+
 def _configs(graphs, fmt: str) -> list[dict]:
     return [{**(getattr(g, "config", None) or {}), "toImageButtonOptions": image_options(fmt)} for g in graphs]
 
@@ -253,13 +288,23 @@ def _ours(my_path, stored) -> bool:
     return isinstance(stored, str) and not is_blank(stored) and inside(stored, my_path.get_out_dir())
 
 
+def _cut(value):
+    text = str(value)
+    return text if len(text) <= REPORT_CELL else text[:REPORT_CELL - 1] + "\u2026"
+
+
 def _top(frame: pd.DataFrame) -> str:
-    """The first rows (and, of a wide table, the first columns) as HTML."""
+    """The first rows (and, of a wide table, the first columns) as HTML, long cells cut."""
     rows, columns = frame.shape
     note = f"top {min(REPORT_ROWS, rows)} of {rows} rows"
     if columns > REPORT_COLUMNS:
         note += f", first {REPORT_COLUMNS} of {columns} columns"
-    return f"<p>{note}</p>" + frame.iloc[:REPORT_ROWS, :REPORT_COLUMNS].to_html(na_rep="")
+    shown = frame.iloc[:REPORT_ROWS, :REPORT_COLUMNS]
+    texts = shown.astype(object).where(shown.notna(), "")
+    cut = texts.map(lambda v: len(str(v)) > REPORT_CELL)
+    if cut.to_numpy().any():
+        note += f"; cells longer than {REPORT_CELL} characters are cut (\u2026): the downloaded table has them whole"
+    return f"<p>{note}</p>" + texts.map(_cut).to_html()
 
 
 def _tables_section(my_path, stores: dict) -> str:
@@ -278,36 +323,87 @@ def _tables_section(my_path, stores: dict) -> str:
     return "".join(parts) or "<p>No analysis run yet.</p>"
 
 
-def _figure_title(figure: dict, fallback: str) -> str:
+def _figure_title(figure: dict) -> str:
+    """The figure's own title as plain text ('' when it has none)."""
     title = ((figure.get("layout") or {}).get("title") or {})
     text = title.get("text") if isinstance(title, dict) else title
-    return str(text) if text else fallback
+    return " ".join(re.sub(r"<[^>]*>", " ", str(text)).split()) if text else ""
 
 
-def _figures_section(figures: dict) -> str:
-    parts, first = [], True
-    for graph_id, figure in figures.items():
+def _as_sent(value):
+    """The figure as the server sent it: plotly.js keeps the decoded copy of each binary array
+    beside it (`_inputArray`), which the page then sends back at ten times the size."""
+    if isinstance(value, dict):
+        if "bdata" in value:
+            return {k: v for k, v in value.items() if k in ("dtype", "bdata", "shape")}
+        return {k: _as_sent(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [_as_sent(v) for v in value]
+    return value
+
+
+def _script_json(value) -> str:
+    # "<" escaped: no text of a figure can end the <script> element that holds it
+    return json.dumps(value, separators=(",", ":")).replace("<", "\\u003c")
+
+
+@functools.lru_cache(maxsize=1)
+def _packed_plotlyjs() -> str:
+    return base64.b64encode(gzip.compress(plotly.offline.get_plotlyjs().encode(), mtime=0)).decode()
+
+
+# Unpacks plotly.js, then draws each figure into its holder at the report's width.
+_DRAW_FIGURES = """
+(async () => {
+  const packed = Uint8Array.from(atob(document.getElementById('plotlyjs-gzip').textContent), c => c.charCodeAt(0));
+  const source = await new Response(new Blob([packed]).stream().pipeThrough(new DecompressionStream('gzip'))).text();
+  const script = document.createElement('script');
+  script.textContent = source;
+  document.head.appendChild(script);
+  for (const holder of document.querySelectorAll('[data-figure]')) {
+    const figure = JSON.parse(document.getElementById(holder.dataset.figure).textContent);
+    Plotly.newPlot(holder, figure.data, figure.layout, {responsive: true, displaylogo: false});
+  }
+})();
+"""
+
+
+def _figures_section(figures: dict, names: dict) -> str:
+    parts = []
+    for number, (graph_id, figure) in enumerate(figures.items()):
         if not isinstance(figure, dict) or not figure.get("data"):
             continue  # a placeholder: nothing drawn yet
-        body = pio.to_html(figure, include_plotlyjs=first, full_html=False, validate=False)
-        first = False
-        parts.append(f"<h3>{html.escape(_figure_title(figure, graph_id))}</h3>{body}")
-    return "".join(parts) or "<p>No figures drawn yet.</p>"
+        figure = _as_sent({"data": figure["data"], "layout": dict(figure.get("layout") or {})})
+        if (figure["layout"].get("width") or 0) > REPORT_WIDTH:
+            del figure["layout"]["width"]
+        heading = " \u2014 ".join(t for t in (names.get(graph_id, graph_id), _figure_title(figure)) if t)
+        parts.append(f"<h3>{html.escape(heading)}</h3><div class=\"figure\" data-figure=\"figure-{number}\"></div>"
+                     f"<script type=\"application/json\" id=\"figure-{number}\">{_script_json(figure)}</script>")
+    if not parts:
+        return "<p>No figures drawn yet.</p>"
+    return ("".join(parts) + f"<script type=\"text/plain\" id=\"plotlyjs-gzip\">{_packed_plotlyjs()}</script>"
+            f"<script>{_DRAW_FIGURES}</script>")
 
 
-def report_html(my_path, report, stores: dict, figures: dict) -> str:
+def report_html(my_path, report, stores: dict, figures: dict, names: dict | None = None) -> str:
     """The self-contained HTML report of the analyses whose run paths `stores` holds (card -> path)
-    and of the page's `figures` (graph id -> figure dict)."""
+    and of the page's `figures` (graph id -> figure dict), each headed by its name in `names`
+    (graph id -> card and panel, see `graph_names`)."""
     created = datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")
     sections = [("Data summary", _summary_section(report)), ("Settings", _settings_section(my_path, stores)),
-                ("Figures", _figures_section(figures)), ("Tables", _tables_section(my_path, stores)),
+                ("Figures", _figures_section(figures, names or {})), ("Tables", _tables_section(my_path, stores)),
                 ("Versions", _pairs(versions().items()))]
     body = "".join(f'<section id="{title.lower().replace(" ", "-")}"><h2>{title}</h2>{text}</section>'
                    for title, text in sections)
-    style = ("body{font-family:sans-serif;margin:2em}table{border-collapse:collapse;margin:0.5em 0}"
-             "th,td{border:1px solid #ccc;padding:2px 8px;text-align:left;font-size:12px}")
+    # A fixed width, tables laid out within it, long words broken: nothing runs off the page.
+    style = (f"body{{font-family:sans-serif;margin:2em}}main{{width:{REPORT_WIDTH}px;margin:0 auto}}"
+             "table{border-collapse:collapse;margin:0.5em 0;max-width:100%}"
+             "th,td{border:1px solid #ccc;padding:2px 8px;text-align:left;font-size:12px;overflow-wrap:break-word}"
+             "td{overflow-wrap:anywhere}"
+             ".figure{width:100%}")
     return (f"<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>Veltrana report</title>"
-            f"<style>{style}</style></head><body><h1>Veltrana report</h1><p>Made {created}.</p>{body}</body></html>")
+            f"<style>{style}</style></head><body><main><h1>Veltrana report</h1><p>Made {created}.</p>{body}"
+            "</main></body></html>")
 
 
 # ---- placing and registering ------------------------------------------------------------
@@ -342,6 +438,7 @@ def add_exports(app, report=None) -> None:
         return _configs(graphs, fmt if fmt in FORMATS else FORMATS[0])
 
     store_states = [State(CARDS[c][0], "data") for c in CARDS]
+    names = graph_names(page)
 
     @app.callback(Output("report-download", "data"), Input("report-button", "n_clicks"), *store_states,
                   *[State(g.id, "figure") for g in graphs], State("Paths", "data"), prevent_initial_call=True)
@@ -350,5 +447,5 @@ def add_exports(app, report=None) -> None:
         stores = dict(zip(CARDS, values[:len(CARDS)]))
         figures = {g.id: f for g, f in zip(graphs, values[len(CARDS):-1])}
         stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
-        return dcc.send_string(report_html(my_path, report, stores, figures), f"veltrana_report_{stamp}.html")
+        return dcc.send_string(report_html(my_path, report, stores, figures, names), f"veltrana_report_{stamp}.html")
 
