@@ -220,3 +220,16 @@ def run_registered(app, key, inputs, states=None) -> dict:
     status, answer = post(app.server.test_client(), registered_body(app, key, inputs, states))
     assert status == 200, answer
     return {**answer.get("response", {}), **answer.get("sideUpdate", {})}
+
+
+def require_limma() -> None:
+    """Skips the test when R with limma is not installed; fails it where CI says it must be."""
+    import pytest
+    import shutil
+
+    if shutil.which("Rscript") and subprocess.run(["Rscript", "-e", "library(limma)"],
+                                                  capture_output=True).returncode == 0:
+        return
+    if os.environ.get("VELTRANA_REQUIRE_BROWSER") == "1":
+        pytest.fail("Rscript with limma is missing (VELTRANA_REQUIRE_BROWSER=1)")
+    pytest.skip("Rscript with limma is not installed")

@@ -1,14 +1,15 @@
 """The decomposition card: its tree, its callbacks and the host's PCA."""
 
 import os
+import subprocess
 
 import numpy as np
 import pandas as pd
 import pytest
 
-from support import by_id, by_name, write_preprocessed
+from support import by_id, by_name, require_limma, write_preprocessed
 from veltrana.plugins import callbacks, layout, vistro
-from veltrana.plugins.analysis import decomposition
+from veltrana.plugins.analysis import batches, decomposition
 
 
 @pytest.fixture
@@ -119,6 +120,63 @@ def test_pca_results_and_figures(ready_paths):
     assert list(fig2.data[0].y) == pytest.approx(list(ratios))
     unknown, _ = cbs["update_decomposition_figure1"](1, path, "Unlisted", "Pathological_Status", ready_paths)
     assert not unknown.data
+
+
+REMOVE_BATCH_R = """
+suppressMessages(library(limma))
+a <- commandArgs(TRUE)
+y <- as.matrix(read.delim(a[1], header = FALSE))
+batch <- factor(readLines(a[2]))
+write.table(removeBatchEffect(y, batch = batch), a[3], sep = "\t", row.names = FALSE, col.names = FALSE)
+"""
+
+
+def test_a_removed_batch_effect_equals_limma_and_leaves_unknown_batches_out(tmp_path):
+    require_limma()
+    rng = np.random.default_rng(8)
+    labels = np.array(["b1"] * 9 + ["b2"] * 5 + ["b3"] * 7)  # unbalanced
+    shift = {"b1": 0.0, "b2": 2.5, "b3": -1.0}
+    values = rng.normal(size=(21, 300)) + np.array([shift[b] for b in labels])[:, None] + rng.normal(size=300)
+    values[rng.random(values.shape) < 0.1] = np.nan
+    matrix = pd.DataFrame(values, index=[f"{1005 + i:05d}" for i in range(21)])
+    batch = pd.Series(labels, index=matrix.index, dtype=object)
+    ours, left_out = batches.remove_effect(matrix, batch)
+    assert left_out == 0 and ours.index.equals(matrix.index)
+    np.savetxt(tmp_path / "y.tsv", values.T, delimiter="\t", fmt="%.17g")
+    (tmp_path / "b.txt").write_text("\n".join(labels) + "\n")
+    (tmp_path / "r.R").write_text(REMOVE_BATCH_R)
+    subprocess.run(["Rscript", str(tmp_path / "r.R"), str(tmp_path / "y.tsv"), str(tmp_path / "b.txt"),
+                    str(tmp_path / "out.tsv")], check=True, timeout=300)
+    theirs = pd.read_csv(tmp_path / "out.tsv", sep="\t", header=None).to_numpy().T  # NA as NaN
+    np.testing.assert_allclose(ours.to_numpy(), theirs, rtol=1e-9, atol=1e-12)
+    assert np.array_equal(np.isnan(ours.to_numpy()), np.isnan(values))
+    np.testing.assert_array_equal(matrix.to_numpy(), values)  # the caller's frame is left as it was
+    # a sample without a batch is left out and counted
+    batch.iloc[4] = np.nan
+    kept, left_out = batches.remove_effect(matrix, batch)
+    assert left_out == 1 and "01009" not in kept.index and len(kept) == 20
+
+
+def test_pca_with_a_phenotype_effect_removed(ready_paths, monkeypatch):
+    base = {"run-decomposition-button": 1, "preprocess-source-dropdown": [], "Paths": ready_paths,
+            "decomposition-data-source-dropdown": ["Protein"]}
+    method = batches.method_of("Pathological_Status")
+    path = callbacks.update_decomposition_inter({**base, "decomposition-method-dropdown": method})
+    plain = run(ready_paths, sources=("Protein",))
+    assert os.path.dirname(path) != os.path.dirname(plain)  # another run, the stored matrix unchanged
+    cbs = by_name(vistro.build_app(ready_paths))
+    fig, _ = cbs["update_decomposition_figure1"](1, path, "Protein", "Pathological_Status", ready_paths)
+    assert "Pathological_Status effect removed" in fig.layout.title.text
+    # with the groups' difference removed, PC1 no longer separates Tumor from Normal as well
+    def separation(result):
+        scores = callbacks.read_result_path(os.path.join(os.path.dirname(result), "Protein_PCA_scores.txt"))
+        info = callbacks.read_info_file(ready_paths["info"])["Pathological_Status"].reindex(scores.index)
+        means = scores["PC1"].groupby(info).mean()
+        return abs(means["Tumor"] - means["Normal"]) / scores["PC1"].std()
+    assert separation(path) < separation(plain)
+    for bad in ("PCA, Age(Numerical) effect removed", "PCA, Nope effect removed"):
+        with pytest.raises(ValueError, match="cannot be removed"):
+            callbacks.update_decomposition_inter({**base, "decomposition-method-dropdown": bad})
 
 
 def test_run_checks_its_input(ready_paths):

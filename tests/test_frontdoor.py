@@ -127,6 +127,9 @@ def test_a_named_study_starts_with_safe_files_and_its_summary_card(tmp_path, cap
     # The input card names what is served, not the demo's files.
     assert app.layout["expr-input"].value == "Phospho sites=phospho.csv.gz"
     assert app.layout["info-input"].value == "samples.tsv"
+    # PCA with a categorical phenotype's effect removed, offered after the described PCA
+    assert [o["value"] for o in app.layout["decomposition-method-dropdown"].options] == \
+        ["PCA", "PCA, Status effect removed"]
     # The bar names the study (its folder) and links every card by its title.
     bar = app.layout["page-nav"]
     assert bar.children[0].children == "study"

@@ -2,14 +2,13 @@
 tables, designs with covariates and the F-test, and the methods offered after the described four."""
 
 import os
-import shutil
 import subprocess
 
 import numpy as np
 import pandas as pd
 import pytest
 
-from support import by_id, by_name, pair_patients, write_preprocessed
+from support import by_id, by_name, pair_patients, require_limma, write_preprocessed
 from veltrana.plugins import callbacks
 from veltrana import demo
 from veltrana.plugins.analysis import moderated
@@ -54,19 +53,9 @@ write.table(out, args[4], sep="\t", row.names=FALSE, quote=FALSE)
 """
 
 
-def limma_available() -> bool:
-    if shutil.which("Rscript") is None:
-        return False
-    done = subprocess.run(["Rscript", "-e", "library(limma)"], capture_output=True)
-    return done.returncode == 0
-
-
 @pytest.fixture(scope="module")
 def limma():
-    if not limma_available():
-        if os.environ.get("VELTRANA_REQUIRE_BROWSER") == "1":
-            pytest.fail("Rscript with limma is missing (VELTRANA_REQUIRE_BROWSER=1)")
-        pytest.skip("Rscript with limma is not installed")
+    require_limma()
 
     def run(a, b, paired, folder):
         y = np.vstack([a, b]).T

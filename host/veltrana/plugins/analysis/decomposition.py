@@ -31,6 +31,7 @@ from .. import progress, results
 from ..paths import configured, file_safe, inside
 from ..tables import read_info_file, read_result_path, save_result_path
 from ..vocabulary import AXIS_LINE, PAPER, margin, placeholder_figure, selected
+from . import batches
 from .matrices import ensure_preprocessed, preprocessed_matrix
 
 __all__ = ["update_decomposition_inter", "update_decomposition_figure1", "update_decomposition_figure2"]
@@ -98,23 +99,29 @@ def update_decomposition_inter(kwargs_dict: dict):
     my_path = configured(kwargs_dict.get("Paths"))
     sources = [my_path.check_source(s) for s in selected(kwargs_dict.get("decomposition-data-source-dropdown"))]
     method = kwargs_dict.get("decomposition-method-dropdown")
-    if method != "PCA":
-        raise ValueError(f"unknown decomposition method {method!r}; the card offers 'PCA'")
+    removed = batches.removed_phenotype(method)
     if not sources:
         return None
+    info = read_info_file(my_path.get_meta_path()) if removed is not None else None
     for source in sources:
         ensure_preprocessed(my_path, source)
 
     def write(folder, final):
         rows = []
         for source in progress.each(sources, "PCA"):
-            scores, ratios, shares = run_pca(preprocessed_matrix(my_path, source))
+            matrix, left_out = preprocessed_matrix(my_path, source), 0
+            if removed is not None:  # on this run's copy: the stored matrix stays as it is
+                matrix, left_out = batches.remove_effect(matrix, batches.batches_of(info, removed, matrix.index))
+            scores, ratios, shares = run_pca(matrix)
             base = file_safe(source)
             save_result_path(os.path.join(folder, f"{base}_PCA_scores.txt"), scores)
             save_result_path(os.path.join(folder, f"{base}_PCA_variance.txt"), ratios.to_frame())
             save_result_path(os.path.join(folder, f"{base}_PCA_contribution.txt"), shares)
-            rows.append({"Source": source, "Method": "PCA", "BaseName": base,
-                         "Samples": len(scores), "Features": shares.shape[1]})
+            row = {"Source": source, "Method": "PCA", "BaseName": base,
+                   "Samples": len(scores), "Features": shares.shape[1]}
+            if removed is not None:
+                row.update({"EffectRemoved": removed, "LeftOut": left_out})
+            rows.append(row)
         save_result_path(os.path.join(folder, RESULT_FILE), pd.DataFrame(rows))
 
     run = results.publish(my_path.get_decomposition_dir(), "decomposition", {"sources": sources, "method": method},
@@ -161,9 +168,13 @@ def update_decomposition_figure1(source, phenotype, result_path, info_path, figu
                      labels={"PC1": f"PC1 ({ratios['PC1']:.1%})", "PC2": f"PC2 ({ratios['PC2']:.1%})"})
     fig.update_traces(marker={"size": 8, "opacity": 0.8})
     # The samples and features the run used, so a run on fewer than expected says so.
-    table = read_result_path(result_path)
-    features = table.loc[table["Source"] == source, "Features"].iloc[0]
-    return _style(fig, f"{source}: PCA ({len(scores)} samples, {features} features)", figure_height)
+    row = read_result_path(result_path).set_index("Source").loc[source]
+    title = f"{source}: PCA ({len(scores)} samples, {row['Features']} features)"
+    if isinstance(row.get("EffectRemoved"), str):
+        left_out = int(row["LeftOut"])
+        title = (f"{source}: PCA, {row['EffectRemoved']} effect removed ({len(scores)} samples, {row['Features']} "
+                 f"features" + (f"; {left_out} without a value left out)" if left_out else ")"))
+    return _style(fig, title, figure_height)
 
 
 def update_decomposition_figure2(source, phenotype, result_path, info_path, figure_height):
