@@ -27,6 +27,7 @@ import dataclasses
 import datetime
 import gzip
 import io
+import operator
 import os
 import re
 import threading
@@ -228,10 +229,26 @@ class _TextColumns:
             raise DataError(f"{scan.path}: {len(frame)} rows parsed, {len(scan.lines)} expected")
         return frame[columns].to_numpy()
 
+    def _native(self, columns: list[int]) -> np.ndarray | None:
+        """`columns` by the loader's native parser, from a matrix of just those columns; None when a
+        cell is not a plain number or missing token."""
+        from . import preprocess
+
+        scan, sep = self.scan, self.scan.sep.encode()
+        lines = scan.data.split(b"\n")
+        get = operator.itemgetter(0, *columns)  # the first field stands in for the id
+        picked = [sep.join(get(lines[n - 1].rstrip(b"\r").split(sep))) for n in scan.lines]
+        data = b"\n".join([sep.join([b"id", *(b"c" for _ in columns)]), *picked]) + b"\n"
+        return preprocess.parse_numeric_rows(data, 1, len(picked), len(columns), scan.sep)
+
     def numbers(self, columns: list[int], extra_missing: frozenset[str]) -> np.ndarray | None:
         """`columns` parsed as numbers by pandas in one pass; None when a cell needs the strict reading."""
         if self.scan.rows is not None:
             return None
+        if not extra_missing:
+            values = self._native(columns)
+            if values is not None:
+                return values
         try:
             values = self.read(columns, dtype="float64", na_values=loader._MISSING_SPELLINGS + sorted(extra_missing),
                                keep_default_na=False, float_precision="round_trip").astype(float)
