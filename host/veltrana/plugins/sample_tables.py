@@ -60,6 +60,7 @@ def choose_column(path, samples: set[str], given: str | None = None) -> str | No
     """The id column of the sample table at `path` for data whose sample names are `samples`; None
     for the first column."""
     table = instruments.table_of(path)
+    table.need(table.header)
     if given is not None:
         if given not in table.header:
             raise DataError(f"{table.name}: no column {given!r} to take the sample ids from; the columns are "
@@ -80,6 +81,7 @@ def choose_column(path, samples: set[str], given: str | None = None) -> str | No
 def read(path, column: str | None = None) -> SampleTable:
     """The sample table: one row per sample (index: the id column, text), one column per phenotype."""
     table = instruments.table_of(path)
+    table.need(table.header)
     column = column if column is not None else column_of(path)
     k = 0 if column is None else table.index(column)
     if k is None:
