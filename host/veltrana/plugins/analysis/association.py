@@ -308,7 +308,8 @@ def _save_atomically(path, save) -> None:
 def _write_curves(table_path, table: pd.DataFrame, fps, tps, start, negatives, positives) -> None:
     """The table's curves as counts: row k of the table is [start[k], start[k + 1]) of the counts."""
     counts_path, index_path = curve_files(table_path)
-    counts = np.stack([fps, tps]).astype(np.int32)
+    counts = np.empty((2, len(fps)), dtype=np.int32)  # counts of samples: far below 2**31
+    counts[0], counts[1] = fps, tps
     _save_atomically(counts_path, lambda fh: np.save(fh, counts, allow_pickle=False))
     features = table["Feature"].to_numpy(dtype=str) if len(table) else np.array([], dtype=str)
     _save_atomically(index_path, lambda fh: np.savez(
