@@ -567,7 +567,7 @@ def _intensity_reading(table: Table, id_col: str, chosen: list[tuple[int, str]],
     logged, zeros = _log2_intensities(table, values, names, features)
     note = f"{what}, log2-transformed"
     if zeros:
-        note += f"; {zeros} zero intensities read as missing"
+        note += f"; {zeros} zero intensit{'y' if zeros == 1 else 'ies'} read as missing"
     if removed:
         note += f"; {removed}"
     return Reading(_matrix(logged, samples, features, id_col), note,
@@ -718,7 +718,7 @@ def _h5ad(path) -> Reading:
     if huge.any():
         r, c = (int(i[0]) for i in np.nonzero(huge))
         raise DataError(f"{name}: {int(huge.sum())} value(s) of X are infinite or beyond "
-                        f"+/-{loader.MAX_MAGNITUDE:g}: sample {samples[r]!r}, feature {features[c]!r}: {values[r, c]!r}")
+                        f"+/-{loader.MAX_MAGNITUDE:g}: sample {samples[r]!r}, feature {features[c]!r}: {float(values[r, c])!r}")
     return Reading(pd.DataFrame(values, index=pd.Index(samples), columns=pd.Index(features)),
                    "AnnData X (samples x features), values as written")
 
