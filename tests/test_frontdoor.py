@@ -151,12 +151,12 @@ def test_demo_serves_its_page_unchanged_around_the_card_with_gzip_responses(fres
     served = [getattr(c, "id", None) for c in app.layout.children]
     assert served.pop(1) == "page-nav"  # the bar of links at the top, then the described page
     assert served.pop(1) == "data-summary-card"
-    for card in ("km-card", "gsea-card"):  # the extra cards and their separators stand beside the page
+    for card in ("km-card", "gsea-card", "missing-card"):  # the extra cards and their separators stand beside the page
         at = served.index(card)
         del served[at - 1:at + 1]
     assert served == [getattr(c, "id", None) for c in page.children]
     # the survival and GSEA cards, the exports, the moderated tests' run and its way into the card's store
-    extra = ("km-", "assoc-surv-fig", "gsea-", "-download.data", ".config", "diff-designs-", "diff-inter.data@",
+    extra = ("km-", "assoc-surv-fig", "gsea-", "missing-", "-download.data", ".config", "export-format-", "diff-designs-", "diff-inter.data@",
              "-dropdown.options@")
     assert len([k for k in app.callback_map if not any(e in k for e in extra)]) == 44
 

@@ -154,7 +154,7 @@ def create_app(my_paths: dict, report: study.Report | None = None, manager=None)
     With a background `manager`, the analyses run as background callbacks of it, their
     Cancel buttons beside their run buttons (see veltrana.background)."""
     from . import navigation, summary
-    from .plugins.analysis import batches, designs, exports, gsea_card, survival_card
+    from .plugins.analysis import batches, designs, exports, gsea_card, missing_card, survival_card
     from .plugins.analysis.differential import MODERATED_METHODS
     from .plugins.analysis.preprocessing import extra_imputation_options
 
@@ -176,6 +176,7 @@ def create_app(my_paths: dict, report: study.Report | None = None, manager=None)
     with_options(app.layout, "decomposition-method-dropdown",
                  [batches.method_of(p) for p in batches.batch_phenotypes(layout.info_df)])
     survival_card.add_survival_card(app, layout, my_paths)
+    missing_card.add_missing_card(app, layout, my_paths)
     gsea_card.add_gsea_card(app, layout, my_paths)
     # Feature and sample pickers of tens of thousands of choices: the first ones, then the user's search.
     importlib.import_module("veltrana.plugins.pickers").add_pickers_on_demand(app, my_paths["out_dir"])

@@ -1,0 +1,60 @@
+"""The missing-values card: identified features per sample, the pattern of gaps, imputed values per group."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from support import write_preprocessed
+from veltrana.plugins import callbacks, limits
+from veltrana.plugins.analysis import matrices, missing_card as mc
+
+
+@pytest.fixture
+def my_path(fresh_paths):
+    write_preprocessed(fresh_paths)
+    return callbacks.MyPath(fresh_paths)
+
+
+def test_the_three_figures_tell_the_matrix_exactly(my_path):
+    raw = callbacks.read_raw_expression(my_path.get_expr_path("Protein"))
+    info = callbacks.read_info_file(my_path.get_meta_path())
+    identified, pattern, imputed = mc.missing_figures(my_path, "Protein", "Pathological_Status")
+    # one bar per sample, its height the sample's features with a value, coloured by group
+    bars = {x: y for trace in identified.data for x, y in zip(trace.x, trace.y)}
+    assert bars == {s: int(raw.loc[s].notna().sum()) for s in raw.index}
+    assert {t.name for t in identified.data} == set(info["Pathological_Status"].dropna())
+    # the pattern: each cell missing or not, as in the file
+    z = np.asarray(pattern.data[0].z)
+    assert z.sum() == raw.isna().to_numpy().sum() and z.shape == raw.shape
+    assert np.array_equal(z, raw.loc[list(pattern.data[0].y), list(pattern.data[0].x)].isna().to_numpy())
+    assert "no imputation" in imputed.layout.title.text
+
+    # after an imputation: the values it filled, per group
+    settings = dict(matrices.DEFAULT_SETTINGS, Imputation="SampleMin")
+    prep = matrices.run_preprocess(my_path, "Protein", settings)
+    _, _, imputed = mc.missing_figures(my_path, "Protein", "Pathological_Status")
+    expected = raw.loc[prep.index, prep.columns].isna().sum(axis=1).groupby(info["Pathological_Status"]).sum()
+    assert dict(zip(imputed.data[0].x, imputed.data[0].y)) == expected.to_dict()
+    assert f"{int(expected.sum()):,} values imputed" in imputed.layout.title.text
+
+
+def test_large_cohorts_are_summarised_saying_so_and_phenotypes_are_checked(my_path, monkeypatch):
+    monkeypatch.setitem(limits._values, "figure_samples", 5)
+    monkeypatch.setattr(mc, "PATTERN_CELLS", 100)
+    monkeypatch.setattr(mc, "PATTERN_SHAPE", (4, 7))
+    raw = callbacks.read_raw_expression(my_path.get_expr_path("Protein"))
+    identified, pattern, _ = mc.missing_figures(my_path, "Protein", None)
+    assert "histogram per group" in identified.layout.title.text and identified.data[0].name == mc.ALL
+    assert sorted(identified.data[0].x) == sorted(raw.notna().sum(axis=1))
+    z = np.asarray(pattern.data[0].z)
+    assert z.shape == (4, 7) and "in blocks of" in pattern.layout.title.text
+    # each block is the exact share of its cells: their mean over the blocks' sizes is the whole share
+    mask = raw.isna().to_numpy()
+    shares, rows, cols = mc.blocks(mask, (4, 7))
+    sizes = np.diff(np.append(rows, mask.shape[0]))[:, None] * np.diff(np.append(cols, mask.shape[1]))[None, :]
+    assert (shares * sizes).sum() == pytest.approx(mask.sum())
+    for bad in ("Age(Numerical)", "Nope"):
+        with pytest.raises(ValueError, match="not a categorical phenotype"):
+            mc.missing_figures(my_path, "Protein", bad)
+    with pytest.raises(ValueError):
+        mc.missing_figures(my_path, "../etc", None)
