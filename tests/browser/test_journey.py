@@ -150,3 +150,35 @@ def test_report_of_the_demo_is_small_and_reads_at_page_width(server, browser, tm
         "  const r = e.getBoundingClientRect(); if (r.width) worst = Math.max(worst, r.right - page.left); }"
         "return [page.width, worst, document.documentElement.scrollWidth];")
     assert widest[0] == 1200 and widest[1] <= 1200 and widest[2] <= 1400, widest
+
+
+# Keeps what the camera button saves instead of downloading it: the PNG's size and resolution.
+SAVED_IMAGE = """
+const done = arguments[arguments.length - 1];
+HTMLAnchorElement.prototype.click = function () {
+  fetch(this.href).then(r => r.arrayBuffer()).then(buffer => {
+    const png = new DataView(buffer);
+    const found = {name: this.download, width: png.getUint32(16), height: png.getUint32(20), perMetre: null};
+    for (let at = 8; at + 8 <= buffer.byteLength; at += 12 + png.getUint32(at)) {
+      const type = String.fromCharCode(...new Uint8Array(buffer, at + 4, 4));
+      if (type === 'pHYs') found.perMetre = [png.getUint32(at + 8), png.getUint32(at + 12), png.getUint8(at + 16)];
+    }
+    done(found);
+  });
+};
+document.querySelector('#qc-cv-fig .modebar-btn[data-title^="Download plot"]').click();
+"""
+
+
+def test_png_export_reaches_drawn_figures_at_300_dpi(server, browser):
+    load(browser, server["url"])
+    camera = "return document.querySelector('#qc-cv-fig .js-plotly-plot')._context.toImageButtonOptions;"
+    assert browser.execute_script(camera)["format"] == "svg"
+    browser.find_element(By.XPATH, "//*[@id='export-format-radio']//label[contains(., 'PNG')]").click()
+    wait_for(browser, lambda: browser.execute_script(camera)["format"] == "png")
+    assert browser.execute_script(camera) == {"format": "png", "width": 1200, "height": 800, "scale": 3}
+    browser.set_script_timeout(60)
+    saved = browser.execute_async_script(SAVED_IMAGE)
+    # 3600 x 2400 pixels that read as 12 x 8 inches: 300 dpi is 11,811 pixels per metre
+    assert saved == {"name": "newplot.png", "width": 3600, "height": 2400, "perMetre": [11811, 11811, 1]}
+    browser.refresh()  # the page's own anchors back

@@ -9,7 +9,8 @@ once, after `build_app`, on the page it serves:
   must lie in the run's own folder; it is read through the host's confined readers;
 - every dcc.Graph of the page gets `toImageButtonOptions`: its toolbar's camera button saves
   the figure at FIGURE_SIZE, as SVG unless the page-level picker asks for PNG (at
-  scale PNG_SCALE, 300 dpi at 12 x 8 inches);
+  scale PNG_SCALE, 300 dpi at 12 x 8 inches, written into the file). The picker's choice
+  reaches the figures already drawn through a client-side callback (export_format.js);
 - a "Report" button sends one HTML file of the current analyses, REPORT_WIDTH pixels wide: the
   data summary, the settings of each step, the figures shown (headed by their card, panel and
   title), the top rows (first columns) of each table, long cells cut, and the versions of the
@@ -406,6 +407,10 @@ def report_html(my_path, report, stores: dict, figures: dict, names: dict | None
             "</main></body></html>")
 
 
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "export_format.js"), encoding="utf-8") as _js:
+    _EXPORT_FORMAT_JS = _js.read()
+
+
 # ---- placing and registering ------------------------------------------------------------
 
 def export_bar():
@@ -416,6 +421,7 @@ def export_bar():
                        value=FORMATS[0], inline=True, style={"display": "inline-block"}),
         dhtml.Button("Report", id="report-button", n_clicks=0, style={"marginLeft": "16px"}),
         dcc.Download(id="report-download"),
+        dcc.Store(id="export-format-applied"),
     ])
 
 
@@ -436,6 +442,12 @@ def add_exports(app, report=None) -> None:
                   prevent_initial_call=True)
     def set_export_format(fmt):
         return _configs(graphs, fmt if fmt in FORMATS else FORMATS[0])
+
+    # The config above serves each graph's next plot; the drawn ones change in the browser.
+    page["export-bar"].children.append(dcc.Store(id="export-image-options", data={
+        "ids": [g.id for g in graphs], "first": FORMATS[0], "formats": {f: image_options(f) for f in FORMATS}}))
+    app.clientside_callback(_EXPORT_FORMAT_JS, Output("export-format-applied", "data"),
+                            Input("export-format-radio", "value"), State("export-image-options", "data"))
 
     store_states = [State(CARDS[c][0], "data") for c in CARDS]
     names = graph_names(page)
