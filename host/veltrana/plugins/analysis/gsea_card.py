@@ -289,7 +289,8 @@ def gsea_controls(libraries: list[str]):
                   value=PERMUTATIONS),
         html.Br(), html.Br(),
         html.Button("Run GSEA", id="gsea-run-button", n_clicks=0),
-        dcc.Loading(html.Div(id="loading-output-gsea"), type="dot"),
+        # The loading dots get a line of their own, below the run's progress text (they covered it).
+        dcc.Loading(html.Div(id="loading-output-gsea", style={"minHeight": "2.5em"}), type="dot"),
     ])
 
 
