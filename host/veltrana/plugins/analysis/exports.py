@@ -254,12 +254,15 @@ def _pairs(rows) -> str:
 def _summary_section(report) -> str:
     if report is None:
         return "<p>No data summary.</p>"
-    rows = [[s.name, os.path.basename(s.path), s.features, len(s.samples), f"{100 * s.missing_share:.1f} %",
-             len(s.only_in_matrix) + len(s.only_in_table)] for s in report.sources]
-    frame = pd.DataFrame(rows, columns=["Source", "File", "Features", "Samples used", "Missing values",
+    from ...study import sample_table_lines
+
+    rows = [[s.name, os.path.basename(s.path), s.note or "values as written", s.features, len(s.samples),
+             f"{100 * s.missing_share:.1f} %", len(s.only_in_matrix) + len(s.only_in_table)] for s in report.sources]
+    frame = pd.DataFrame(rows, columns=["Source", "File", "Read as", "Features", "Samples used", "Missing values",
                                         "Samples left out"])
+    read = "".join(f"; {html.escape(line)}" for line in sample_table_lines(report))
     return (f"<p>Sample table {html.escape(os.path.basename(report.info_path))}: {report.table_samples} samples, "
-            f"{len(report.phenotypes)} phenotypes.</p>" + frame.to_html(index=False))
+            f"{len(report.phenotypes)} phenotypes{read}.</p>" + frame.to_html(index=False))
 
 
 def _manifest(stored) -> dict | None:
