@@ -191,6 +191,18 @@ def test_many_samples_are_drawn_as_bands_holding_every_samples_extremes(monkeypa
     assert box.type == "box" and len(box.x) == 450
 
 
+def test_a_reload_gets_the_figure_of_the_unchanged_stored_matrix(fresh_paths, monkeypatch):
+    callbacks.init_preprocess_data(fresh_paths)
+    first = callbacks.update_preprocess_figure(fresh_paths, "Protein", "NA", 50, "NA", "NA")
+    with monkeypatch.context() as m:
+        m.setattr(preprocessing, "run_preprocess", lambda *a: pytest.fail("the stored matrix was read again"))
+        assert callbacks.update_preprocess_figure(fresh_paths, "Protein", "NA", "50", "NA", "NA") is first
+    centred = callbacks.update_preprocess_figure(fresh_paths, "Protein", "NA", 50, "MedianNorm", "NA")
+    assert centred is not first and max(abs(m) for m in centred.data[0].median) < 1e-12
+    again = callbacks.update_preprocess_figure(fresh_paths, "Protein", "NA", 50, "NA", "NA")  # a new matrix file
+    assert again is not first and list(again.data[0].median) == list(first.data[0].median)
+
+
 @pytest.mark.parametrize("settings, message", [
     (("NA", -5, "NA", "NA"), "from 0 to 100"),
     (("NA", None, "NA", "NA"), "from 0 to 100"),

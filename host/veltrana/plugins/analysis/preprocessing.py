@@ -8,10 +8,11 @@ import math
 import numpy as np
 import plotly.graph_objects as go
 
-from .. import limits
+from .. import limits, results
 from ..paths import configured
 from ..vocabulary import AXIS_LINE, PAPER, SMALL_FIGURE_HEIGHT, TRACE_COLOUR, dropdown, margin
-from .matrices import IMPUTATION_PARAMETERS, ensure_preprocessed, load_settings, run_preprocess
+from .matrices import GROUP_FILTER, IMPUTATION_PARAMETERS, ensure_preprocessed, load_settings, run_preprocess
+from .matrices import _up_to_date as up_to_date
 
 __all__ = ["init_preprocess_data", "update_preprocess_parameters", "update_preprocess_figure"]
 
@@ -190,12 +191,23 @@ def banded_figure(samples: list, stats: dict | None, title: str):
     return fig
 
 
-def update_preprocess_figure(paths, source, p_trans, p_miss, p_norm, p_impute):
-    """Runs the preprocessing of `source` with the four settings, stores matrix and settings,
-    and returns the figure of the sample distributions."""
+def update_preprocess_figure(paths, source, p_trans, p_miss, p_norm, p_impute, group_rule=None):
+    """Runs the preprocessing of `source` with the four settings (and the per-group missing-value
+    rule, {"Phenotype", "MinValid"}, when given), stores matrix and settings, and returns the figure
+    of the sample distributions."""
     my_path = configured(paths)
     my_path.check_source(source)
     settings = checked_settings(p_trans, p_miss, p_norm, p_impute)
-    matrix = run_preprocess(my_path, source, settings)
-    title = f"{source}: {matrix.shape[0]} samples, {matrix.shape[1]} features"
-    return distribution_figure(matrix, title)
+    if group_rule is not None:
+        settings[GROUP_FILTER] = group_rule
+
+    def build():
+        matrix = run_preprocess(my_path, source, settings)
+        title = f"{source}: {matrix.shape[0]} samples, {matrix.shape[1]} features"
+        return distribution_figure(matrix, title)
+
+    if up_to_date(my_path, source, settings):
+        # A page load with the stored settings gets the figure drawn before for the same matrix file.
+        inputs = [results.file_state(my_path.get_preprocess_path(source)), source, limits.get("figure_samples")]
+        return results.kept_figure("preprocess", inputs, build)
+    return build()
