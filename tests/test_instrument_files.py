@@ -386,3 +386,16 @@ def test_an_anndata_file_alone_is_a_study_and_a_project_file_chooses_the_id_colu
     (tmp_path / "bad.toml").write_text("sample_column = 3\n")
     with pytest.raises(study.StudyError, match="sample_column must be a column name in quotes, got 3"):
         study.read_project_file(str(tmp_path / "bad.toml"))
+
+
+def test_the_sample_table_read_follows_the_id_column_chosen(tmp_path):
+    from veltrana.plugins import paths, tables
+
+    path = write(tmp_path, "info.tsv", [["Row", "Sample", "Sex"], [1, "01005", "F"], [2, "01006", "M"]])
+    paths.MyPath({"expression": {"P": path}, "info": path, "out_dir": str(tmp_path / "out")})
+    assert list(tables.read_info_file(path).index) == ["1", "2"]
+    sample_tables.use_column(path, "Sample")
+    try:  # not the table read before by its first column
+        assert list(tables.read_info_file(path).index) == ["01005", "01006"]
+    finally:
+        sample_tables.use_column(path, None)

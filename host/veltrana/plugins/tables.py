@@ -18,7 +18,7 @@ from collections import OrderedDict
 import numpy as np
 import pandas as pd
 
-from . import instruments, loader, parsed
+from . import instruments, loader, parsed, sample_tables
 from .paths import output_folder_of, readable_anywhere
 
 _CACHE_SIZE = 32
@@ -169,8 +169,15 @@ def read_feature_ids(path) -> list[str]:
 
 
 def read_info_file(path) -> pd.DataFrame:
-    """The sample-information table: one row per sample, one column per phenotype."""
-    return _cached(path, loader.read_sample_table)
+    """The sample-information table: one row per sample, one column per phenotype; its id column
+    the one start-up chose (`sample_tables`), which is part of the cache key."""
+    column = sample_tables.column_of(path)
+
+    def read_sample_table(real):
+        return loader.read_sample_table(real, column)
+
+    read_sample_table.__name__ = f"read_sample_table[{column!r}]"
+    return _cached(path, read_sample_table)
 
 
 # ---- tab-separated tables, written fast when nothing needs quoting -------------------
