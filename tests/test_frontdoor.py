@@ -11,10 +11,11 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from support import registered_body
+from support import post, registered_body, run_registered, walk
 from veltrana import __main__ as front
 from veltrana import study
 from veltrana.plugins import paths, tables
+from veltrana.plugins.analysis import matrices
 
 def run_front_door(*argv, cwd):
     # The same package the tests import: the installed one, or the source tree built in place.
@@ -156,7 +157,7 @@ def test_demo_serves_its_page_unchanged_around_the_card_with_gzip_responses(fres
         del served[at - 1:at + 1]
     assert served == [getattr(c, "id", None) for c in page.children]
     # the survival and GSEA cards, the exports, the moderated tests' run and its way into the card's store
-    extra = ("km-", "assoc-surv-fig", "gsea-", "missing-", "-download.data", ".config", "export-format-", "diff-designs-", "diff-inter.data@",
+    extra = ("km-", "assoc-surv-fig", "gsea-", "missing-", "-download.data", ".config", "export-format-", "preprocess-group-", "preprocess-figure.figure@", "diff-designs-", "diff-inter.data@",
              "-dropdown.options@")
     assert len([k for k in app.callback_map if not any(e in k for e in extra)]) == 44
 
@@ -169,6 +170,22 @@ def test_demo_serves_its_page_unchanged_around_the_card_with_gzip_responses(fres
     assert len(figure["data"][0]["x"]) == 24
     plain = client.post("/_dash-update-component", json=body)
     assert "Content-Encoding" not in plain.headers and json.loads(plain.data)["response"]
+
+
+def test_the_group_rule_runs_from_its_button_beside_the_ratio(fresh_paths, layout_state):
+    app = front.create_app(fresh_paths)
+    card = app.layout["preproc-card"]
+    ids = [getattr(c, "id", None) for c in walk(card)]
+    assert ids.index("preprocess-group-filter") > ids.index("preprocess-max-miss-ratio-input")
+    key = next(k for k in app.callback_map if k.startswith("preprocess-figure.figure@"))
+    states = [app.layout["Paths"].data, "Protein", "NA", 50, "NA", "SampleMin", 5, "Pathological_Status"]
+    figure = run_registered(app, key, [1], states)["preprocess-figure"]["figure"]
+    assert figure["data"]
+    stored = matrices.load_settings(paths.configured(fresh_paths), "Protein")
+    assert stored["GroupFilter"] == {"Phenotype": "Pathological_Status", "MinValid": 5}
+    # a value the card does not offer is refused in the card, nothing stored
+    status, answer = post(app.server.test_client(), registered_body(app, key, [2], states[:-1] + ["Sample_ID"]))
+    assert status == 500 or "categorical phenotype" in json.dumps(answer)
 
 
 def test_a_picker_above_the_limit_gets_its_first_choices_and_answers_searches(fresh_paths, layout_state,

@@ -81,3 +81,38 @@ def test_unchanged_settings_reuse_the_stored_matrix(my_path):
         with open(my_path.get_preprocess_settings_path(source)) as fh:
             stored[source] = json.load(fh)["Filter"]
     assert stored == {"Protein": 20, "Glycoform": 50}
+
+
+def test_the_group_rule_keeps_a_feature_measured_in_one_group_and_is_stored(my_path):
+    from veltrana.plugins.analysis import group_filter, preprocessing
+
+    info = callbacks.read_info_file(my_path.get_meta_path())["Pathological_Status"]
+
+    def tumour_only(frame):
+        frame.iloc[:, 0] = np.where(info.reindex(frame.index) == "Tumor", 1.0, np.nan)  # absent from Normal
+        frame.iloc[:, 1] = np.nan
+        frame.iloc[:3, 1] = 2.0  # three values in all: no group has four
+        return frame
+
+    rewrite_raw(my_path, "Protein", tumour_only)
+    raw = loader.read_expression(my_path.get_expr_path("Protein"))
+    first, second = raw.columns[:2]
+    rule = group_filter.group_rule(4, "Pathological_Status", ["Pathological_Status"])
+    settings = dict(DEFAULTS, Filter=20, Imputation="SampleMin", GroupFilter=rule)
+    done = matrices.run_preprocess(my_path, "Protein", settings)
+    ratio_only = matrices.run_preprocess(my_path, "Protein", dict(DEFAULTS, Filter=20, Imputation="SampleMin"))
+    assert first in done.columns and first not in ratio_only.columns and second not in done.columns
+    # the rule takes the ratio's place: exactly the features with four values in a group
+    counts = raw.notna().groupby(info.reindex(raw.index).to_numpy()).sum()
+    assert list(done.columns) == list(raw.columns[(counts >= 4).any().to_numpy()])
+    assert np.isfinite(done.to_numpy()).all()  # imputed after the rule
+    # stored with the settings (the ratio-only run, last, dropped it); the figure's run stores it again
+    assert matrices.load_settings(my_path, "Protein").get("GroupFilter") is None
+    fig = preprocessing.update_preprocess_figure(my_path.page_form(), "Protein", "NA", 20, "NA", "SampleMin", rule)
+    assert matrices.load_settings(my_path, "Protein")["GroupFilter"] == rule and fig.data
+    written = os.stat(my_path.get_preprocess_path("Protein")).st_mtime_ns
+    matrices.run_preprocess(my_path, "Protein", dict(settings, Filter="20"))  # the same: reused
+    assert os.stat(my_path.get_preprocess_path("Protein")).st_mtime_ns == written
+    for bad in ((0, "Pathological_Status"), (2.5, "Pathological_Status"), (3, "Age(Numerical)")):
+        with pytest.raises(ValueError):
+            group_filter.group_rule(*bad, ["Pathological_Status"])

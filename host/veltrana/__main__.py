@@ -154,7 +154,7 @@ def create_app(my_paths: dict, report: study.Report | None = None, manager=None)
     With a background `manager`, the analyses run as background callbacks of it, their
     Cancel buttons beside their run buttons (see veltrana.background)."""
     from . import navigation, summary
-    from .plugins.analysis import batches, designs, exports, gsea_card, missing_card, survival_card
+    from .plugins.analysis import batches, designs, exports, group_filter, gsea_card, missing_card, survival_card
     from .plugins.analysis.differential import MODERATED_METHODS
     from .plugins.analysis.preprocessing import extra_imputation_options
 
@@ -172,6 +172,7 @@ def create_app(my_paths: dict, report: study.Report | None = None, manager=None)
     with_options(app.layout, "diff-exp-analysis-methods-dropdown", MODERATED_METHODS)
     designs.add_designs(app, my_paths, layout.phenotypes)  # "Adjust for" and the F-test's run and figure
     with_options(app.layout, "preprocess-imputation-dropdown", extra_imputation_options())
+    group_filter.add_group_filter(app, my_paths)  # "at least N values in a group of <phenotype>"
     # PCA of the data with a batch-like phenotype's effect removed, after the described "PCA".
     with_options(app.layout, "decomposition-method-dropdown",
                  [batches.method_of(p) for p in batches.batch_phenotypes(layout.info_df)])

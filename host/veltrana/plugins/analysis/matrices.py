@@ -27,7 +27,7 @@ import pandas as pd
 
 from ..loader import file_fingerprint
 from ..locks import SharedLock, lock_path, shared_lock
-from ..tables import read_expr_path, read_raw_expression, save_result_path
+from ..tables import read_expr_path, read_info_file, read_raw_expression, save_result_path
 
 # The card's starting values: no transform (inputs are log2 ratios already), no
 # normalisation, features with more than 50 % missing values dropped, no imputation.
@@ -39,6 +39,9 @@ IMPUTATION_PARAMETERS = {
     "DownshiftedNormal": {"ImputationShift": 1.8, "ImputationWidth": 0.3, "ImputationSeed": 20260101},
 }
 FINGERPRINT_KEY = "RawFingerprint"  # beside the settings in the JSON file
+# The per-group missing-value rule, beside the described ratio and instead of it: keep a feature
+# with at least "MinValid" values in at least one group of "Phenotype" (before imputing).
+GROUP_FILTER = "GroupFilter"
 _SHOWN = 5  # features named in a message
 
 def _lock_for(my_path, source) -> SharedLock:
@@ -72,6 +75,9 @@ def with_parameters(settings: dict) -> dict:
     out = {k: settings[k] for k in DEFAULT_SETTINGS}
     for key, default in IMPUTATION_PARAMETERS.get(str(settings["Imputation"]), {}).items():
         out[key] = settings.get(key, default)
+    if settings.get(GROUP_FILTER):
+        rule = settings[GROUP_FILTER]
+        out[GROUP_FILTER] = {"Phenotype": str(rule["Phenotype"]), "MinValid": int(rule["MinValid"])}
     return out
 
 
@@ -84,7 +90,7 @@ def load_settings(my_path, source) -> dict:
 def _same_settings(a: dict, b: dict) -> bool:
     # The ratio may come as a number (50) or as text ("50", the card's first value).
     def canon(s):
-        return {k: (str(v) if k in DEFAULT_SETTINGS and k != "Filter" else float(v))
+        return {k: (v if k == GROUP_FILTER else str(v) if k in DEFAULT_SETTINGS and k != "Filter" else float(v))
                 for k, v in with_parameters(s).items()}
     try:
         return canon(a) == canon(b)
@@ -167,7 +173,12 @@ def run_preprocess(my_path, source, settings: dict) -> pd.DataFrame:
         fingerprint = file_fingerprint(raw_path)
         raw = without_empty_samples(read_raw_expression(raw_path))
         check_input(raw, source, settings)
-        result = preprocess.preprocess(raw, settings)
+        if settings.get(GROUP_FILTER):  # the group rule in the ratio's place, then the imputation
+            result = preprocess.preprocess(raw, {**settings, "Filter": 100, "Imputation": "NA"})
+            result = keep_valid_in_a_group(result, my_path, settings[GROUP_FILTER])
+            result = impute(preprocess, result, settings)
+        else:
+            result = preprocess.preprocess(raw, settings)
         if result.shape[1] == 0:
             raise ValueError(f"the settings {settings} keep no feature of {source!r}; nothing was written")
         check_output(result, source, settings)
@@ -176,6 +187,25 @@ def run_preprocess(my_path, source, settings: dict) -> pd.DataFrame:
         _replace_with(my_path.get_preprocess_settings_path(source),
                       lambda tmp: _write_settings(tmp, settings, fingerprint))
     return result
+
+
+def keep_valid_in_a_group(frame: pd.DataFrame, my_path, rule: dict) -> pd.DataFrame:
+    """The features with at least rule["MinValid"] values in at least one group of rule["Phenotype"]
+    (samples without a value of the phenotype belong to no group)."""
+    from .batches import batches_of
+
+    info = read_info_file(my_path.get_meta_path())
+    groups = batches_of(info, rule["Phenotype"], frame.index)
+    counts = frame.notna().groupby(groups.to_numpy()).sum()  # groups x features; no group: dropped
+    return frame.loc[:, (counts >= int(rule["MinValid"])).any(axis=0).to_numpy()]
+
+
+def impute(preprocess, frame: pd.DataFrame, settings: dict) -> pd.DataFrame:
+    """The imputation step alone, with the parameters stored for it."""
+    p = with_parameters(settings)
+    names = {"ImputationNeighbours": "k", "ImputationShift": "shift", "ImputationWidth": "width",
+             "ImputationSeed": "seed"}
+    return preprocess.impute(frame, p["Imputation"], **{names[k]: v for k, v in p.items() if k in names})
 
 
 def without_empty_samples(raw: pd.DataFrame) -> pd.DataFrame:
