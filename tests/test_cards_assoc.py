@@ -227,6 +227,11 @@ def test_association_run_on_demo_data(env):
         assert callbacks.read_result_path(callbacks.read_result_path(result)["CorrelationPath"].iloc[0]).empty
     with pytest.raises(ValueError, match="Module@Label"):
         run_association(env, "no separator", feature_sets_path=path)
+    # phenotypes the page never offers are refused naming them (one was a bare KeyError)
+    with pytest.raises(ValueError, match="unknown phenotype 'Nope'"):
+        run_association(env, sample_phenotype="Nope")
+    with pytest.raises(ValueError, match="unknown numerical phenotype 'Nope'"):
+        run_association(env, phenotype="Nope")
 
 
 def test_one_association_run_is_computed_once_however_many_ask(env, monkeypatch):

@@ -128,6 +128,8 @@ def test_a_named_study_starts_with_safe_files_and_its_summary_card(tmp_path, cap
     # The input card names what is served, not the demo's files.
     assert app.layout["expr-input"].value == "Phospho sites=phospho.csv.gz"
     assert app.layout["info-input"].value == "samples.tsv"
+    # No numerical phenotype: the association card says why it does nothing
+    assert "no numerical phenotype" in app.layout["assoc-no-numerical"].children
     # PCA with a categorical phenotype's effect removed, offered after the described PCA
     assert [o["value"] for o in app.layout["decomposition-method-dropdown"].options] == \
         ["PCA", "PCA, Status effect removed"]
@@ -150,6 +152,7 @@ def test_demo_serves_its_page_unchanged_around_the_card_with_gzip_responses(fres
     app = front.create_app(fresh_paths)
     page = layout_state.build_layout(fresh_paths)
     served = [getattr(c, "id", None) for c in app.layout.children]
+    assert "assoc-no-numerical" not in [getattr(c, "id", None) for c in walk(app.layout)]  # the demo has some
     assert served.pop(1) == "page-nav"  # the bar of links at the top, then the described page
     assert served.pop(1) == "data-summary-card"
     for card in ("km-card", "gsea-card", "missing-card"):  # the extra cards and their separators stand beside the page

@@ -165,7 +165,7 @@ def test_failures_reach_the_card(served):
     assert "diff-inter" not in reply["response"]
     assert "target and reference groups are the same" in str(stored(reply, "loading-output-diff-calculation"))
 
-    # A callback with only a store output titles its card's figure.
+    # A callback with only a store output says why in its card's text, not in a figure's title.
     body = request([("decomposition-inter", "data")],
                    [("run-decomposition-button", "n_clicks", 1), ("preprocess-source-dropdown", "options", []),
                     ("decomposition-data-source-dropdown", "options", [])],
@@ -173,8 +173,8 @@ def test_failures_reach_the_card(served):
                     ("decomposition-method-dropdown", "value", "ICA"), ("Paths", "data", paths)])
     status, reply = post(client, body)
     assert status == 200
-    title = reply["sideUpdate"]["decomposition-figure-1"]["figure"]["layout"]["title"]["text"]
-    assert "unknown decomposition method 'ICA'" in title
+    assert list(reply["sideUpdate"]) == ["loading-output-decomposition"]
+    assert "unknown decomposition method 'ICA'" in str(reply["sideUpdate"]["loading-output-decomposition"])
 
 
 def test_failure_words():
@@ -182,8 +182,8 @@ def test_failure_words():
     assert failures.user_message(KeyError("Patient_ID")) == "Patient_ID"
     internal = failures.user_message(TypeError("unsupported operand"))
     assert "internal error" in internal and "TypeError" in internal and "server log" in internal
-    assert failures.card_figure("assoc-phenotype-dropdown") == "assoc-corr-fig"
-    assert failures.card_figure("Paths") is None
+    assert failures.card_note("assoc-download") == "loading-output-phenotype-feature-1"
+    assert failures.card_note("Paths") is None
 
 
 def test_refusals_name_the_study_files_without_the_server_paths(fresh_paths, tmp_path):

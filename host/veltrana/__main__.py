@@ -133,6 +133,23 @@ def show_served_paths(page, page_paths: dict) -> None:
     page["info-input"].value = page_paths["info"]
 
 
+NO_NUMERICAL = ("The sample table has no numerical phenotype, so this card has nothing to correlate the "
+                "features with: it needs a column of numbers (its name ending in \"(Numerical)\", or holding "
+                "only numbers).")
+
+
+def tell_missing_numerical(page, phenotypes) -> None:
+    """Says in the association card why it does nothing when no phenotype is numerical."""
+    from dash import html
+
+    from .plugins.analysis.profiling import is_numerical
+
+    if not any(is_numerical(p) for p in phenotypes):
+        card = page["association-card"]
+        card.children = [html.P(NO_NUMERICAL, id="assoc-no-numerical", className="veltrana-failure"),
+                         *card.children]
+
+
 def with_options(page, dropdown_id: str, values) -> None:
     """Appends `values` (texts, label = value, or option dicts) to the options of the page's
     dropdown `dropdown_id`, after its described ones; KeyError when the page has no such component."""
@@ -173,6 +190,7 @@ def create_app(my_paths: dict, report: study.Report | None = None, manager=None)
     designs.add_designs(app, my_paths, layout.phenotypes)  # "Adjust for" and the F-test's run and figure
     with_options(app.layout, "preprocess-imputation-dropdown", extra_imputation_options())
     group_filter.add_group_filter(app, my_paths)  # "at least N values in a group of <phenotype>"
+    tell_missing_numerical(app.layout, layout.phenotypes)
     # PCA of the data with a batch-like phenotype's effect removed, after the described "PCA".
     with_options(app.layout, "decomposition-method-dropdown",
                  [batches.method_of(p) for p in batches.batch_phenotypes(layout.info_df)])

@@ -127,6 +127,9 @@ nb::list chosen_samples(nb::handle info_df, nb::handle data_df, nb::handle sampl
     if (nb::len(groups) > 0 && groups[0].equal(nb::str("All Samples"))) {
         samples = info_df.attr("index");
     } else {
+        if (!contains(info_df.attr("columns"), sample_phenotype))
+            pyglue::raise_value("unknown phenotype " + pyglue::repr(sample_phenotype) +
+                                ": the sample table has no such column");
         // The group names were offered as text, whatever the column's type.
         nb::object column = info_df[sample_phenotype].attr("astype")(builtins().attr("str"));
         samples = info_df.attr("index")[column.attr("isin")(groups)];

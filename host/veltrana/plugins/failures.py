@@ -7,7 +7,8 @@ application an error handler that, for the failing callback:
 - draws each of its figure outputs as the placeholder titled with what went wrong;
 - writes the message into its `loading-output-...` output;
 - leaves every other output (stores, pickers) as it was, so earlier results stay shown;
-- when the callback has neither, titles the card's main figure with the message.
+- when the callback has neither (a store, a download), writes the message into its card's
+  loading output: never as the title of a figure that the failure is not about.
 
 The traceback still goes to the server log.
 """
@@ -29,18 +30,18 @@ log = logging.getLogger("veltrana")
 # The errors whose own text tells the user what to change.
 _TOLD = (ValueError, LookupError, FileNotFoundError, PermissionError)
 
-# The card a component belongs to, by id prefix, and the figure that shows its failures.
-_CARD_FIGURES = (
-    (("preprocess-",), "preprocess-figure"),
-    (("profile-", "numeric-info-inter"), "profile-distr-fig"),
-    (("qc-",), "qc-corr-fig"),
-    (("diff-", "phenotype-dropdown", "target-groups-", "refer-groups-"), "diff-volcano-fig"),
-    (("decomposition-",), "decomposition-figure-1"),
-    (("clustering-", "feature-clustering-"), "clustering-figure-1"),
-    (("assoc-", "feature-sets-inter", "phenotype-feature-"), "assoc-corr-fig"),
-    (("gsea-", "enrich-gsea-"), "enrich-gsea-fig"),
-    (("enrich-",), "enrich-ora-fig"),
-    (("km-",), "assoc-surv-fig"),
+# The card a component belongs to, by id prefix, and the text under its run that tells its failures.
+_CARD_NOTES = (
+    (("preprocess-",), "loading-output-preprocess-figure"),
+    (("profile-", "numeric-info-inter"), "loading-output-phenotype-distribution"),
+    (("qc-",), "loading-output-qc"),
+    (("diff-", "phenotype-dropdown", "target-groups-", "refer-groups-"), "loading-output-diff-calculation"),
+    (("decomposition-",), "loading-output-decomposition"),
+    (("clustering-", "feature-clustering-"), "loading-output-feature-clustering"),
+    (("assoc-", "feature-sets-inter", "phenotype-feature-"), "loading-output-phenotype-feature-1"),
+    (("gsea-", "enrich-gsea-"), "loading-output-gsea"),
+    (("enrich-",), "loading-output-phenotype-enrich-figure1"),
+    (("km-",), "loading-output-km"),
 )
 
 
@@ -66,10 +67,10 @@ def message_text(message: str):
                     style={"color": FAILURE_COLOUR, "whiteSpace": "pre-wrap", "padding": "4px 0"})
 
 
-def card_figure(component_id: str) -> str | None:
-    for prefixes, figure in _CARD_FIGURES:
+def card_note(component_id: str) -> str | None:
+    for prefixes, note in _CARD_NOTES:
         if component_id.startswith(prefixes):
-            return figure
+            return note
     return None
 
 
@@ -91,9 +92,9 @@ def on_error(exc: Exception):
     log.error("callback %s failed: %s", [o.get("id") for o in listed], message, exc_info=exc)
     values = [_value_for(o, message) for o in listed]
     if all(v is dash.no_update for v in values):
-        figure = next(filter(None, (card_figure(str(o.get("id", ""))) for o in listed)), None)
-        if figure is not None:
-            dash.set_props(figure, {"figure": message_figure(message)})
+        note = next(filter(None, (card_note(str(o.get("id", ""))) for o in listed)), None)
+        if note is not None:
+            dash.set_props(note, {"children": message_text(message)})
     return values[0] if single else values
 
 
