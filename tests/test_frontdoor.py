@@ -4,6 +4,7 @@ responses, user gene-set libraries, and cleaning stored results."""
 import gzip
 import json
 import os
+import shutil
 import subprocess
 import sys
 
@@ -217,6 +218,10 @@ def test_a_picker_above_the_limit_gets_its_first_choices_and_answers_searches(fr
     found = json.loads(search(wanted.upper(), selected).data)["response"]["qc-samples-dropdown"]["options"]
     # the selected samples stay offered first, then the matches (any letter case)
     assert [o["value"] for o in found] == selected + [s for s in samples if wanted.casefold() in s.casefold()]
+    # the full list gone (pruned, or another server's folder): the search fills it again
+    shutil.rmtree(os.path.join(fresh_paths["out_dir"], "pickers"))
+    again = json.loads(search(wanted, None).data)["response"]["qc-samples-dropdown"]["options"]
+    assert [o["value"] for o in again] == [s for s in samples if wanted.casefold() in s.casefold()]
     # a forged search, or a forged study, is refused: the picker keeps what it has
     for refused in (search(["x"], selected), search("0", selected, {"study": "elsewhere"})):
         assert "qc-samples-dropdown" not in json.loads(refused.data or b"{}").get("response", {})

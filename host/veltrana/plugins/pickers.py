@@ -28,7 +28,7 @@ from . import limits
 PICKERS = ("diff-gene-dropdown", "assoc-roc-figure-feature-dropdown", "qc-samples-dropdown")
 SHOWN = 200            # choices sent at once: the first ones, or the first matches of a search
 SEARCH_CHARS = 200     # a search longer than this is no one's typing
-KEPT_LISTS = 200       # full lists kept on disk per output folder; the oldest go first
+KEPT_LISTS = 50        # full lists kept on disk per output folder; the oldest go first
 MORE = "\u2026 more"   # the value of the disabled line that counts the rest
 
 _write_lock = threading.Lock()
@@ -82,12 +82,11 @@ class _Store:
             json.dump(options, fh)
         os.replace(tmp, final)  # readers see the whole list or none
         with _write_lock:
-            lists = sorted((e for e in os.scandir(self.folder) if e.name.endswith(".json")),
-                           key=lambda e: e.stat().st_mtime)
-            for old in lists[:-KEPT_LISTS]:
+            lists = sorted((_age(e), e.path) for e in os.scandir(self.folder) if e.name.endswith(".json"))
+            for _, old in lists[:-KEPT_LISTS]:
                 try:
-                    os.unlink(old.path)
-                except FileNotFoundError:
+                    os.unlink(old)
+                except FileNotFoundError:  # another worker pruned it first
                     pass
 
     def read(self, digest: str) -> list | None:
@@ -97,6 +96,13 @@ class _Store:
         except FileNotFoundError:
             return None
         return _read_list(path, st.st_mtime_ns, st.st_size)
+
+
+def _age(entry) -> float:
+    try:
+        return entry.stat().st_mtime
+    except FileNotFoundError:
+        return 0.0
 
 
 @lru_cache(maxsize=8)
