@@ -184,6 +184,20 @@ def test_a_restart_reconciles_from_the_parsed_copies_without_parsing(cohort, mon
     assert [len(s.samples) for s in study.reconcile(cohort).sources] == [38, 30]
 
 
+def test_a_sample_without_any_value_is_named_and_used_nowhere(cohort, tmp_path):
+    frame = pd.read_csv(cohort["expression"]["Protein"], sep="\t", index_col=0, dtype={0: str})
+    frame["01003"] = np.nan  # a failed run: its whole column empty
+    frame.to_csv(cohort["expression"]["Protein"], sep="\t")
+    report = study.reconcile(cohort)
+    protein = report.sources[1]
+    assert protein.no_value == ["01003"] and "01003" not in protein.samples and len(protein.samples) == 40
+    assert protein.missing_share == 0  # over the samples used
+    assert "1 sample(s) have no value at all in the matrix (a failed run?) and take part in no analysis: " \
+           "'01003'" in study.report_text(report)
+    rows = by_id(summary.summary_card(report), "data-summary-sources").children[1].children
+    assert [c.children for c in rows[1].children][-2:] == ["0.0 %", "1"]
+
+
 def test_no_overlap_is_an_error_naming_both_sides(cohort, tmp_path):
     write_matrix(tmp_path / "rna.csv", ["1001", "1002", "1003"])
     with pytest.raises(study.StudyError, match=r"mRNA .* shares no sample id.*'1001'.*'01001'"):

@@ -260,6 +260,7 @@ class SourceReport:
     missing_share: float          # of the cells of the samples used
     hints: list[str]              # why ids may not have matched
     note: str = ""                # how the file was read: what was converted and removed
+    no_value: list[str] = dataclasses.field(default_factory=list)  # in the table, but no value at all
 
 
 @dataclasses.dataclass
@@ -295,11 +296,18 @@ def reconcile_source(name: str, path: str, outline, table_ids: list[str]) -> Sou
             hint = f" (ids that differ only in spaces or case: {', '.join(near[:SHOWN_IDS])})"
         raise StudyError(f"{name} ({path}) shares no sample id with the sample table{hint}; "
                          f"matrix ids begin {_listed(ids)}, table ids begin {_listed(table_ids)}")
-    used = np.array([i in in_table for i in ids], dtype=bool)
+    # A sample without any value (a failed run) takes part in no analysis (see matrices).
+    blank = np.asarray(outline.missing) == len(outline.features)
+    no_value = [s for s, b in zip(ids, blank) if b and s in in_table]
+    if len(no_value) == len(samples):
+        raise StudyError(f"{name} ({path}): none of its samples in the sample table has a value")
+    samples = [s for s in samples if s not in set(no_value)]
+    used = np.array([i in in_table for i in ids], dtype=bool) & ~blank
     cells = int(used.sum()) * len(outline.features)
     share = float(outline.missing[used].sum()) / cells if cells else 0.0
     hints = _near_misses(only_matrix, only_table)
-    return SourceReport(name, path, len(outline.features), samples, only_matrix, only_table, share, hints)
+    return SourceReport(name, path, len(outline.features), samples, only_matrix, only_table, share, hints,
+                        no_value=no_value)
 
 
 def reconcile(my_paths: dict, sample_column: str | None = None) -> Report:
@@ -367,6 +375,9 @@ def left_out(source: SourceReport) -> list[str]:
                      f"{_listed(source.only_in_table)}")
     if source.hints:
         lines.append(f"ids that differ only in spaces or letter case: {', '.join(source.hints[:SHOWN_IDS])}")
+    if source.no_value:
+        lines.append(f"{len(source.no_value)} sample(s) have no value at all in the matrix (a failed run?) and take "
+                     f"part in no analysis: {_listed(source.no_value)}")
     return lines
 
 

@@ -24,8 +24,8 @@ def _table(table_id: str, header: list[str], rows: list[list]) -> html.Table:
 def summary_card(report: Report) -> html.Div:
     """The card of one reconciled study."""
     sources = [[s.name, os.path.basename(s.path), s.note or "values as written", s.features, len(s.samples),
-                f"{100 * s.missing_share:.1f} %", len(s.only_in_matrix) + len(s.only_in_table)]
-               for s in report.sources]
+                f"{100 * s.missing_share:.1f} %", len(s.only_in_matrix) + len(s.only_in_table) + len(s.no_value)]
+               for s in report.sources]  # left out: not in the table, not in the matrix, or without any value
     children = [
         html.Hr(),
         html.H5("Data summary"),
