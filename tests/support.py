@@ -64,8 +64,10 @@ def callback(app, first_output):
 
 
 def by_name(app) -> dict:
-    """Registered name -> undecorated callback (of a repeated name, the later one)."""
-    return {v["callback"].__wrapped__.__name__: v["callback"].__wrapped__ for v in app.callback_map.values()}
+    """Registered name -> undecorated callback (of a repeated name, the later one); client-side
+    callbacks, which run in the browser, have none."""
+    return {v["callback"].__wrapped__.__name__: v["callback"].__wrapped__ for v in app.callback_map.values()
+            if "callback" in v}
 
 
 # ---- requests and processes ------------------------------------------------------------
