@@ -72,7 +72,7 @@ def serving_app(options: dict, users: str | None = None):
     """The application as served to many users: the front door's application, the gene-set
     calls locked across processes, and the login when `users` names a file."""
     from . import access, background
-    from .__main__ import paths_of, start
+    from .app import paths_of, start
     from .plugins import locks
 
     login = access.read_users(users) if users else None  # a bad users file stops the start early
