@@ -249,9 +249,9 @@ def test_card_served_below_association_card_never_in_build_layout(fresh_paths, l
         assert by_id(controls, picker).value is None and by_id(controls, picker).options
     unset = post(app, "assoc-surv-fig", {**choices, "km-last-contact-dropdown": None})
     assert unset["loading-output-km"]["children"] == sc.SURVIVAL_COLUMNS_MISSING
-    # a failed feature search is told on the card's figure
+    # a failed feature search is told in the card's text, the figure left as it is
     searched = post(app, "km-feature-dropdown.options", {"km-data-source-dropdown": "../../etc"})
-    assert "unknown data source" in searched["assoc-surv-fig"]["figure"]["layout"]["title"]["text"]
+    assert "assoc-surv-fig" not in searched and "unknown data source" in json.dumps(searched["loading-output-km"])
     searched = post(app, "km-feature-dropdown.options", {"km-data-source-dropdown": "Protein",
                                                          "km-feature-dropdown": {"$ne": 1}})
-    assert "the feature search must be text" in searched["assoc-surv-fig"]["figure"]["layout"]["title"]["text"]
+    assert "the feature search must be text" in json.dumps(searched["loading-output-km"])
