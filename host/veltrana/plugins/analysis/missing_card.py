@@ -26,7 +26,8 @@ from .matrices import load_settings, preprocessed_matrix
 
 FIGURE_HEIGHT = 420
 PATTERN_CELLS = 250_000   # cells the pattern draws one by one; above, blocks
-PATTERN_SHAPE = (200, 500)  # at most this many blocks of samples and of features
+PATTERN_SHAPE = (100, 200)  # at most this many blocks of samples and of features
+HISTOGRAM_BINS = 50
 ALL = "All samples"
 
 
@@ -54,7 +55,8 @@ def blocks(mask: np.ndarray, shape=PATTERN_SHAPE) -> tuple[np.ndarray, np.ndarra
     block): the rows and columns cut into at most `shape` runs of near-equal length."""
     rows = np.linspace(0, mask.shape[0], min(shape[0], mask.shape[0]) + 1).astype(int)
     cols = np.linspace(0, mask.shape[1], min(shape[1], mask.shape[1]) + 1).astype(int)
-    sums = np.add.reduceat(np.add.reduceat(mask.astype(np.int64), rows[:-1], axis=0), cols[:-1], axis=1)
+    by_rows = np.add.reduceat(mask, rows[:-1], axis=0, dtype=np.int64)  # no copy of the whole mask widened
+    sums = np.add.reduceat(by_rows, cols[:-1], axis=1)
     sizes = np.diff(rows)[:, None] * np.diff(cols)[None, :]
     return sums / sizes, rows[:-1], cols[:-1]
 
@@ -78,62 +80,69 @@ def identified_figure(source, present: pd.Series, groups: pd.Series, order) -> g
         return _style(fig, total, xaxis={**AXIS_LINE, "type": "category", "categoryorder": "array",
                                          "categoryarray": list(order), "showticklabels": len(order) <= 60},
                       yaxis_title="Features with a value", bargap=0.1)
+    # Counted here into bins shared by the groups: the page gets the counts, not every sample's value.
+    edges = np.histogram_bin_edges(present.to_numpy(), bins=HISTOGRAM_BINS)
     for group in pd.unique(groups[order]):
-        fig.add_histogram(x=present[groups == group].to_numpy(), name=str(group), opacity=0.6)
+        counts, _ = np.histogram(present[groups == group].to_numpy(), bins=edges)
+        fig.add_bar(x=(edges[:-1] + edges[1:]) / 2, y=counts, width=np.diff(edges), name=str(group), opacity=0.6)
     return _style(fig, f"{total}, summarised over {len(order):,} samples: a histogram per group",
                   barmode="overlay", xaxis_title="Features with a value", yaxis_title="Samples")
 
 
-def pattern_figure(source, missing: pd.DataFrame, order) -> go.Figure:
-    shares = missing.mean(axis=0)
-    features = shares.sort_values(kind="stable").index  # the most often measured first
-    mask = missing.loc[order, features].to_numpy()
+def pattern_figure(source, mask: np.ndarray, samples, features) -> go.Figure:
+    """`mask`: missing cells, samples and features already in the order shown."""
     title = f"{source}: missing values ({int(mask.sum()):,} of {mask.size:,})"
+    scale = [[0, "#2c7fb8"], [1, "#f0f0f0"]]
     if mask.size <= PATTERN_CELLS:
-        z, y, x = mask.astype(np.int8), list(order), list(features)
-        scale = [[0, "#2c7fb8"], [1, "#f0f0f0"]]
+        z, y, x = mask.astype(np.int8), [str(s) for s in samples], [str(f) for f in features]
         colorbar = {"tickvals": [0, 1], "ticktext": ["value", "missing"]}
     else:
         z, r, c = blocks(mask, PATTERN_SHAPE)
-        y, x = [str(order[i]) for i in r], [str(features[j]) for j in c]
-        scale, colorbar = [[0, "#2c7fb8"], [1, "#f0f0f0"]], {"title": "share missing"}
+        y, x = [str(samples[i]) for i in r], [str(features[j]) for j in c]
+        colorbar = {"title": "share missing"}
         title += f", in blocks of ~{mask.shape[0] / len(r):.0f} samples x ~{mask.shape[1] / len(c):.0f} features"
     fig = go.Figure(go.Heatmap(z=z, x=x, y=y, colorscale=scale, zmin=0, zmax=1, colorbar=colorbar))
     return _style(fig, title, xaxis={"showticklabels": False, "title": "features, most often measured first"},
                   yaxis={"showticklabels": len(y) <= 60, "autorange": "reversed", "type": "category"})
 
 
-def imputed_figure(source, imputation, raw_missing: pd.DataFrame, filled: pd.DataFrame,
-                   groups: pd.Series) -> go.Figure:
+def imputed_figure(source, imputation, filled: pd.Series, features: int, groups: pd.Series) -> go.Figure:
+    """`filled`: the values imputed in each sample of the preprocessed matrix (of `features`)."""
     if imputation == "NA":
         return placeholder_figure(FIGURE_HEIGHT, title=f"{source}: no imputation in its preprocessing settings")
-    per_sample = filled.sum(axis=1)
-    cells = raw_missing.shape[1]
-    counts = per_sample.groupby(groups.reindex(per_sample.index)).sum()
-    sizes = groups.reindex(per_sample.index).value_counts()
+    mine = groups.reindex(filled.index)
+    counts = filled.groupby(mine).sum()
+    sizes = mine.value_counts()
     fig = go.Figure(go.Bar(x=[str(g) for g in counts.index], y=counts.to_numpy(),
-                           text=[f"{100 * counts[g] / (sizes[g] * cells):.1f} %" for g in counts.index],
+                           text=[f"{100 * counts[g] / (sizes[g] * features):.1f} %" for g in counts.index],
                            marker_color="SteelBlue"))
     return _style(fig, f"{source}: {int(counts.sum()):,} values imputed ({imputation}), per group",
                   yaxis_title="Values imputed")
 
 
 def missing_figures(my_path: MyPath, source, phenotype):
-    """The card's three figures for `source`, grouped by `phenotype` (None: all samples one group)."""
+    """The card's three figures for `source`, grouped by `phenotype` (None: all samples one group).
+    Worked on the matrix's missing cells as one boolean array: a cohort's matrix is not copied."""
     source = my_path.check_source(source)
     info = read_info_file(my_path.get_meta_path())
     whole = read_raw_expression(my_path.get_expr_path(source))
-    raw = whole.loc[whole.index.isin(info.index)]  # the samples the study uses
-    missing = raw.isna()
-    present = (~missing).sum(axis=1)
-    groups = groups_of(info, phenotype, raw.index)
+    isna = np.isnan(whole.to_numpy(dtype=float, copy=False))
+    used = np.flatnonzero(whole.index.isin(info.index))  # the samples the study uses
+    samples = whole.index[used]
+    missing = isna[used]
+    present = pd.Series(missing.shape[1] - missing.sum(axis=1), index=samples)
+    groups = groups_of(info, phenotype, samples)
     order = sample_order(present, groups)
+    feature_order = np.argsort(missing.mean(axis=0), kind="stable")  # the most often measured first
+    mask = missing[samples.get_indexer(order)][:, feature_order]
     prep = preprocessed_matrix(my_path, source)
-    kept = whole.loc[prep.index, prep.columns].isna()  # after the filter, before the imputation
-    filled = kept & prep.notna()
+    # missing before the imputation (after the filter), present after it
+    before = isna[whole.index.get_indexer(prep.index)][:, whole.columns.get_indexer(prep.columns)]
+    filled = pd.Series((before & ~np.isnan(prep.to_numpy(dtype=float))).sum(axis=1), index=prep.index)
     imputation = str(load_settings(my_path, source)["Imputation"])
-    return (identified_figure(source, present, groups, order), pattern_figure(source, missing, order),
-            imputed_figure(source, imputation, kept, filled, groups))
+    return (identified_figure(source, present, groups, order),
+            pattern_figure(source, mask, list(order), whole.columns[feature_order]),
+            imputed_figure(source, imputation, filled, prep.shape[1], groups))
 
 
 # ---- the card ------------------------------------------------------------------------
