@@ -37,7 +37,7 @@ import numpy as np
 import pandas as pd
 
 from . import loader
-from .loader import DataError
+from .loader import DataError, unique_ids
 
 __all__ = ["Reading", "Table", "file_of", "kind", "read", "table_of"]
 
@@ -306,7 +306,7 @@ def _sheet(path) -> Table:
     header = [(c or "").strip() for c in header[:width]] + [""] * (width - len(header))
     columns = [np.array([(cells[j] if j < len(cells) else None) for _, cells in body], dtype=object)
                for j in range(width)]
-    _unique(name, header, "column", [f"row {rows[0][0]} column {_letters(j)}" for j in range(width)])
+    unique_ids(name, header, "column", [f"row {rows[0][0]} column {_letters(j)}" for j in range(width)])
     return Table(name, header, columns, [f"row {r}" for r, _ in body])
 
 
@@ -364,7 +364,7 @@ def _read_parquet(path) -> pd.DataFrame:
 
 def _frame_table(frame: pd.DataFrame, name: str) -> Table:
     header = [str(c).strip() for c in frame.columns]
-    _unique(name, header, "column", [f"column {j + 1}" for j in range(len(header))])
+    unique_ids(name, header, "column", [f"column {j + 1}" for j in range(len(header))])
     columns = []
     for _, column in frame.items():
         if pd.api.types.is_numeric_dtype(column) and not pd.api.types.is_bool_dtype(column):
@@ -419,28 +419,13 @@ def _gct(path) -> tuple[Table, str]:
     if wrong:
         listed = "; ".join(f"line {n}: {k} fields" for n, k in wrong[:_SHOWN])
         raise DataError(f"{name}: {len(wrong)} line(s) do not have the header's {len(header)} fields ({listed})")
-    _unique(name, header[1 + row_meta:], "sample", [f"line {header_n}"] * cols)
+    unique_ids(name, header[1 + row_meta:], "sample", [f"line {header_n}"] * cols)
     keep = [0, *range(1 + row_meta, len(header))]
     columns = [np.array([cells[j] for cells in split], dtype=object) for j in keep]
     return Table(name, [header[j] for j in keep], columns, [f"line {n}" for n, _ in body]), version[1:]
 
 
 # -- checks and numbers -------------------------------------------------------------------------------
-
-def _unique(name: str, values, what: str, places) -> None:
-    """Refuses empty and repeated ids; `places` says where each one is."""
-    seen: dict[str, str] = {}
-    dups = []
-    for value, place in zip(values, places):
-        if value is None or not str(value).strip():
-            raise DataError(f"{name}, {place}: an empty {what}")
-        if value in seen:
-            dups.append(f"{value!r} ({seen[value]} and {place})")
-        else:
-            seen[value] = place
-    if dups:
-        raise DataError(f"{name}: {len(dups)} duplicate {what}(s) after trimming spaces: {', '.join(dups[:_SHOWN])}")
-
 
 def _cells_error(table: Table, ids, names, where, texts, problem: str) -> DataError:
     rows, cols = where
@@ -510,7 +495,7 @@ def _ids(table: Table, j: int, rows=None) -> list[str]:
     places = table.places
     if rows is not None:
         texts, places = texts[rows], [p for p, keep in zip(places, rows) if keep]
-    _unique(table.name, texts, f"{table.header[j]!r} value", places)
+    unique_ids(table.name, texts, f"{table.header[j]!r} value", places)
     return [str(t) for t in texts]
 
 
@@ -558,7 +543,7 @@ def _intensity_reading(table: Table, id_col: str, chosen: list[tuple[int, str]],
     all_ids = [str(t) for t in table.texts(j)]
     columns = [c for c, _ in chosen]
     samples = [s for _, s in chosen]
-    _unique(table.name, samples, "sample", [f"column {table.header[c]!r}" for c in columns])
+    unique_ids(table.name, samples, "sample", [f"column {table.header[c]!r}" for c in columns])
     values = numbers(table, columns, all_ids, extra_missing)
     features = _ids(table, j, rows)
     if rows is not None:
@@ -710,8 +695,8 @@ def _h5ad(path) -> Reading:
     if matrix.dtype.kind not in "fiub":
         raise DataError(f"{name}: X holds {matrix.dtype} values; expected numbers (samples x features)")
     samples, features = [str(s).strip() for s in data.obs_names], [str(f).strip() for f in data.var_names]
-    _unique(name, samples, "sample (obs name)", [f"obs {i + 1}" for i in range(len(samples))])
-    _unique(name, features, "feature (var name)", [f"var {i + 1}" for i in range(len(features))])
+    unique_ids(name, samples, "sample (obs name)", [f"obs {i + 1}" for i in range(len(samples))])
+    unique_ids(name, features, "feature (var name)", [f"var {i + 1}" for i in range(len(features))])
     values = matrix.astype(np.float64)
     with np.errstate(invalid="ignore"):
         huge = np.abs(values) > loader.MAX_MAGNITUDE

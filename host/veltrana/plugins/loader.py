@@ -139,6 +139,21 @@ def _decode(path, data: bytes) -> tuple[bytes, str]:
                         "save the file as UTF-8") from None
 
 
+def unique_ids(name: str, values, what: str, places) -> None:
+    """Refuses empty and repeated ids of the file `name`; `places` says where each one is ("line 3")."""
+    seen: dict[str, str] = {}
+    dups = []
+    for value, place in zip(values, places):
+        if value is None or not str(value).strip():
+            raise DataError(f"{name}, {place}: an empty {what}")
+        if value in seen:
+            dups.append(f"{value!r} ({seen[value]} and {place})")
+        else:
+            seen[value] = place
+    if dups:
+        raise DataError(f"{name}: {len(dups)} duplicate {what}(s) after trimming spaces: {', '.join(dups[:_SHOWN])}")
+
+
 class _Scan:
     """The structure of a table: header cells, row ids and the file line of each data row.
 
@@ -205,19 +220,7 @@ class _Scan:
         return records
 
     def _unique(self, names, what, places):
-        """Refuses empty and repeated names; `places` says where each one is ("line 3")."""
-        seen: dict[str, str] = {}
-        dups = []
-        for name, place in zip(names, places):
-            if not name:
-                raise DataError(f"{self.path}, {place}: an empty {what}")
-            if name in seen:
-                dups.append(f"{name!r} ({seen[name]} and {place})")
-            else:
-                seen[name] = place
-        if dups:
-            raise DataError(f"{self.path}: {len(dups)} duplicate {what}(s) after trimming spaces: "
-                            f"{', '.join(dups[:_SHOWN])}")
+        unique_ids(self.path, names, what, places)
 
     def frame(self, **options) -> pd.DataFrame:
         """The value columns (after the first) as pandas parses them with `options`."""

@@ -87,7 +87,7 @@ def read(path, column: str | None = None) -> SampleTable:
     if k is None:
         raise DataError(f"{table.name}: no column {column!r} to take the sample ids from")
     ids = table.texts(k)
-    instruments._unique(table.name, ids, "sample id", table.places)
+    loader.unique_ids(table.name, ids, "sample id", table.places)
     ids = [str(i) for i in ids]
     marked = any(_marked(h) for h in table.header)
     data, names, typed = {}, [], {}
