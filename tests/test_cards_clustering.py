@@ -7,7 +7,7 @@ import pandas as pd
 import plotly.graph_objects as go
 import pytest
 
-from support import by_id, by_name, write_preprocessed
+from support import by_id, by_name, run_registered, walk, write_preprocessed
 from veltrana.plugins import callbacks, layout, limits, plotweave, vistro
 from veltrana.plugins.analysis import clustering
 
@@ -283,3 +283,36 @@ def test_heatmap_of_many_samples_shows_mean_z_scores_of_runs_within_each_group(f
 
 
 real_runs = clustering.sample_runs
+
+
+def test_clustering_with_a_phenotype_effect_removed_through_the_served_page(ready_paths):
+    from veltrana import app as front_app
+    from veltrana.plugins.analysis import batches
+
+    app = front_app.create_app(ready_paths)
+    assert "clustering-remove-effect" in [getattr(c, "id", None) for c in walk(app.layout["clustering-card"])]
+    key = next(k for k in app.callback_map if "feature-clustering-inter.data@" in k)
+    states = [ready_paths, ["Protein"], "Pathological_Status", 3, "Pathological_Status"]
+    out = run_registered(app, key, [1], states)
+    result = out["feature-clustering-inter"]["data"]
+    row = callbacks.read_result_path(result).iloc[0]
+    assert row["EffectRemoved"] == "Pathological_Status" and row["LeftOut"] == 0
+    plain = clustering.update_feature_clustering_inter(
+        {"Paths": ready_paths, "clustering-source-dropdown": ["Protein"], "clustering-number-input": 3},
+        callbacks.MyPath(ready_paths).get_clustering_dir())
+    assert os.path.dirname(plain) != os.path.dirname(result)  # another run; the stored matrix unchanged
+    kwargs = {"Paths": ready_paths, "clustering-figure-source": "Protein",
+              "clustering-phenotype-dropdown": "Pathological_Status"}
+    fig = clustering.update_feature_clustering_figure_1(kwargs, result, callbacks.MyPath(ready_paths)
+                                                        .get_clustering_dir())
+    assert "Pathological_Status effect removed" in fig.layout.title.text
+    # the heatmap shows the corrected values: within each feature the two groups' means agree
+    matrix = callbacks.read_expr_path(callbacks.MyPath(ready_paths).get_preprocess_path("Protein"))
+    info = callbacks.read_info_file(ready_paths["info"])
+    corrected, _ = batches.remove_effect(matrix, batches.batches_of(info, "Pathological_Status", matrix.index))
+    means = corrected.groupby(info["Pathological_Status"].reindex(corrected.index)).mean()
+    assert np.allclose(means.iloc[0], means.iloc[1], equal_nan=True)
+    with pytest.raises(ValueError, match="cannot be removed"):
+        clustering.update_feature_clustering_inter(
+            {"Paths": ready_paths, "clustering-source-dropdown": ["Protein"], "clustering-number-input": 3},
+            callbacks.MyPath(ready_paths).get_clustering_dir(), "Age(Numerical)")

@@ -161,7 +161,7 @@ def test_demo_serves_its_page_unchanged_around_the_card_with_gzip_responses(fres
         del served[at - 1:at + 1]
     assert served == [getattr(c, "id", None) for c in page.children]
     # the survival and GSEA cards, the exports, the moderated tests' run and its way into the card's store
-    extra = ("km-", "assoc-surv-fig", "gsea-", "missing-", "-download.data", ".config", "export-format-", "preprocess-group-", "preprocess-figure.figure@", "diff-designs-", "diff-inter.data@",
+    extra = ("km-", "assoc-surv-fig", "gsea-", "missing-", "-download.data", ".config", "export-format-", "preprocess-group-", "preprocess-figure.figure@", "feature-clustering-inter.data@", "diff-designs-", "diff-inter.data@",
              "-dropdown.options@")
     assert len([k for k in app.callback_map if not any(e in k for e in extra)]) == 44
 

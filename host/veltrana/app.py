@@ -149,6 +149,7 @@ def create_app(my_paths: dict, report: study.Report | None = None, manager=None)
     designs.add_designs(app, my_paths, layout.phenotypes)  # "Adjust for" and the F-test's run and figure
     with_options(app.layout, "preprocess-imputation-dropdown", extra_imputation_options())
     group_filter.add_group_filter(app, my_paths)  # "at least N values in a group of <phenotype>"
+    batches.add_clustering_option(app, my_paths)  # clustering with a phenotype's effect removed
     tell_missing_numerical(app.layout, layout.phenotypes)
     # PCA of the data with a batch-like phenotype's effect removed, after the described "PCA".
     with_options(app.layout, "decomposition-method-dropdown",

@@ -70,17 +70,6 @@ def dropdown(values) -> tuple[list, object]:
     return listed, (listed[0]["value"] if listed else None)
 
 
-def options(values) -> list:
-    """One dropdown option per value, labelled with the value itself."""
-    return [{"label": v, "value": v} for v in values]
-
-
-def dropdown(values) -> tuple[list, object]:
-    """(options, value) of a dropdown: one option per value, the first one selected (None when empty)."""
-    listed = options(values)
-    return listed, (listed[0]["value"] if listed else None)
-
-
 def gene_of(feature) -> str:
     """The gene symbol of a feature id: glycoform ids read GENE_site_glycan, a protein id is its gene."""
     return str(feature).split("_", 1)[0]
@@ -93,3 +82,18 @@ def place_after(page, anchor_id: str, *components):
     at = next((i + 1 for i, c in enumerate(kids) if getattr(c, "id", None) == anchor_id), len(kids))
     page.children = [*kids[:at], *components, *kids[at:]]
     return page
+
+
+def insert_after(tree, anchor_id: str, component) -> bool:
+    """Puts `component` right after the descendant `anchor_id` of `tree`; False when there is none:
+    how the front door stands a control beside a card's described ones."""
+    kids = getattr(tree, "children", None)
+    if not isinstance(kids, (list, tuple)):
+        return insert_after(kids, anchor_id, component) if hasattr(kids, "to_plotly_json") else False
+    for i, kid in enumerate(kids):
+        if getattr(kid, "id", None) == anchor_id:
+            tree.children = [*kids[:i + 1], component, *kids[i + 1:]]
+            return True
+        if insert_after(kid, anchor_id, component):
+            return True
+    return False

@@ -70,3 +70,50 @@ def remove_effect(matrix: pd.DataFrame, batches: pd.Series) -> tuple[pd.DataFram
     effects = np.where(has, means - grand, 0.0)  # a batch without values has nothing to correct
     corrected = pd.DataFrame(values - effects[codes], index=kept.index, columns=kept.columns)
     return corrected, int((~known).sum())
+
+
+# ---- the clustering card's option ----------------------------------------------------------
+
+def clustering_controls(phenotypes: list[str]):
+    from dash import dcc, html
+
+    return html.Div(id="clustering-remove-effect", children=[
+        html.P("Or cluster with the effect of a phenotype removed"),
+        dcc.Dropdown(id="clustering-remove-effect-dropdown", options=phenotypes,
+                     value=phenotypes[0] if phenotypes else None, clearable=False),
+        html.Button("Refresh with the effect removed", id="run-clustering-removed-button", n_clicks=0),
+    ])
+
+
+def add_clustering_option(app, my_paths: dict) -> None:
+    """The clustering card's run with a phenotype's effect removed, beside its described run: its own
+    picker and button after the card's controls; it fills the card's store and source picker as the
+    described run does, and the heatmap (drawn by the described figure callback) says what was removed."""
+    from dash import Input, Output, State
+
+    from ..paths import MyPath
+    from ..tables import read_info_file, read_result_path
+    from . import clustering
+    from ..vocabulary import insert_after
+
+    my_path = MyPath(my_paths)
+    phenotypes = batch_phenotypes(read_info_file(my_path.get_meta_path()))
+    if not insert_after(app.layout, "clustering-number-input", clustering_controls(phenotypes)):
+        raise LookupError("the page has no clustering-number-input to put the option beside")
+
+    @app.callback(Output("feature-clustering-inter", "data", allow_duplicate=True),
+                  Output("clustering-figure-source", "options", allow_duplicate=True),
+                  Output("clustering-figure-source", "value", allow_duplicate=True),
+                  Input("run-clustering-removed-button", "n_clicks"),
+                  State("Paths", "data"), State("clustering-source-dropdown", "value"),
+                  State("clustering-phenotype-dropdown", "value"), State("clustering-number-input", "value"),
+                  State("clustering-remove-effect-dropdown", "value"), prevent_initial_call=True)
+    def _run(_, paths, sources, phenotype, number, removed):
+        if removed not in phenotypes:
+            raise ValueError(f"{removed!r} is not a categorical phenotype of 2 to {limits.get('survival_groups')} "
+                             "groups; its effect cannot be removed")
+        kwargs = {"Paths": paths, "clustering-source-dropdown": sources, "clustering-phenotype-dropdown": phenotype,
+                  "clustering-number-input": number}
+        result = clustering.update_feature_clustering_inter(kwargs, MyPath(paths).get_clustering_dir(), removed)
+        sources_run = [str(s) for s in read_result_path(result)["Source"]]
+        return result, sources_run, sources_run[0] if sources_run else None

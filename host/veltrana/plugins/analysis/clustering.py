@@ -30,6 +30,7 @@ from ..paths import configured, file_safe, inside
 from ..tables import read_info_file, read_result_path, save_result_path
 from ..defaults import default_figure_height
 from ..vocabulary import placeholder_figure, selected
+from . import batches
 from .matrices import ensure_preprocessed, preprocessed_matrix
 
 __all__ = ["update_feature_clustering_inter", "update_feature_clustering_figure_1"]
@@ -105,8 +106,9 @@ def cluster_features(matrix: pd.DataFrame, k: int) -> pd.DataFrame:
     return frame.sort_values("FeatureCluster", kind="stable")
 
 
-def update_feature_clustering_inter(kwargs_dict: dict, module_dir) -> str:
-    """Clusters the features of each selected source; returns the result table's path."""
+def update_feature_clustering_inter(kwargs_dict: dict, module_dir, removed=None) -> str:
+    """Clusters the features of each selected source; returns the result table's path. With
+    `removed` (a phenotype), its effect is taken out of each matrix first (see `batches`)."""
     my_path = configured(kwargs_dict.get("Paths"))
     if not inside(module_dir, my_path.get_out_dir()):
         raise ValueError(f"the clustering folder {module_dir!r} lies outside the output directory")
@@ -115,26 +117,42 @@ def update_feature_clustering_inter(kwargs_dict: dict, module_dir) -> str:
         raise ValueError("no data source selected for clustering")
     k = cluster_count(kwargs_dict.get("clustering-number-input"))
     cap = limits.get("top_features")
+    info = read_info_file(my_path.get_meta_path()) if removed is not None else None
+    if removed is not None:
+        batches.batches_of(info, removed, [])  # refused before anything runs
     for source in sources:
         ensure_preprocessed(my_path, source)
 
     def write(folder, final):
         rows = []
         for source in progress.each(sources, "Clustering"):
-            matrix = preprocessed_matrix(my_path, source)
+            matrix, left_out = without_effect(preprocessed_matrix(my_path, source), info, removed)
             capped = most_variable(matrix, cap)
             clusters = cluster_features(capped, k)
             base = file_safe(source)
             save_result_path(os.path.join(folder, f"{base}_feature_clustering.txt"), clusters)
-            rows.append({"Source": source, "Method": METHOD, "BaseName": base, "Clusters": k,
-                         "Features": len(clusters), "Capped": capped.shape[1] < matrix.shape[1],
-                         "Samples": matrix.shape[0]})
+            row = {"Source": source, "Method": METHOD, "BaseName": base, "Clusters": k,
+                   "Features": len(clusters), "Capped": capped.shape[1] < matrix.shape[1],
+                   "Samples": matrix.shape[0]}
+            if removed is not None:
+                row.update({"EffectRemoved": removed, "LeftOut": left_out})
+            rows.append(row)
         save_result_path(os.path.join(folder, RESULT_FILE), pd.DataFrame(rows))
 
-    run = results.publish(os.fspath(module_dir), "clustering", {"sources": sources, "clusters": k,
-                                                                "max_features": cap},
-                          results.data_fingerprints(my_path, sources), write)
+    inputs = {"sources": sources, "clusters": k, "max_features": cap}
+    if removed is not None:
+        inputs["effect_removed"] = removed
+    run = results.publish(os.fspath(module_dir), "clustering", inputs, results.data_fingerprints(my_path, sources),
+                          write)
     return os.path.join(run, RESULT_FILE)
+
+
+def without_effect(matrix: pd.DataFrame, info, removed) -> tuple[pd.DataFrame, int]:
+    """(the matrix with `removed`'s effect taken out, samples left out for lacking a value), or the
+    matrix itself when nothing is removed."""
+    if removed is None:
+        return matrix, 0
+    return batches.remove_effect(matrix, batches.batches_of(info, removed, matrix.index))
 
 
 def _phenotype_groups(info: pd.DataFrame, phenotype, samples) -> pd.Series:
@@ -169,14 +187,17 @@ def _heatmap(my_path, source, phenotype, result_path, rows):
 
     clusters = read_result_path(os.path.join(os.path.dirname(os.fspath(result_path)),
                                              f"{rows['BaseName'].iloc[0]}_feature_clustering.txt"))
-    matrix = preprocessed_matrix(my_path, source)
+    info = read_info_file(my_path.get_meta_path())
+    removed = rows["EffectRemoved"].iloc[0] if "EffectRemoved" in rows.columns else None
+    removed = removed if isinstance(removed, str) else None
+    matrix = without_effect(preprocessed_matrix(my_path, source), info, removed)[0]
     matrix.columns = [str(c) for c in matrix.columns]
     present = set(matrix.columns)
     features = [f for f in clusters.index.astype(str) if f in present]
     cluster_of = clusters["FeatureCluster"]
     cluster_of.index = cluster_of.index.astype(str)
 
-    groups = _phenotype_groups(read_info_file(my_path.get_meta_path()), phenotype, matrix.index)
+    groups = _phenotype_groups(info, phenotype, matrix.index)
     samples = list(groups.sort_values(kind="stable").index)
     names = sorted(set(groups))
     clustered = len(features)
@@ -204,7 +225,7 @@ def _heatmap(my_path, source, phenotype, result_path, rows):
     # What the figure shows: its samples, and its features when fewer than were clustered.
     shown = (f"the {len(features):,} most variable of {clustered:,} clustered features"
              if len(features) < clustered else f"{clustered:,} features")
-    title = f"{source}: {len(samples):,} samples, {shown}"
+    title = f"{source}: {len(samples):,} samples, {shown}" + (f", {removed} effect removed" if removed else "")
     if runs is not None:
         title += (f", summarised over {len(samples):,} samples: mean z-scores of {len(runs)} runs of samples "
                   f"within each {phenotype} group")

@@ -14,6 +14,7 @@ import numbers
 from dash import Input, Output, State, dcc, html
 
 from ..paths import MyPath, configured
+from ..vocabulary import insert_after
 from ..tables import read_info_file
 from .batches import batch_phenotypes
 from .matrices import GROUP_FILTER, load_settings
@@ -42,20 +43,6 @@ def controls(phenotypes: list[str]) -> html.Div:
                      value=phenotypes[0] if phenotypes else None, clearable=False),
         html.Button("Refresh with the group rule", id="preprocess-group-run-button", n_clicks=0),
     ])
-
-
-def insert_after(tree, anchor_id: str, component) -> bool:
-    """Puts `component` right after the descendant `anchor_id` of `tree`; False when there is none."""
-    kids = getattr(tree, "children", None)
-    if not isinstance(kids, (list, tuple)):
-        return insert_after(kids, anchor_id, component) if hasattr(kids, "to_plotly_json") else False
-    for i, kid in enumerate(kids):
-        if getattr(kid, "id", None) == anchor_id:
-            tree.children = [*kids[:i + 1], component, *kids[i + 1:]]
-            return True
-        if insert_after(kid, anchor_id, component):
-            return True
-    return False
 
 
 def add_group_filter(app, my_paths: dict) -> None:
