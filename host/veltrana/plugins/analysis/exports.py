@@ -130,6 +130,18 @@ def table_of(my_path, card: str, stored, source=None, choice=None) -> tuple[str,
     return name, read_result_path(path)
 
 
+def without_row_numbers(text: str) -> str:
+    """A stored table's text without its first column when that is only the row numbers 0, 1, 2, ...
+    under an empty header (tables whose ids are a column of their own): nothing a reader needs."""
+    lines = text.split("\n")
+    if not lines or not lines[0].startswith("\t"):
+        return text
+    rows = [line for line in lines[1:] if line]
+    if any(not line.startswith(f"{i}\t") for i, line in enumerate(rows)):
+        return text
+    return "\n".join(line.partition("\t")[2] for line in lines)
+
+
 def _download_controls(card: str) -> list:
     offered = CARDS[card][3]
     controls = [dhtml.Button("Download table", id=f"{card}-download-button", n_clicks=0,
@@ -156,7 +168,7 @@ def _register_download(app, card: str) -> None:
         choice = chosen.pop(0) if len(offered) > 1 else None
         # The file's own text: the download is the run's table to the last digit.
         name, path = table_path(configured(paths), card, stored, source, choice)
-        return dcc.send_string(read_text(path), name)
+        return dcc.send_string(without_row_numbers(read_text(path)), name)
 
     download_table.__name__ = f"download_{card}_table"
     app.callback(Output(f"{card}-download", "data"), Input(f"{card}-download-button", "n_clicks"),
