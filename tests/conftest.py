@@ -27,3 +27,14 @@ def demo_paths(demo_dir):
 def fresh_paths(tmp_path):
     """A small demo dataset of its own, for tests that write results."""
     return demo.write_demo(str(tmp_path / "data"), n_samples=24, n_proteins=200, n_glycoforms=80)
+
+
+@pytest.fixture(autouse=True)
+def layout_state(monkeypatch):
+    """The layout module's study state (create_app gives it the study's phenotypes): every test
+    leaves it as it found it, so no later test sees another study's pickers."""
+    from veltrana.plugins import layout
+
+    for name in ("info_df", "phenotypes", "groups"):
+        monkeypatch.setattr(layout, name, getattr(layout, name))
+    return layout

@@ -29,15 +29,6 @@ CHOICES = {"diff-data-source-dropdown.value": ["Protein"], "phenotype-dropdown.v
            "diff-log2fc-input.value": 1.0, "run-diff-button.n_clicks": 1}
 
 
-@pytest.fixture(autouse=True)
-def layout_state():
-    """create_app gives the layout module the study's phenotypes; later tests get the old ones back."""
-    from veltrana.plugins import layout
-
-    saved = {n: getattr(layout, n) for n in ("info_df", "phenotypes", "groups")}
-    yield
-    for n, v in saved.items():
-        setattr(layout, n, v)
 
 
 def _walk(node, state):

@@ -28,14 +28,6 @@ DIFF = {"diff-data-source-dropdown": ["Protein", "Glycoform"], "phenotype-dropdo
         "diff-exp-analysis-methods-dropdown": "T-test(Unpaired)", "diff-fdr-input": 0.05, "diff-log2fc-input": 2}
 
 
-@pytest.fixture
-def layout_state(monkeypatch):
-    """create_app gives the layout module the study's phenotypes; later tests get the old ones back."""
-    from veltrana.plugins import layout
-
-    for name in ("info_df", "phenotypes", "groups"):
-        monkeypatch.setattr(layout, name, getattr(layout, name))
-    return layout
 
 
 @pytest.fixture

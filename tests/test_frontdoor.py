@@ -25,16 +25,6 @@ def run_front_door(*argv, cwd):
                           text=True, timeout=300)
 
 
-@pytest.fixture
-def layout_state():
-    """create_app gives the layout module the study's phenotypes; later tests get the old ones back."""
-    from veltrana.plugins import layout
-
-    names = ("info_df", "phenotypes", "groups")
-    saved = {n: getattr(layout, n) for n in names}
-    yield layout
-    for n, v in saved.items():
-        setattr(layout, n, v)
 
 
 def small_study(folder, matrix_ids=None, cell=None):
@@ -58,7 +48,8 @@ def bad_settings(folder):
     """Stored settings that keep no feature of a matrix with a missing value in each feature."""
     argv = small_study(folder)
     matrix = pd.read_csv(f"{folder}/phospho.csv.gz", index_col=0, dtype={"Feature": str})
-    matrix.iloc[:, 0] = np.nan
+    for i in range(len(matrix)):  # a gap in every feature, none in every sample (that sample would be left out)
+        matrix.iloc[i, i % matrix.shape[1]] = np.nan
     matrix.to_csv(f"{folder}/phospho.csv.gz")
     settings = os.path.join(folder, "results", "preprocess", f"{paths.file_safe('Phospho sites')}_settings.json")
     os.makedirs(os.path.dirname(settings))

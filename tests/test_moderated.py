@@ -186,14 +186,6 @@ def test_card_writes_the_described_columns_and_the_moderated_ones(fresh_paths, m
     assert table["Significance"][table["FDR"] >= 0.05].isna().all()
 
 
-@pytest.fixture
-def layout_state(monkeypatch):
-    """create_app gives the layout module the study's phenotypes; later tests get the old ones back."""
-    from veltrana.plugins import layout
-
-    for name in ("info_df", "phenotypes", "groups"):
-        monkeypatch.setattr(layout, name, getattr(layout, name))
-    return layout
 
 
 def test_front_door_offers_the_moderated_methods_after_the_described_ones(fresh_paths, layout_state):

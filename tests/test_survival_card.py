@@ -183,14 +183,6 @@ def test_bh_adjustment_order_ties_and_cap():
     assert sc.bh_adjust(np.array([])).size == 0
 
 
-@pytest.fixture
-def layout_state(monkeypatch):
-    """create_app gives the layout module the study's phenotypes; later tests get the old ones back."""
-    from veltrana.plugins import layout
-
-    for name in ("info_df", "phenotypes", "groups"):
-        monkeypatch.setattr(layout, name, getattr(layout, name))
-    return layout
 
 
 def post(app, output, values: dict):

@@ -1,8 +1,8 @@
 """The bar at the top of the served page: the study's name and a link to each card.
 
-The page is a dozen cards and several thousand pixels tall; the bar stays at the top of the
-window (assets/nav.css) and takes the reader to a card by its title. It stands beside the
-page the layout module builds, placed by the front door."""
+The page is a dozen cards and several thousand pixels tall; the bar at its top (assets/nav.css)
+takes the reader to a card by its title. It stands beside the page the layout module builds,
+placed by the front door."""
 
 from __future__ import annotations
 
