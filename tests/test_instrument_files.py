@@ -240,8 +240,17 @@ def test_a_workbook_sheet_parquet_and_gct_read_as_the_text_matrix_does(tmp_path)
         loader.read_expression(str(tmp_path / "data.xlsx") + "#Protein")
 
 
-def test_anndata_x_is_samples_by_features_and_obs_is_a_sample_table(tmp_path):
+@pytest.fixture
+def anndata_writer():
+    """anndata, writing the text columns pandas 3 makes (its new string arrays) as a lab's would."""
     import anndata
+
+    with anndata.settings.override(allow_write_nullable_strings=True):
+        yield anndata
+
+
+def test_anndata_x_is_samples_by_features_and_obs_is_a_sample_table(tmp_path, anndata_writer):
+    anndata = anndata_writer
 
     obs = pd.DataFrame({"Group": pd.Categorical(["Case", "Control", "Case"]), "Age": [61, 58, 70]},
                        index=["01005", "01006", "02011"])
@@ -360,8 +369,8 @@ def test_the_front_door_names_the_file_and_column_of_a_broken_instrument_file(tm
             "cell; 1 other value(s) (line 2: 'x')") in done.stderr, done.stderr
 
 
-def test_an_anndata_file_alone_is_a_study_and_a_project_file_chooses_the_id_column(tmp_path):
-    import anndata
+def test_an_anndata_file_alone_is_a_study_and_a_project_file_chooses_the_id_column(tmp_path, anndata_writer):
+    anndata = anndata_writer
 
     from veltrana import __main__ as front
     from veltrana import study

@@ -402,7 +402,9 @@ def read_result(path) -> pd.DataFrame:
     if not scan.ids or not columns:
         frame = pd.DataFrame(index=index, columns=pd.Index(columns), dtype=object)
         return frame
-    ids = {j + 1: str for j, name in enumerate(columns) if name in ID_COLUMNS}
+    # object, not str: pandas 3 would make them its own string arrays, whose comparison with a value
+    # the page sends (a dict, a huge number) raises instead of answering False.
+    ids = {j + 1: object for j, name in enumerate(columns) if name in ID_COLUMNS}
     frame = scan.frame(dtype=ids, na_values=_MISSING_SPELLINGS, keep_default_na=False, low_memory=False)
     frame.index = index
     frame.columns = pd.Index(columns)
