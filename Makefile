@@ -33,6 +33,7 @@ bench: install
 	$(PY) bench/loader.py
 	$(PY) bench/preprocess.py
 	$(PY) bench/qc_matrix.py
+	$(PY) bench/clustering.py
 	$(PY) bench/survival.py
 	$(PY) bench/differential.py
 	$(PY) bench/association.py

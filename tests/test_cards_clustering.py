@@ -127,6 +127,26 @@ def test_clusters_separate_distinct_profiles():
         clustering.cluster_features(matrix.iloc[:, :2], 3)
 
 
+def test_distances_equal_scipys_and_give_its_tree():
+    from scipy.cluster.hierarchy import linkage
+    from scipy.spatial.distance import pdist
+
+    rng = np.random.default_rng(3)
+    z = rng.normal(size=(400, 60))
+    z[5], z[7], z[9] = z[3], z[3] + 1e-9, 0.0  # a duplicate, a near-duplicate (cancellation), a flat feature
+    z[11] = z[12] * 1e6  # norms far apart
+    ours, theirs = clustering.euclidean_distances(z), pdist(z)
+    assert ours[clustering_pair(400, 3, 5)] == 0.0
+    np.testing.assert_allclose(ours, theirs, rtol=1e-12, atol=0)
+    ours_tree, their_tree = linkage(ours, "ward"), linkage(theirs, "ward")
+    assert np.array_equal(ours_tree[:, :2], their_tree[:, :2])
+
+
+def clustering_pair(n, i, j):
+    """The condensed index of the pair (i, j), i < j."""
+    return n * i - i * (i + 1) // 2 + (j - i - 1)
+
+
 def test_the_cap_keeps_the_most_variable_features():
     matrix = pd.DataFrame({"a": [0, 0, 1.0], "b": [0, 5, 10.0], "c": [0, 0, 0.0], "d": [1, 3, 5.0]})
     assert list(clustering.most_variable(matrix, limit=2).columns) == ["b", "d"]
