@@ -168,6 +168,8 @@ def create_app(my_paths: dict, report: study.Report | None = None, manager=None)
         background.run_in_background(app, manager)
         background.place_cancel_buttons(app.layout)
     enable_compression(app)
+    # Each graph's toolbar in a strip above its figure, never over a title or a legend.
+    importlib.import_module("veltrana.plugins.vocabulary").with_toolbar_strip(app)
     # A callback that fails says so in its card instead of only in the server log.
     importlib.import_module("veltrana.plugins.failures").install(app)
     # Preprocess every source now rather than during the first page load.

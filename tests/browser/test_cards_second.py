@@ -102,6 +102,34 @@ def test_refresh_clustering_draws_the_heatmap(page):
     print(f"\nclustering run, seconds (host run / click to settled): {run:.2f} / {seconds:.2f}")
 
 
+# Each drawn graph: its toolbar's box, and the boxes of its figure, title and legend (page pixels).
+GRAPH_BOXES = """
+const box = e => { if (!e) return null; const r = e.getBoundingClientRect(); return [r.left, r.top, r.right, r.bottom]; };
+return Array.from(document.querySelectorAll('.dash-graph')).filter(g => g.querySelector('.modebar')).map(g => ({
+  id: g.id, toolbar: box(g.querySelector('.modebar')), figure: box(g.querySelector('.main-svg')),
+  marks: Array.from(g.querySelectorAll('.gtitle, .legend')).map(box)}));
+"""
+
+
+def test_graph_toolbars_stay_clear_of_titles_and_legends(page):
+    """The toolbar drawn on hover sits above its figure, even where a narrow window brings a long
+    title or a legend at the top (the volcano's) under the toolbar's columns."""
+    size = page.get_window_size()
+    page.set_window_size(900, size["height"])
+    try:
+        press(page, "run-diff-button")
+        wait_for(page, lambda: (graph(page, "diff-volcano-fig") or {}).get("traces"))
+        graphs = page.execute_script(GRAPH_BOXES)
+    finally:
+        page.set_window_size(size["width"], size["height"])
+    assert len(graphs) >= 15 and any(g["id"] == "diff-volcano-fig" and len(g["marks"]) == 2 for g in graphs)
+    for g in graphs:
+        toolbar = g["toolbar"]
+        assert toolbar[3] <= g["figure"][1], g
+        under = [m for m in g["marks"] if m[0] < toolbar[2] and m[2] > toolbar[0] and m[1] < toolbar[3]]
+        assert under == [], g
+
+
 def test_pickers_of_many_choices_find_one_by_typing(big_pickers, browser):
     load(browser, big_pickers["url"])
     features = pd.read_csv(big_pickers["data"] / demo.PROTEIN_FILE, sep="\t", index_col=0, usecols=[0]).index

@@ -32,6 +32,25 @@ def margin(top: int = 20) -> dict:
     return {"l": 20, "r": 20, "t": top, "b": 20}
 
 
+# Plotly draws a graph's toolbar (the mode bar) over the top right of its figure, where titles,
+# top legends and colour bars are. The served page gives each graph a strip of its own above the
+# figure and puts the toolbar there: nothing a figure draws can be under it, and the figures
+# themselves stay as they are drawn.
+TOOLBAR_STRIP_PX = 32
+TOOLBAR_STRIP_CSS = (f".dash-graph {{ padding-top: {TOOLBAR_STRIP_PX}px; }}\n"
+                     f".dash-graph .modebar-container {{ top: -{TOOLBAR_STRIP_PX}px !important; }}")
+
+
+def with_toolbar_strip(app) -> None:
+    """Puts TOOLBAR_STRIP_CSS in the page the application serves (inline: it holds whether or not the
+    package's assets folder is served)."""
+    style = f"<style>\n{TOOLBAR_STRIP_CSS}\n</style>\n"
+    page = app.index_string
+    if style not in page:
+        at = "{%css%}" if "{%css%}" in page else "</head>"
+        app.index_string = page.replace(at, style + at, 1)
+
+
 def placeholder_figure(height=default_figure_height, **layout):
     """The empty figure a card shows until there is something to draw: 20-pixel margins,
     LightSteelBlue paper; `layout` adds to or replaces those settings (a title, say)."""
