@@ -51,6 +51,8 @@ def test_readers_and_writers_round_trip(fresh_paths):
     pd.DataFrame(np.random.default_rng(3).normal(size=(40, 3)) * 1e6, columns=["x", "y", "z"]),
     pd.DataFrame({"quoted": ['say "no"', "tab\there"]}),  # left to pandas
     pd.DataFrame({"flag": [True, False]}),                 # left to pandas
+    pd.DataFrame([[0.1, np.nan, -2.5e-8], [3.0, 4.0, 1e300]], index=["PC1", "Scaled"], columns=["g1", "g2", "g3"]),
+    pd.DataFrame([[1, -2], [3, 4]], columns=["n", "m"]),   # one number type: written as one block
 ])
 def test_tables_are_written_as_pandas_writes_them(fresh_paths, frame):
     target = os.path.join(callbacks.MyPath(fresh_paths).get_out_dir(), "t.txt")
