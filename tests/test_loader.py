@@ -232,6 +232,23 @@ def test_results_keep_ids_and_integers_and_may_be_empty(tmp_path):
     assert empty.empty and list(empty.columns) == ["DiffPath"]
 
 
+def test_wide_results_read_as_pandas_reads_them(tmp_path, monkeypatch):
+    """A table of thousands of number columns takes the one-pass path; the types are pandas' own."""
+    rng = np.random.default_rng(0)
+    frame = pd.DataFrame(rng.normal(size=(4, 40)), index=["PC1", "PC2", "PC3", "Scaled"],
+                         columns=[f"G{j:05d}" for j in range(40)])
+    frame.iloc[2, 5] = np.nan
+    frame["G00007"], frame["G00009"], frame["G00011"] = [0.0, 1.0, 2.0, 3.0], [0, 1, 2, 3], np.nan
+    path = os.path.join(tmp_path, "contribution.txt")
+    tables.save_result_path(path, frame)
+    assert loader._wide_numbers(loader._Scan(path, results=True)) is not None
+    monkeypatch.setattr(loader, "_WIDE", 10)
+    wide = loader.read_result(path)
+    monkeypatch.setattr(loader, "_WIDE", 10 ** 9)
+    pd.testing.assert_frame_equal(wide, loader.read_result(path))
+    assert wide["G00009"].dtype == np.int64 and wide["G00007"].dtype == np.float64
+
+
 def test_fingerprint_follows_content_size_and_mtime(tmp_path):
     path = write(tmp_path, "a.tsv", "Feature\tS1\nG1\t1\n")
     first = loader.file_fingerprint(path)

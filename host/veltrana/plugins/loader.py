@@ -243,8 +243,9 @@ class _Scan:
         # pandas' default (low_memory) converts ~256 KB of a file at a time, column by column:
         # for 20,000 columns that is a few rows at a time and the per-column cost dominates.
         options.setdefault("low_memory", len(self.header) <= _WIDE)
+        options.setdefault("usecols", range(1, len(self.header)))
         return pd.read_csv(io.BytesIO(data), sep=self.sep, header=None, engine="c", encoding="utf-8",
-                           usecols=range(1, len(self.header)), float_precision="round_trip", **options)
+                           float_precision="round_trip", **options)
 
     def cells(self) -> np.ndarray:
         """The value cells (rows x columns after the first) as an object array of text."""
@@ -405,9 +406,30 @@ def read_result(path) -> pd.DataFrame:
     # object, not str: pandas 3 would make them its own string arrays, whose comparison with a value
     # the page sends (a dict, a huge number) raises instead of answering False.
     ids = {j + 1: object for j, name in enumerate(columns) if name in ID_COLUMNS}
-    frame = scan.frame(dtype=ids, na_values=_MISSING_SPELLINGS, keep_default_na=False, low_memory=False)
+    frame = None if ids or len(columns) <= _WIDE else _wide_numbers(scan)
+    if frame is None:
+        frame = scan.frame(dtype=ids, na_values=_MISSING_SPELLINGS, keep_default_na=False, low_memory=False)
     frame.index = index
     frame.columns = pd.Index(columns)
+    return frame
+
+
+def _wide_numbers(scan) -> pd.DataFrame | None:
+    """A table of tens of thousands of number columns (a PCA's contributions) parsed in one pass,
+    with the types pandas infers; None when a cell is not a number.
+
+    pandas reads such a table column by column in seconds. Columns with a fraction or a gap
+    are floats either way; a column of whole numbers only may have been written as integers,
+    so those few are read by pandas to get its type."""
+    values = scan.fast_floats()
+    if values is None:
+        return None
+    frame = pd.DataFrame(values, columns=range(1, values.shape[1] + 1))
+    whole = np.flatnonzero(np.isfinite(values).all(axis=0) & (values == np.round(values)).all(axis=0))
+    if len(whole):
+        exact = scan.frame(usecols=[int(j) + 1 for j in whole], na_values=_MISSING_SPELLINGS,
+                           keep_default_na=False, low_memory=False)
+        frame = frame.drop(columns=exact.columns).join(exact)[frame.columns]
     return frame
 
 
