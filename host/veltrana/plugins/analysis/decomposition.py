@@ -25,6 +25,7 @@ import numpy as np
 import pandas as pd
 import plotly.express as px
 import plotly.graph_objects as go
+from scipy import linalg
 from sklearn.decomposition import PCA
 
 from .. import progress, results
@@ -32,7 +33,6 @@ from ..paths import configured, file_safe, inside
 from ..tables import read_info_file, read_result_path, save_result_path
 from ..vocabulary import AXIS_LINE, PAPER, margin, placeholder_figure, selected
 from . import batches
-from .matrices import ensure_preprocessed, preprocessed_matrix
 
 __all__ = ["update_decomposition_inter", "update_decomposition_figure1", "update_decomposition_figure2"]
 
@@ -42,18 +42,22 @@ MAX_COMPONENTS = 10
 
 def run_pca(matrix: pd.DataFrame):
     """(scores, explained variance ratios, contribution table) of a samples-by-features matrix."""
-    data = matrix.astype(float).dropna(axis=1, how="all")
-    if data.shape[0] < 2 or data.shape[1] < 2:
-        raise ValueError(f"PCA needs at least two samples and two features with values, got {data.shape}")
-    values = data.to_numpy(dtype=float, copy=True)
+    data = matrix.astype(float, copy=False)
+    numbers = data.to_numpy()
+    kept = ~np.isnan(numbers).all(axis=0)
+    if data.shape[0] < 2 or kept.sum() < 2:
+        raise ValueError(f"PCA needs at least two samples and two features with values, "
+                         f"got {(data.shape[0], int(kept.sum()))}")
+    values = numbers[:, kept]  # a copy: the caller's frame stays as it was
     missing = np.isnan(values)
-    values[missing] = np.broadcast_to(data.mean().to_numpy(), values.shape)[missing]
-    n = min(MAX_COMPONENTS, data.shape[0], data.shape[1])
+    if missing.any():
+        values[missing] = np.broadcast_to(data.mean().to_numpy()[kept], values.shape)[missing]
+    n = min(MAX_COMPONENTS, values.shape[0], values.shape[1])
     names = [f"PC{i + 1}" for i in range(n)]
     score_values, ratio_values, components = _pca(values, n)
     scores = pd.DataFrame(score_values, index=data.index, columns=names)
     ratios = pd.Series(ratio_values, index=names, name="ExplainedVarianceRatio")
-    shares = pd.DataFrame(components ** 2 * 100, index=names, columns=[str(c) for c in data.columns])
+    shares = pd.DataFrame(components ** 2 * 100, index=names, columns=[str(c) for c in data.columns[kept]])
     plotted = min(2, n)
     weighted = (shares.iloc[:plotted].mul(ratios.iloc[:plotted], axis=0)).sum()
     peak = weighted.max()
@@ -73,8 +77,9 @@ def _pca(values: np.ndarray, n: int):
     samples, features = values.shape
     if 2 * samples <= features:
         centred = values - values.mean(axis=0)
-        eigenvalues, vectors = np.linalg.eigh(centred @ centred.T)
-        top = np.argsort(eigenvalues)[::-1][:n]
+        # Only the n largest eigenpairs: a fraction of the full decomposition's time.
+        eigenvalues, vectors = linalg.eigh(centred @ centred.T, subset_by_index=[samples - n, samples - 1])
+        top = np.argsort(eigenvalues)[::-1]
         # Squaring loses the precision of small singular values: those need the SVD.
         if eigenvalues[top[-1]] > 1e-6 * eigenvalues[top[0]]:
             return _from_gram(centred, eigenvalues[top], vectors[:, top])
@@ -103,13 +108,12 @@ def update_decomposition_inter(kwargs_dict: dict):
     if not sources:
         return None
     info = read_info_file(my_path.get_meta_path()) if removed is not None else None
-    for source in sources:
-        ensure_preprocessed(my_path, source)
+    study = results.study_snapshot(my_path, sources)  # each file looked at once for the whole run
 
     def write(folder, final):
         rows = []
         for source in progress.each(sources, "PCA"):
-            matrix, left_out = preprocessed_matrix(my_path, source), 0
+            matrix, left_out = study.matrix(source), 0
             if removed is not None:  # on this run's copy: the stored matrix stays as it is
                 matrix, left_out = batches.remove_effect(matrix, batches.batches_of(info, removed, matrix.index))
             scores, ratios, shares = run_pca(matrix)
@@ -125,7 +129,7 @@ def update_decomposition_inter(kwargs_dict: dict):
         save_result_path(os.path.join(folder, RESULT_FILE), pd.DataFrame(rows))
 
     run = results.publish(my_path.get_decomposition_dir(), "decomposition", {"sources": sources, "method": method},
-                          results.data_fingerprints(my_path, sources), write)
+                          study.fingerprints, write)
     return os.path.join(run, RESULT_FILE)
 
 
