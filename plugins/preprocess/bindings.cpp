@@ -42,12 +42,14 @@ nb::object run_preprocess(nb::object data_df, nb::object settings) {
 }  // namespace prep
 
 void bind_text_numbers(nanobind::module_& m);  // text_numbers.cpp
+void bind_rank_sums(nanobind::module_& m);     // rank_sums.cpp
 
 NB_MODULE(preprocess, m) {
     using namespace prep;
     m.doc() = "Expression-matrix preprocessing: transform, norm, noise_filter, impute.";
     bind_libraries(m);
     bind_text_numbers(m);
+    bind_rank_sums(m);
 
     m.def("transform", &run_transform, nb::sig("def transform(data_df: pandas.DataFrame, method: str) -> pandas.DataFrame"),
           nb::arg("data_df").none(), nb::arg("method").none(),

@@ -14,6 +14,11 @@ def parse_numeric_rows(data: bytes, skip: int, rows: int, cols: int, sep: str) -
     The rows x cols values of a delimited text matrix: the first `rows` non-blank lines after the first `skip` lines of `data`, each after its first (id) field. Cells are plain decimal numbers (correctly rounded) or missing-value tokens (NaN); None when any cell is anything else or a line has another number of fields. Runs without the GIL.
     """
 
+def rank_sums(rows: numpy.typing.NDArray[numpy.float64], chosen: numpy.typing.NDArray[numpy.bool_]) -> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64]]:
+    """
+    Per row of `rows` (C-contiguous, NaN for missing): the sum of the average ranks of the values `chosen` marks (missing values take no rank), the tie term sum(t^3 - t) over groups of t equal values, and the number of values. Runs without the GIL.
+    """
+
 def transform(data_df: pandas.DataFrame, method: str) -> pandas.DataFrame:
     """
     Base-2 logarithm of every value for "Log2"; any other method returns data_df itself.

@@ -67,45 +67,14 @@ def paired_t(a, b):
 
 
 def _rank_sums(rows, chosen):
-    """Per row of `rows` (one feature per row, NaN for missing): (the sum of the average
-    ranks of the values that `chosen(order)` marks in sorted order, given the rows'
-    argsort; the tie term sum(t^3 - t) over tie groups of size t; the number of values).
-    The ranks are scipy's rankdata(nan_policy="omit").
+    """Per row of `rows` (one feature per row, NaN for missing): (the sum of the average ranks
+    of the values `chosen` marks; the tie term sum(t^3 - t) over tie groups of size t; the
+    number of values). The ranks are scipy's rankdata(nan_policy="omit"); one sort per row,
+    natively on every core."""
+    from .. import preprocess  # the native kernels
 
-    One sort per row; a sorted value's rank is its position + 1 unless it is tied, and
-    ties are corrected group by group, as they are few in measured data.
-    """
-    order = np.argsort(rows, axis=1)
-    ordered = np.sort(rows, axis=1)  # the same values as rows[order], NaN last; much faster
-    count = np.sum(~np.isnan(rows), axis=1)
-    m, n = rows.shape
-    position = np.arange(1.0, n + 1)
-    chosen = chosen(order)
-    chosen &= position <= count[:, None]
-    sums = chosen @ position
-    # Runs of equal neighbours (NaN equals nothing) in the flattened rows are the tie groups.
-    flat = ordered.ravel()
-    link = np.flatnonzero(flat[1:] == flat[:-1])
-    link = link[(link + 1) % n != 0]  # not across two rows
-    tie_term = np.zeros(m)
-    if link.size:
-        first = np.r_[True, link[1:] != link[:-1] + 1]
-        group_start = link[first]
-        size = np.diff(np.r_[np.flatnonzero(first), link.size]) + 1
-        rows_of = group_start // n
-        np.add.at(tie_term, rows_of, size.astype(float) ** 3 - size)
-        # Each member's rank moves from its position to the group's mean position.
-        member = np.repeat(group_start, size) + _ramps(size)
-        shift = np.repeat((size - 1) / 2.0, size) - _ramps(size)
-        picked = chosen.ravel()[member]  # members are never missing values
-        sums += np.bincount(member[picked] // n, weights=shift[picked], minlength=m)
-    return sums, tie_term, count.astype(float)
-
-
-def _ramps(size):
-    """0, 1, ..., s - 1 for each s of `size`, concatenated."""
-    starts = np.cumsum(size) - size
-    return np.arange(size.sum()) - np.repeat(starts, size)
+    return preprocess.rank_sums(np.ascontiguousarray(rows, dtype=float),
+                                np.ascontiguousarray(np.broadcast_to(chosen, rows.shape), dtype=bool))
 
 
 def mann_whitney(a, b):
@@ -113,7 +82,7 @@ def mann_whitney(a, b):
     n_a = a.shape[0]
     rows = np.empty((a.shape[1], n_a + b.shape[0]))
     rows[:, :n_a], rows[:, n_a:] = a.T, b.T
-    rank_sum, ties, _ = _rank_sums(rows, lambda order: order < n_a)
+    rank_sum, ties, _ = _rank_sums(rows, np.arange(rows.shape[1]) < n_a)
     n1 = np.sum(~np.isnan(a), axis=0).astype(float)
     n2 = np.sum(~np.isnan(b), axis=0).astype(float)
     n = n1 + n2
@@ -200,7 +169,7 @@ def signed_rank(a, b):
     zeros = np.sum(d == 0, axis=0)
     d = np.where(d == 0, np.nan, d)
     rows = np.ascontiguousarray(d.T)
-    r_plus, ties, n = _rank_sums(np.abs(rows), lambda order: np.take_along_axis(rows > 0, order, axis=1))
+    r_plus, ties, n = _rank_sums(np.abs(rows), rows > 0)
     with np.errstate(invalid="ignore", divide="ignore"):
         se = np.sqrt((n * (n + 1) * (2 * n + 1) - ties / 2) / 24)
         z = (r_plus - n * (n + 1) / 4) / se
