@@ -305,3 +305,65 @@ def test_runs_fired_before_their_pickers_are_filled_compute_nothing_else(served)
             except ValueError:
                 pass  # refused with a message: nothing computed either
             assert published_runs(paths["out_dir"]) == ran, f"{first_output} ran with {unfilled} unfilled"
+
+
+def fixed_study(tmp_path) -> dict:
+    """A study of one small source whose files' contents and times are fixed: its runs' keys are too."""
+    data = tmp_path / "study"
+    data.mkdir()
+    samples = [f"S{i}" for i in range(1, 9)]
+    (data / "protein.txt").write_text("Feature\t" + "\t".join(samples) + "\n" + "".join(
+        f"G{f}\t" + "\t".join(f"{(f * 7 + s * 3) % 11 / 4 + (1.5 if s <= 4 and f % 2 else 0):.2f}" for s in range(1, 9))
+        + "\n" for f in range(1, 7)))
+    (data / "info.txt").write_text("Sample\tPathological_Status\tAge(Numerical)\n" + "".join(
+        f"{s}\t{'Tumor' if i < 4 else 'Normal'}\t{40 + 3 * i}\n" for i, s in enumerate(samples)))
+    for name in ("protein.txt", "info.txt"):
+        os.utime(data / name, ns=(1_700_000_000_000_000_000, 1_700_000_000_000_000_000))
+    paths = {"expression": {"Protein": str(data / "protein.txt")}, "info": str(data / "info.txt"),
+             "out_dir": str(tmp_path / "out")}
+    callbacks.MyPath(paths)  # the server's configuration
+    return paths
+
+
+def run_differential(paths) -> str:
+    return differential.update_diff_inter({
+        "Paths": paths, "diff-data-source-dropdown": ["Protein"], "phenotype-dropdown": "Pathological_Status",
+        "target-groups-dropdown": "Tumor", "refer-groups-dropdown": "Normal",
+        "diff-exp-analysis-methods-dropdown": "T-test(Unpaired)", "diff-fdr-input": 0.05, "diff-log2fc-input": 1})
+
+
+def test_stored_runs_keep_their_keys(tmp_path):
+    """A run's folder is named by its inputs and the fingerprints of its data: however the run comes by
+    those fingerprints, the runs stored by earlier versions must still be found."""
+    paths = fixed_study(tmp_path)
+    diff = run_differential(paths)
+    pca = callbacks.update_decomposition_inter({"Paths": paths, "decomposition-data-source-dropdown": ["Protein"],
+                                                "decomposition-method-dropdown": "PCA"})
+    association = results.association_paths(callbacks.MyPath(paths), "Protein", "Age(Numerical)",
+                                             "Pathological_Status", ["Tumor", "Normal"], "All Features", None)
+    keys = [os.path.basename(os.path.dirname(p)) for p in (diff, pca, association["summary"])]
+    assert keys == ["ba0c177640b8e6cb", "69de920f64c3325c", "818c3c854b16d537"]
+
+
+def test_a_run_fingerprints_each_file_once(tmp_path, monkeypatch):
+    """From the page's values to the stored folder, a differential run (new, then reused) looks at
+    each of its files once: the matrix is made or found up to date and the run keyed from one look."""
+    from veltrana.plugins import loader
+    from veltrana.plugins.analysis import matrices
+
+    paths = fixed_study(tmp_path)
+    seen = []
+    real = loader.file_fingerprint
+
+    def counted(path):
+        seen.append(os.path.basename(path))
+        return real(path)
+
+    monkeypatch.setattr(loader, "file_fingerprint", counted)
+    monkeypatch.setattr(matrices, "file_fingerprint", counted)
+    run_differential(paths)
+    # Making the matrix adds the reader's own two looks (its parsed copy checked before and after parsing).
+    assert seen.count("info.txt") == 1 and seen.count("protein.txt") == 1 + 2, seen
+    seen.clear()
+    run_differential(paths)  # the run stored: found by its key
+    assert sorted(seen) == ["info.txt", "protein.txt"]

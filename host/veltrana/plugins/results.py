@@ -23,6 +23,7 @@ Each folder holds ``run.json``: what the run was asked for and when it was made.
 
 from __future__ import annotations
 
+import dataclasses
 import datetime
 import hashlib
 import json
@@ -187,18 +188,51 @@ def clean_results(out_dir) -> int:
     return len(runs)
 
 
-def data_fingerprints(my_path, sources) -> list[str]:
+def data_fingerprints(my_path, sources, raws: dict | None = None) -> list[str]:
     """The fingerprints of what an analysis of `sources` reads: each source's preprocessed
-    matrix (its raw file and settings) and the sample table."""
+    matrix (its raw file, of fingerprint `raws[source]` when taken already, and settings) and
+    the sample table."""
     from .analysis.matrices import matrix_fingerprint
     from .loader import file_fingerprint
     from .sample_tables import column_of
 
     meta = my_path.get_meta_path()
-    fingerprints = [matrix_fingerprint(my_path, s) for s in sources] + [file_fingerprint(meta)]
+    raws = raws or {}
+    fingerprints = [matrix_fingerprint(my_path, s, raws.get(s)) for s in sources] + [file_fingerprint(meta)]
     if column_of(meta) is not None:  # the same file read by another id column is another sample table
         fingerprints.append(f"sample ids: {column_of(meta)}")
     return fingerprints
+
+
+@dataclasses.dataclass(frozen=True)
+class Snapshot:
+    """The data of one run, looked at once: each source's preprocessed matrix made or found up to
+    date, and the fingerprints that key the run. The run reads its matrices from here rather than
+    checking each file again on the way (`study_snapshot`)."""
+
+    my_path: object
+    sources: tuple
+    fingerprints: list
+
+    def matrix(self, source):
+        """The preprocessed matrix of `source` (one of the snapshot's sources)."""
+        from .tables import read_expr_path
+
+        if source not in self.sources:
+            raise KeyError(f"the source {source!r} is not among this run's ({list(self.sources)})")
+        return read_expr_path(self.my_path.get_preprocess_path(source))
+
+
+def study_snapshot(my_path, sources) -> Snapshot:
+    """The Snapshot of `sources`: each raw file fingerprinted once, its matrix made when missing or
+    stale, and the run's data fingerprints (the same as `data_fingerprints` gives)."""
+    from .analysis.matrices import ensure_preprocessed
+    from .loader import file_fingerprint
+
+    raws = {s: file_fingerprint(my_path.get_expr_path(s)) for s in sources}
+    for source in sources:
+        ensure_preprocessed(my_path, source, raws[source])
+    return Snapshot(my_path, tuple(sources), data_fingerprints(my_path, sources, raws))
 
 
 def _result_identity(my_path, path):

@@ -53,7 +53,6 @@ from ..tables import read_info_file, save_result_path
 from ..vocabulary import is_blank, selected
 from . import group_tests as tests
 from . import moderated
-from .matrices import ensure_preprocessed, preprocessed_matrix
 
 __all__ = ["MODERATED_METHODS", "update_diff_inter"]
 
@@ -202,7 +201,7 @@ def update_diff_inter(kwargs_dict: dict) -> str:
     def write(folder, final):
         rows = []
         for source in progress.each(sources, "Differential analysis"):
-            matrix = preprocessed_matrix(my_path, source)
+            matrix = study.matrix(source)
             name = f"{file_safe(source)}_differential.txt"
             if method == F_TEST:
                 table, row = f_test_table(info, matrix, phenotype, covariates, fdr_cut, fc_cut, source)
@@ -214,10 +213,8 @@ def update_diff_inter(kwargs_dict: dict) -> str:
                          "Phenotype": phenotype, **row})
         save_result_path(os.path.join(folder, SUMMARY_FILE), pd.DataFrame(rows))
 
-    for source in sources:
-        ensure_preprocessed(my_path, source)
-    run = results.publish(my_path.get_diff_dir(), "differential", inputs,
-                          results.data_fingerprints(my_path, sources), write)
+    study = results.study_snapshot(my_path, sources)  # each file looked at once for the whole run
+    run = results.publish(my_path.get_diff_dir(), "differential", inputs, study.fingerprints, write)
     return os.path.join(run, SUMMARY_FILE)
 
 

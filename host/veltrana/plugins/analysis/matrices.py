@@ -108,9 +108,10 @@ def _write_settings(path: str, settings: dict, fingerprint: str) -> None:
         json.dump(stored, fh)
 
 
-def matrix_fingerprint(my_path, source) -> str:
-    """A short digest of the raw file's fingerprint and the stored preprocessing settings of `source`."""
-    raw = file_fingerprint(my_path.get_expr_path(source))
+def matrix_fingerprint(my_path, source, raw: str | None = None) -> str:
+    """A short digest of the raw file's fingerprint (`raw`, when the caller took it already) and the
+    stored preprocessing settings of `source`."""
+    raw = raw or file_fingerprint(my_path.get_expr_path(source))
     settings = json.dumps({k: str(v) for k, v in load_settings(my_path, source).items()}, sort_keys=True)
     return hashlib.sha256(f"{raw}:{settings}".encode()).hexdigest()[:16]
 
@@ -148,29 +149,31 @@ def check_output(result: pd.DataFrame, source, settings: dict) -> None:
                          f"{_first(result.columns, missing)}; nothing was written")
 
 
-def _up_to_date(my_path, source, settings: dict | None = None) -> bool:
-    """True when the matrix exists and was made from today's raw file (with `settings`, when given)."""
+def _up_to_date(my_path, source, settings: dict | None = None, raw: str | None = None) -> bool:
+    """True when the matrix exists and was made from today's raw file (its fingerprint `raw`, when the
+    caller took it already), with `settings` when given."""
     if not os.path.exists(my_path.get_preprocess_path(source)):
         return False
     stored = _stored(my_path, source)
-    if stored.get(FINGERPRINT_KEY) != file_fingerprint(my_path.get_expr_path(source)):
+    if stored.get(FINGERPRINT_KEY) != (raw or file_fingerprint(my_path.get_expr_path(source))):
         return False
     return settings is None or _same_settings(stored, settings)
 
 
-def run_preprocess(my_path, source, settings: dict) -> pd.DataFrame:
+def run_preprocess(my_path, source, settings: dict, raw_fingerprint: str | None = None) -> pd.DataFrame:
     """Preprocesses the raw matrix of `source`, writes matrix and settings, returns the matrix.
 
     Settings that keep no feature, or a result the checks refuse, raise ValueError and leave
-    the stored matrix as it was. Unchanged settings and raw file reuse the stored matrix."""
+    the stored matrix as it was. Unchanged settings and raw file (of `raw_fingerprint`, when the
+    caller took it already) reuse the stored matrix."""
     from .. import preprocess  # the native module
 
     out = my_path.get_preprocess_path(source)
     with _lock_for(my_path, source):
-        if _up_to_date(my_path, source, settings):
-            return read_expr_path(out)
         raw_path = my_path.get_expr_path(source)
-        fingerprint = file_fingerprint(raw_path)
+        fingerprint = raw_fingerprint or file_fingerprint(raw_path)
+        if _up_to_date(my_path, source, settings, fingerprint):
+            return read_expr_path(out)
         raw = without_empty_samples(read_raw_expression(raw_path))
         check_input(raw, source, settings)
         if settings.get(GROUP_FILTER):  # the group rule in the ratio's place, then the imputation
@@ -216,14 +219,14 @@ def without_empty_samples(raw: pd.DataFrame) -> pd.DataFrame:
     return raw if present.all() else raw.loc[present]
 
 
-def ensure_preprocessed(my_path, source) -> str:
+def ensure_preprocessed(my_path, source, raw: str | None = None) -> str:
     """The path of the preprocessed matrix of `source`, made with its stored settings when it is
-    missing or its raw file changed since."""
+    missing or its raw file (of fingerprint `raw`, when the caller took it already) changed since."""
     path = my_path.get_preprocess_path(source)
-    if not _up_to_date(my_path, source):
+    if not _up_to_date(my_path, source, raw=raw):
         with _lock_for(my_path, source):
-            if not _up_to_date(my_path, source):  # another thread or process may have made it meanwhile
-                run_preprocess(my_path, source, load_settings(my_path, source))
+            if not _up_to_date(my_path, source, raw=raw):  # another thread or process may have made it meanwhile
+                run_preprocess(my_path, source, load_settings(my_path, source), raw)
     return path
 
 

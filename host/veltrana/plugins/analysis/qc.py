@@ -4,6 +4,7 @@ the sample-correlation and coefficient-of-variation figures."""
 from __future__ import annotations
 
 from ..paths import configured
+from ..tables import read_expr_path
 from .. import results
 from ..vocabulary import SMALL_FIGURE_HEIGHT, is_blank, named_args, options, placeholder_figure, selected
 from .figures import prefer_webgl
@@ -47,7 +48,7 @@ def update_qc_figures(args, inputs, states):
     path = ensure_preprocessed(my_path, my_path.check_source(source))
 
     def build():
-        matrix = preprocessed_matrix(my_path, source)
+        matrix = read_expr_path(path)  # the matrix just found up to date: not checked a second time
         matrix.index = matrix.index.astype(str)
         unknown = [s for s in samples if s not in matrix.index]
         if unknown:
