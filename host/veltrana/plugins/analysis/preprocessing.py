@@ -9,6 +9,7 @@ import numpy as np
 import plotly.graph_objects as go
 
 from .. import limits, results
+from ..loader import file_fingerprint
 from ..paths import configured
 from ..vocabulary import AXIS_LINE, PAPER, SMALL_FIGURE_HEIGHT, TRACE_COLOUR, dropdown, margin
 from .matrices import GROUP_FILTER, IMPUTATION_PARAMETERS, ensure_preprocessed, load_settings, run_preprocess
@@ -201,12 +202,14 @@ def update_preprocess_figure(paths, source, p_trans, p_miss, p_norm, p_impute, g
     if group_rule is not None:
         settings[GROUP_FILTER] = group_rule
 
+    raw = file_fingerprint(my_path.get_expr_path(source))  # one look at the raw file for both steps
+
     def build():
-        matrix = run_preprocess(my_path, source, settings)
+        matrix = run_preprocess(my_path, source, settings, raw)
         title = f"{source}: {matrix.shape[0]} samples, {matrix.shape[1]} features"
         return distribution_figure(matrix, title)
 
-    if up_to_date(my_path, source, settings):
+    if up_to_date(my_path, source, settings, raw):
         # A page load with the stored settings gets the figure drawn before for the same matrix file.
         inputs = [results.file_state(my_path.get_preprocess_path(source)), source, limits.get("figure_samples")]
         return results.kept_figure("preprocess", inputs, build)
