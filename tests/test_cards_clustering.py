@@ -8,7 +8,7 @@ import plotly.graph_objects as go
 import pytest
 
 from support import by_id, by_name, run_registered, walk, write_preprocessed
-from veltrana.plugins import callbacks, layout, limits, plotweave, vistro
+from veltrana.plugins import callbacks, layout, limits, plotweave, results, vistro
 from veltrana.plugins.analysis import clustering
 
 
@@ -244,6 +244,7 @@ def test_heatmap_shows_the_most_variable_clustered_features_under_the_cap(fresh_
     matrix = pd.DataFrame(rng.normal(size=(60, 400)) * np.linspace(0.1, 4, 400), index=samples,
                           columns=[f"G{j}" for j in range(400)])
     monkeypatch.setattr(clustering, "preprocessed_matrix", lambda my_path, source: matrix.copy())
+    monkeypatch.setattr(results.Snapshot, "matrix", lambda study, source: matrix.copy())  # the run's read
     info = pd.DataFrame({"Pathological_Status": rng.choice(["Tumor", "Normal"], 60)}, index=samples)
     monkeypatch.setattr(clustering, "read_info_file", lambda path: info)
     monkeypatch.setattr(clustering, "HEATMAP_CELLS", 60 * 150)  # 150 features of 60 samples
@@ -276,6 +277,7 @@ def test_heatmap_of_many_samples_shows_mean_z_scores_of_runs_within_each_group(f
     matrix = pd.DataFrame(rng.normal(size=(90, 40)), index=samples, columns=[f"G{j}" for j in range(40)])
     matrix.iloc[3, :5] = np.nan
     monkeypatch.setattr(clustering, "preprocessed_matrix", lambda my_path, source: matrix.copy())
+    monkeypatch.setattr(results.Snapshot, "matrix", lambda study, source: matrix.copy())  # the run's read
     info = pd.DataFrame({"Pathological_Status": ["Tumor"] * 61 + ["Normal"] * 29}, index=samples)
     monkeypatch.setattr(clustering, "read_info_file", lambda path: info)
     monkeypatch.setitem(limits._values, "figure_samples", 50)

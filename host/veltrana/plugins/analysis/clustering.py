@@ -155,13 +155,12 @@ def update_feature_clustering_inter(kwargs_dict: dict, module_dir, removed=None)
     info = read_info_file(my_path.get_meta_path()) if removed is not None else None
     if removed is not None:
         batches.batches_of(info, removed, [])  # refused before anything runs
-    for source in sources:
-        ensure_preprocessed(my_path, source)
+    study = results.study_snapshot(my_path, sources)  # each file looked at once for the whole run
 
     def write(folder, final):
         rows = []
         for source in progress.each(sources, "Clustering"):
-            matrix, left_out = without_effect(preprocessed_matrix(my_path, source), info, removed)
+            matrix, left_out = without_effect(study.matrix(source), info, removed)
             capped = most_variable(matrix, cap)
             clusters = cluster_features(capped, k)
             base = file_safe(source)
@@ -177,8 +176,7 @@ def update_feature_clustering_inter(kwargs_dict: dict, module_dir, removed=None)
     inputs = {"sources": sources, "clusters": k, "max_features": cap}
     if removed is not None:
         inputs["effect_removed"] = removed
-    run = results.publish(os.fspath(module_dir), "clustering", inputs, results.data_fingerprints(my_path, sources),
-                          write)
+    run = results.publish(os.fspath(module_dir), "clustering", inputs, study.fingerprints, write)
     return os.path.join(run, RESULT_FILE)
 
 
