@@ -17,12 +17,12 @@ import pandas as pd
 import plotly.graph_objects as go
 from dash import Input, Output, dcc, html
 
-from .. import limits
+from .. import limits, results
 from ..paths import MyPath
 from ..tables import read_info_file, read_raw_expression
 from ..vocabulary import AXIS_LINE, PAPER, margin, place_after, placeholder_figure
 from .batches import batch_phenotypes
-from .matrices import load_settings, preprocessed_matrix
+from .matrices import ensure_preprocessed, load_settings, preprocessed_matrix
 
 FIGURE_HEIGHT = 420
 PATTERN_CELLS = 250_000   # cells the pattern draws one by one; above, blocks
@@ -182,4 +182,9 @@ def add_missing_card(app, layout, my_paths: dict) -> None:
     def _draw(source, phenotype):
         if not source:
             return (placeholder_figure(FIGURE_HEIGHT),) * 3
-        return missing_figures(my_path, source, phenotype)
+        source = my_path.check_source(source)
+        # A reload with the same files and phenotype gets the figures drawn before.
+        inputs = [results.file_state(path) for path in (my_path.get_expr_path(source), my_path.get_meta_path(),
+                                                        ensure_preprocessed(my_path, source))]
+        return results.kept_figure("missing", [*inputs, source, phenotype, limits.get("figure_samples")],
+                                   lambda: missing_figures(my_path, source, phenotype))
