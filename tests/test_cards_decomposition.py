@@ -214,11 +214,12 @@ def full_svd_pca(matrix):
 
 
 @pytest.mark.parametrize("samples, features, factors, gram", [(60, 2500, 3, True), (30, 400, 12, True),
-                                                              (6, 300, 6, False), (50, 60, 2, False)])
+                                                              (900, 40, 4, True), (6, 300, 6, False),
+                                                              (50, 60, 2, False)])
 def test_pca_equals_the_full_svd(samples, features, factors, gram, monkeypatch):
     """A cohort-shaped matrix (few samples, many features, missing values, a feature without
-    values) through the Gram matrix; fewer samples than components and square-ish matrices
-    through the SVD."""
+    values) and a population-shaped one (many samples, few features) through a Gram matrix;
+    fewer samples than components and square-ish matrices through the SVD."""
     rng = np.random.default_rng(samples)
     values = rng.normal(size=(samples, factors)) @ rng.normal(size=(factors, features)) * 3
     values += rng.normal(size=values.shape)

@@ -70,33 +70,40 @@ def _pca(values: np.ndarray, n: int):
     scikit-learn's full-SVD PCA gives them (same signs: each component's largest loading
     positive).
 
-    With far fewer samples than features the samples-by-samples Gram matrix of the centred
-    data is decomposed instead: its eigenvectors are the left singular vectors and its
-    eigenvalues the squared singular values, at a fraction of the cost of the full SVD.
+    When one side of the matrix is at least twice the other, the Gram matrix of the centred
+    data over the shorter side is decomposed instead (samples by samples for a cohort of
+    many features, features by features for one of many samples): its eigenvectors are
+    singular vectors and its eigenvalues the squared singular values, at a fraction of the
+    cost of the full SVD, and only the n largest are computed.
     """
     samples, features = values.shape
-    if 2 * samples <= features:
+    if 2 * min(samples, features) <= max(samples, features):
         centred = values - values.mean(axis=0)
-        # Only the n largest eigenpairs: a fraction of the full decomposition's time.
-        eigenvalues, vectors = linalg.eigh(centred @ centred.T, subset_by_index=[samples - n, samples - 1])
+        by_samples = samples <= features
+        gram = centred @ centred.T if by_samples else centred.T @ centred
+        size = len(gram)
+        eigenvalues, vectors = linalg.eigh(gram, subset_by_index=[size - n, size - 1])
         top = np.argsort(eigenvalues)[::-1]
         # Squaring loses the precision of small singular values: those need the SVD.
         if eigenvalues[top[-1]] > 1e-6 * eigenvalues[top[0]]:
-            return _from_gram(centred, eigenvalues[top], vectors[:, top])
+            eigenvalues, vectors = eigenvalues[top], vectors[:, top]
+            if by_samples:
+                components = (vectors.T @ centred) / np.sqrt(eigenvalues)[:, None]
+            else:
+                components = np.ascontiguousarray(vectors.T)
+            return _from_components(centred, eigenvalues, components)
     model = PCA(n_components=n, svd_solver="full")
     return model.fit_transform(values), model.explained_variance_ratio_, model.components_
 
 
-def _from_gram(centred, eigenvalues, vectors):
+def _from_components(centred, eigenvalues, components):
     n = len(eigenvalues)
-    singular = np.sqrt(eigenvalues)
-    components = (vectors.T @ centred) / singular[:, None]
     # scikit-learn's svd_flip on the components: the largest absolute loading is positive.
     signs = np.sign(components[np.arange(n), np.argmax(np.abs(components), axis=1)])
     components *= signs[:, None]
     scores = centred @ components.T
     total = np.einsum("ij,ij->", centred, centred)
-    return scores, singular ** 2 / total, components
+    return scores, eigenvalues / total, components
 
 
 def update_decomposition_inter(kwargs_dict: dict):
