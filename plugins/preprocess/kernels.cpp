@@ -23,38 +23,6 @@ constexpr std::size_t kTile = 16;
 
 inline bool missing(double v) { return v != v; }
 
-// Runs f(begin, end, part) over [0, n) on `nt` threads (the calling thread
-// included), `part` naming the thread. The range is cut into several pieces
-// per thread, taken in turn, so that a thread the machine holds back does not
-// leave the others waiting.
-template <typename F>
-void parallel_for(std::size_t n, unsigned nt, F&& f) {
-    if (nt > n) nt = unsigned(n);
-    if (nt <= 1) {
-        if (n) f(std::size_t(0), n, 0u);
-        return;
-    }
-    std::size_t pieces = std::min<std::size_t>(n, std::size_t(nt) * 8);
-    std::atomic<std::size_t> next{0};
-    auto work = [&](unsigned part) {
-        for (std::size_t p; (p = next.fetch_add(1)) < pieces;) f(n * p / pieces, n * (p + 1) / pieces, part);
-    };
-    std::vector<std::thread> pool;
-    pool.reserve(nt - 1);
-    // A thread the system refuses (it is short of threads under load) is not
-    // needed: the pieces go to the threads there are. Letting the error out
-    // would destroy joinable threads, which ends the process.
-    for (unsigned t = 1; t < nt; ++t) {
-        try {
-            pool.emplace_back(work, t);
-        } catch (const std::system_error&) {
-            break;
-        }
-    }
-    work(0);
-    for (auto& th : pool) th.join();
-}
-
 // The values at sorted positions p and p + 1 of v[0..k) (only the first
 // when p + 1 == k), reordering v; `scratch` holds k values. A sorted sample
 // brackets position p; one pass counts the values below the bracket and

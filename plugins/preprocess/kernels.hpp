@@ -3,8 +3,12 @@
 // values are NaN. Large matrices are split over worker threads.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace kern {
@@ -27,6 +31,38 @@ using Out = Grid<double>;
 
 // How many threads a job over `cells` values deserves.
 unsigned threads_for(std::size_t cells);
+
+// Runs f(begin, end, part) over [0, n) on `nt` threads (the calling thread
+// included), `part` naming the thread. The range is cut into several pieces
+// per thread, taken in turn, so that a thread the machine holds back does not
+// leave the others waiting.
+template <typename F>
+void parallel_for(std::size_t n, unsigned nt, F&& f) {
+    if (nt > n) nt = unsigned(n);
+    if (nt <= 1) {
+        if (n) f(std::size_t(0), n, 0u);
+        return;
+    }
+    std::size_t pieces = std::min<std::size_t>(n, std::size_t(nt) * 8);
+    std::atomic<std::size_t> next{0};
+    auto work = [&](unsigned part) {
+        for (std::size_t p; (p = next.fetch_add(1)) < pieces;) f(n * p / pieces, n * (p + 1) / pieces, part);
+    };
+    std::vector<std::thread> pool;
+    pool.reserve(nt - 1);
+    // A thread the system refuses (it is short of threads under load) is not
+    // needed: the pieces go to the threads there are. Letting the error out
+    // would destroy joinable threads, which ends the process.
+    for (unsigned t = 1; t < nt; ++t) {
+        try {
+            pool.emplace_back(work, t);
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    work(0);
+    for (auto& th : pool) th.join();
+}
 
 // Median of each row over its present values, as numpy's nanmedian gives it
 // (mean of the two middle values for an even count; NaN for an empty row).

@@ -1,19 +1,17 @@
 // Rank sums of every feature at once, for the rank tests of the differential
-// card: one sort per feature row, on as many threads as the machine has, without
-// the GIL. Average ranks of tied values are half-integers and every sum stays
+// card: one sort per feature row, on the machine's threads, without the GIL. Average ranks of tied values are half-integers and every sum stays
 // far below 2^53, so the sums are exact whatever the order of addition.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/tuple.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
-#include <system_error>
-#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
+
+#include "kernels.hpp"
 
 namespace nb = nanobind;
 
@@ -63,26 +61,12 @@ std::tuple<Column, Column, Column> rank_sums(Rows rows, Marks chosen) {
     const bool* marks = chosen.data();
     {
         nb::gil_scoped_release release;
-        std::atomic<std::size_t> next{0};
-        constexpr std::size_t kBatch = 64;  // rows taken at a time
-        auto work = [&] {
+        kern::parallel_for(m, kern::threads_for(m * n), [&](std::size_t begin, std::size_t end, unsigned) {
             std::vector<std::pair<double, bool>> buffer;
             buffer.reserve(n);
-            for (std::size_t r0; (r0 = next.fetch_add(kBatch)) < m;)
-                for (std::size_t r = r0; r < std::min(r0 + kBatch, m); ++r)
-                    rank_row(values + r * n, marks + r * n, n, buffer, sums[r], ties[r], counts[r]);
-        };
-        unsigned nt = std::max(1u, std::min(std::thread::hardware_concurrency(), 4u));
-        std::vector<std::thread> pool;
-        for (unsigned k = 1; k < nt && m * n > 100000; ++k) {
-            try {
-                pool.emplace_back(work);
-            } catch (const std::system_error&) {
-                break;  // the threads there are do the work
-            }
-        }
-        work();
-        for (auto& th : pool) th.join();
+            for (std::size_t r = begin; r < end; ++r)
+                rank_row(values + r * n, marks + r * n, n, buffer, sums[r], ties[r], counts[r]);
+        });
     }
     return {s, t, c};
 }

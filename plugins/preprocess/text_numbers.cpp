@@ -15,9 +15,9 @@
 #include <cstring>
 #include <limits>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <vector>
+
+#include "kernels.hpp"
 
 namespace nb = nanobind;
 
@@ -132,25 +132,10 @@ nb::object parse_numeric_rows(nb::bytes data, std::size_t skip, std::size_t rows
         nb::gil_scoped_release release;
         auto lines = data_lines(text, text + size, skip, rows, sep[0]);
         if (lines.size() != rows) plain = false;
-        std::atomic<std::size_t> next{0};
-        constexpr std::size_t kBatch = 16;  // lines taken at a time
-        auto work = [&] {
-            for (std::size_t r0; plain && (r0 = next.fetch_add(kBatch)) < lines.size();)
-                for (std::size_t r = r0; r < std::min(r0 + kBatch, lines.size()) && plain; ++r)
-                    if (!parse_line(lines[r].first, lines[r].second, sep[0], cols, values + r * cols))
-                        plain = false;
-        };
-        unsigned nt = std::max(1u, std::min(std::thread::hardware_concurrency(), 4u));
-        std::vector<std::thread> pool;
-        for (unsigned t = 1; t < nt && rows * cols > 100000; ++t) {
-            try {
-                pool.emplace_back(work);
-            } catch (const std::system_error&) {
-                break;  // the threads there are do the work
-            }
-        }
-        work();
-        for (auto& th : pool) th.join();
+        kern::parallel_for(lines.size(), kern::threads_for(rows * cols), [&](std::size_t begin, std::size_t end, unsigned) {
+            for (std::size_t r = begin; r < end && plain; ++r)
+                if (!parse_line(lines[r].first, lines[r].second, sep[0], cols, values + r * cols)) plain = false;
+        });
     }
     if (!plain) return nb::none();
     std::size_t shape[2] = {rows, cols};
