@@ -35,8 +35,9 @@ def margin(top: int = 20) -> dict:
 # Plotly draws a graph's toolbar (the mode bar) over the top right of its figure, where titles,
 # top legends and colour bars are. The served page gives each graph a strip of its own above the
 # figure and puts the toolbar there: nothing a figure draws can be under it, and the figures
-# themselves stay as they are drawn.
-TOOLBAR_STRIP_PX = 32
+# themselves stay as they are drawn. The strip leaves a gap under the toolbar: a title at the
+# figure's top edge draws its glyphs a few pixels above the figure.
+TOOLBAR_STRIP_PX = 40
 TOOLBAR_STRIP_CSS = (f".dash-graph {{ padding-top: {TOOLBAR_STRIP_PX}px; }}\n"
                      f".dash-graph .modebar-container {{ top: -{TOOLBAR_STRIP_PX}px !important; }}")
 
