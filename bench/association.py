@@ -34,7 +34,7 @@ from sklearn.linear_model import LogisticRegression
 from sklearn.metrics import roc_auc_score, roc_curve
 
 from veltrana.plugins import plotweave, tables
-from veltrana.plugins.analysis import association
+from veltrana.analyses import association
 from veltrana.plugins.paths import MyPath
 
 PHENOTYPE = "Age(Numerical)"

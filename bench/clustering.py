@@ -15,7 +15,7 @@ import numpy as np
 from scipy.cluster.hierarchy import linkage
 from scipy.spatial.distance import pdist
 
-from veltrana.plugins.analysis.clustering import euclidean_distances
+from veltrana.analyses.clustering import euclidean_distances
 
 
 def main(argv=None) -> int:

@@ -15,7 +15,7 @@ import time
 import numpy as np
 from scipy import stats
 
-from veltrana.plugins.analysis import group_tests
+from veltrana.analyses import group_tests
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
 from scipy_reference import per_feature  # noqa: E402

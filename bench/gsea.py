@@ -11,8 +11,8 @@ import time
 import numpy as np
 import pandas as pd
 
-from veltrana.plugins.analysis import prerank as native
-from veltrana.plugins.analysis.enrichment import get_offline_libraries, load_offline_library
+from veltrana.analyses import prerank as native
+from veltrana.analyses.enrichment import get_offline_libraries, load_offline_library
 
 GENES, PERMUTATIONS, SUBSET, SEED, THREADS = 10_000, 1000, 200, 20240601, 2
 

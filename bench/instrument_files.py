@@ -17,7 +17,7 @@ import time
 
 import numpy as np
 
-from veltrana.plugins import instruments, loader
+from veltrana.study import instruments, loader
 
 
 def write(folder: str, proteins: int, runs: int) -> tuple[str, str]:

@@ -40,7 +40,7 @@ sys.path.insert(0, str(HERE.parent / "tests" / "browser"))
 
 from harness import console_errors, graph, pick, wait_settled  # noqa: E402
 
-from veltrana import demo  # noqa: E402
+from veltrana.study import demo  # noqa: E402
 
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
 CHROMEDRIVER = shutil.which("chromedriver") or "/usr/bin/chromedriver"

@@ -64,11 +64,11 @@ try:
 except ImportError:
     sys.path.insert(0, str(HERE.parent / "host"))  # a source tree built in place
 
-from veltrana import demo  # noqa: E402
-from veltrana.background import CANCELLED  # noqa: E402
-from veltrana.launcher import DIED, TOO_LONG, WAITING  # noqa: E402
-from veltrana.plugins import results  # noqa: E402
-from veltrana.plugins.analysis.clustering import MAX_FEATURES  # noqa: E402
+from veltrana.study import demo  # noqa: E402
+from veltrana.serve.background import CANCELLED  # noqa: E402
+from veltrana.serve.launcher import DIED, TOO_LONG, WAITING  # noqa: E402
+from veltrana.runs import results  # noqa: E402
+from veltrana.analyses.clustering import MAX_FEATURES  # noqa: E402
 from veltrana.plugins.paths import MyPath  # noqa: E402
 
 START_TIMEOUT = 300.0
@@ -552,7 +552,7 @@ def write_library(my_path: MyPath) -> None:
 
     import pandas as pd
 
-    from veltrana.plugins.analysis.enrichment import get_offline_libraries, load_offline_library
+    from veltrana.analyses.enrichment import get_offline_libraries, load_offline_library
     from veltrana.plugins.vocabulary import gene_of
 
     genes = sorted({gene_of(f) for path in my_path.paths["expression"].values()
@@ -848,7 +848,7 @@ def percentile(values, share) -> float:
 def add_logins(users_file: Path, names) -> list[tuple[str, str]]:
     """A login of each name, with a password of its own: each user of a lab has one (the server
     counts its caps of running jobs per login)."""
-    from veltrana import access
+    from veltrana.serve import access
 
     auths = [(name, "bench-" + os.urandom(8).hex()) for name in names]
     for auth in auths:

@@ -18,7 +18,7 @@ import time
 import numpy as np
 import pandas as pd
 
-from veltrana.plugins import loader
+from veltrana.study import loader
 
 TARGET = 3.0
 

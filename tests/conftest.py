@@ -4,7 +4,7 @@ import os
 
 import pytest
 
-from veltrana import demo
+from veltrana.study import demo
 
 # Figures written in tests never need a display.
 os.environ.setdefault("MPLBACKEND", "Agg")

@@ -3,7 +3,7 @@ vectorised tests are checked against (tests) and timed against (bench)."""
 
 import numpy as np
 
-from veltrana.plugins.analysis import group_tests
+from veltrana.analyses import group_tests
 
 
 def per_feature(test, a, b, paired):

@@ -11,8 +11,8 @@ import numpy as np
 import pandas as pd
 
 from veltrana.plugins import callbacks, vistro
-from veltrana.plugins.analysis.matrices import DEFAULT_SETTINGS, FINGERPRINT_KEY
-from veltrana.plugins.loader import file_fingerprint
+from veltrana.analyses.matrices import DEFAULT_SETTINGS, FINGERPRINT_KEY
+from veltrana.study.loader import file_fingerprint
 from veltrana.plugins.tables import save_result_path
 
 

@@ -16,9 +16,12 @@ from pathlib import Path
 import pytest
 import requests
 
-from veltrana import __main__ as front, background
-from veltrana.plugins import callbacks, limits, progress, results, tables
-from veltrana.plugins.analysis import gsea_card
+from veltrana import __main__ as front
+from veltrana.serve import background
+from veltrana.plugins import callbacks, tables
+from veltrana.serve import limits
+from veltrana.runs import progress, results
+from veltrana.cards import gsea_card
 
 from support import by_id, children, make_app, walk
 
@@ -224,7 +227,7 @@ def test_the_job_cache_loads_only_what_this_server_signed(tmp_path):
     import pickle
     import sqlite3
 
-    from veltrana import jobcache
+    from veltrana.serve import jobcache
 
     cache = jobcache.open_cache(str(tmp_path / "jobs"))
     values = {"small": {"done": [1, "a"]}, "large": ["x" * 50_000], "number": 1.5, "text": "secret"}

@@ -12,8 +12,9 @@ from sklearn.metrics import roc_auc_score, roc_curve
 
 from support import (callback, ids_in, in_threads, walk, write_numeric_phenotypes, write_raw_as_preprocessed,
                      write_results)
-from veltrana.plugins import callbacks, layout, results, vistro
-from veltrana.plugins.analysis import association
+from veltrana.plugins import callbacks, layout, vistro
+from veltrana.runs import results
+from veltrana.analyses import association
 from veltrana.plugins.tables import save_result_path
 
 

@@ -8,8 +8,10 @@ import plotly.graph_objects as go
 import pytest
 
 from support import by_id, by_name, run_registered, walk, write_preprocessed
-from veltrana.plugins import callbacks, layout, limits, plotweave, results, vistro
-from veltrana.plugins.analysis import clustering
+from veltrana.plugins import callbacks, layout, plotweave, vistro
+from veltrana.serve import limits
+from veltrana.runs import results
+from veltrana.analyses import clustering
 
 
 @pytest.fixture
@@ -161,7 +163,7 @@ def test_cluster_number_must_be_a_positive_whole_number(bad):
 
 
 def test_cluster_numbers_beyond_the_server_limit_are_refused():
-    from veltrana.plugins import limits
+    from veltrana.serve import limits
 
     assert clustering.cluster_count(50) == 50
     with pytest.raises(ValueError, match="the number of clusters must be from 1 to 50 on this server, got 51"):
@@ -308,8 +310,8 @@ real_runs = clustering.sample_runs
 
 
 def test_clustering_with_a_phenotype_effect_removed_through_the_served_page(ready_paths):
-    from veltrana import app as front_app
-    from veltrana.plugins.analysis import batches
+    from veltrana.serve import app as front_app
+    from veltrana.analyses import batches
 
     app = front_app.create_app(ready_paths)
     assert "clustering-remove-effect" in [getattr(c, "id", None) for c in walk(app.layout["clustering-card"])]

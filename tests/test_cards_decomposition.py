@@ -9,7 +9,7 @@ import pytest
 
 from support import by_id, by_name, require_limma, write_preprocessed
 from veltrana.plugins import callbacks, layout, vistro
-from veltrana.plugins.analysis import batches, decomposition
+from veltrana.analyses import batches, decomposition
 
 
 @pytest.fixture

@@ -11,8 +11,8 @@ import requests
 
 from support import callback, ids_in, write_raw_as_preprocessed
 from veltrana.plugins import callbacks, layout, vistro
-from veltrana.plugins.analysis import enrichment
-from veltrana.plugins.genesets import load_library
+from veltrana.analyses import enrichment
+from veltrana.genesets import load_library
 from veltrana.plugins.tables import save_result_path
 
 GMT = "demo_pathways.gmt"

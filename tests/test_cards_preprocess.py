@@ -10,8 +10,9 @@ import pytest
 from dash import dcc, html
 
 from support import by_id, callback, children, in_threads, kinds, make_app
-from veltrana.plugins import callbacks, layout, limits
-from veltrana.plugins.analysis import matrices, preprocessing
+from veltrana.plugins import callbacks, layout
+from veltrana.serve import limits
+from veltrana.analyses import matrices, preprocessing
 
 SETTINGS_OUT = ["preprocess-transform-dropdown.value"]
 

@@ -10,7 +10,7 @@ from scipy.stats import spearmanr
 
 from support import by_id, callback, children, kinds, make_app
 from veltrana.plugins import callbacks, layout
-from veltrana.plugins.analysis import profiling
+from veltrana.analyses import profiling
 
 
 @pytest.fixture(autouse=True)

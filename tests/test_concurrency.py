@@ -7,7 +7,8 @@ import pandas as pd
 import pytest
 
 from support import post, request, write_numeric_phenotypes, write_raw_as_preprocessed, write_results
-from veltrana.plugins import callbacks, layout, results, vistro
+from veltrana.plugins import callbacks, layout, vistro
+from veltrana.runs import results
 from veltrana.plugins.tables import save_result_path
 
 THREADS = 8

@@ -17,7 +17,8 @@ from dash import dcc
 
 from veltrana import __main__ as front
 from veltrana import __version__
-from veltrana.plugins.analysis import clustering, decomposition, differential, exports
+from veltrana.analyses import clustering, decomposition, differential
+from veltrana.cards import exports
 from veltrana.plugins.paths import MyPath
 from veltrana.plugins.tables import save_result_path
 

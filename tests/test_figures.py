@@ -9,9 +9,9 @@ import plotly.graph_objects as go
 from dash.dependencies import Input, State
 
 from support import by_name, write_summary
-from veltrana import demo
+from veltrana.study import demo
 from veltrana.plugins import callbacks, vistro
-from veltrana.plugins.analysis.figures import WEBGL_THRESHOLD, prefer_webgl
+from veltrana.analyses.figures import WEBGL_THRESHOLD, prefer_webgl
 
 
 def styled_figure(points):

@@ -16,7 +16,7 @@ from support import post, registered_body, run_registered, walk
 from veltrana import __main__ as front
 from veltrana import study
 from veltrana.plugins import paths, tables
-from veltrana.plugins.analysis import matrices
+from veltrana.analyses import matrices
 
 def run_front_door(*argv, cwd):
     # The same package the tests import: the installed one, or the source tree built in place.
@@ -185,7 +185,8 @@ def test_the_group_rule_runs_from_its_button_beside_the_ratio(fresh_paths, layou
 
 def test_a_picker_above_the_limit_gets_its_first_choices_and_answers_searches(fresh_paths, layout_state,
                                                                               monkeypatch):
-    from veltrana.plugins import limits, pickers
+    from veltrana.serve import limits
+    from veltrana.cards import pickers
 
     monkeypatch.setitem(limits._values, "picker_options", 10)
     monkeypatch.setattr(pickers, "SHOWN", 5)
@@ -242,7 +243,7 @@ def test_gene_set_libraries_are_copied_when_new_or_changed(tmp_path):
 
 
 def test_clean_results_removes_runs_keeps_the_preprocessed_matrices_and_serves_nothing(fresh_paths, capsys):
-    from veltrana.plugins import results
+    from veltrana.runs import results
 
     out = fresh_paths["out_dir"]
     for area, inputs in (("differential", {"a": 1}), ("differential", {"a": 2}), ("clustering", {})):

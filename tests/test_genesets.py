@@ -8,7 +8,8 @@ import sys
 
 import pytest
 
-from veltrana.plugins import callbacks, genesets
+from veltrana.plugins import callbacks
+from veltrana import genesets
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "tools"))
 import make_go_library  # noqa: E402

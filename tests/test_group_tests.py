@@ -9,7 +9,7 @@ import pytest
 from scipy import stats
 
 from scipy_reference import per_feature
-from veltrana.plugins.analysis import group_tests
+from veltrana.analyses import group_tests
 
 
 def tied_matrix(rows, features, seed):

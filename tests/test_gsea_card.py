@@ -10,8 +10,10 @@ import pandas as pd
 import pytest
 
 from veltrana import __main__ as front
-from veltrana.plugins import callbacks, limits, results
-from veltrana.plugins.analysis import gsea_card as gc
+from veltrana.plugins import callbacks
+from veltrana.serve import limits
+from veltrana.runs import results
+from veltrana.cards import gsea_card as gc
 from veltrana.plugins.paths import MyPath
 from support import ids_in, run_registered, write_preprocessed
 

@@ -10,7 +10,7 @@ import pandas as pd
 import pytest
 
 from veltrana.plugins import ranked
-from veltrana.plugins.analysis import prerank as pr
+from veltrana.analyses import prerank as pr
 
 PERMUTATIONS, SEED = 2000, 11
 

@@ -7,7 +7,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from veltrana import demo
+from veltrana.study import demo
 from veltrana.plugins import callbacks, paths, pca1, tables, toolkit
 
 
@@ -181,7 +181,7 @@ def test_demo_is_deterministic_and_realistic(tmp_path):
 def test_demo_features_name_real_genes_even_past_the_library(tmp_path):
     """The shipped GO library's enrichment works on the demo only if every feature maps back to one
     of its gene symbols; a demo wider than the library repeats genes under distinct ids."""
-    from veltrana.plugins.genesets import load_library
+    from veltrana.genesets import load_library
     from veltrana.plugins.vocabulary import gene_of
     library = load_library("GO_Biological_Process_offline")
     known = {g for genes in library.values() for g in genes}

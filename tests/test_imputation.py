@@ -8,7 +8,7 @@ import pandas as pd
 import pytest
 
 from veltrana.plugins import callbacks, preprocess as P
-from veltrana.plugins.analysis import matrices, preprocessing
+from veltrana.analyses import matrices, preprocessing
 
 nan = np.nan
 NONE = {"Transformation": "NA", "Normalization": "NA", "Filter": 100}

@@ -12,8 +12,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from veltrana.plugins import instruments, loader, sample_tables
-from veltrana.plugins.loader import DataError
+from veltrana.study import instruments, loader, sample_tables
+from veltrana.study.loader import DataError
 
 SAMPLES = ["01005", "01006", "02011", "02012"]
 
@@ -332,7 +332,7 @@ def test_a_protein_groups_file_and_a_sample_sheet_start_the_dashboard_and_the_su
     from veltrana import __main__ as front
     from veltrana import study
     from veltrana.plugins import layout
-    from veltrana.plugins.analysis.annotation import update_annotation_table
+    from veltrana.analyses.annotation import update_annotation_table
 
     saved = {n: getattr(layout, n) for n in ("info_df", "phenotypes", "groups")}  # start-up sets them
     try:

@@ -10,8 +10,9 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from veltrana.plugins import loader, parsed, tables
-from veltrana.plugins.loader import DataError
+from veltrana.study import loader, parsed
+from veltrana.plugins import tables
+from veltrana.study.loader import DataError
 
 
 def write(tmp_path, name, content) -> str:

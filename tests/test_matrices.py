@@ -8,8 +8,9 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from veltrana.plugins import callbacks, loader
-from veltrana.plugins.analysis import matrices
+from veltrana.plugins import callbacks
+from veltrana.study import loader
+from veltrana.analyses import matrices
 
 DEFAULTS = matrices.DEFAULT_SETTINGS
 
@@ -84,7 +85,8 @@ def test_unchanged_settings_reuse_the_stored_matrix(my_path):
 
 
 def test_the_group_rule_keeps_a_feature_measured_in_one_group_and_is_stored(my_path):
-    from veltrana.plugins.analysis import group_filter, preprocessing
+    from veltrana.cards import group_filter
+    from veltrana.analyses import preprocessing
 
     info = callbacks.read_info_file(my_path.get_meta_path())["Pathological_Status"]
 

@@ -5,8 +5,10 @@ import pandas as pd
 import pytest
 
 from support import write_preprocessed
-from veltrana.plugins import callbacks, limits
-from veltrana.plugins.analysis import matrices, missing_card as mc
+from veltrana.plugins import callbacks
+from veltrana.serve import limits
+from veltrana.analyses import matrices
+from veltrana.cards import missing_card as mc
 
 
 @pytest.fixture

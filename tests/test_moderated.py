@@ -10,10 +10,10 @@ import pytest
 
 from support import by_id, by_name, pair_patients, require_limma, write_preprocessed
 from veltrana.plugins import callbacks
-from veltrana import demo
-from veltrana.plugins.analysis import moderated
-from veltrana.plugins.analysis.differential import COVARIATES, F_TEST, MODERATED_METHODS
-from veltrana.plugins.analysis.matrices import preprocessed_matrix
+from veltrana.study import demo
+from veltrana.analyses import moderated
+from veltrana.analyses.differential import COVARIATES, F_TEST, MODERATED_METHODS
+from veltrana.analyses.matrices import preprocessed_matrix
 
 DESCRIBED = ["T-test(Unpaired)", "T-test(Paired)", "Wilcoxon(Unpaired)", "Wilcoxon(Paired)"]
 
@@ -356,7 +356,7 @@ def test_covariates_are_checked_left_out_when_missing_counted_and_keyed(fresh_pa
 def test_served_card_adjusts_and_draws_the_f_test_beside_the_described_run(fresh_paths, layout_state):
     import dash
     import veltrana.__main__ as front
-    from veltrana.plugins.analysis import gsea_card
+    from veltrana.cards import gsea_card
 
     write_preprocessed(fresh_paths)
     app = front.create_app(fresh_paths)

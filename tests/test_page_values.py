@@ -29,7 +29,7 @@ DRIVER = textwrap.dedent(
     data_root = os.path.realpath(os.path.dirname(my_paths["info"]))
 
     from veltrana.plugins import callbacks, vistro
-    from veltrana.plugins.loader import DataError
+    from veltrana.study.loader import DataError
 
     # What a user can act on: the failure handler shows these messages as they are.
     ACTIONABLE = (ValueError, TypeError, KeyError, LookupError, FileNotFoundError, PermissionError, DataError)

@@ -9,8 +9,10 @@ import pandas as pd
 import pytest
 
 from support import by_id, in_threads, post, request, write_numeric_phenotypes, write_preprocessed
-from veltrana.plugins import callbacks, failures, layout, results, vistro
-from veltrana.plugins.analysis import differential
+from veltrana.plugins import callbacks, layout, vistro
+from veltrana.cards import failures
+from veltrana.runs import results
+from veltrana.analyses import differential
 
 
 def write_file(name):
@@ -348,8 +350,8 @@ def test_stored_runs_keep_their_keys(tmp_path):
 def test_a_run_fingerprints_each_file_once(tmp_path, monkeypatch):
     """From the page's values to the stored folder, a differential run (new, then reused) looks at
     each of its files once: the matrix is made or found up to date and the run keyed from one look."""
-    from veltrana.plugins import loader
-    from veltrana.plugins.analysis import matrices
+    from veltrana.study import loader
+    from veltrana.analyses import matrices
 
     paths = fixed_study(tmp_path)
     seen = []

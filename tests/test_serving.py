@@ -14,9 +14,11 @@ from pathlib import Path
 import pytest
 import requests
 
-from veltrana import access, demo, serving, wsgi
+from veltrana.serve import access, serving
+from veltrana.study import demo
+from veltrana import wsgi
 from veltrana.plugins import callbacks
-from veltrana.plugins.analysis import matrices
+from veltrana.analyses import matrices
 
 ROOT = Path(__file__).resolve().parent.parent
 

@@ -7,9 +7,12 @@ import pandas as pd
 import pytest
 
 from support import by_id
-from veltrana import study, summary
+from veltrana import study
+from veltrana.cards import summary
 from veltrana.__main__ import parse_args
-from veltrana.plugins import limits, loader, paths, tables
+from veltrana.serve import limits
+from veltrana.study import loader
+from veltrana.plugins import paths, tables
 
 
 def options(argv):

@@ -13,8 +13,10 @@ from scipy.stats import false_discovery_control
 
 from support import by_id, ids_in, run_registered
 from veltrana import __main__ as front
-from veltrana.plugins import limits, loader, tables
-from veltrana.plugins.analysis import survival_card as sc
+from veltrana.serve import limits
+from veltrana.study import loader
+from veltrana.plugins import tables
+from veltrana.cards import survival_card as sc
 from veltrana.plugins.paths import MyPath
 
 STATUS, LAST, DEATH = sc.STATUS_COLUMN, sc.LAST_CONTACT_COLUMN, sc.DEATH_COLUMN

@@ -4,7 +4,8 @@ import dash
 import pytest
 from plotly.subplots import make_subplots
 
-from veltrana.plugins import callbacks, failures, layout, plotweave, vocabulary
+from veltrana.plugins import callbacks, layout, plotweave, vocabulary
+from veltrana.cards import failures
 
 
 def test_placeholder_is_the_one_the_native_modules_draw():

@@ -2,7 +2,7 @@
 """Builds the offline GO Biological Process library for human gene symbols.
 
 Reads the SQLite databases that Debian's r-bioc-go.db and r-bioc-org.hs.eg.db
-packages install (no R needed) and writes, into host/veltrana/plugins/genesets/:
+packages install (no R needed) and writes, into host/veltrana/genesets/:
 
 - go_bp_human.gmt.gz: one line per GO BP term, "name (GO:id)", the GO id, then
   the sorted gene symbols annotated to the term or to any of its descendants
@@ -33,7 +33,7 @@ from collections import defaultdict
 GO_DB = "/usr/lib/R/site-library/GO.db/extdata/GO.sqlite"
 ORG_DB = "/usr/lib/R/site-library/org.Hs.eg.db/extdata/org.Hs.eg.sqlite"
 OUT_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
-                       "host", "veltrana", "plugins", "genesets")
+                       "host", "veltrana", "genesets")
 STEM = "go_bp_human"
 # Relationship types of go_bp_parents along which annotations propagate.
 PROPAGATING = ("isa", "part of")

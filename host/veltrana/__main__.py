@@ -10,10 +10,10 @@ import argparse
 import os
 import sys
 
-from . import study
-from .app import clean_results, create_app, demo_paths, paths_of, start, with_options  # noqa: F401
-from .plugins import limits
-from .study import StudyError
+from veltrana import study
+from veltrana.serve.app import clean_results, create_app, demo_paths, paths_of, start, with_options  # noqa: F401
+from veltrana.serve import limits
+from veltrana.study import StudyError
 
 
 class _Parser(argparse.ArgumentParser):
@@ -95,7 +95,7 @@ def with_background(options: dict, args) -> dict:
 
 def serve_command(raw) -> int:
     """`veltrana serve ...`: the dashboard under gunicorn."""
-    from . import serving
+    from veltrana.serve import serving
 
     try:
         args = parse_serve_args(raw)
@@ -113,7 +113,7 @@ def serve_command(raw) -> int:
 
 def adduser_command(raw) -> int:
     """`veltrana adduser FILE NAME`: adds a login, or changes its password."""
-    from . import access
+    from veltrana.serve import access
 
     parser = _Parser(prog="veltrana adduser", description="Add a login to a users file, or change its password "
                                                           "(read from a prompt, or from the first line of stdin).")
@@ -149,9 +149,9 @@ def worker_command(raw) -> int:
     except Exception as err:
         print(f"veltrana: {_message(err)}", file=sys.stderr, flush=True)
         return 1
-    from . import background
+    from veltrana.serve import background
 
-    from .serving import broker_warning, masked_url
+    from veltrana.serve.serving import broker_warning, masked_url
 
     manager = background.manager_of(app)
     if broker_warning(args.broker):
@@ -171,7 +171,7 @@ class Exposed(StudyError):
 def exposure(host: str, debug: bool) -> str | None:
     """The warning of the single-process server bound beyond this machine (it has no login);
     Exposed when debug mode is asked for there (its debugger runs what the page sends)."""
-    from .serving import is_loopback
+    from veltrana.serve.serving import is_loopback
 
     if is_loopback(host):
         return None

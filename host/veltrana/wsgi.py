@@ -30,7 +30,7 @@ from __future__ import annotations
 import argparse
 import os
 
-from . import study
+from veltrana import study
 
 ENVIRONMENT = ("VELTRANA_CONFIG", "VELTRANA_DATA", "VELTRANA_EXPRESSION", "VELTRANA_INFO", "VELTRANA_ANNOTATION",
                "VELTRANA_GENE_SETS", "VELTRANA_OUT", "VELTRANA_USERS", "VELTRANA_BACKGROUND", "VELTRANA_BROKER",
@@ -59,7 +59,7 @@ def options_from(environ) -> tuple[dict, str | None]:
 
 def application(environ=None):
     """The Flask server of the application the environment describes."""
-    from .serving import serving_app
+    from veltrana.serve.serving import serving_app
 
     options, users = options_from(os.environ if environ is None else environ)
     return serving_app(options, users).server

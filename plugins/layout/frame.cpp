@@ -24,7 +24,7 @@ void bind_imports(nb::module_& m) {
 void discover_phenotypes(nb::module_& m) {
     nb::object path = m.attr("sample_information_path");
     if (!nb::cast<bool>(m.attr("os").attr("path").attr("exists")(path))) return;
-    nb::object info = nb::module_::import_("veltrana.plugins.loader").attr("read_sample_table")(path);
+    nb::object info = nb::module_::import_("veltrana.study.loader").attr("read_sample_table")(path);
     m.attr("info_df") = info;
     nb::list phenotypes = pyglue::to_list(info.attr("columns").attr("values"));
     m.attr("phenotypes") = phenotypes;

@@ -5,7 +5,7 @@ import pytest
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 
-from veltrana import demo
+from veltrana.study import demo
 
 from harness import callback_times, console_errors, graph, load, pick, press, server_errors, wait_for
 

@@ -9,7 +9,7 @@ from selenium.webdriver.common.by import By
 
 from conftest import _started, _stopped
 from harness import _displayed, callback_seconds, console_errors, graph, load, pick, press, server_errors, wait_for
-from veltrana import demo
+from veltrana.study import demo
 
 METHODS = ["T-test(Unpaired)", "T-test(Paired)", "Wilcoxon(Unpaired)", "Wilcoxon(Paired)"]
 

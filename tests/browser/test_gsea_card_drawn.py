@@ -32,8 +32,8 @@ def test_gsea_card_draws_on_the_demo(page, server):
 def test_the_shipped_library_finds_the_demos_planted_terms(page):
     """The demo's features are real gene symbols with a few GO terms planted in Tumor: GSEA and the
     over-representation of the up-regulated set, both on the shipped offline library, rank them on top."""
-    from veltrana import demo
-    from veltrana.plugins.genesets import LIBRARIES
+    from veltrana.study import demo
+    from veltrana.genesets import LIBRARIES
 
     offline = next(iter(LIBRARIES))
     press(page, "run-diff-button")

@@ -5,7 +5,7 @@ import pandas as pd
 from selenium.webdriver.common.by import By
 
 from harness import graph, pick, settle, wait_for
-from veltrana import demo
+from veltrana.study import demo
 
 
 

@@ -1,2 +1,2 @@
 """The plug-in layer: the native modules vistro, layout, plotweave, survival, preprocess and ranked,
-and the host modules callbacks, defaults, pca1 and toolkit that they import."""
+and the host modules they import by name (callbacks, defaults, paths, tables, pca1, toolkit, vocabulary)."""

@@ -9,9 +9,9 @@ from __future__ import annotations
 
 import os
 
-from .paths import MyPath, configured, fix_path, inside  # noqa: F401
-from .results import association_paths, feature_sets_path, mark_published  # noqa: F401
-from .tables import (  # noqa: F401
+from veltrana.plugins.paths import MyPath, configured, fix_path, inside  # noqa: F401
+from veltrana.runs.results import association_paths, feature_sets_path, mark_published  # noqa: F401
+from veltrana.plugins.tables import (  # noqa: F401
     read_expr_path,
     read_info_file,
     read_raw_expression,
@@ -19,18 +19,18 @@ from .tables import (  # noqa: F401
     save_result_path,
 )
 
-from .analysis.preprocessing import *  # noqa: E402,F401,F403
-from .analysis.profiling import *  # noqa: E402,F401,F403
-from .analysis.qc import *  # noqa: E402,F401,F403
-from .analysis.annotation import *  # noqa: E402,F401,F403
-from .analysis.differential import *  # noqa: E402,F401,F403
-from .analysis.decomposition import *  # noqa: E402,F401,F403
-from .analysis.clustering import *  # noqa: E402,F401,F403
-from .analysis.association import *  # noqa: E402,F401,F403
-from .analysis.enrichment import *  # noqa: E402,F401,F403
-from .analysis.figures import prefer_webgl  # noqa: E402,F401
+from veltrana.analyses.preprocessing import *  # noqa: E402,F401,F403
+from veltrana.analyses.profiling import *  # noqa: E402,F401,F403
+from veltrana.analyses.qc import *  # noqa: E402,F401,F403
+from veltrana.analyses.annotation import *  # noqa: E402,F401,F403
+from veltrana.analyses.differential import *  # noqa: E402,F401,F403
+from veltrana.analyses.decomposition import *  # noqa: E402,F401,F403
+from veltrana.analyses.clustering import *  # noqa: E402,F401,F403
+from veltrana.analyses.association import *  # noqa: E402,F401,F403
+from veltrana.analyses.enrichment import *  # noqa: E402,F401,F403
+from veltrana.analyses.figures import prefer_webgl  # noqa: E402,F401
 
-from .vocabulary import dropdown, gene_of, named_args, placeholder_figure  # noqa: E402,F401
+from veltrana.plugins.vocabulary import dropdown, gene_of, named_args, placeholder_figure  # noqa: E402,F401
 
 # The names the native callbacks call.
 build_default_fig = placeholder_figure

@@ -18,8 +18,8 @@ from collections import OrderedDict
 import numpy as np
 import pandas as pd
 
-from . import instruments, loader, parsed, sample_tables
-from .paths import output_folder_of, readable_anywhere
+from veltrana.study import instruments, loader, parsed, sample_tables
+from veltrana.plugins.paths import output_folder_of, readable_anywhere
 
 _CACHE_SIZE = 32
 _cache: "OrderedDict[tuple, pd.DataFrame]" = OrderedDict()

@@ -11,7 +11,7 @@ from __future__ import annotations
 import numpy as np
 import plotly.graph_objects as go
 
-from .defaults import default_figure_height
+from veltrana.plugins.defaults import default_figure_height
 
 # Colours: the placeholder's paper, a drawn figure's paper, the single-colour traces
 # (plotly's first default colour) and the text of a failure.

@@ -1,0 +1,1 @@
+"""The analyses behind the described cards: statistics, matrices and figures of each card."""

@@ -1,0 +1,427 @@
+"""Host services of the association card: how each feature of a set relates to one
+numerical phenotype over the chosen samples.
+
+Both services take the samples-by-features matrix, the chosen samples and features,
+the numerical-phenotype table and the phenotype, write one table and return its path.
+Unknown samples or features are skipped; the caller's frames are never altered.
+"""
+
+from __future__ import annotations
+
+import os
+import threading
+import zipfile
+
+import numpy as np
+import pandas as pd
+from scipy import stats
+
+from veltrana.runs import progress
+from veltrana.plugins.paths import readable_anywhere
+from veltrana.plugins.tables import read_result_path, save_result_path
+
+__all__ = ["update_phenotype_feature_correlation_inter", "update_phenotype_feature_logistic_inter",
+           "roc_curve_of"]
+
+# Fewer complete (feature, phenotype) pairs than this give no row.
+MIN_PAIRS = 3
+
+
+def _aligned(data_df, samples, features, numeric_info_df, phenotype):
+    """(matrix, phenotype vector) over the known samples with a phenotype value, known features only."""
+    if phenotype not in numeric_info_df.columns:
+        raise ValueError(f"unknown numerical phenotype {phenotype!r}")
+    features = [f for f in dict.fromkeys(features) if f in data_df.columns]
+    y = pd.to_numeric(numeric_info_df[phenotype], errors="coerce")
+    if not (data_df.index.is_unique and data_df.columns.is_unique and y.index.is_unique):
+        raise ValueError("the matrix and the phenotype table must name each sample and feature once")
+    valued = set(y.index[y.notna()])
+    samples = [s for s in dict.fromkeys(samples) if s in valued and s in data_df.index]
+    matrix = _take(data_df.to_numpy(dtype=float, copy=False), data_df.index.get_indexer(samples),
+                   data_df.columns.get_indexer(features))
+    return matrix, y.loc[samples].to_numpy(dtype=float), features
+
+
+def _take(values: np.ndarray, rows: np.ndarray, columns: np.ndarray) -> np.ndarray:
+    """values[rows][:, columns], a new array, gathered along the memory layout (pandas keeps a
+    matrix features by samples, so its rows of samples are columns in memory)."""
+    if values.flags.f_contiguous and not values.flags.c_contiguous:
+        return _take(values.T, columns, rows).T
+    every = [len(p) == n and np.array_equal(p, np.arange(n)) for p, n in zip((rows, columns), values.shape)]
+    part = values if every[0] else np.take(values, rows, axis=0)
+    if every[1]:
+        return part.copy() if every[0] else part
+    return np.take(part, columns, axis=1)
+
+
+def pearson_columns(matrix: np.ndarray, y: np.ndarray):
+    """Pearson r, two-sided p-value and number of complete pairs of each column with `y`.
+
+    Each column uses its own complete pairs; columns with fewer than MIN_PAIRS pairs
+    or no spread get NaN.
+    """
+    mask = ~np.isnan(matrix) & ~np.isnan(y)[:, None]
+    n = mask.sum(axis=0)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        # Deviations from each column's means over its pairs, 0 elsewhere; worked in
+        # place (a cohort's matrix is large), one buffer for the three products.
+        dx = np.where(mask, matrix, 0.0)
+        dx -= dx.sum(axis=0) / n
+        np.copyto(dx, 0.0, where=~mask)
+        dy = np.where(mask, y[:, None], 0.0)
+        dy -= dy.sum(axis=0) / n
+        np.copyto(dy, 0.0, where=~mask)
+        product = dx * dy
+        sxy = product.sum(axis=0)
+        sxx = np.multiply(dx, dx, out=product).sum(axis=0)
+        syy = np.multiply(dy, dy, out=product).sum(axis=0)
+        r = sxy / np.sqrt(sxx * syy)
+        r = np.clip(r, -1.0, 1.0)
+        r[n < MIN_PAIRS] = np.nan
+        # Same distribution as scipy's pearsonr: r is Beta(n/2-1, n/2-1) on [-1, 1] under the null.
+        half = n / 2.0 - 1.0
+        p = 2.0 * stats.beta.sf(np.abs(r) / 2.0 + 0.5, half, half)
+    return r, np.minimum(p, 1.0), n
+
+
+def update_phenotype_feature_correlation_inter(data_df, samples, features, numeric_info_df, phenotype,
+                                               pfc_path) -> str:
+    """Writes "Feature", "Correlation", "P-value" (Pearson) for each feature, and "Pairs": the
+    samples with both values that the feature's test used; returns the path."""
+    matrix, y, features = _aligned(data_df, samples, features, numeric_info_df, phenotype)
+    progress.report(f"Correlations of {len(features)} features with {phenotype} (1 of 2)")
+    r, p, n = pearson_columns(matrix, y)
+    keep = ~np.isnan(r)
+    table = pd.DataFrame({"Feature": np.asarray(features, dtype=object)[keep] if features else [],
+                          "Correlation": r[keep], "P-value": p[keep], "Pairs": n[keep]})
+    return save_result_path(pfc_path, table)
+
+
+def binary_outcome(y: np.ndarray) -> np.ndarray:
+    """1 for samples whose phenotype lies above the median of the chosen samples, else 0."""
+    return (y > np.median(y)).astype(int)
+
+
+def roc_points(score: np.ndarray, outcome: np.ndarray):
+    """(fpr, tpr, auc) of ranking by `score`, with the points scikit-learn's roc_curve keeps.
+
+    One threshold per distinct score, highest first; points on a straight segment
+    are dropped; the curve starts at (0, 0). A few numpy passes instead of the
+    library's per-call checks, which dominate for thousands of short vectors.
+    """
+    order = np.argsort(score, kind="mergesort")[::-1]
+    score, hits = score[order], outcome[order]
+    last = np.r_[np.flatnonzero(np.diff(score)), hits.size - 1]
+    tps = np.cumsum(hits)[last]
+    fps = 1 + last - tps
+    if len(fps) > 2:
+        keep = np.flatnonzero(np.r_[True, np.logical_or(np.diff(fps, 2), np.diff(tps, 2)), True])
+        fps, tps = fps[keep], tps[keep]
+    fpr = np.r_[0, fps] / fps[-1]
+    tpr = np.r_[0, tps] / tps[-1]
+    return fpr, tpr, float(np.trapezoid(tpr, fpr))
+
+
+def feature_roc(x: np.ndarray, outcome: np.ndarray):
+    """(fpr, tpr, auc) of a one-feature logistic regression of `outcome` on `x`.
+
+    With one feature the fitted probability is a monotone function of the feature,
+    increasing when the feature and the outcome covary positively, decreasing when
+    negatively and constant when they do not covary; the ROC of the fit is therefore
+    the ROC of the feature itself, oriented by that sign.
+    """
+    direction = np.sign(np.dot(x - x.mean(), outcome - outcome.mean()))
+    return roc_points(direction * x, outcome)
+
+
+def _directions(matrix: np.ndarray, valid: np.ndarray, outcome: np.ndarray, count: np.ndarray,
+                positives: np.ndarray) -> np.ndarray:
+    """feature_roc's orientation of every column, from its complete pairs at once.
+
+    The covariance of each column with the outcome is sum(x * o) - mean(x) * sum(o) over
+    its pairs (two matrix products). Its rounding error stays far below 1e-8 of the
+    column's sum(|x|) (feature_roc's too), so a larger covariance has the same sign in
+    both; the columns below it (a constant feature, say) take their sign as feature_roc takes it.
+    """
+    x = np.where(valid, matrix, 0.0)
+    covariance = outcome.astype(float) @ x - x.sum(axis=0) / count * positives
+    direction = np.sign(covariance)
+    for j in np.flatnonzero(np.abs(covariance) <= 1e-8 * np.abs(x, out=x).sum(axis=0)):
+        xs, os_ = matrix[valid[:, j], j], outcome[valid[:, j]]
+        direction[j] = np.sign(np.dot(xs - xs.mean(), os_ - os_.mean()))
+    return direction
+
+
+_LOW_BITS = np.int64(0x7FFF_FFFF_FFFF_FFFF)
+
+
+def _sorted_with_hits(key: np.ndarray, outcome: np.ndarray):
+    """(sorted, hits): each row of `key` (scores, missing as positive NaN) sorted ascending,
+    and the outcome at each sorted position, in any order within equal scores (no ROC
+    point depends on it). Alters `key`.
+
+    Sorting values is several times faster than argsort, so the outcome rides in the
+    lowest bit of each score's bit pattern, turned into an integer of the same order.
+    Rows where that bit tells two scores apart, found as neighbours one bit apart once
+    sorted, are redone by argsort.
+    """
+    key += 0.0  # -0.0 as 0.0: equal scores, whose bit patterns are no neighbours
+    ordered = np.sort(key, axis=1)
+    as_bits = ordered.view(np.int64)
+    clash = np.flatnonzero(((as_bits[:, 1:] ^ as_bits[:, :-1]) == 1).any(axis=1))
+    redone = outcome[np.argsort(key[clash], axis=1)]
+    bits = key.view(np.int64)
+    bits ^= (bits >> 63) & _LOW_BITS  # negative scores: reverse their order
+    bits &= ~np.int64(1)
+    bits |= outcome
+    bits.sort(axis=1)
+    bits &= 1
+    bits[clash] = redone
+    return ordered, bits
+
+
+def _scores(matrix: np.ndarray, direction: np.ndarray) -> np.ndarray:
+    """One row per column of `matrix`: its values oriented so that the highest score comes
+    first in ascending order (negated), missing as positive NaN whatever sign the data's had."""
+    key = np.ascontiguousarray(matrix.T)
+    missing = np.isnan(key)
+    key *= -direction[:, None]
+    key[missing] = np.nan
+    return key
+
+
+def _threshold_points(key: np.ndarray, outcome: np.ndarray, count: np.ndarray):
+    """(curve, fps, tps): the point of each distinct score of each row of `key`, at its last
+    position once sorted (one threshold, one point). Takes `key` over: its memory holds
+    the sorted outcomes, then their running counts (a cohort's arrays are large)."""
+    ordered, hits = _sorted_with_hits(key, outcome)
+    last = np.ones(key.shape, dtype=bool)
+    np.not_equal(ordered[:, 1:], ordered[:, :-1], out=last[:, :-1])
+    last &= np.arange(key.shape[1]) < count[:, None]
+    del ordered
+    tps = np.cumsum(hits, axis=1, out=hits)[last]
+    curve, fps = np.nonzero(last)
+    fps += 1
+    fps -= tps
+    return curve, fps, tps
+
+
+def _corners(curve: np.ndarray, fps: np.ndarray, tps: np.ndarray) -> np.ndarray:
+    """Which points stay, as in roc_points: all but the middle points of a curve whose steps
+    before and after are equal (on a straight segment)."""
+    step_f, step_t = np.diff(fps), np.diff(tps)
+    keep = np.ones(len(curve), dtype=bool)
+    keep[1:-1] = ~((curve[:-2] == curve[2:]) & (step_f[1:] == step_f[:-1]) & (step_t[1:] == step_t[:-1]))
+    return keep
+
+
+def roc_tables(matrix: np.ndarray, outcome: np.ndarray):
+    """(columns, fps, tps, start, negatives, positives) for the columns of `matrix` that get
+    a ROC: what feature_roc gives for each column's complete pairs, all columns at once,
+    as counts of false and true positives; the rates are fps / negatives, tps / positives.
+
+    The curves lie end to end in `fps` and `tps`; curve k is [start[k], start[k + 1]).
+    Columns with fewer than MIN_PAIRS values, or whose values see one class only, get none.
+    """
+    valid = ~np.isnan(matrix)
+    count = valid.sum(axis=0)
+    positives = valid[outcome == 1].sum(axis=0)
+    columns = np.flatnonzero((count >= MIN_PAIRS) & (positives > 0) & (positives < count))
+    if len(columns) < matrix.shape[1]:
+        matrix, valid, count, positives = matrix[:, columns], valid[:, columns], count[columns], positives[columns]
+    direction = _directions(matrix, valid, outcome, count, positives)
+    curve, fps, tps = _threshold_points(_scores(matrix, direction), outcome, count)
+    keep = _corners(curve, fps, tps)
+    fps, tps, curve = fps[keep], tps[keep], curve[keep]
+    # Each curve starts at (0, 0).
+    start = np.r_[0, np.cumsum(np.bincount(curve, minlength=len(columns)) + 1)]
+    at = np.arange(len(curve)) + curve + 1
+    all_fps, all_tps = np.zeros(start[-1], dtype=np.int64), np.zeros(start[-1], dtype=np.int64)
+    all_fps[at], all_tps[at] = fps, tps
+    return columns, all_fps, all_tps, start, count - positives, positives
+
+
+def _joined_rates(counts: np.ndarray, totals: np.ndarray, start: np.ndarray) -> list[str]:
+    """Each curve's rates, counts / its total, as repr texts joined with ",".
+
+    A rate is a fraction k / n of small integers: each one in use is written once, into a
+    table of k = 0..n for each total n.
+    """
+    totals, which = np.unique(totals, return_inverse=True)
+    first = np.r_[0, np.cumsum(totals + 1)]
+    code = np.repeat(first[which], np.diff(start)) + counts
+    seen = np.zeros(first[-1], dtype=bool)
+    seen[code] = True
+    used = np.flatnonzero(seen)
+    n = np.repeat(totals, totals + 1)[used]
+    k = used - np.repeat(first[:-1], totals + 1)[used]
+    text = np.empty(first[-1], dtype=object)
+    text[used] = [repr(a / b) for a, b in zip(k.tolist(), n.tolist())]
+    words = text[code].tolist()
+    return [",".join(words[a:b]) for a, b in zip(start[:-1].tolist(), start[1:].tolist())]
+
+
+def _areas(fpr: np.ndarray, tpr: np.ndarray, start: np.ndarray) -> list[float]:
+    """np.trapezoid(tpr, fpr) of each curve: the same terms, each curve's summed as numpy sums
+    an array of them (pairwise, whatever the memory alignment), so to the last bit."""
+    terms = np.diff(fpr) * (tpr[1:] + tpr[:-1]) / 2.0
+    return [float(terms[a:b - 1].sum()) for a, b in zip(start[:-1].tolist(), start[1:].tolist())]
+
+
+def _roc_table(features, columns, fps, tps, start, negatives, positives) -> pd.DataFrame:
+    """The ROC table of the curves of roc_tables, the columns named by `features`."""
+    sizes = np.diff(start)
+    fpr, tpr = fps / np.repeat(negatives, sizes), tps / np.repeat(positives, sizes)
+    return pd.DataFrame({"Feature": np.asarray(features, dtype=object)[columns],
+                         "FPR": _joined_rates(fps, negatives, start),
+                         "TPR": _joined_rates(tps, positives, start),
+                         "AUC": _areas(fpr, tpr, start)})
+
+
+# ---- the curves beside the ROC table ---------------------------------------------------
+# The ROC table holds every curve as text (hundreds of MB for a cohort); the figure needs
+# one. The same curves are kept beside it as integer counts, which are memory-mapped, so a
+# feature's curve is read on its own. The rates are counts / totals, the very doubles the
+# table's texts read back as.
+
+CURVES_VERSION = 1
+
+
+def curve_files(table_path) -> tuple[str, str]:
+    """(counts, index) files kept beside the ROC table `table_path`."""
+    stem = os.path.splitext(os.fspath(table_path))[0]
+    return stem + "_curves.npy", stem + "_curves_index.npz"
+
+
+def _save_atomically(path, save) -> None:
+    partial = f"{path}.partial-{os.getpid()}-{threading.get_ident()}"
+    try:
+        with open(partial, "wb") as fh:
+            save(fh)
+        os.replace(partial, path)
+    except BaseException:
+        if os.path.exists(partial):
+            os.remove(partial)
+        raise
+
+
+def _write_curves(table_path, table: pd.DataFrame, fps, tps, start, negatives, positives) -> None:
+    """The table's curves as counts: row k of the table is [start[k], start[k + 1]) of the counts."""
+    counts_path, index_path = curve_files(table_path)
+    counts = np.empty((2, len(fps)), dtype=np.int32)  # counts of samples: far below 2**31
+    counts[0], counts[1] = fps, tps
+    _save_atomically(counts_path, lambda fh: np.save(fh, counts, allow_pickle=False))
+    features = table["Feature"].to_numpy(dtype=str) if len(table) else np.array([], dtype=str)
+    _save_atomically(index_path, lambda fh: np.savez(
+        fh, version=np.int64(CURVES_VERSION), features=features, start=np.asarray(start, dtype=np.int64),
+        negatives=np.asarray(negatives, dtype=np.int64), positives=np.asarray(positives, dtype=np.int64),
+        auc=table["AUC"].to_numpy(dtype=float)))
+
+
+def _readable(path) -> str:
+    if not readable_anywhere(path):
+        raise ValueError(f"refusing to read {os.fspath(path)!r}: outside the configured locations")
+    return os.fspath(path)
+
+
+_indexes: dict = {}
+_indexes_lock = threading.Lock()
+_INDEXES_KEPT = 8
+
+
+def _curve_index(index_path):
+    """The index of a curves file ({feature: row} and its arrays), kept per file state; None when
+    it cannot be read as one (the caller then reads the table)."""
+    st = os.stat(index_path)
+    key = (os.path.realpath(index_path), st.st_ino, st.st_size, st.st_mtime_ns)
+    with _indexes_lock:
+        if key in _indexes:
+            return _indexes[key]
+    try:
+        with np.load(index_path, allow_pickle=False) as stored:
+            index = {name: stored[name] for name in ("version", "features", "start", "negatives", "positives",
+                                                     "auc")}
+    except (OSError, ValueError, KeyError, zipfile.BadZipFile):
+        return None
+    n = len(index["features"])
+    if (int(index["version"]) != CURVES_VERSION or len(index["start"]) != n + 1
+            or not all(len(index[k]) == n for k in ("negatives", "positives", "auc"))
+            or (n and np.any(np.diff(index["start"]) < 1))):
+        return None
+    index["row"] = {f: k for k, f in enumerate(index["features"].tolist())}
+    with _indexes_lock:
+        _indexes[key] = index
+        while len(_indexes) > _INDEXES_KEPT:
+            _indexes.pop(next(iter(_indexes)))
+    return index
+
+
+def _stored_curve(table_path, feature):
+    """(fpr, tpr, auc) of `feature` from the curves beside the table; "absent" when the feature has
+    no curve; None when there are no usable curves (a run from before they were kept)."""
+    counts_path, index_path = curve_files(table_path)
+    if not (os.path.isfile(counts_path) and os.path.isfile(index_path)):
+        return None
+    index = _curve_index(_readable(index_path))
+    if index is None:
+        return None
+    try:
+        counts = np.load(_readable(counts_path), mmap_mode="r", allow_pickle=False)
+    except (OSError, ValueError):
+        return None
+    if counts.ndim != 2 or counts.shape[0] != 2 or counts.shape[1] != int(index["start"][-1] if
+                                                                           len(index["start"]) else 0):
+        return None
+    k = index["row"].get(feature)
+    if k is None:
+        return "absent"
+    a, b = int(index["start"][k]), int(index["start"][k + 1])
+    fpr = np.asarray(counts[0, a:b], dtype=np.int64) / int(index["negatives"][k])
+    tpr = np.asarray(counts[1, a:b], dtype=np.int64) / int(index["positives"][k])
+    return fpr, tpr, index["auc"][k]
+
+
+def roc_curve_of(table_path, feature):
+    """(fpr, tpr, auc) of one feature of the ROC table at `table_path`, as the table holds it; None
+    when the table has no row of that feature.
+
+    Read from the curves kept beside the table; a table stored without them (an earlier
+    run) is read whole, as it always was."""
+    _readable(table_path)
+    if not isinstance(feature, str):
+        return None
+    stored = _stored_curve(table_path, feature)
+    if stored == "absent":
+        return None
+    if stored is not None:
+        return stored
+    table = read_result_path(table_path)
+    hit = table[table["Feature"] == feature]
+    if hit.empty:
+        return None
+    row = hit.iloc[0]
+    return (np.array(str(row["FPR"]).split(","), dtype=float), np.array(str(row["TPR"]).split(","), dtype=float),
+            row["AUC"])
+
+
+def update_phenotype_feature_logistic_inter(data_df, samples, features, numeric_info_df, phenotype,
+                                            pfl_path) -> str:
+    """Writes "Feature", "FPR", "TPR" (comma-joined) and "AUC" for each feature; returns the path.
+    The curves are also kept beside the table as counts (see roc_curve_of).
+
+    The outcome is the phenotype above its median over the chosen samples. Features
+    with fewer than MIN_PAIRS complete pairs, or whose complete pairs hold one class
+    only, get no row.
+    """
+    matrix, y, features = _aligned(data_df, samples, features, numeric_info_df, phenotype)
+    progress.report(f"ROC curves of {len(features)} features against {phenotype} (2 of 2)")
+    table = pd.DataFrame([], columns=["Feature", "FPR", "TPR", "AUC"])
+    curves = (np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int64), np.zeros(1, dtype=np.int64),
+              np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int64))
+    if len(y) and len(features):
+        columns, *curves = roc_tables(matrix, binary_outcome(y))
+        del matrix
+        table = _roc_table(features, columns, *curves)
+    # The curves first: a table on disk always has its curves beside it.
+    _write_curves(pfl_path, table, *curves)
+    return save_result_path(pfl_path, table)

@@ -1,0 +1,235 @@
+"""The preprocessed matrix of each data source, which every analysis card reads.
+
+A source's matrix is written at `MyPath.get_preprocess_path(source)` with one row per
+sample and one column per feature, and its settings beside it as JSON. A source that
+was never preprocessed gets the settings the preprocessing card shows by default.
+
+The server runs callbacks on several threads, and may run several processes on one output
+folder: a source is preprocessed by one thread of one process at a time (a thread lock and
+a file lock in the output folder), a process that finds the matrix made by another reuses
+it, and files are replaced whole (written beside, then renamed), so a reader never sees
+half a matrix.
+
+The settings file also keeps the fingerprint of the raw file the matrix was made from, so
+a replaced data file is noticed and its matrix rebuilt. A matrix that would hold infinite
+values, or missing values after an imputation, is refused: later steps would carry them.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import os
+import threading
+
+import numpy as np
+import pandas as pd
+
+from veltrana.study.loader import file_fingerprint
+from veltrana.runs.locks import SharedLock, lock_path, shared_lock
+from veltrana.plugins.tables import read_expr_path, read_info_file, read_raw_expression, save_result_path
+
+# The card's starting values: no transform (inputs are log2 ratios already), no
+# normalisation, features with more than 50 % missing values dropped, no imputation.
+DEFAULT_SETTINGS = {"Transformation": "NA", "Normalization": "NA", "Filter": 50, "Imputation": "NA"}
+# The parameters of the imputations beyond the card's own, with their defaults: stored with
+# the settings of a run that uses one, so that a rerun gives the same matrix.
+IMPUTATION_PARAMETERS = {
+    "KNN": {"ImputationNeighbours": 5},
+    "DownshiftedNormal": {"ImputationShift": 1.8, "ImputationWidth": 0.3, "ImputationSeed": 20260101},
+}
+FINGERPRINT_KEY = "RawFingerprint"  # beside the settings in the JSON file
+# The per-group missing-value rule, beside the described ratio and instead of it: keep a feature
+# with at least "MinValid" values in at least one group of "Phenotype" (before imputing).
+GROUP_FILTER = "GroupFilter"
+_SHOWN = 5  # features named in a message
+
+def _lock_for(my_path, source) -> SharedLock:
+    """The lock of the preprocessing of `source`, shared by every process on the output folder."""
+    name = os.path.basename(my_path.get_preprocess_path(source))
+    return shared_lock(lock_path(my_path.get_out_dir(), f"preprocess-{name}"))
+
+
+def _replace_with(path: str, write) -> None:
+    """Calls `write(temporary path)`, then renames the result onto `path`."""
+    tmp = f"{path}.{os.getpid()}.{threading.get_ident()}.tmp"
+    try:
+        write(tmp)
+        os.replace(tmp, path)
+    finally:
+        if os.path.exists(tmp):
+            os.remove(tmp)
+
+
+def _stored(my_path, source) -> dict:
+    path = my_path.get_preprocess_settings_path(source)
+    if not os.path.exists(path):
+        return {}
+    with open(path) as fh:
+        return json.load(fh)
+
+
+def with_parameters(settings: dict) -> dict:
+    """The described settings of `settings`, and the parameters of its imputation (defaults
+    where absent)."""
+    out = {k: settings[k] for k in DEFAULT_SETTINGS}
+    for key, default in IMPUTATION_PARAMETERS.get(str(settings["Imputation"]), {}).items():
+        out[key] = settings.get(key, default)
+    if settings.get(GROUP_FILTER):
+        rule = settings[GROUP_FILTER]
+        out[GROUP_FILTER] = {"Phenotype": str(rule["Phenotype"]), "MinValid": int(rule["MinValid"])}
+    return out
+
+
+def load_settings(my_path, source) -> dict:
+    """The stored settings of a source, or the defaults."""
+    stored = _stored(my_path, source)
+    return with_parameters({**DEFAULT_SETTINGS, **stored})
+
+
+def _same_settings(a: dict, b: dict) -> bool:
+    # The ratio may come as a number (50) or as text ("50", the card's first value).
+    def canon(s):
+        return {k: (v if k == GROUP_FILTER else str(v) if k in DEFAULT_SETTINGS and k != "Filter" else float(v))
+                for k, v in with_parameters(s).items()}
+    try:
+        return canon(a) == canon(b)
+    except (KeyError, TypeError, ValueError):
+        return False
+
+
+def _write_settings(path: str, settings: dict, fingerprint: str) -> None:
+    stored = with_parameters(settings)
+    # One spelling of the ratio in every stored file: 50 (the card's), never "50" (the defaults').
+    ratio = float(stored["Filter"])
+    stored["Filter"] = int(ratio) if ratio.is_integer() else ratio
+    stored[FINGERPRINT_KEY] = fingerprint
+    with open(path, "w") as fh:
+        json.dump(stored, fh)
+
+
+def matrix_fingerprint(my_path, source, raw: str | None = None) -> str:
+    """A short digest of the raw file's fingerprint (`raw`, when the caller took it already) and the
+    stored preprocessing settings of `source`."""
+    raw = raw or file_fingerprint(my_path.get_expr_path(source))
+    settings = json.dumps({k: str(v) for k, v in load_settings(my_path, source).items()}, sort_keys=True)
+    return hashlib.sha256(f"{raw}:{settings}".encode()).hexdigest()[:16]
+
+
+def _first(features, mask: np.ndarray) -> str:
+    """The count of cells in `mask` and the first features holding one."""
+    hit = np.flatnonzero(mask.any(axis=0))
+    names = ", ".join(repr(str(features[i])) for i in hit[:_SHOWN])
+    more = ", ..." if len(hit) > _SHOWN else ""
+    return f"{int(mask.sum())} value(s) in {len(hit)} feature(s) ({names}{more})"
+
+
+def check_input(raw: pd.DataFrame, source, settings: dict) -> None:
+    """Log2 needs positive values: zero gives -inf and a negative value would pass for missing."""
+    if str(settings.get("Transformation")) != "Log2":
+        return
+    values = raw.to_numpy(dtype=float)
+    with np.errstate(invalid="ignore"):
+        bad = values <= 0
+    if bad.any():
+        raise ValueError(f"Log2 of {source!r} is undefined for {_first(raw.columns, bad)}: they are zero or "
+                         "negative. Values that are log ratios already need no transformation; nothing was written")
+
+
+def check_output(result: pd.DataFrame, source, settings: dict) -> None:
+    """Refuses infinite values, and missing values left by an imputation."""
+    values = result.to_numpy(dtype=float)
+    infinite = np.isinf(values)
+    if infinite.any():
+        raise ValueError(f"preprocessing {source!r} with {settings} produced infinite values: "
+                         f"{_first(result.columns, infinite)}; nothing was written")
+    missing = np.isnan(values)
+    if str(settings.get("Imputation")) != "NA" and missing.any():
+        raise ValueError(f"the imputation {settings.get('Imputation')!r} of {source!r} left missing "
+                         f"{_first(result.columns, missing)}; nothing was written")
+
+
+def _up_to_date(my_path, source, settings: dict | None = None, raw: str | None = None) -> bool:
+    """True when the matrix exists and was made from today's raw file (its fingerprint `raw`, when the
+    caller took it already), with `settings` when given."""
+    if not os.path.exists(my_path.get_preprocess_path(source)):
+        return False
+    stored = _stored(my_path, source)
+    if stored.get(FINGERPRINT_KEY) != (raw or file_fingerprint(my_path.get_expr_path(source))):
+        return False
+    return settings is None or _same_settings(stored, settings)
+
+
+def run_preprocess(my_path, source, settings: dict, raw_fingerprint: str | None = None) -> pd.DataFrame:
+    """Preprocesses the raw matrix of `source`, writes matrix and settings, returns the matrix.
+
+    Settings that keep no feature, or a result the checks refuse, raise ValueError and leave
+    the stored matrix as it was. Unchanged settings and raw file (of `raw_fingerprint`, when the
+    caller took it already) reuse the stored matrix."""
+    from veltrana.plugins import preprocess  # the native module
+
+    out = my_path.get_preprocess_path(source)
+    with _lock_for(my_path, source):
+        raw_path = my_path.get_expr_path(source)
+        fingerprint = raw_fingerprint or file_fingerprint(raw_path)
+        if _up_to_date(my_path, source, settings, fingerprint):
+            return read_expr_path(out)
+        raw = without_empty_samples(read_raw_expression(raw_path))
+        check_input(raw, source, settings)
+        if settings.get(GROUP_FILTER):  # the group rule in the ratio's place, then the imputation
+            result = preprocess.preprocess(raw, {**settings, "Filter": 100, "Imputation": "NA"})
+            result = keep_valid_in_a_group(result, my_path, settings[GROUP_FILTER])
+            result = impute(preprocess, result, settings)
+        else:
+            result = preprocess.preprocess(raw, settings)
+        if result.shape[1] == 0:
+            raise ValueError(f"the settings {settings} keep no feature of {source!r}; nothing was written")
+        check_output(result, source, settings)
+        os.makedirs(os.path.dirname(out), exist_ok=True)
+        save_result_path(out, result)
+        _replace_with(my_path.get_preprocess_settings_path(source),
+                      lambda tmp: _write_settings(tmp, settings, fingerprint))
+    return result
+
+
+def keep_valid_in_a_group(frame: pd.DataFrame, my_path, rule: dict) -> pd.DataFrame:
+    """The features with at least rule["MinValid"] values in at least one group of rule["Phenotype"]
+    (samples without a value of the phenotype belong to no group)."""
+    from veltrana.analyses.batches import batches_of
+
+    info = read_info_file(my_path.get_meta_path())
+    groups = batches_of(info, rule["Phenotype"], frame.index)
+    counts = frame.notna().groupby(groups.to_numpy()).sum()  # groups x features; no group: dropped
+    return frame.loc[:, (counts >= int(rule["MinValid"])).any(axis=0).to_numpy()]
+
+
+def impute(preprocess, frame: pd.DataFrame, settings: dict) -> pd.DataFrame:
+    """The imputation step alone, with the parameters stored for it."""
+    p = with_parameters(settings)
+    names = {"ImputationNeighbours": "k", "ImputationShift": "shift", "ImputationWidth": "width",
+             "ImputationSeed": "seed"}
+    return preprocess.impute(frame, p["Imputation"], **{names[k]: v for k, v in p.items() if k in names})
+
+
+def without_empty_samples(raw: pd.DataFrame) -> pd.DataFrame:
+    """The matrix without its samples that have no value at all (a failed run): such a sample
+    takes part in no analysis (it would sit at the origin of a PCA, count in a group, break a
+    correlation), and start-up names it."""
+    present = raw.notna().to_numpy().any(axis=1)
+    return raw if present.all() else raw.loc[present]
+
+
+def ensure_preprocessed(my_path, source, raw: str | None = None) -> str:
+    """The path of the preprocessed matrix of `source`, made with its stored settings when it is
+    missing or its raw file (of fingerprint `raw`, when the caller took it already) changed since."""
+    path = my_path.get_preprocess_path(source)
+    if not _up_to_date(my_path, source, raw=raw):
+        with _lock_for(my_path, source):
+            if not _up_to_date(my_path, source, raw=raw):  # another thread or process may have made it meanwhile
+                run_preprocess(my_path, source, load_settings(my_path, source), raw)
+    return path
+
+
+def preprocessed_matrix(my_path, source) -> pd.DataFrame:
+    """The samples-by-features matrix of `source`, preprocessed with its settings if not yet done."""
+    return read_expr_path(ensure_preprocessed(my_path, source))

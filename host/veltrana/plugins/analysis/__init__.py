@@ -1,1 +1,0 @@
-"""The host's analysis services, one module per dashboard card."""

@@ -1,0 +1,1 @@
+"""The result store: immutable runs keyed by their inputs, their locks and their progress."""

@@ -1,0 +1,1 @@
+"""Serving: the application the front door builds, gunicorn, logins, limits and background jobs."""

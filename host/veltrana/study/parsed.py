@@ -1,0 +1,157 @@
+"""Parsed copies of the input expression files, so that a restart on unchanged data parses nothing.
+
+The strict loader's reading of an expression file is kept under the output folder as an
+uncompressed .npz of numpy arrays (never a pickle: the output folder may be shared): the
+samples-by-features values, the ids as text, and each sample's count of missing values, which is
+all that start-up needs (`Outline`). One copy per input file, replaced when the file changes.
+
+A copy serves only the file it was made from: it holds the raw file's fingerprint (its content)
+and the loader's version, and is used only when both match and it is a regular file of this user
+that no one else may write. Anything else (another file's copy, a damaged copy: the zip's checksums,
+one planted by another user) is passed over, the file parsed strictly and the copy written anew.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import hashlib
+import logging
+import os
+import stat
+import tempfile
+import zipfile
+
+import numpy as np
+import pandas as pd
+
+from veltrana.study import loader
+
+log = logging.getLogger("veltrana")
+
+FOLDER = "parsed"  # under the output folder
+_UNREADABLE = (OSError, ValueError, KeyError, EOFError, zipfile.BadZipFile)
+
+
+@dataclasses.dataclass(frozen=True)
+class Outline:
+    """What start-up reports of an expression file, without its values."""
+
+    samples: list[str]     # in the file's order
+    features: list[str]
+    missing: np.ndarray    # per sample: its features with no value
+
+    @classmethod
+    def of(cls, frame: pd.DataFrame) -> "Outline":
+        return cls([str(s) for s in frame.index], [str(f) for f in frame.columns],
+                   np.isnan(frame.to_numpy(dtype=np.float64)).sum(axis=1))
+
+
+def copy_path(out_dir, raw_path) -> str:
+    """Where the parsed copy of `raw_path` lives: named by a digest of its real path."""
+    name = hashlib.sha256(os.path.realpath(raw_path).encode("utf-8", "surrogateescape")).hexdigest()[:16]
+    return os.path.join(os.fspath(out_dir), FOLDER, f"{name}.npz")
+
+
+def _key(raw_path) -> str:
+    # pandas parses the numbers: another version may read a digit string differently.
+    return f"loader {loader.VERSION}; pandas {pd.__version__}; file {loader.file_fingerprint(raw_path)}"
+
+
+def read_expression(raw_path, out_dir) -> pd.DataFrame:
+    """`loader.read_expression(raw_path)`, from its parsed copy in `out_dir` when that is current;
+    otherwise parsed, and the copy written."""
+    key = _key(raw_path)
+    frame = _load(copy_path(out_dir, raw_path), key, values=True)
+    if frame is None:
+        frame = loader.read_expression(raw_path)
+        if _key(raw_path) == key:  # not changed while it was parsed
+            _store(copy_path(out_dir, raw_path), key, frame)
+    return frame
+
+
+def read_outline(raw_path, out_dir) -> Outline | None:
+    """The outline of `raw_path` from its parsed copy in `out_dir`; None when there is no current copy."""
+    return _load(copy_path(out_dir, raw_path), _key(raw_path), values=False)
+
+
+def _own_file(fh, path) -> bool:
+    """A regular file of this user that no one else may write (a planted one is told in the log)."""
+    st = os.fstat(fh.fileno())
+    if stat.S_ISREG(st.st_mode) and st.st_uid == os.getuid() and not st.st_mode & 0o022:
+        return True
+    log.warning("parsed copy %s is not this server's own private file; ignored", path)
+    return False
+
+
+def _load(path, key, values: bool):
+    """The frame (`values`) or the outline stored at `path` under `key`; None when absent, stale,
+    not this user's own, or damaged."""
+    try:
+        fh = open(os.open(path, os.O_RDONLY | os.O_NOFOLLOW), "rb")
+    except (FileNotFoundError, NotADirectoryError):
+        return None
+    except OSError as err:
+        log.warning("parsed copy %s cannot be opened (%s); the file is parsed again", path, err)
+        return None
+    with fh:
+        if not _own_file(fh, path):
+            return None
+        try:
+            with np.load(fh, allow_pickle=False) as stored:
+                return _stored(stored, key, values)
+        except _UNREADABLE as err:
+            log.warning("parsed copy %s is unreadable (%s); the file is parsed again", path, err)
+            return None
+
+
+def _stored(stored, key: str, values: bool):
+    if str(stored["key"]) != key:
+        return None
+    outline = Outline(_ids(stored["samples"]), _ids(stored["features"]), stored["missing"])
+    _check(outline)
+    if not values:
+        return outline
+    matrix = stored["values"]  # read to its end, which checks the zip's CRC
+    if matrix.dtype != np.float64 or matrix.shape != (len(outline.samples), len(outline.features)):
+        raise ValueError(f"values of {matrix.dtype} {matrix.shape} for {len(outline.samples)} samples "
+                         f"and {len(outline.features)} features")
+    return pd.DataFrame(matrix, index=pd.Index(outline.samples), copy=False,
+                        columns=pd.Index(outline.features, name=str(stored["name"]) or None))
+
+
+def _ids(stored: np.ndarray) -> list[str]:
+    if stored.ndim != 1 or stored.dtype.kind != "U":
+        raise ValueError(f"ids stored as {stored.dtype} of {stored.ndim} dimensions")
+    return stored.tolist()
+
+
+def _check(outline: Outline) -> None:
+    missing = outline.missing
+    if missing.shape != (len(outline.samples),) or missing.dtype.kind not in "iu" \
+            or (len(missing) and not 0 <= missing.min() <= missing.max() <= len(outline.features)):
+        raise ValueError("missing counts that do not fit the ids")
+
+
+def _store(path: str, key: str, frame: pd.DataFrame) -> None:
+    """Writes the copy beside its place and renames it there; a failure (a full disk, a folder
+    that is not writable) is logged and costs only the next start-up's parse."""
+    folder = os.path.dirname(path)
+    out_dir = os.path.dirname(folder)
+    if os.path.exists(out_dir) and not (os.path.isdir(out_dir) and os.access(out_dir, os.W_OK | os.X_OK)):
+        return  # an output folder that start-up refuses, saying why
+    outline = Outline.of(frame)
+    try:
+        os.makedirs(folder, mode=0o700, exist_ok=True)
+        fd, partial = tempfile.mkstemp(dir=folder, prefix=".writing-", suffix=".part")
+        try:
+            with os.fdopen(fd, "wb") as fh:
+                os.fchmod(fh.fileno(), 0o600)  # the server's files are its own (mkstemp's mode, said outright)
+                np.savez(fh, key=np.array(key), values=frame.to_numpy(dtype=np.float64),
+                         samples=np.array(outline.samples, dtype=str), features=np.array(outline.features, dtype=str),
+                         missing=outline.missing, name=np.array(str(frame.columns.name or "")))
+            os.replace(partial, path)
+        except BaseException:
+            os.unlink(partial)
+            raise
+    except OSError as err:
+        log.warning("parsed copy %s not written (%s); the next start-up parses the file again", path, err)
