@@ -152,67 +152,14 @@ def _directions(matrix: np.ndarray, valid: np.ndarray, outcome: np.ndarray, coun
     return direction
 
 
-_LOW_BITS = np.int64(0x7FFF_FFFF_FFFF_FFFF)
-
-
-def _sorted_with_hits(key: np.ndarray, outcome: np.ndarray):
-    """(sorted, hits): each row of `key` (scores, missing as positive NaN) sorted ascending,
-    and the outcome at each sorted position, in any order within equal scores (no ROC
-    point depends on it). Alters `key`.
-
-    Sorting values is several times faster than argsort, so the outcome rides in the
-    lowest bit of each score's bit pattern, turned into an integer of the same order.
-    Rows where that bit tells two scores apart, found as neighbours one bit apart once
-    sorted, are redone by argsort.
-    """
-    key += 0.0  # -0.0 as 0.0: equal scores, whose bit patterns are no neighbours
-    ordered = np.sort(key, axis=1)
-    as_bits = ordered.view(np.int64)
-    clash = np.flatnonzero(((as_bits[:, 1:] ^ as_bits[:, :-1]) == 1).any(axis=1))
-    redone = outcome[np.argsort(key[clash], axis=1)]
-    bits = key.view(np.int64)
-    bits ^= (bits >> 63) & _LOW_BITS  # negative scores: reverse their order
-    bits &= ~np.int64(1)
-    bits |= outcome
-    bits.sort(axis=1)
-    bits &= 1
-    bits[clash] = redone
-    return ordered, bits
-
-
 def _scores(matrix: np.ndarray, direction: np.ndarray) -> np.ndarray:
     """One row per column of `matrix`: its values oriented so that the highest score comes
-    first in ascending order (negated), missing as positive NaN whatever sign the data's had."""
+    first in ascending order (negated), missing as NaN."""
     key = np.ascontiguousarray(matrix.T)
     missing = np.isnan(key)
     key *= -direction[:, None]
     key[missing] = np.nan
     return key
-
-
-def _threshold_points(key: np.ndarray, outcome: np.ndarray, count: np.ndarray):
-    """(curve, fps, tps): the point of each distinct score of each row of `key`, at its last
-    position once sorted (one threshold, one point). Takes `key` over: its memory holds
-    the sorted outcomes, then their running counts (a cohort's arrays are large)."""
-    ordered, hits = _sorted_with_hits(key, outcome)
-    last = np.ones(key.shape, dtype=bool)
-    np.not_equal(ordered[:, 1:], ordered[:, :-1], out=last[:, :-1])
-    last &= np.arange(key.shape[1]) < count[:, None]
-    del ordered
-    tps = np.cumsum(hits, axis=1, out=hits)[last]
-    curve, fps = np.nonzero(last)
-    fps += 1
-    fps -= tps
-    return curve, fps, tps
-
-
-def _corners(curve: np.ndarray, fps: np.ndarray, tps: np.ndarray) -> np.ndarray:
-    """Which points stay, as in roc_points: all but the middle points of a curve whose steps
-    before and after are equal (on a straight segment)."""
-    step_f, step_t = np.diff(fps), np.diff(tps)
-    keep = np.ones(len(curve), dtype=bool)
-    keep[1:-1] = ~((curve[:-2] == curve[2:]) & (step_f[1:] == step_f[:-1]) & (step_t[1:] == step_t[:-1]))
-    return keep
 
 
 def roc_tables(matrix: np.ndarray, outcome: np.ndarray):
@@ -230,15 +177,14 @@ def roc_tables(matrix: np.ndarray, outcome: np.ndarray):
     if len(columns) < matrix.shape[1]:
         matrix, valid, count, positives = matrix[:, columns], valid[:, columns], count[columns], positives[columns]
     direction = _directions(matrix, valid, outcome, count, positives)
-    curve, fps, tps = _threshold_points(_scores(matrix, direction), outcome, count)
-    keep = _corners(curve, fps, tps)
-    fps, tps, curve = fps[keep], tps[keep], curve[keep]
-    # Each curve starts at (0, 0).
-    start = np.r_[0, np.cumsum(np.bincount(curve, minlength=len(columns)) + 1)]
-    at = np.arange(len(curve)) + curve + 1
-    all_fps, all_tps = np.zeros(start[-1], dtype=np.int64), np.zeros(start[-1], dtype=np.int64)
-    all_fps[at], all_tps[at] = fps, tps
-    return columns, all_fps, all_tps, start, count - positives, positives
+    fps, tps, start = _native().roc_counts(_scores(matrix, direction), outcome.astype(np.int64))
+    return columns, fps, tps, start, count - positives, positives
+
+
+def _native():
+    from veltrana.plugins import preprocess  # the native kernels
+
+    return preprocess
 
 
 def _joined_rates(counts: np.ndarray, totals: np.ndarray, start: np.ndarray) -> list[str]:
@@ -255,10 +201,10 @@ def _joined_rates(counts: np.ndarray, totals: np.ndarray, start: np.ndarray) -> 
     used = np.flatnonzero(seen)
     n = np.repeat(totals, totals + 1)[used]
     k = used - np.repeat(first[:-1], totals + 1)[used]
-    text = np.empty(first[-1], dtype=object)
-    text[used] = [repr(a / b) for a, b in zip(k.tolist(), n.tolist())]
-    words = text[code].tolist()
-    return [",".join(words[a:b]) for a, b in zip(start[:-1].tolist(), start[1:].tolist())]
+    words = [repr(a / b) for a, b in zip(k.tolist(), n.tolist())]
+    slot = np.zeros(first[-1], dtype=np.int64)
+    slot[used] = np.arange(len(used))
+    return _native().joined_words(words, slot[code], np.asarray(start, dtype=np.int64))
 
 
 def _areas(fpr: np.ndarray, tpr: np.ndarray, start: np.ndarray) -> list[float]:

@@ -19,6 +19,16 @@ def rank_sums(rows: numpy.typing.NDArray[numpy.float64], chosen: numpy.typing.ND
     Per row of `rows` (C-contiguous, NaN for missing): the sum of the average ranks of the values `chosen` marks (missing values take no rank), the tie term sum(t^3 - t) over groups of t equal values, and the number of values. Runs without the GIL.
     """
 
+def roc_counts(scores: numpy.typing.NDArray[numpy.float64], outcome: numpy.typing.NDArray[numpy.int64]) -> tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64]]:
+    """
+    (fps, tps, start): the ROC curve of each row of `scores` (C-contiguous, NaN for missing; the highest-ranked score the lowest) against `outcome` (0 or 1 per column), as counts of false and true positives: a point per distinct score after all samples of that score, only the corners kept, each curve starting at (0, 0). The curves lie end to end; curve k is [start[k], start[k + 1]). Runs without the GIL.
+    """
+
+def joined_words(words: list[str], codes: numpy.typing.NDArray[numpy.int64], start: numpy.typing.NDArray[numpy.int64]) -> list[str]:
+    """
+    For each k, ",".join(words[c] for c in codes[start[k]:start[k + 1]]) (ASCII words).
+    """
+
 def transform(data_df: pandas.DataFrame, method: str) -> pandas.DataFrame:
     """
     Base-2 logarithm of every value for "Log2"; any other method returns data_df itself.
