@@ -411,3 +411,19 @@ def test_roc_table_equals_the_per_feature_curves_to_the_byte(tmp_path, samples, 
     with open(path) as ours, open(reference) as ref:
         assert ours.read() == ref.read()
     assert len(pd.read_csv(path, sep="\t")) > 0
+
+
+def test_rates_are_written_as_python_writes_them():
+    """The ROC table's rates are written natively: every k / n of the totals a cohort has, and
+    fractions of large totals (long digit strings, both notations), read as Python's repr."""
+    totals = np.arange(1, 801, dtype=np.int64)
+    counts = np.concatenate([np.arange(n + 1) for n in totals])
+    start = np.r_[0, np.cumsum(totals + 1)]
+    assert association._joined_rates(counts, totals, start) == [
+        ",".join(repr(k / n) for k in range(n + 1)) for n in totals.tolist()]
+    rng = np.random.default_rng(3)
+    big = rng.integers(1, 10 ** 15, 5000)
+    small = rng.integers(0, big // 10 ** rng.integers(0, 15, 5000) + 1)
+    texts = association._joined_rates(small, big, np.arange(5001))
+    assert texts == [repr(a / b) for a, b in zip(small.tolist(), big.tolist())]
+    assert {"e-" in t for t in texts} == {True, False}  # both notations met

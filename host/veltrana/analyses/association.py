@@ -14,11 +14,13 @@ import zipfile
 
 import numpy as np
 import pandas as pd
-from scipy import stats
 
+from veltrana import deferred
 from veltrana.runs import progress
 from veltrana.plugins.paths import readable_anywhere
 from veltrana.plugins.tables import read_result_path, save_result_path
+
+stats = deferred.module("scipy.stats")
 
 __all__ = ["update_phenotype_feature_correlation_inter", "update_phenotype_feature_logistic_inter",
            "roc_curve_of"]
@@ -188,23 +190,10 @@ def _native():
 
 
 def _joined_rates(counts: np.ndarray, totals: np.ndarray, start: np.ndarray) -> list[str]:
-    """Each curve's rates, counts / its total, as repr texts joined with ",".
-
-    A rate is a fraction k / n of small integers: each one in use is written once, into a
-    table of k = 0..n for each total n.
-    """
-    totals, which = np.unique(totals, return_inverse=True)
-    first = np.r_[0, np.cumsum(totals + 1)]
-    code = np.repeat(first[which], np.diff(start)) + counts
-    seen = np.zeros(first[-1], dtype=bool)
-    seen[code] = True
-    used = np.flatnonzero(seen)
-    n = np.repeat(totals, totals + 1)[used]
-    k = used - np.repeat(first[:-1], totals + 1)[used]
-    words = [repr(a / b) for a, b in zip(k.tolist(), n.tolist())]
-    slot = np.zeros(first[-1], dtype=np.int64)
-    slot[used] = np.arange(len(used))
-    return _native().joined_words(words, slot[code], np.asarray(start, dtype=np.int64))
+    """Each curve's rates, counts / its total, as repr texts joined with "," (written natively,
+    the very texts Python's repr gives)."""
+    return _native().rate_texts(np.asarray(counts, dtype=np.int64), np.asarray(totals, dtype=np.int64),
+                                np.asarray(start, dtype=np.int64))
 
 
 def _areas(fpr: np.ndarray, tpr: np.ndarray, start: np.ndarray) -> list[float]:

@@ -24,9 +24,9 @@ def roc_counts(scores: numpy.typing.NDArray[numpy.float64], outcome: numpy.typin
     (fps, tps, start): the ROC curve of each row of `scores` (C-contiguous, NaN for missing; the highest-ranked score the lowest) against `outcome` (0 or 1 per column), as counts of false and true positives: a point per distinct score after all samples of that score, only the corners kept, each curve starting at (0, 0). The curves lie end to end; curve k is [start[k], start[k + 1]). Runs without the GIL.
     """
 
-def joined_words(words: list[str], codes: numpy.typing.NDArray[numpy.int64], start: numpy.typing.NDArray[numpy.int64]) -> list[str]:
+def rate_texts(counts: numpy.typing.NDArray[numpy.int64], totals: numpy.typing.NDArray[numpy.int64], start: numpy.typing.NDArray[numpy.int64]) -> list[str]:
     """
-    For each k, ",".join(words[c] for c in codes[start[k]:start[k + 1]]) (ASCII words).
+    For each curve k, ",".join(repr(c / totals[k]) for c in counts[start[k]:start[k + 1]]): the texts Python writes for those doubles. Runs without the GIL.
     """
 
 def transform(data_df: pandas.DataFrame, method: str) -> pandas.DataFrame:
