@@ -90,6 +90,33 @@ def test_pickers(env):
     assert groups(None, paths) == ([], None) and groups("No such column", paths) == ([], None)
 
 
+
+def test_the_correlation_figure_of_a_run_sent_again_is_not_drawn_again(tmp_path):
+    """A new differential run sends the association card its same run again: the picker's filling
+    callback answers from what it drew for that run; another run, or the run's file replaced, is drawn."""
+    from veltrana.cards import pickers
+
+    deps = [{"id": "run-assoc-button", "property": "n_clicks"},
+            {"id": "phenotype-feature-result-inter", "property": "data"}, {"id": "Paths", "property": "data"}]
+    answer_of = pickers._run_answers(deps, "phenotype-feature-result-inter")
+    drawn = []
+
+    def native(clicks, run, paths):
+        drawn.append(run)
+        return ("figure of " + run, "", [run], run)
+
+    first, second = tmp_path / "a.txt", tmp_path / "b.txt"
+    first.write_text("run a")
+    second.write_text("run b")
+    assert answer_of(native, (None, str(first), {"p": 1})) == ("figure of " + str(first), "", [str(first)], str(first))
+    assert answer_of(native, (3, str(first), {"p": 1}))[0] == "figure of " + str(first) and len(drawn) == 1
+    answer_of(native, (3, str(second), {"p": 1}))
+    answer_of(native, (3, str(first), {"p": 2}))
+    assert len(drawn) == 3
+    first.write_text("run a, published again")
+    answer_of(native, (4, str(first), {"p": 1}))
+    assert len(drawn) == 4
+
 def test_tumor_group_is_preselected(env, monkeypatch):
     info = callbacks.read_info_file(env["my_path"].get_meta_path())
     info["Status(Categorical)"] = info["Pathological_Status"]

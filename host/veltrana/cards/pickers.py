@@ -18,10 +18,12 @@ import hashlib
 import json
 import os
 import threading
+from collections import OrderedDict
 from functools import lru_cache
 
 from dash import Input, Output, State, no_update
 
+from veltrana.runs import results
 from veltrana.serve import limits
 
 # The feature and sample pickers of the described cards.
@@ -30,6 +32,11 @@ SHOWN = 200            # choices sent at once: the first ones, or the first matc
 SEARCH_CHARS = 200     # a search longer than this is no one's typing
 KEPT_LISTS = 50        # full lists kept on disk per output folder; the oldest go first
 MORE = "\u2026 more"   # the value of the disabled line that counts the rest
+# Pickers filled from one published run alone, named by this input. A run never changes, and a
+# click elsewhere (a new differential run) sends the association card its same run again: the
+# same run file and paths get the answer given before, not its 20,000-point figure drawn again.
+FROM_RUN = {"assoc-roc-figure-feature-dropdown": "phenotype-feature-result-inter"}
+ANSWERS_KEPT = 4       # per picker
 
 _write_lock = threading.Lock()
 
@@ -79,7 +86,7 @@ class _Store:
         final = self.path(digest)
         tmp = f"{final}.{os.getpid()}.{threading.get_ident()}.tmp"
         with open(tmp, "w", encoding="utf-8") as fh:
-            json.dump(options, fh)
+            fh.write(json.dumps(options))  # one text from the C encoder: dump writes piece by piece
         os.replace(tmp, final)  # readers see the whole list or none
         with _write_lock:
             lists = sorted((_age(e), e.path) for e in os.scandir(self.folder) if e.name.endswith(".json"))
@@ -149,9 +156,11 @@ def _on_demand(app, picker: str, store: _Store) -> None:
     at_value = outputs.index(f"{picker}.value") if f"{picker}.value" in outputs else None
     dependencies = [*entry["inputs"], *entry.get("state", [])]
 
+    answer_of = _run_answers(dependencies, FROM_RUN.get(picker))
+
     def full(native, args) -> tuple[list, list | None]:
         """(every output of the filling callback, its options when they are a list)."""
-        answer = native(*args)
+        answer = answer_of(native, args)
         values = list(answer) if listed else [answer]
         options = values[at_options]
         return values, options if isinstance(options, list) else None
@@ -185,6 +194,33 @@ def _on_demand(app, picker: str, store: _Store) -> None:
     app.callback(Output(picker, "options", allow_duplicate=True), Input(picker, "search_value"),
                  State(picker, "value"), *[State(d["id"], d["property"]) for d in dependencies],
                  prevent_initial_call=True)(search)
+
+
+def _run_answers(dependencies: list, run_input: str | None):
+    """answer_of(native, args): native(*args), or, when the callback draws from the one run named
+    by the input `run_input`, the answer given before for the same run file (by its size and
+    time) and the same other arguments (clicks aside, which change nothing drawn)."""
+    at = next((i for i, d in enumerate(dependencies) if d["id"] == run_input), None)
+    if at is None:
+        return lambda native, args: native(*args)
+    kept: OrderedDict = OrderedDict()
+    lock = threading.Lock()
+
+    def answer_of(native, args):
+        others = [a for i, (d, a) in enumerate(zip(dependencies, args)) if i != at and d["property"] != "n_clicks"]
+        key = json.dumps([results.file_state(args[at]), others], sort_keys=True, default=str)
+        with lock:
+            if key in kept:
+                kept.move_to_end(key)
+                return kept[key]
+        answer = native(*args)
+        with lock:
+            kept[key] = answer
+            while len(kept) > ANSWERS_KEPT:
+                kept.popitem(last=False)
+        return answer
+
+    return answer_of
 
 
 def add_pickers_on_demand(app, out_dir: str, pickers=PICKERS) -> None:
