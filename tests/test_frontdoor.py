@@ -12,7 +12,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from support import post, registered_body, run_registered, walk
+from support import post, registered_body, run_python, run_registered, walk
 from veltrana import __main__ as front
 from veltrana import study
 from veltrana.plugins import paths, tables
@@ -102,6 +102,25 @@ def test_start_up_errors_are_one_line_and_a_failing_exit(tmp_path, case, message
 def test_debug_shows_the_traceback(tmp_path):
     done = run_front_door("--debug", *small_study(str(tmp_path), cell="<5"), cwd=tmp_path)
     assert done.returncode != 0 and "Traceback" in done.stderr and "DataError" in done.stderr
+
+
+def test_start_up_leaves_the_statistics_libraries_to_their_first_use(tmp_path):
+    # They take seconds to import; the names the modules bind still are the libraries' own.
+    code = f"""
+import sys
+from veltrana import __main__ as front, deferred, study
+front.start(study.merged_options(front.parse_args({small_study(str(tmp_path))!r})))
+print([name for name in deferred.LIBRARIES + ("matplotlib.pyplot",) if name in sys.modules])
+import gseapy, lifelines, scipy.stats, sklearn.metrics
+from veltrana.plugins import callbacks, layout, plotweave, survival, vistro
+print(layout.pearsonr is scipy.stats.pearsonr, plotweave.roc_curve is sklearn.metrics.roc_curve,
+      survival.KaplanMeierFitter is lifelines.KaplanMeierFitter, vistro.gseapy is gseapy,
+      "gseapy" in dir(vistro), sys.modules["gseapy.enrichr"].EnrichrAPIError in callbacks.REMOTE_ERRORS,
+      hasattr(layout, "nope"))
+"""
+    done = run_python(code, cwd=tmp_path, env={"HOME": str(tmp_path)})
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.splitlines()[-2:] == ["[]", "True True True True True True False"]
 
 
 def test_a_named_study_starts_with_safe_files_and_its_summary_card(tmp_path, capsys, layout_state):

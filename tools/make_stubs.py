@@ -27,7 +27,9 @@ def render(name: str) -> str:
     gen = StubGen(module, include_private=False)
     gen.put(module)
     # The demo folder depends on the user's home: keep its type, not its value.
-    return re.sub(r"^sample_dir: str = .*$", "sample_dir: str", gen.get(), flags=re.M)
+    text = re.sub(r"^sample_dir: str = .*$", "sample_dir: str", gen.get(), flags=re.M)
+    # The hooks that bind libraries on first use are no part of the interface.
+    return re.sub(r"^def __(getattr|dir)__\(.*\n\n", "", text, flags=re.M)
 
 
 def typed_share() -> str:

@@ -10,7 +10,7 @@ import argparse
 import os
 import sys
 
-from veltrana import study
+from veltrana import deferred, study
 from veltrana.serve.app import clean_results, create_app, demo_paths, paths_of, start, with_options  # noqa: F401
 from veltrana.serve import limits
 from veltrana.study import StudyError
@@ -150,8 +150,9 @@ def worker_command(raw) -> int:
         print(f"veltrana: {_message(err)}", file=sys.stderr, flush=True)
         return 1
     from veltrana.serve import background
-
     from veltrana.serve.serving import broker_warning, masked_url
+
+    deferred.import_all()  # before the worker forks its pool
 
     manager = background.manager_of(app)
     if broker_warning(args.broker):
@@ -206,6 +207,7 @@ def main(argv=None) -> int:
     if exposed:
         print(exposed, file=sys.stderr, flush=True)
     print(f"Veltrana dashboard on http://{host}:{port}/", flush=True)
+    deferred.warm_up()  # this server forks nothing: the libraries load while it answers
     app.run(host=host, port=port, debug=args.debug)
     return 0
 

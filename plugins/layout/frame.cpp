@@ -15,7 +15,7 @@ void bind_imports(nb::module_& m) {
                                {"datetime", "datetime"}});
     m.attr("dt") = m.attr("datetime").attr("datetime");
     pyglue::import_modules(m, {{"pathlib", "pathlib"}, {"px", "plotly.express"}, {"go", "plotly.graph_objects"}});
-    pyglue::import_names(m, "scipy.stats", {"pearsonr", "spearmanr"});
+    pyglue::defer_names(m, "scipy.stats", {"pearsonr", "spearmanr"});  // imported on first use
 }
 
 // Reads the sample-information table of the working directory, when there is one, with the

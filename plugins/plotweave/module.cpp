@@ -22,10 +22,12 @@ void bind_imports(nb::module_& m) {
     pyglue::import_modules(m, {{"re", "re"}, {"sys", "sys"}, {"os", "os"}, {"pd", "pandas"},
                                {"go", "plotly.graph_objects"}, {"px", "plotly.express"}, {"np", "numpy"}});
     bind_pca(m);
-    import_names(m, "scipy.stats", {"pearsonr", "spearmanr"});
-    import_names(m, "sklearn.model_selection", {"train_test_split"});
-    import_names(m, "sklearn.metrics", {"roc_curve", "roc_auc_score"});
-    import_names(m, "sklearn.linear_model", {"LogisticRegression"});
+    // The statistics libraries take seconds to import: bound when a figure first reads them.
+    using pyglue::defer_names;
+    defer_names(m, "scipy.stats", {"pearsonr", "spearmanr"});
+    defer_names(m, "sklearn.model_selection", {"train_test_split"});
+    defer_names(m, "sklearn.metrics", {"roc_curve", "roc_auc_score"});
+    defer_names(m, "sklearn.linear_model", {"LogisticRegression"});
     import_names(m, "plotly.subplots", {"make_subplots"});
     pyglue::import_modules(m, {{"base64", "base64"}});
     pyglue::bind_from(m, "toolkit", "toolkit", {"calc_cv_values"});

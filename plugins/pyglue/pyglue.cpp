@@ -54,6 +54,45 @@ void import_names(nb::module_& self, const char* module, std::initializer_list<c
     for (const char* n : names) self.attr(n) = mod.attr(n);
 }
 
+// The deferred names of a module: {name: (module, attribute or None)}, read by its __getattr__.
+static nb::dict deferred_table(nb::module_& self) {
+    if (nb::hasattr(self, "_deferred")) return nb::borrow<nb::dict>(self.attr("_deferred"));
+    nb::dict table;
+    self.attr("_deferred") = table;
+    nb::handle module = self;  // lives as long as the interpreter: modules are never unloaded
+    self.attr("__getattr__") = nb::cpp_function([module](nb::str name) -> nb::object {
+        nb::dict deferred = nb::borrow<nb::dict>(nb::getattr(module, "_deferred"));
+        if (!deferred.contains(name)) {
+            std::string text = "module '" + nb::cast<std::string>(module.attr("__name__")) + "' has no attribute '" +
+                               nb::cast<std::string>(name) + "'";
+            throw nb::attribute_error(text.c_str());
+        }
+        nb::tuple where = nb::borrow<nb::tuple>(deferred[name]);
+        nb::object value = nb::module_::import_(nb::cast<std::string>(where[0]).c_str());
+        if (!where[1].is_none()) value = value.attr(where[1]);
+        nb::setattr(module, name, value);
+        return value;
+    }, nb::name("__getattr__"));
+    self.attr("__dir__") = nb::cpp_function([module]() {
+        nb::dict bound = nb::borrow<nb::dict>(module.attr("__dict__"));
+        nb::list names = nb::list(bound.keys());
+        for (nb::handle name : nb::borrow<nb::dict>(nb::getattr(module, "_deferred")).keys())
+            if (!bound.contains(name)) names.append(name);
+        return names;
+    }, nb::name("__dir__"));
+    return table;
+}
+
+void defer_modules(nb::module_& self, std::initializer_list<std::pair<const char*, const char*>> modules) {
+    nb::dict table = deferred_table(self);
+    for (const auto& [name, module] : modules) table[name] = nb::make_tuple(module, nb::none());
+}
+
+void defer_names(nb::module_& self, const char* module, std::initializer_list<const char*> names) {
+    nb::dict table = deferred_table(self);
+    for (const char* n : names) table[n] = nb::make_tuple(module, n);
+}
+
 [[noreturn]] void raise_type(const std::string& msg) { throw nb::type_error(msg.c_str()); }
 [[noreturn]] void raise_value(const std::string& msg) { throw nb::value_error(msg.c_str()); }
 

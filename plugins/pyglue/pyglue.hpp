@@ -37,6 +37,11 @@ void import_modules(nb::module_& self, std::initializer_list<std::pair<const cha
 // `from <module> import a, b, ...` from an absolute module, binding each name on `self`.
 void import_names(nb::module_& self, const char* module, std::initializer_list<const char*> names);
 
+// The same two, bound when a name is first read (the module's __getattr__ imports it and binds
+// it on `self`): for libraries that take seconds to import and no code needs at import.
+void defer_modules(nb::module_& self, std::initializer_list<std::pair<const char*, const char*>> modules);
+void defer_names(nb::module_& self, const char* module, std::initializer_list<const char*> names);
+
 // ---- errors ---------------------------------------------------------------
 
 [[noreturn]] void raise_type(const std::string& msg);

@@ -8,10 +8,11 @@ nb::handle self_module;
 void bind_imports(nb::module_& m) {
     pyglue::import_modules(m, {{"pd", "pandas"}, {"np", "numpy"}, {"re", "re"}});
     pyglue::import_names(m, "itertools", {"combinations"});
-    pyglue::import_names(m, "lifelines", {"KaplanMeierFitter"});
-    pyglue::import_names(m, "lifelines.statistics", {"logrank_test"});
-    pyglue::import_modules(m, {{"plt", "matplotlib.pyplot"}});
-    pyglue::import_names(m, "matplotlib.offsetbox", {"AnchoredText"});
+    // lifelines and pyplot take seconds to import: bound when an analysis first reads them.
+    pyglue::defer_names(m, "lifelines", {"KaplanMeierFitter"});
+    pyglue::defer_names(m, "lifelines.statistics", {"logrank_test"});
+    pyglue::defer_modules(m, {{"plt", "matplotlib.pyplot"}});
+    pyglue::defer_names(m, "matplotlib.offsetbox", {"AnchoredText"});
 }
 }  // namespace
 

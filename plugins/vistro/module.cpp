@@ -38,8 +38,9 @@ NB_MODULE(vistro, m) {
               {"volcano", "boxplot", "histogram", "corrplot", "roc_plot", "show_image"});
     bind_from(m, "plotweave", "plotweave", {"scatter_plot", "genz_volcano", "genz_volcano_pdf"});
     bind_from(m, "pca1", "pca1", {"pca_standalone"});
-    pyglue::import_modules(m, {{"os", "os"}, {"re", "re"}, {"gseapy", "gseapy"}, {"np", "numpy"},
-                               {"pd", "pandas"}, {"px", "plotly.express"}});
+    pyglue::import_modules(m, {{"os", "os"}, {"re", "re"}, {"np", "numpy"}, {"pd", "pandas"},
+                               {"px", "plotly.express"}});
+    pyglue::defer_modules(m, {{"gseapy", "gseapy"}});  // seconds to import (its plotting): on first use
     pyglue::import_names(m, "dash.dependencies", {"Input", "Output", "State"});
     // Dash serves in Jupyter by itself, so its own application class is used.
     pyglue::import_modules(m, {{"dash", "dash"}});

@@ -23,8 +23,8 @@ from numbers import Integral, Real
 
 import numpy as np
 import pandas as pd
-from scipy.cluster.hierarchy import fcluster, leaves_list, linkage
 
+from veltrana import deferred
 from veltrana.serve import limits
 from veltrana.runs import progress, results
 from veltrana.plugins.paths import configured, file_safe, inside
@@ -33,6 +33,8 @@ from veltrana.plugins.defaults import default_figure_height
 from veltrana.plugins.vocabulary import placeholder_figure, selected
 from veltrana.analyses import batches
 from veltrana.analyses.matrices import ensure_preprocessed, preprocessed_matrix
+
+hierarchy = deferred.module("scipy.cluster.hierarchy")
 
 __all__ = ["update_feature_clustering_inter", "update_feature_clustering_figure_1"]
 
@@ -98,9 +100,9 @@ def cluster_features(matrix: pd.DataFrame, k: int) -> pd.DataFrame:
     if data.shape[1] < k or data.shape[1] < 2:
         raise ValueError(f"cannot split {data.shape[1]} feature(s) with values into {k} clusters")
     z = zscores(data).fillna(0.0).to_numpy().T
-    tree = linkage(euclidean_distances(z), method="ward")
-    labels = fcluster(tree, t=k, criterion="maxclust")
-    order = leaves_list(tree)
+    tree = hierarchy.linkage(euclidean_distances(z), method="ward")
+    labels = hierarchy.fcluster(tree, t=k, criterion="maxclust")
+    order = hierarchy.leaves_list(tree)
     renumber = {c: i + 1 for i, c in enumerate(dict.fromkeys(labels[order]))}
     frame = pd.DataFrame({"FeatureCluster": [renumber[labels[i]] for i in order]},
                          index=pd.Index([str(data.columns[i]) for i in order], name="Feature"))

@@ -25,14 +25,16 @@ import numpy as np
 import pandas as pd
 import plotly.express as px
 import plotly.graph_objects as go
-from scipy import linalg
-from sklearn.decomposition import PCA
 
+from veltrana import deferred
 from veltrana.runs import progress, results
 from veltrana.plugins.paths import configured, file_safe, inside
 from veltrana.plugins.tables import read_info_file, read_result_path, save_result_path
 from veltrana.plugins.vocabulary import AXIS_LINE, PAPER, margin, placeholder_figure, selected
 from veltrana.analyses import batches
+
+linalg = deferred.module("scipy.linalg")
+PCA = deferred.name("sklearn.decomposition", "PCA")
 
 __all__ = ["update_decomposition_inter", "update_decomposition_figure1", "update_decomposition_figure2"]
 

@@ -4,6 +4,7 @@ shipped offline gene-set libraries, and the reachability of the remote gene-set 
 
 from __future__ import annotations
 
+import functools
 import os
 import socket
 import threading
@@ -21,7 +22,6 @@ __all__ = [
     "ENRICHR_ADDRESS",
     "ENRICHR_TIMEOUT",
     "OFFLINE_LIBRARY",
-    "REMOTE_ERRORS",
     "enrichr_reachable",
     "extract_unique_genes",
     "get_enrich_libraries",
@@ -39,12 +39,23 @@ ENRICHR_ADDRESS = None
 # Seconds the reachability check may take, name lookup included.
 ENRICHR_TIMEOUT = 3.0
 
-# What a remote call raises when the service goes away during the call.
-try:
-    from gseapy.enrichr import EnrichrAPIError, EnrichrNetworkError
-except ImportError:  # older gseapy raise requests' own errors
-    EnrichrAPIError = EnrichrNetworkError = requests.exceptions.RequestException
-REMOTE_ERRORS = (requests.exceptions.RequestException, OSError, EnrichrNetworkError, EnrichrAPIError)
+
+
+def __getattr__(name):
+    # REMOTE_ERRORS names gseapy's own errors, and gseapy is imported on first use (veltrana.deferred).
+    if name == "REMOTE_ERRORS":
+        return remote_errors()
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+@functools.cache
+def remote_errors() -> tuple:
+    """What a remote call raises when the service goes away during the call."""
+    try:
+        from gseapy.enrichr import EnrichrAPIError, EnrichrNetworkError
+    except ImportError:  # older gseapy raise requests' own errors
+        return (requests.exceptions.RequestException, OSError)
+    return (requests.exceptions.RequestException, OSError, EnrichrNetworkError, EnrichrAPIError)
 
 
 def extract_unique_genes(features) -> list:

@@ -15,7 +15,11 @@ import functools
 import math
 
 import numpy as np
-from scipy import special, stats
+
+from veltrana import deferred
+
+special = deferred.module("scipy.special")
+stats = deferred.module("scipy.stats")
 
 # Fewest values per group (or pairs) for which a feature is tested.
 MIN_VALUES = 2

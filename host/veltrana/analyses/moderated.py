@@ -31,7 +31,11 @@ fits each feature by least squares on the rows where it is observed, as R's lm.f
 from __future__ import annotations
 
 import numpy as np
-from scipy import special, stats
+
+from veltrana import deferred
+
+special = deferred.module("scipy.special")
+stats = deferred.module("scipy.stats")
 
 # Residual variances below this share of their median are raised to it, so that log(s2) is finite.
 VARIANCE_FLOOR = 1e-5

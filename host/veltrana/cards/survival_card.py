@@ -17,15 +17,17 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 from dash import Input, Output, State, dcc, html
-from lifelines import KaplanMeierFitter
 from plotly.subplots import make_subplots
 
+from veltrana import deferred
 from veltrana.serve import limits
 from veltrana.plugins import survival
 from veltrana.plugins.paths import MyPath
 from veltrana.plugins.tables import read_info_file
 from veltrana.plugins.vocabulary import AXIS_LINE, PAPER, margin, place_after, placeholder_figure
 from veltrana.analyses.matrices import preprocessed_matrix
+
+KaplanMeierFitter = deferred.name("lifelines", "KaplanMeierFitter")
 
 SURVIVAL_COLUMNS_MISSING = ("Choose the survival columns of the sample table: the status and the day counts "
                             "(to the last contact and to death).")

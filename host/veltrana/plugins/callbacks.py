@@ -31,6 +31,15 @@ from veltrana.analyses.enrichment import *  # noqa: E402,F401,F403
 from veltrana.analyses.figures import prefer_webgl  # noqa: E402,F401
 
 from veltrana.plugins.vocabulary import dropdown, gene_of, named_args, placeholder_figure  # noqa: E402,F401
+from veltrana.analyses import enrichment  # noqa: E402
+
+
+def __getattr__(name):
+    # Services whose values import a library on first use.
+    if name == "REMOTE_ERRORS":
+        return enrichment.REMOTE_ERRORS
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
 
 # The names the native callbacks call.
 build_default_fig = placeholder_figure

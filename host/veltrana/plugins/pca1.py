@@ -2,7 +2,10 @@
 
 import numpy as np
 import pandas as pd
-from sklearn.decomposition import PCA
+
+from veltrana import deferred
+
+PCA = deferred.name("sklearn.decomposition", "PCA")
 
 
 def pca_standalone(frame: pd.DataFrame, n_components: int = 2):

@@ -71,6 +71,7 @@ def broker_warning(url: str) -> str | None:
 def serving_app(options: dict, users: str | None = None):
     """The application as served to many users: the front door's application, the gene-set
     calls locked across processes, and the login when `users` names a file."""
+    from veltrana import deferred
     from veltrana.serve import access, background
     from veltrana.serve.app import paths_of, start
     from veltrana.runs import locks
@@ -84,6 +85,7 @@ def serving_app(options: dict, users: str | None = None):
     serve_fixed_layout(app)
     draw_figures_at_low_priority(app)
     finish_setup(app)
+    deferred.import_all()  # before the workers fork: they share the libraries, and none imports them
     freeze_startup_objects()
     # Jobs are forked by a launcher forked now, while this process has no other thread.
     background.start_launcher(app)
