@@ -32,7 +32,7 @@ from veltrana.plugins.tables import read_info_file, read_result_path, save_resul
 from veltrana.plugins.defaults import default_figure_height
 from veltrana.plugins.vocabulary import placeholder_figure, selected
 from veltrana.analyses import batches
-from veltrana.analyses.matrices import ensure_preprocessed, preprocessed_matrix
+from veltrana.analyses.matrices import ensure_preprocessed, feature_variances, preprocessed_matrix
 
 hierarchy = deferred.module("scipy.cluster.hierarchy")
 
@@ -90,7 +90,8 @@ def most_variable(matrix: pd.DataFrame, limit: int | None = None) -> pd.DataFram
         limit = limits.get("top_features")
     if matrix.shape[1] <= limit:
         return matrix
-    keep = matrix.var(ddof=1).fillna(-1.0).nlargest(limit).index
+    variances = pd.Series(feature_variances(matrix.to_numpy(dtype=float)), index=matrix.columns)
+    keep = variances.fillna(-1.0).nlargest(limit).index
     return matrix.loc[:, matrix.columns.isin(keep)]
 
 

@@ -32,6 +32,7 @@ from veltrana.plugins.paths import configured, file_safe, inside
 from veltrana.plugins.tables import read_info_file, read_result_path, save_result_path
 from veltrana.plugins.vocabulary import AXIS_LINE, PAPER, margin, placeholder_figure, selected
 from veltrana.analyses import batches
+from veltrana.analyses.matrices import feature_means
 
 linalg = deferred.module("scipy.linalg")
 PCA = deferred.name("sklearn.decomposition", "PCA")
@@ -52,8 +53,8 @@ def run_pca(matrix: pd.DataFrame):
                          f"got {(data.shape[0], int(kept.sum()))}")
     values = numbers[:, kept]  # a copy: the caller's frame stays as it was
     missing = np.isnan(values)
-    if missing.any():
-        values[missing] = np.broadcast_to(data.mean().to_numpy()[kept], values.shape)[missing]
+    if missing.any():  # each feature's mean, as the frame's mean gives it
+        np.copyto(values, feature_means(values), where=missing)
     n = min(MAX_COMPONENTS, values.shape[0], values.shape[1])
     names = [f"PC{i + 1}" for i in range(n)]
     score_values, ratio_values, components = _pca(values, n)
