@@ -10,7 +10,7 @@ import argparse
 import os
 import sys
 
-from veltrana import deferred, study
+from veltrana import study
 from veltrana.serve.app import clean_results, create_app, demo_paths, paths_of, start, with_options  # noqa: F401
 from veltrana.serve import limits
 from veltrana.study import StudyError
@@ -149,6 +149,7 @@ def worker_command(raw) -> int:
     except Exception as err:
         print(f"veltrana: {_message(err)}", file=sys.stderr, flush=True)
         return 1
+    from veltrana import deferred
     from veltrana.serve import background
     from veltrana.serve.serving import broker_warning, masked_url
 
@@ -207,7 +208,6 @@ def main(argv=None) -> int:
     if exposed:
         print(exposed, file=sys.stderr, flush=True)
     print(f"Veltrana dashboard on http://{host}:{port}/", flush=True)
-    deferred.warm_up()  # this server forks nothing: the libraries load while it answers
     app.run(host=host, port=port, debug=args.debug)
     return 0
 

@@ -2,15 +2,15 @@
 
 Building and serving the page needs dash, pandas and plotly; the statistics libraries (scipy.stats,
 scikit-learn, gseapy with its plotting, lifelines) take seconds more to import and are first needed
-by an analysis. The analyses reach them through the stand-ins here, and `warm_up` imports them in
-a thread once the front door's server answers, so a restart serves at once and the first analysis
-rarely waits. A server that forks workers imports them before it forks (`import_all`).
+by an analysis. The analyses reach them through the stand-ins here, so a restart serves at once. A
+server that forks workers imports them before it forks (`import_all`), so that the workers share
+them. (Importing them in a thread of a serving front door slowed its first answers: they share one
+interpreter lock.)
 """
 
 from __future__ import annotations
 
 import importlib
-import threading
 
 # What the analyses import through these stand-ins (and the native modules on first use).
 LIBRARIES = ("scipy.stats", "scipy.special", "scipy.linalg", "scipy.cluster.hierarchy", "sklearn.decomposition",
@@ -49,14 +49,6 @@ def name(module_name: str, attr: str):
     call.__name__ = call.__qualname__ = attr
     call.__doc__ = f"{module_name}.{attr}, imported on first call."
     return call
-
-
-def warm_up() -> threading.Thread:
-    """Imports LIBRARIES in a daemon thread. Only for a process that forks no children after this
-    (a fork while another thread imports can leave the child's import lock held)."""
-    thread = threading.Thread(target=import_all, name="veltrana-warm-up", daemon=True)
-    thread.start()
-    return thread
 
 
 def import_all() -> None:
