@@ -376,6 +376,24 @@ def test_correlation_table(small, tmp_path):
         association.update_phenotype_feature_correlation_inter(x, [], [], y, "Nope", str(tmp_path / "c.txt"))
 
 
+
+def test_native_correlations_equal_the_numpy_sums_to_the_bit():
+    """The host's matrices reach the correlations with each feature contiguous: the native kernel
+    then sums as numpy does. Columns of every length around numpy's blocks of 8 and 128, values of
+    mixed scales, missing values on both sides, no spread, too few pairs."""
+    rng = np.random.default_rng(12)
+    for samples in (0, 2, 7, 8, 9, 127, 128, 129, 300, 1031):
+        x = rng.normal(size=(samples, 12)) * 10.0 ** rng.integers(-6, 6, 12)
+        x[rng.random(x.shape) < 0.2] = np.nan
+        x[:, 1], x[samples // 2:, 2] = 4.0, np.nan
+        y = rng.normal(50, 10, samples)
+        y[rng.random(samples) < 0.1] = np.nan
+        r, p, n = association.pearson_columns(np.asfortranarray(x), y)
+        r_ref, n_ref = association._pearson_sums(np.asfortranarray(x), y)  # numpy, the same memory order
+        np.testing.assert_array_equal(n, n_ref)
+        np.testing.assert_array_equal(r, np.where(n_ref < association.MIN_PAIRS, np.nan, np.clip(r_ref, -1, 1)))
+        assert np.isnan(r[1]) and np.array_equal(np.isnan(p), np.isnan(r))
+
 def test_roc_matches_a_fitted_logistic_regression(small, tmp_path):
     x, y = small
     path = association.update_phenotype_feature_logistic_inter(

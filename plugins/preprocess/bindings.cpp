@@ -44,6 +44,7 @@ nb::object run_preprocess(nb::object data_df, nb::object settings) {
 void bind_text_numbers(nanobind::module_& m);  // text_numbers.cpp
 void bind_rank_sums(nanobind::module_& m);     // rank_sums.cpp
 void bind_roc_curves(nanobind::module_& m);    // roc_curves.cpp
+void bind_correlations(nanobind::module_& m);  // correlations.cpp
 
 NB_MODULE(preprocess, m) {
     using namespace prep;
@@ -52,6 +53,7 @@ NB_MODULE(preprocess, m) {
     bind_text_numbers(m);
     bind_rank_sums(m);
     bind_roc_curves(m);
+    bind_correlations(m);
 
     m.def("transform", &run_transform, nb::sig("def transform(data_df: pandas.DataFrame, method: str) -> pandas.DataFrame"),
           nb::arg("data_df").none(), nb::arg("method").none(),
