@@ -32,25 +32,57 @@ struct Point {
     std::int64_t fp, tp;
 };
 
+// A double's bits as an unsigned integer of the same order (for numbers; -0.0
+// must have become 0.0 first, so that equal scores have equal keys).
+std::uint64_t order_key(double v) {
+    std::uint64_t u;
+    std::memcpy(&u, &v, sizeof u);
+    return u >> 63 ? ~u : u | (std::uint64_t(1) << 63);
+}
+
+// Sorts `a` ascending, 11 bits at a time (`spare` is scratch); a digit that all
+// keys share moves nothing and is skipped (scores of one sign and scale share
+// their top bits).
+void radix_sort(std::vector<std::uint64_t>& a, std::vector<std::uint64_t>& spare) {
+    if (a.size() < 64) {
+        std::sort(a.begin(), a.end());
+        return;
+    }
+    constexpr unsigned kBits = 11;
+    constexpr std::size_t kDigits = std::size_t(1) << kBits;
+    std::vector<std::size_t> at(kDigits);
+    spare.resize(a.size());
+    for (unsigned shift = 0; shift < 64; shift += kBits) {
+        std::fill(at.begin(), at.end(), 0);
+        for (std::uint64_t k : a) ++at[(k >> shift) & (kDigits - 1)];
+        if (at[(a[0] >> shift) & (kDigits - 1)] == a.size()) continue;
+        std::size_t sum = 0;
+        for (std::size_t& c : at) sum += std::exchange(c, sum);
+        for (std::uint64_t k : a) spare[at[(k >> shift) & (kDigits - 1)]++] = k;
+        a.swap(spare);
+    }
+}
+
 // One row of scores (missing as NaN), highest first in ascending order: the
 // point of each distinct score after all samples of that score, then only the
 // corners (a middle point whose steps before and after are equal lies on a
 // straight segment and goes). The scores of each class are sorted apart and
 // walked together: a point counts the scores of each class up to its own.
-void row_curve(const double* row, const std::int64_t* hit, std::size_t n, std::vector<double> (&by_class)[2],
+void row_curve(const double* row, const std::int64_t* hit, std::size_t n, std::vector<std::uint64_t> (&by_class)[3],
                std::vector<Point>& out) {
     by_class[0].clear();
     by_class[1].clear();
     for (std::size_t j = 0; j < n; ++j)
-        if (!std::isnan(row[j])) by_class[hit[j]].push_back(row[j] + 0.0);  // -0.0 as 0.0
-    for (auto& scores : by_class) std::sort(scores.begin(), scores.end());
-    const std::vector<double>& neg = by_class[0];
-    const std::vector<double>& pos = by_class[1];
+        if (!std::isnan(row[j])) by_class[hit[j]].push_back(order_key(row[j] + 0.0));  // -0.0 as 0.0
+    radix_sort(by_class[0], by_class[2]);
+    radix_sort(by_class[1], by_class[2]);
+    const std::vector<std::uint64_t>& neg = by_class[0];
+    const std::vector<std::uint64_t>& pos = by_class[1];
     out.clear();
     Point step{0, 0};  // from the previous point (of all, not only the corners kept)
     std::size_t f = 0, t = 0;
     while (f < neg.size() || t < pos.size()) {
-        const double v = t == pos.size() || (f < neg.size() && neg[f] < pos[t]) ? neg[f] : pos[t];
+        const std::uint64_t v = t == pos.size() || (f < neg.size() && neg[f] < pos[t]) ? neg[f] : pos[t];
         while (f < neg.size() && neg[f] == v) ++f;
         while (t < pos.size() && pos[t] == v) ++t;
         const Point p{std::int64_t(f), std::int64_t(t)};
@@ -82,7 +114,7 @@ std::tuple<Column, Column, Column> roc_counts(Rows scores, Hits outcome) {
     {
         nb::gil_scoped_release release;
         kern::parallel_for(m, kern::threads_for(m * n), [&](std::size_t begin, std::size_t end, unsigned) {
-            std::vector<double> by_class[2];
+            std::vector<std::uint64_t> by_class[3];  // negatives, positives, scratch
             for (std::size_t r = begin; r < end; ++r) row_curve(values + r * n, hits, n, by_class, curves[r]);
         });
     }
