@@ -13,6 +13,7 @@ dashboard reads by their exact names (the patient pairing, the survival columns)
 
 from __future__ import annotations
 
+import collections
 import dataclasses
 import os
 import threading
@@ -59,7 +60,7 @@ def column_of(path) -> str | None:
 def choose_column(path, samples: set[str], given: str | None = None) -> str | None:
     """The id column of the sample table at `path` for data whose sample names are `samples`; None
     for the first column."""
-    table = instruments.table_of(path)
+    table = _table_of(path)
     table.need(table.header)
     if given is not None:
         if given not in table.header:
@@ -78,11 +79,47 @@ def choose_column(path, samples: set[str], given: str | None = None) -> str | No
     return candidates[0]
 
 
+# What was made of the last files read, by the file's state: start-up scans the sample table to
+# choose its id column, reads it to reconcile the samples and again to serve it (20,000 rows take
+# about a second each time).
+_kept: collections.OrderedDict = collections.OrderedDict()
+_kept_lock = threading.Lock()
+_KEPT = 4
+
+
+def _kept_for(path, what, make):
+    """make(), or what it made for the same `what` of the same file unchanged since."""
+    try:
+        st = os.stat(instruments.file_of(path))
+    except OSError:
+        return make()  # the reader says what is wrong with the path
+    key = (os.path.realpath(os.fspath(path)), st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns, what)
+    with _kept_lock:
+        value = _kept.get(key)
+    if value is None:
+        value = make()
+        with _kept_lock:
+            _kept[key] = value
+            while len(_kept) > _KEPT:
+                _kept.popitem(last=False)
+    return value
+
+
+def _table_of(path) -> instruments.Table:
+    return _kept_for(path, "table", lambda: instruments.table_of(path))
+
+
 def read(path, column: str | None = None) -> SampleTable:
-    """The sample table: one row per sample (index: the id column, text), one column per phenotype."""
-    table = instruments.table_of(path)
-    table.need(table.header)
+    """The sample table: one row per sample (index: the id column, text), one column per phenotype.
+    A file read before and unchanged since is not parsed again (the frame is a fresh copy)."""
     column = column if column is not None else column_of(path)
+    kept = _kept_for(path, ("read", column), lambda: _parse(path, column))
+    return SampleTable(kept.frame.copy(), kept.id_column, dict(kept.typed))
+
+
+def _parse(path, column: str | None) -> SampleTable:
+    table = _table_of(path)
+    table.need(table.header)
     k = 0 if column is None else table.index(column)
     if k is None:
         raise DataError(f"{table.name}: no column {column!r} to take the sample ids from")
