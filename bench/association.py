@@ -58,7 +58,8 @@ def cohort(n_samples, n_features, seed=5):
                                                                          "Normal")}, index=samples)
     values = np.round(rng.normal(size=(n_samples, n_features)) + 0.03 * (age[:, None] - 60), 4)
     values[rng.random(values.shape) < 0.15] = np.nan
-    return pd.DataFrame(values, index=samples, columns=[f"G{j:05d}" for j in range(n_features)]), info
+    # As the host's reader hands a matrix out (a copy: each feature one contiguous row).
+    return pd.DataFrame(values, index=samples, columns=[f"G{j:05d}" for j in range(n_features)]).copy(), info
 
 
 # ---- the references ---------------------------------------------------------------------
