@@ -96,3 +96,20 @@ def test_column_medians_equal_numpys(shape):
         warnings.simplefilter("ignore", RuntimeWarning)
         expected = np.nanmedian(x, axis=0)
     np.testing.assert_array_equal(group_tests.nanmedian_columns(x), expected)
+
+
+def test_moments_equal_the_nansum_passes_to_the_bit():
+    """The t-tests' means and variances from one copy of a cohort's matrix: numpy's nansum of the
+    values and of the squared deviations, to the bit, on C and F memory."""
+    rng = np.random.default_rng(21)
+    x = rng.normal(size=(300, 80)) * 10.0 ** rng.integers(-4, 4, 80)
+    x[rng.random(x.shape) < 0.2] = np.nan
+    x[:, 0], x[1:, 1] = np.nan, np.nan  # no value, one value
+    for values in (x, np.asfortranarray(x), x[::2]):
+        n = np.sum(~np.isnan(values), axis=0).astype(float)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            mean = np.where(n > 0, np.nansum(values, axis=0) / np.maximum(n, 1), np.nan)
+            var = np.nansum((values - mean) ** 2, axis=0) / (n - 1)
+        for ours, reference in zip(group_tests._moments(values), (n, mean, var)):
+            np.testing.assert_array_equal(ours, reference)
+
