@@ -278,11 +278,16 @@ def copied(tmp_path, monkeypatch):
     return path, tmp_path / "out", strict, parses
 
 
-def test_a_parsed_copy_serves_a_restart_with_the_strict_values_and_ids(copied):
+def test_a_parsed_copy_serves_a_restart_with_the_strict_values_and_ids(copied, monkeypatch):
     path, out, strict, parses = copied
     loader._hashes.clear()  # as in a new process
-    again = parsed.read_expression(path, out)
+    with monkeypatch.context() as m:  # the content hash kept with the copy: no raw byte is read
+        m.setattr(loader, "open", lambda *a, **k: pytest.fail("the raw file was read"), raising=False)
+        again = parsed.read_expression(path, out)
+        fingerprint = loader.file_fingerprint(path)
     assert len(parses) == 1  # served from the copy
+    loader._hashes.clear()
+    assert loader.file_fingerprint(path) == fingerprint
     pd.testing.assert_frame_equal(again, strict(path), check_exact=True)
     assert list(again.index) == ["01005", "1006", "01007"] and list(again.columns) == ["000123", "2"]
     assert again.columns.name == "Probe" and np.signbit(again.loc["01007", "000123"])

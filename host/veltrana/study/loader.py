@@ -442,12 +442,44 @@ _hashes_lock = threading.Lock()
 def file_fingerprint(path) -> str:
     """A short hex digest of a file's size, modification time and content.
 
-    The content hash is computed once per (real path, size, mtime_ns)."""
+    The content hash is computed once per state of the file (`file_state`)."""
+    real, st = _real_stat(path)
+    content = _content(real, st)
+    return hashlib.sha256(f"{st.st_size}:{st.st_mtime_ns}:{content}".encode()).hexdigest()[:16]
+
+
+def file_state(st: os.stat_result) -> tuple[int, int, int, int]:
+    """(inode, size, modification time, change time): a write to the file changes its change time,
+    which no one can set back, so an equal state is an unchanged file."""
+    return (st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
+
+
+def file_content(path) -> tuple[tuple[int, int, int, int], str]:
+    """(the file's state, the SHA-256 of its content), the state taken before the content is read."""
+    real, st = _real_stat(path)
+    return file_state(st), _content(real, st)
+
+
+def remember_content(path, state, content: str) -> bool:
+    """Takes `content` as the content hash of the file at `path` if its state is still `state` (as
+    `file_content` gave them, in an earlier process); True when it is."""
+    real, st = _real_stat(path)
+    if file_state(st) != tuple(state):
+        return False
+    with _hashes_lock:
+        _hashes[(real, *file_state(st))] = content
+    return True
+
+
+def _real_stat(path) -> tuple[str, os.stat_result]:
     from veltrana.study.instruments import file_of
 
     real = os.path.realpath(file_of(path))  # a workbook's sheet: the workbook
-    st = os.stat(real)
-    key = (real, st.st_size, st.st_mtime_ns)
+    return real, os.stat(real)
+
+
+def _content(real: str, st: os.stat_result) -> str:
+    key = (real, *file_state(st))
     with _hashes_lock:
         content = _hashes.get(key)
     if content is None:
@@ -458,4 +490,4 @@ def file_fingerprint(path) -> str:
         content = digest.hexdigest()
         with _hashes_lock:
             _hashes[key] = content
-    return hashlib.sha256(f"{st.st_size}:{st.st_mtime_ns}:{content}".encode()).hexdigest()[:16]
+    return content
