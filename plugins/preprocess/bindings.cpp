@@ -45,6 +45,7 @@ void bind_text_numbers(nanobind::module_& m);  // text_numbers.cpp
 void bind_rank_sums(nanobind::module_& m);     // rank_sums.cpp
 void bind_roc_curves(nanobind::module_& m);    // roc_curves.cpp
 void bind_correlations(nanobind::module_& m);  // correlations.cpp
+void bind_column_medians(nanobind::module_& m);  // column_medians.cpp
 
 NB_MODULE(preprocess, m) {
     using namespace prep;
@@ -54,6 +55,7 @@ NB_MODULE(preprocess, m) {
     bind_rank_sums(m);
     bind_roc_curves(m);
     bind_correlations(m);
+    bind_column_medians(m);
 
     m.def("transform", &run_transform, nb::sig("def transform(data_df: pandas.DataFrame, method: str) -> pandas.DataFrame"),
           nb::arg("data_df").none(), nb::arg("method").none(),

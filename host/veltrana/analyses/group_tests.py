@@ -26,17 +26,12 @@ MIN_VALUES = 2
 
 
 def nanmedian_columns(x):
-    """numpy.nanmedian(x, axis=0), the same numbers, from one sort (numpy's own goes through
-    masked arrays and costs several times more on a cohort matrix); NaN where a column has
-    no value."""
-    ordered = np.sort(x, axis=0)  # missing values sort last
-    n = np.sum(~np.isnan(x), axis=0)
-    cols = np.arange(x.shape[1])
-    low, high = ordered[np.maximum(n - 1, 0) // 2, cols], ordered[np.maximum(n, 1) // 2 - (n == 0), cols]
-    with np.errstate(invalid="ignore"):
-        # numpy's median of an even count is the mean of the middle two: (a + b) / 2.
-        median = np.where(n % 2 == 1, low, (low + high) / 2.0)
-    return np.where(n > 0, median, np.nan)
+    """numpy.nanmedian(x, axis=0), the same numbers, from a native selection per column (numpy's
+    own goes through masked arrays, and a sort of whole columns costs several times more on a
+    cohort matrix); NaN where a column has no value."""
+    from veltrana.plugins import preprocess  # the native kernels
+
+    return preprocess.column_medians(np.asarray(x, dtype=float))
 
 
 def _moments(x):

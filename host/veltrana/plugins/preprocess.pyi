@@ -34,6 +34,11 @@ def pearson_rows(rows: numpy.typing.NDArray[numpy.float64], y: numpy.typing.NDAr
     (r, pairs): for each row of `rows` (C-contiguous, NaN for missing), sxy / sqrt(sxx * syy) of its complete pairs with `y` (deviations from the means over those pairs, summed pairwise as numpy sums a contiguous row; no clipping, NaN where the sums give it) and the number of pairs. Runs without the GIL.
     """
 
+def column_medians(x: numpy.typing.NDArray[numpy.float64]) -> numpy.typing.NDArray[numpy.float64]:
+    """
+    numpy.nanmedian(x, axis=0): the median of each column over its present values (the mean of the middle two for an even count), NaN for a column without values. Runs without the GIL.
+    """
+
 def transform(data_df: pandas.DataFrame, method: str) -> pandas.DataFrame:
     """
     Base-2 logarithm of every value for "Log2"; any other method returns data_df itself.
