@@ -10,7 +10,7 @@ import argparse
 import os
 import sys
 
-from veltrana import study
+from veltrana import deferred, study
 from veltrana.serve.app import clean_results, create_app, demo_paths, paths_of, start, with_options  # noqa: F401
 from veltrana.serve import limits
 from veltrana.study import StudyError
@@ -149,7 +149,6 @@ def worker_command(raw) -> int:
     except Exception as err:
         print(f"veltrana: {_message(err)}", file=sys.stderr, flush=True)
         return 1
-    from veltrana import deferred
     from veltrana.serve import background
     from veltrana.serve.serving import broker_warning, masked_url
 
@@ -208,6 +207,7 @@ def main(argv=None) -> int:
     if exposed:
         print(exposed, file=sys.stderr, flush=True)
     print(f"Veltrana dashboard on http://{host}:{port}/", flush=True)
+    deferred.import_after_first_answer(app.server)  # this server forks nothing
     app.run(host=host, port=port, debug=args.debug)
     return 0
 

@@ -2,15 +2,16 @@
 
 Building and serving the page needs dash, pandas and plotly; the statistics libraries (scipy.stats,
 scikit-learn, gseapy with its plotting, lifelines) take seconds more to import and are first needed
-by an analysis. The analyses reach them through the stand-ins here, so a restart serves at once. A
-server that forks workers imports them before it forks (`import_all`), so that the workers share
-them. (Importing them in a thread of a serving front door slowed its first answers: they share one
-interpreter lock.)
+by an analysis. The analyses reach them through the stand-ins here, so a restart serves at once. The
+front door imports them in a thread once it has answered its first request, while the browser loads
+the page's scripts (`import_after_first_answer`; sooner, they slowed that answer: one interpreter
+lock); a server that forks workers imports them before it forks (`import_all`), so they share them.
 """
 
 from __future__ import annotations
 
 import importlib
+import threading
 
 # What the analyses import through these stand-ins (and the native modules on first use).
 LIBRARIES = ("scipy.stats", "scipy.special", "scipy.linalg", "scipy.cluster.hierarchy", "sklearn.decomposition",
@@ -58,3 +59,19 @@ def import_all() -> None:
             importlib.import_module(library)
         except Exception:  # noqa: BLE001  the analysis that needs it will say why
             pass
+
+
+def import_after_first_answer(server) -> None:
+    """Imports LIBRARIES in a thread once the Flask `server` has answered its first request. Only
+    for a process that forks nothing after: a fork during an import can leave the child's import
+    lock held."""
+    lock = threading.Lock()
+    started = []
+
+    @server.after_request
+    def start_importing(response):
+        with lock:
+            if not started:
+                started.append(threading.Thread(target=import_all, name="veltrana-imports", daemon=True))
+                started[0].start()
+        return response
