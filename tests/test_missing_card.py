@@ -61,3 +61,12 @@ def test_large_cohorts_are_summarised_saying_so_and_phenotypes_are_checked(my_pa
             mc.missing_figures(my_path, "Protein", bad)
     with pytest.raises(ValueError):
         mc.missing_figures(my_path, "../etc", None)
+
+
+def test_cutting_the_mask_follows_its_memory_order_and_gives_the_chained_index():
+    rng = np.random.default_rng(5)
+    mask = rng.random((40, 30)) < 0.3
+    rows, cols = rng.permutation(40)[:25], rng.permutation(30)
+    for a in (mask, np.asfortranarray(mask), mask[::2], np.asfortranarray(mask)[:, ::3]):
+        r, c = rows[rows < a.shape[0]], cols[cols < a.shape[1]]
+        assert np.array_equal(mc._cut(a, r, c), a[r][:, c])

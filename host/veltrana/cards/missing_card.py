@@ -121,6 +121,14 @@ def imputed_figure(source, imputation, filled: pd.Series, features: int, groups:
                   yaxis_title="Values imputed")
 
 
+def _cut(a: np.ndarray, rows, cols) -> np.ndarray:
+    """a[rows][:, cols], taken along the array's memory order: a cohort's mask of tens of millions
+    of cells is stored features-first, and fancy indexing across that order took seconds."""
+    if a.flags.f_contiguous and not a.flags.c_contiguous:
+        return np.take(np.take(a.T, cols, axis=0), rows, axis=1).T
+    return np.take(np.take(a, rows, axis=0), cols, axis=1)
+
+
 def missing_figures(my_path: MyPath, source, phenotype):
     """The card's three figures for `source`, grouped by `phenotype` (None: all samples one group).
     Worked on the matrix's missing cells as one boolean array: a cohort's matrix is not copied."""
@@ -130,15 +138,15 @@ def missing_figures(my_path: MyPath, source, phenotype):
     isna = np.isnan(whole.to_numpy(dtype=float, copy=False))
     used = np.flatnonzero(whole.index.isin(info.index))  # the samples the study uses
     samples = whole.index[used]
-    missing = isna[used]
+    missing = isna if len(used) == len(isna) else _cut(isna, used, np.arange(isna.shape[1]))
     present = pd.Series(missing.shape[1] - missing.sum(axis=1), index=samples)
     groups = groups_of(info, phenotype, samples)
     order = sample_order(present, groups)
     feature_order = np.argsort(missing.mean(axis=0), kind="stable")  # the most often measured first
-    mask = missing[samples.get_indexer(order)][:, feature_order]
+    mask = _cut(missing, samples.get_indexer(order), feature_order)
     prep = preprocessed_matrix(my_path, source)
     # missing before the imputation (after the filter), present after it
-    before = isna[whole.index.get_indexer(prep.index)][:, whole.columns.get_indexer(prep.columns)]
+    before = _cut(isna, whole.index.get_indexer(prep.index), whole.columns.get_indexer(prep.columns))
     filled = pd.Series((before & ~np.isnan(prep.to_numpy(dtype=float))).sum(axis=1), index=prep.index)
     imputation = str(load_settings(my_path, source)["Imputation"])
     return (identified_figure(source, present, groups, order),
