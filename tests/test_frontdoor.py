@@ -123,6 +123,35 @@ print(layout.pearsonr is scipy.stats.pearsonr, plotweave.roc_curve is sklearn.me
     assert done.stdout.splitlines()[-2:] == ["[]", "True True True True True True False"]
 
 
+def test_libraries_imported_on_first_use_by_two_threads_at_once_load_once(tmp_path):
+    # lifelines imports itself in a cycle: a second thread importing it while the first one is
+    # inside it failed with "partially initialized module" (a page's callbacks run in threads).
+    code = """
+import sys, threading, time
+from veltrana import deferred
+from veltrana.plugins import survival
+class Slow:  # the first thread pauses inside lifelines' own import, and the second one starts
+    def find_spec(self, name, path=None, target=None):
+        if name == "lifelines.fitters.coxph_fitter" and threading.current_thread().name == "first":
+            second.start()
+            time.sleep(0.5)
+sys.meta_path.insert(0, Slow())
+failed = []
+def run(get):
+    try:
+        get()
+    except Exception as err:
+        failed.append(repr(err))
+first = threading.Thread(target=run, args=(lambda: deferred.load("lifelines"),), name="first")
+second = threading.Thread(target=run, args=(lambda: survival.logrank_test,), name="second")
+first.start(); first.join(); second.join()
+print(failed)
+"""
+    done = run_python(code, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.splitlines()[-1] == "[]"
+
+
 def test_a_named_study_starts_with_safe_files_and_its_summary_card(tmp_path, capsys, layout_state):
     argv = small_study(str(tmp_path / "study"))
     app = front.start(study.merged_options(front.parse_args(argv)))

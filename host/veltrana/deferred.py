@@ -5,13 +5,27 @@ scikit-learn, gseapy with its plotting, lifelines) take seconds more to import a
 by an analysis. The analyses reach them through the stand-ins here, so a restart serves at once. The
 front door imports them in a thread once it has answered its first request, while the browser loads
 the page's scripts (`import_after_first_answer`; sooner, they slowed that answer: one interpreter
-lock); a server that forks workers imports them before it forks (`import_all`), so they share them.
+lock), and its callbacks wait until that is done; a server that forks workers imports them before
+it forks (`import_all`), so they share them.
+
+Every import here goes through one lock (`load`; the native modules' deferred names too): two
+threads importing a package with import cycles at once (lifelines) fail with "partially initialized
+module".
 """
 
 from __future__ import annotations
 
 import importlib
 import threading
+
+_lock = threading.RLock()
+
+
+def load(module_name: str):
+    """importlib.import_module(module_name), one import at a time."""
+    with _lock:
+        return importlib.import_module(module_name)
+
 
 # What the analyses import through these stand-ins (and the native modules on first use).
 LIBRARIES = ("scipy.stats", "scipy.special", "scipy.linalg", "scipy.cluster.hierarchy", "sklearn.decomposition",
@@ -29,7 +43,7 @@ class Module:
 
     def __getattr__(self, attr):
         if self._module is None:
-            self._module = importlib.import_module(self._name)
+            self._module = load(self._name)
         return getattr(self._module, attr)
 
     def __repr__(self) -> str:
@@ -56,15 +70,17 @@ def import_all() -> None:
     """Imports LIBRARIES now: in a process that forks workers, so that they share them."""
     for library in LIBRARIES:
         try:
-            importlib.import_module(library)
+            load(library)
         except Exception:  # noqa: BLE001  the analysis that needs it will say why
             pass
 
 
 def import_after_first_answer(server) -> None:
-    """Imports LIBRARIES in a thread once the Flask `server` has answered its first request. Only
-    for a process that forks nothing after: a fork during an import can leave the child's import
-    lock held."""
+    """Imports LIBRARIES in a thread once the Flask `server` has answered its first request; the
+    callbacks wait for it (none imports beside it). Only for a process that forks nothing after: a
+    fork during an import can leave the child's import lock held."""
+    import flask
+
     lock = threading.Lock()
     started = []
 
@@ -75,3 +91,8 @@ def import_after_first_answer(server) -> None:
                 started.append(threading.Thread(target=import_all, name="veltrana-imports", daemon=True))
                 started[0].start()
         return response
+
+    @server.before_request
+    def wait_for_imports():
+        if started and flask.request.path.endswith("/_dash-update-component"):
+            started[0].join()

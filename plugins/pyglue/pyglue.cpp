@@ -68,7 +68,9 @@ static nb::dict deferred_table(nb::module_& self) {
             throw nb::attribute_error(text.c_str());
         }
         nb::tuple where = nb::borrow<nb::tuple>(deferred[name]);
-        nb::object value = nb::module_::import_(nb::cast<std::string>(where[0]).c_str());
+        // Through the host's one import lock: two threads importing a package with import cycles
+        // at once fail ("partially initialized module").
+        nb::object value = nb::module_::import_("veltrana.deferred").attr("load")(where[0]);
         if (!where[1].is_none()) value = value.attr(where[1]);
         nb::setattr(module, name, value);
         return value;
