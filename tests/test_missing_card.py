@@ -69,4 +69,4 @@ def test_cutting_the_mask_follows_its_memory_order_and_gives_the_chained_index()
     rows, cols = rng.permutation(40)[:25], rng.permutation(30)
     for a in (mask, np.asfortranarray(mask), mask[::2], np.asfortranarray(mask)[:, ::3]):
         r, c = rows[rows < a.shape[0]], cols[cols < a.shape[1]]
-        assert np.array_equal(mc._cut(a, r, c), a[r][:, c])
+        assert np.array_equal(matrices.take(a, r, c), a[r][:, c])

@@ -19,6 +19,7 @@ from veltrana import deferred
 from veltrana.runs import progress
 from veltrana.plugins.paths import readable_anywhere
 from veltrana.plugins.tables import read_result_path, save_result_path
+from veltrana.analyses.matrices import take
 
 stats = deferred.module("scipy.stats")
 
@@ -39,21 +40,9 @@ def _aligned(data_df, samples, features, numeric_info_df, phenotype):
         raise ValueError("the matrix and the phenotype table must name each sample and feature once")
     valued = set(y.index[y.notna()])
     samples = [s for s in dict.fromkeys(samples) if s in valued and s in data_df.index]
-    matrix = _take(data_df.to_numpy(dtype=float, copy=False), data_df.index.get_indexer(samples),
+    matrix = take(data_df.to_numpy(dtype=float, copy=False), data_df.index.get_indexer(samples),
                    data_df.columns.get_indexer(features))
     return matrix, y.loc[samples].to_numpy(dtype=float), features
-
-
-def _take(values: np.ndarray, rows: np.ndarray, columns: np.ndarray) -> np.ndarray:
-    """values[rows][:, columns], a new array, gathered along the memory layout (pandas keeps a
-    matrix features by samples, so its rows of samples are columns in memory)."""
-    if values.flags.f_contiguous and not values.flags.c_contiguous:
-        return _take(values.T, columns, rows).T
-    every = [len(p) == n and np.array_equal(p, np.arange(n)) for p, n in zip((rows, columns), values.shape)]
-    part = values if every[0] else np.take(values, rows, axis=0)
-    if every[1]:
-        return part.copy() if every[0] else part
-    return np.take(part, columns, axis=1)
 
 
 def pearson_columns(matrix: np.ndarray, y: np.ndarray):

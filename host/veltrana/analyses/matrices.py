@@ -235,6 +235,20 @@ def preprocessed_matrix(my_path, source) -> pd.DataFrame:
     return read_expr_path(ensure_preprocessed(my_path, source))
 
 
+# ---- cells of a matrix -----------------------------------------------------------------
+
+def take(values: np.ndarray, rows: np.ndarray, columns: np.ndarray) -> np.ndarray:
+    """values[rows][:, columns], a new array, gathered along the memory layout (pandas keeps a
+    matrix features by samples, so its rows of samples are columns in memory)."""
+    if values.flags.f_contiguous and not values.flags.c_contiguous:
+        return take(values.T, columns, rows).T
+    every = [len(p) == n and np.array_equal(p, np.arange(n)) for p, n in zip((rows, columns), values.shape)]
+    part = values if every[0] else np.take(values, rows, axis=0)
+    if every[1]:
+        return part.copy() if every[0] else part
+    return np.take(part, columns, axis=1)
+
+
 # ---- per-feature moments ---------------------------------------------------------------
 # A cohort's matrix holds tens of millions of values: the frame methods take several passes
 # and copies over it; these take one copy, and give their values to the bit.

@@ -23,7 +23,7 @@ from veltrana.plugins.paths import MyPath
 from veltrana.plugins.tables import read_info_file, read_raw_expression
 from veltrana.plugins.vocabulary import AXIS_LINE, PAPER, margin, place_after, placeholder_figure
 from veltrana.analyses.batches import batch_phenotypes
-from veltrana.analyses.matrices import ensure_preprocessed, load_settings, preprocessed_matrix
+from veltrana.analyses.matrices import ensure_preprocessed, load_settings, preprocessed_matrix, take
 
 FIGURE_HEIGHT = 420
 PATTERN_CELLS = 250_000   # cells the pattern draws one by one; above, blocks
@@ -121,14 +121,6 @@ def imputed_figure(source, imputation, filled: pd.Series, features: int, groups:
                   yaxis_title="Values imputed")
 
 
-def _cut(a: np.ndarray, rows, cols) -> np.ndarray:
-    """a[rows][:, cols], taken along the array's memory order: a cohort's mask of tens of millions
-    of cells is stored features-first, and fancy indexing across that order took seconds."""
-    if a.flags.f_contiguous and not a.flags.c_contiguous:
-        return np.take(np.take(a.T, cols, axis=0), rows, axis=1).T
-    return np.take(np.take(a, rows, axis=0), cols, axis=1)
-
-
 def missing_figures(my_path: MyPath, source, phenotype):
     """The card's three figures for `source`, grouped by `phenotype` (None: all samples one group).
     Worked on the matrix's missing cells as one boolean array: a cohort's matrix is not copied."""
@@ -138,15 +130,15 @@ def missing_figures(my_path: MyPath, source, phenotype):
     isna = np.isnan(whole.to_numpy(dtype=float, copy=False))
     used = np.flatnonzero(whole.index.isin(info.index))  # the samples the study uses
     samples = whole.index[used]
-    missing = isna if len(used) == len(isna) else _cut(isna, used, np.arange(isna.shape[1]))
+    missing = take(isna, used, np.arange(isna.shape[1]))
     present = pd.Series(missing.shape[1] - missing.sum(axis=1), index=samples)
     groups = groups_of(info, phenotype, samples)
     order = sample_order(present, groups)
     feature_order = np.argsort(missing.mean(axis=0), kind="stable")  # the most often measured first
-    mask = _cut(missing, samples.get_indexer(order), feature_order)
+    mask = take(missing, samples.get_indexer(order), feature_order)
     prep = preprocessed_matrix(my_path, source)
     # missing before the imputation (after the filter), present after it
-    before = _cut(isna, whole.index.get_indexer(prep.index), whole.columns.get_indexer(prep.columns))
+    before = take(isna, whole.index.get_indexer(prep.index), whole.columns.get_indexer(prep.columns))
     filled = pd.Series((before & ~np.isnan(prep.to_numpy(dtype=float))).sum(axis=1), index=prep.index)
     imputation = str(load_settings(my_path, source)["Imputation"])
     return (identified_figure(source, present, groups, order),

@@ -93,7 +93,7 @@ def _kept_for(path, what, make):
         st = os.stat(instruments.file_of(path))
     except OSError:
         return make()  # the reader says what is wrong with the path
-    key = (os.path.realpath(os.fspath(path)), st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns, what)
+    key = (os.path.realpath(os.fspath(path)), *loader.file_state(st), what)
     with _kept_lock:
         value = _kept.get(key)
     if value is None:
