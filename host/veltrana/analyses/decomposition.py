@@ -45,7 +45,7 @@ MAX_COMPONENTS = 10
 
 def run_pca(matrix: pd.DataFrame):
     """(scores, explained variance ratios, contribution table) of a samples-by-features matrix."""
-    data = matrix.astype(float, copy=False)
+    data = matrix if (matrix.dtypes == np.float64).all() else matrix.astype(float)  # a matrix is not copied
     numbers = data.to_numpy()
     kept = ~np.isnan(numbers).all(axis=0)
     if data.shape[0] < 2 or kept.sum() < 2:

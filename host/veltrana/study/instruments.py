@@ -251,7 +251,7 @@ class _TextColumns:
                 return values
         try:
             values = self.read(columns, dtype="float64", na_values=loader._MISSING_SPELLINGS + sorted(extra_missing),
-                               keep_default_na=False, float_precision="round_trip").astype(float)
+                               keep_default_na=False, **loader.EXACT_FLOATS).astype(float)
         except (ValueError, TypeError):
             return None
         # pandas reads True/false as 1/0: such a file gets the strict reading

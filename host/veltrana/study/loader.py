@@ -69,6 +69,11 @@ def _bool_field(sep: str) -> "re.Pattern[bytes]":
     return re.compile(mark + rb" *(?:[Tt]rue|TRUE|[Ff]alse|FALSE) *(?=" + mark + rb"|\r?\n|\Z)")
 # Every truth value _bool_field matches ends in one of these, after one letter.
 _BOOL_ENDS = (b"rue", b"RUE", b"alse", b"ALSE")
+# pandas' round-trip converter reads each decimal as the nearest double; from 3.1 every converter
+# does, and choosing one is deprecated.
+EXACT_FLOATS = ({} if tuple(int(p) for p in pd.__version__.split(".")[:2]) >= (3, 1)
+                else {"float_precision": "round_trip"})
+
 # pandas parses a file of more than _WIDE columns in one go (see _read_csv).
 _WIDE = 2048
 
@@ -245,7 +250,7 @@ class _Scan:
         options.setdefault("low_memory", len(self.header) <= _WIDE)
         options.setdefault("usecols", range(1, len(self.header)))
         return pd.read_csv(io.BytesIO(data), sep=self.sep, header=None, engine="c", encoding="utf-8",
-                           float_precision="round_trip", **options)
+                           **EXACT_FLOATS, **options)
 
     def cells(self) -> np.ndarray:
         """The value cells (rows x columns after the first) as an object array of text."""
