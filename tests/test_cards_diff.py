@@ -253,7 +253,7 @@ def test_run_rejects_bad_input_without_touching_it(ready_paths):
 
 def test_sparse_features_get_no_p_value(ready_paths):
     my_path = callbacks.MyPath(ready_paths)
-    matrix = callbacks.read_expr_path(my_path.get_preprocess_path("Protein"))
+    matrix = callbacks.read_expr_path(my_path.get_preprocess_path("Protein")).copy()  # the cache's is read-only
     info = callbacks.read_info_file(my_path.get_meta_path())
     normal = info.index[info["Pathological_Status"] == "Normal"]
     matrix.loc[normal[1:], matrix.columns[0]] = np.nan  # one reference value left

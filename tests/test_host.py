@@ -90,6 +90,27 @@ def test_cache_hands_out_copies_and_sees_rewrites(fresh_paths):
     assert list(callbacks.read_result_path(target)["v"]) == [3.0, 4.0, 5.0]
 
 
+def test_matrices_are_handed_out_without_a_copy_that_cannot_alter_the_cache(fresh_paths):
+    target = callbacks.MyPath(fresh_paths).get_preprocess_path("Protein")
+    callbacks.save_result_path(target, pd.DataFrame([[1.0, 2.0], [3.0, np.nan]], index=["01005", "02"],
+                                                    columns=["P1", "P2"]))
+    first, second = callbacks.read_expr_path(target), callbacks.read_expr_path(target)
+    assert np.shares_memory(first.to_numpy(), second.to_numpy())
+    first.index.name, first.columns.name = "sample", "feature"
+    for write in (lambda f: f.loc.__setitem__(("01005", "P1"), 99.0),
+                  lambda f: f.iloc.__setitem__((1, 1), 99.0), lambda f: f.fillna(0.0, inplace=True),
+                  lambda f: f.to_numpy().__setitem__((0, 0), 99.0)):
+        try:
+            write(first)  # copy-on-write pandas copies; otherwise the values are read-only
+        except ValueError as err:
+            assert "read-only" in str(err)
+    again = callbacks.read_expr_path(target)
+    assert again.loc["01005", "P1"] == 1.0 and np.isnan(again.loc["02", "P2"])
+    assert again.index.name is None and again.columns.name is None
+    again["P3"] = again["P1"] * 2  # a new column is the caller's own
+    assert list(callbacks.read_expr_path(target).columns) == ["P1", "P2"]
+
+
 @pytest.mark.parametrize("forged", ["/etc/passwd", "../../etc/passwd", "{out}/../../etc/passwd", "{data}/../outside.txt"])
 def test_readers_refuse_paths_outside_the_configured_locations(fresh_paths, forged, tmp_path):
     (tmp_path / "outside.txt").write_text("a\tb\n1\t2\n")
