@@ -11,7 +11,8 @@ served by `python -m veltrana --data DIR --out OUT --port P`, and driven like a 
   association, and the enrichment of a differential feature set on the local library;
 
 watching the largest response (decoded bytes; and as sent, after compression), failed requests
-(HTTP >= 400 or no answer), browser console errors and server tracebacks. Prints one table of
+(HTTP >= 400 or no answer), browser console errors, server tracebacks and the server's peak
+memory (resident, all its processes, against the matrix in float64). Prints one table of
 steps by sizes; "settled" is what the browser tests wait for (tests/browser/harness.py).
 --startup-only measures the two start-ups and nothing else. With --work, a cohort written by an
 earlier run into that folder is used again (writing 20,000 x 3,000 takes minutes).
@@ -29,6 +30,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.request
 from pathlib import Path
@@ -144,6 +146,43 @@ def stop_server(proc) -> None:
         proc.kill()
 
 
+class PeakMemory:
+    """The largest resident size of a process and its descendants, sampled every 0.2 s (Linux)."""
+
+    def __init__(self, pid: int):
+        self.pid, self.peak, self._done = pid, 0, threading.Event()
+        threading.Thread(target=self._watch, daemon=True).start()
+
+    @staticmethod
+    def _family(root: int) -> dict[int, int]:
+        """{pid: resident bytes} of `root` and every process under it."""
+        parents, rss = {}, {}
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open(f"/proc/{entry}/stat") as fh:
+                    fields = fh.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            parents[int(entry)] = int(fields[1])
+            rss[int(entry)] = int(fields[21]) * os.sysconf("SC_PAGE_SIZE")
+        family, grew = {root}, True
+        while grew:
+            more = {p for p, parent in parents.items() if parent in family} - family
+            family |= more
+            grew = bool(more)
+        return {p: rss.get(p, 0) for p in family}
+
+    def _watch(self) -> None:
+        while not self._done.wait(0.2):
+            self.peak = max(self.peak, sum(self._family(self.pid).values()))
+
+    def stop(self) -> int:
+        self._done.set()
+        return self.peak
+
+
 def browser():
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
@@ -238,6 +277,7 @@ def run_size(name: str, work: Path, startup_only: bool = False) -> dict:
     if startup_only:
         stop_server(proc)
         return startups
+    memory = PeakMemory(proc.pid)
     driver = browser()
     try:
         j = Journey(driver)
@@ -266,6 +306,7 @@ def run_size(name: str, work: Path, startup_only: bool = False) -> dict:
     j.times["failed requests"] = len(failed)
     j.times["console errors"] = len(j.console)
     j.times["server tracebacks"] = log.count("Traceback")
+    j.times["server memory, peak (x the matrix in float64)"] = memory.stop() / (samples * features * 8)
     print(f"  largest response: {largest['bytes']:,} bytes ({largest['target']})", flush=True)
     for r in failed:
         print(f"  failed: {r['status']} {r['target']}", flush=True)
