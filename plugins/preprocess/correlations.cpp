@@ -107,9 +107,43 @@ std::tuple<Column, Counts> pearson_rows(Rows rows, Values y) {
     return {r, pairs};
 }
 
+// For each row: the sums over its present values (not NaN) of x * outcome, of x and of |x|.
+std::tuple<Column, Column, Column> orientation_sums(Rows rows, Values outcome) {
+    const std::size_t m = rows.shape(0), n = rows.shape(1);
+    if (outcome.shape(0) != n)
+        throw nb::value_error("orientation_sums: outcome must hold one value per column of rows");
+    Column with = owned<double, Column>(m), plain = owned<double, Column>(m), size = owned<double, Column>(m);
+    double *sxo = with.data(), *sx = plain.data(), *sa = size.data();
+    const double* x = rows.data();
+    const double* o = outcome.data();
+    {
+        nb::gil_scoped_release release;
+        kern::parallel_for(m, kern::threads_for(m * n), [&](std::size_t begin, std::size_t end, unsigned) {
+            for (std::size_t k = begin; k < end; ++k) {
+                const double* row = x + k * n;
+                double a = 0.0, b = 0.0, c = 0.0;
+                for (std::size_t i = 0; i < n; ++i) {
+                    const double v = std::isnan(row[i]) ? 0.0 : row[i];
+                    a += v * o[i];
+                    b += v;
+                    c += std::fabs(v);
+                }
+                sxo[k] = a, sx[k] = b, sa[k] = c;
+            }
+        });
+    }
+    return {with, plain, size};
+}
+
 }  // namespace
 
 void bind_correlations(nb::module_& m) {
+    m.def("orientation_sums", &orientation_sums, nb::arg("rows"), nb::arg("outcome"),
+          nb::sig("def orientation_sums(rows: numpy.typing.NDArray[numpy.float64], outcome: "
+                  "numpy.typing.NDArray[numpy.float64]) -> tuple[numpy.typing.NDArray[numpy.float64], "
+                  "numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64]]"),
+          "(sum x * outcome, sum x, sum |x|) of each row of `rows` (C-contiguous) over its present values "
+          "(NaN for missing), summed in order. Runs without the GIL.");
     m.def("pearson_rows", &pearson_rows, nb::arg("rows"), nb::arg("y"),
           nb::sig("def pearson_rows(rows: numpy.typing.NDArray[numpy.float64], y: numpy.typing.NDArray[numpy.float64]) "
                   "-> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.int64]]"),

@@ -135,32 +135,24 @@ def feature_roc(x: np.ndarray, outcome: np.ndarray):
     return roc_points(direction * x, outcome)
 
 
-def _directions(matrix: np.ndarray, valid: np.ndarray, outcome: np.ndarray, count: np.ndarray,
+def _directions(rows: np.ndarray, valid: np.ndarray, outcome: np.ndarray, count: np.ndarray,
                 positives: np.ndarray) -> np.ndarray:
-    """feature_roc's orientation of every column, from its complete pairs at once.
+    """feature_roc's orientation of every feature (row of `rows`; `valid` is samples by features),
+    from its complete pairs at once.
 
-    The covariance of each column with the outcome is sum(x * o) - mean(x) * sum(o) over
-    its pairs (two matrix products). Its rounding error stays far below 1e-8 of the
-    column's sum(|x|) (feature_roc's too), so a larger covariance has the same sign in
-    both; the columns below it (a constant feature, say) take their sign as feature_roc takes it.
+    The covariance of each feature with the outcome is sum(x * o) - mean(x) * sum(o) over its
+    pairs (sums in one native pass). Its rounding error stays far below 1e-8 of the feature's
+    sum(|x|) (feature_roc's too), so a larger covariance has the same sign in both; the features
+    below it (a constant feature, say) take their sign as feature_roc takes it.
     """
-    x = np.where(valid, matrix, 0.0)
-    covariance = outcome.astype(float) @ x - x.sum(axis=0) / count * positives
+    with_outcome, total, size = _native().orientation_sums(rows, outcome.astype(float))
+    covariance = with_outcome - total / count * positives
     direction = np.sign(covariance)
-    for j in np.flatnonzero(np.abs(covariance) <= 1e-8 * np.abs(x, out=x).sum(axis=0)):
-        xs, os_ = matrix[valid[:, j], j], outcome[valid[:, j]]
+    for j in np.flatnonzero(np.abs(covariance) <= 1e-8 * size):
+        keep = valid[:, j]
+        xs, os_ = rows[j, keep], outcome[keep]
         direction[j] = np.sign(np.dot(xs - xs.mean(), os_ - os_.mean()))
     return direction
-
-
-def _scores(matrix: np.ndarray, direction: np.ndarray) -> np.ndarray:
-    """One row per column of `matrix`: its values oriented so that the highest score comes
-    first in ascending order (negated), missing as NaN."""
-    key = np.ascontiguousarray(matrix.T)
-    missing = np.isnan(key)
-    key *= -direction[:, None]
-    key[missing] = np.nan
-    return key
 
 
 def roc_tables(matrix: np.ndarray, outcome: np.ndarray):
@@ -177,8 +169,11 @@ def roc_tables(matrix: np.ndarray, outcome: np.ndarray):
     columns = np.flatnonzero((count >= MIN_PAIRS) & (positives > 0) & (positives < count))
     if len(columns) < matrix.shape[1]:
         matrix, valid, count, positives = matrix[:, columns], valid[:, columns], count[columns], positives[columns]
-    direction = _directions(matrix, valid, outcome, count, positives)
-    fps, tps, start = _native().roc_counts(_scores(matrix, direction), outcome.astype(np.int64))
+    rows = np.array(matrix.T, order="C")  # one row per feature, a copy
+    del matrix
+    direction = _directions(rows, valid, outcome, count, positives)
+    rows *= -direction[:, None]  # oriented so that the highest score comes first in ascending order
+    fps, tps, start = _native().roc_counts(rows, outcome.astype(np.int64))
     return columns, fps, tps, start, count - positives, positives
 
 

@@ -29,6 +29,11 @@ def rate_texts(counts: numpy.typing.NDArray[numpy.int64], totals: numpy.typing.N
     For each curve k, ",".join(repr(c / totals[k]) for c in counts[start[k]:start[k + 1]]): the texts Python writes for those doubles. Runs without the GIL.
     """
 
+def orientation_sums(rows: numpy.typing.NDArray[numpy.float64], outcome: numpy.typing.NDArray[numpy.float64]) -> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64]]:
+    """
+    (sum x * outcome, sum x, sum |x|) of each row of `rows` (C-contiguous) over its present values (NaN for missing), summed in order. Runs without the GIL.
+    """
+
 def pearson_rows(rows: numpy.typing.NDArray[numpy.float64], y: numpy.typing.NDArray[numpy.float64]) -> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.int64]]:
     """
     (r, pairs): for each row of `rows` (C-contiguous, NaN for missing), sxy / sqrt(sxx * syy) of its complete pairs with `y` (deviations from the means over those pairs, summed pairwise as numpy sums a contiguous row; no clipping, NaN where the sums give it) and the number of pairs. Runs without the GIL.
