@@ -237,6 +237,10 @@ def test_zscores_equal_the_frame_methods_bit_for_bit():
         expected = pandas_zscores(matrix)
         assert z.index.equals(expected.index) and z.columns.equals(expected.columns)
         np.testing.assert_array_equal(z.to_numpy(), expected.to_numpy())
+        # what the feature tree is built on: the same values, missing as 0, one row per feature
+        rows, _ = clustering._standardised_rows(matrix.to_numpy())
+        assert rows.flags.c_contiguous
+        np.testing.assert_array_equal(rows, expected.fillna(0.0).to_numpy().T)
     assert (clustering.zscores(frames[0])[["F1", "F2"]].iloc[1:].fillna(0.0) == 0).all().all()
 
 

@@ -63,24 +63,32 @@ def zscores(matrix: pd.DataFrame) -> pd.DataFrame:
     pandas sums them (one contiguous row per feature), so the values equal those of the
     frame methods to the bit.
     """
-    values = matrix.to_numpy(dtype=float)
-    rows = np.array(values.T, order="C")  # a copy: the caller's frame stays as it was
+    rows, missing = _standardised_rows(matrix.to_numpy(dtype=float))
+    rows[missing] = np.nan
+    return pd.DataFrame(rows.T, index=matrix.index, columns=matrix.columns)
+
+
+def _standardised_rows(values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """(rows, missing): one row per feature of the samples-by-features `values`, centred and
+    scaled as `zscores` does but 0 where a value is missing, in a new array; and that mask.
+    The rows are the scratch of the sums first: one matrix-sized array besides the caller's."""
+    rows = np.array(values.T, order="C")
     missing = np.isnan(rows)
     count = rows.shape[1] - missing.sum(axis=1)
     rows[missing] = 0.0
     with np.errstate(invalid="ignore", divide="ignore"):
         mean = rows.sum(axis=1) / count
         # Without missing values pandas' mean sums the frame's values in their own order.
-        centred = values - (mean if missing.any() else values.sum(axis=0) / count)
+        centre = mean if missing.any() else values.sum(axis=0) / count
         rows -= mean[:, None]
         rows *= rows
         rows[missing] = 0.0
         std = np.sqrt(rows.sum(axis=1) / (count - 1.0))
         std[(count < 2) | ~(std > 0)] = np.nan
-        centred /= std
-    centred[np.isnan(centred)] = 0.0
-    centred[missing.T] = np.nan
-    return pd.DataFrame(centred, index=matrix.index, columns=matrix.columns)
+        np.subtract(values.T, centre[:, None], out=rows)
+        rows /= std[:, None]
+    rows[np.isnan(rows)] = 0.0
+    return rows, missing
 
 
 def most_variable(matrix: pd.DataFrame, limit: int | None = None) -> pd.DataFrame:
@@ -100,7 +108,7 @@ def cluster_features(matrix: pd.DataFrame, k: int) -> pd.DataFrame:
     data = matrix.dropna(axis=1, how="all")
     if data.shape[1] < k or data.shape[1] < 2:
         raise ValueError(f"cannot split {data.shape[1]} feature(s) with values into {k} clusters")
-    z = zscores(data).fillna(0.0).to_numpy().T
+    z, _ = _standardised_rows(data.to_numpy(dtype=float))  # zscores, missing values as 0
     tree = hierarchy.linkage(euclidean_distances(z), method="ward")
     labels = hierarchy.fcluster(tree, t=k, criterion="maxclust")
     order = hierarchy.leaves_list(tree)
