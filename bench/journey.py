@@ -13,7 +13,8 @@ served by `python -m veltrana --data DIR --out OUT --port P`, and driven like a 
 watching the largest response (decoded bytes; and as sent, after compression), failed requests
 (HTTP >= 400 or no answer), browser console errors, server tracebacks and the server's peak
 memory (resident, all its processes, against the matrix in float64). Prints one table of
-steps by sizes; "settled" is what the browser tests wait for (tests/browser/harness.py).
+steps by sizes; "settled" is what the browser tests wait for (tests/browser/harness.py), timed
+in the page's own clock: to the moment the page last turned calm, polled there every 10 ms.
 --startup-only measures the two start-ups and nothing else. With --work, a cohort written by an
 earlier run into that folder is used again (writing 20,000 x 3,000 takes minutes).
 
@@ -67,6 +68,16 @@ WATCH_SCRIPT = """
     response.clone().arrayBuffer().then(b => { entry.bytes = b.byteLength; }, () => {});
     return response;
   };
+  // When the page last turned calm (nothing loading, the app drawn), in this page's clock. The check
+  // runs between the page's own tasks, so it sees calm only once the last response is drawn.
+  window.__calmAt = null;
+  let busyBefore = true;
+  setInterval(() => {
+    const busy = document.querySelector('[data-dash-is-loading="true"]') !== null
+      || !document.querySelector('#app-container');
+    if (busy) busyBefore = true;
+    else if (busyBefore) { busyBefore = false; window.__calmAt = performance.now(); }
+  }, 10);
 })();
 """
 
@@ -211,21 +222,30 @@ class Journey:
         self.console: list[str] = []
 
     def settled_after(self, label, action) -> None:
-        started = time.time()
-        action()
+        """Times `action` to settled in the page's own clock: from the moment `action` returns (the
+        page's performance.now() at the click; 0, the navigation's start, for a page load) to the
+        moment the page last turned calm. The harness's polling (0.3 s to let the callbacks start,
+        then every 0.1 s) only decides when to read it."""
+        started = action()
         time.sleep(0.3)  # let the callbacks start
         wait_settled(self.driver, timeout=SETTLE_TIMEOUT, quiet=1.0)
-        self.times[label] = time.time() - started - 1.0
+        calm = self.driver.execute_script("return window.__calmAt")
+        self.times[label] = max(0.0, (calm or 0.0) - started) / 1000.0
         self.console += console_errors(self.driver)
         print(f"  {label}: {self.times[label]:.1f} s", flush=True)
 
     def load(self, label, url) -> None:
         self.collect()  # what the previous page saw
-        self.settled_after(label, lambda: self.driver.get(url))
+
+        def navigate():
+            self.driver.get(url)
+            return 0.0
+
+        self.settled_after(label, navigate)
 
     def press(self, label, button, figure=None) -> None:
         self.settled_after(label, lambda: self.driver.execute_script(
-            "document.getElementById(arguments[0]).click()", button))
+            "const t = performance.now(); document.getElementById(arguments[0]).click(); return t;", button))
         if figure:
             self.drawn(figure)
 
@@ -240,8 +260,10 @@ class Journey:
         from selenium.webdriver.common.keys import Keys
 
         def choose():
+            started = self.driver.execute_script("return performance.now()")
             pick(self.driver, dropdown, option)
             ActionChains(self.driver).send_keys(Keys.ESCAPE).perform()  # a list left open hides the page
+            return started
 
         self.settled_after(label, choose)
 

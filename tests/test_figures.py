@@ -1,17 +1,20 @@
 """WebGL for large scatters: the host helper, and the services and callbacks that send the
 QC matrix, the volcano and the association scatter through it."""
 
+import json
 import os
 
 import numpy as np
 import pandas as pd
 import plotly.graph_objects as go
+import pytest
 from dash.dependencies import Input, State
 
 from support import by_name, write_summary
 from veltrana.study import demo
 from veltrana.plugins import callbacks, vistro
-from veltrana.analyses.figures import WEBGL_THRESHOLD, prefer_webgl
+from veltrana.analyses import figures
+from veltrana.analyses.figures import SHARED_ARRAYS, WEBGL_THRESHOLD, prefer_webgl
 
 
 def styled_figure(points):
@@ -53,6 +56,26 @@ def test_large_scatters_switch_to_webgl_with_the_same_look():
     np.testing.assert_array_equal(markers.marker.color, old.marker.color)
     assert (markers.marker.size, markers.marker.colorscale) == (10, old.marker.colorscale)
     assert gl.layout == fig.layout and gl.data[2] == fig.data[2]
+
+
+def test_webgl_figure_is_the_fully_checked_one_and_checks_what_comes_after():
+    fig = styled_figure(WEBGL_THRESHOLD)
+    fig.data[1].hovertext = [f"H{i}" for i in range(WEBGL_THRESHOLD)]  # hover lists move over unchecked
+    fig.data[1].x = fig.data[1].x.tolist()
+    gl = prefer_webgl(fig)
+    checked = go.Figure([go.Scattergl(figures._numeric_arrays(t), skip_invalid=True) if t.type == "scatter" else t
+                         for t in fig.data], layout=fig.layout)
+    assert json.loads(gl.to_json()) == json.loads(checked.to_json())
+    with pytest.raises(ValueError):
+        gl.update_traces(marker_size="large")
+    with pytest.raises(ValueError):
+        gl.update_layout(height="tall")
+    # The arrays moved over unchecked are checked alike by both trace types.
+    for key in SHARED_ARRAYS:
+        ours, twins = go.Scatter()._get_validator(key), go.Scattergl()._get_validator(key)
+        assert type(ours) is type(twins)
+        assert {k: v for k, v in vars(ours).items() if k != "parent_name"} == \
+            {k: v for k, v in vars(twins).items() if k != "parent_name"}
 
 
 def test_qc_matrix_of_many_features_is_webgl(tmp_path):
