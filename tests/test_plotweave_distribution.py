@@ -40,6 +40,16 @@ def test_boxplot_two_groups_in_order_skipping_unknown_samples():
     assert list(box.y) == [7.0, 5.0, 8.0]
     lay = fig.layout
     assert (lay.title.text, lay.height, lay.margin.t, lay.paper_bgcolor) == ("GENE2", 400, 50, "White")
+    # A sample named twice in a group counts twice; a missing value stays a point of its group.
+    data = expression()
+    data.loc["GENE2", "S2"] = np.nan
+    (box,) = plotweave.boxplot(data, "GENE2", ["S2", "S1", "S2"], ["S4"], "Tumor", "Normal").data
+    assert list(box.x) == ["Tumor"] * 3 + ["Normal"] and np.array_equal(box.y, [np.nan, 5.0, np.nan, 8.0],
+                                                                          equal_nan=True)
+    # Samples named twice in the matrix: each lookup gives what it finds, as before.
+    twice = pd.DataFrame([[1.0, 2.0, 3.0]], index=["GENE1"], columns=["S1", "S1", "S2"])
+    (box,) = plotweave.boxplot(twice, "GENE1", ["S2"], ["S1"], "A", "B").data
+    assert list(box.x)[0] == "A" and box.y[0] == 3.0
 
 
 def test_boxplot_of_an_absent_feature_is_the_placeholder():

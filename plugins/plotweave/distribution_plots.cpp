@@ -32,10 +32,20 @@ nb::object histogram(nb::object values, nb::object figure_height, nb::object sho
     return fig;
 }
 
-// The [group, value] pairs of the samples of one group that the feature's row has.
+// The [group, value] pairs of the samples of one group that the feature's row has, in the
+// group's order. The row's values are looked up at once (a cohort's group holds thousands of
+// samples); a row that names a sample twice is read sample by sample, as its lookups give.
 void append_group(nb::list& rows, nb::handle row, nb::handle samples, nb::handle name) {
-    for (nb::handle sample : samples)
-        if (contains(row, sample)) rows.append(pyglue::kids(name, nb::object(row[sample])));
+    nb::object index = row.attr("index");
+    if (!truthy(index.attr("is_unique"))) {
+        for (nb::handle sample : samples)
+            if (contains(row, sample)) rows.append(pyglue::kids(name, nb::object(row[sample])));
+        return;
+    }
+    nb::object wanted = global("pd").attr("Index")(to_list(samples), "dtype"_a = "object");
+    nb::object kept = wanted[wanted.attr("isin")(index)];
+    nb::list values = to_list(row.attr("loc")[kept].attr("to_numpy")("dtype"_a = "object"));
+    for (nb::handle value : values) rows.append(pyglue::kids(name, value));
 }
 
 nb::object boxplot(nb::object df, nb::object gene, nb::object a, nb::object b, nb::object name_a,
