@@ -74,9 +74,16 @@ def test_mann_whitney_exact_beyond_int64_counts():
     assert p[0] == 2 / math.comb(908, 8)
 
 
-def test_rank_sums_equal_scipy_ranks():
-    rows = tied_matrix(40, 200, seed=3).T
-    chosen = np.random.default_rng(4).random(rows.shape) < 0.5
+@pytest.mark.parametrize("width", [40, 1500])  # rows sorted by comparison, and by radix
+def test_rank_sums_equal_scipy_ranks(width):
+    rows = tied_matrix(width, 200, seed=3).T
+    rng = np.random.default_rng(4)
+    chosen = rng.random(rows.shape) < 0.5
+    # Signed zeros tie; infinities, tiny and huge numbers of both signs rank among the rest.
+    wild = rng.choice([0.0, -0.0, np.inf, -np.inf, 5e-324, -5e-324, 1e300, -1e300, 3.5, -3.5, np.nan],
+                      size=(20, width))
+    rows[-20:] = wild
+    rows[-21] = rng.normal(size=width)  # no ties
     sums, tie_term, count = group_tests._rank_sums(rows, chosen)
     ranks = stats.rankdata(rows, axis=1, nan_policy="omit")
     np.testing.assert_array_equal(sums, np.nansum(np.where(chosen, ranks, np.nan), axis=1))
@@ -107,14 +114,16 @@ def test_moments_equal_the_nansum_passes_to_the_bit():
     """The t-tests' means and variances from one copy of a cohort's matrix: numpy's nansum of the
     values and of the squared deviations, to the bit, on C and F memory."""
     rng = np.random.default_rng(21)
-    x = rng.normal(size=(300, 80)) * 10.0 ** rng.integers(-4, 4, 80)
-    x[rng.random(x.shape) < 0.2] = np.nan
-    x[:, 0], x[1:, 1] = np.nan, np.nan  # no value, one value
-    for values in (x, np.asfortranarray(x), x[::2]):
-        n = np.sum(~np.isnan(values), axis=0).astype(float)
-        with np.errstate(invalid="ignore", divide="ignore"):
-            mean = np.where(n > 0, np.nansum(values, axis=0) / np.maximum(n, 1), np.nan)
-            var = np.nansum((values - mean) ** 2, axis=0) / (n - 1)
-        for ours, reference in zip(group_tests._moments(values), (n, mean, var)):
-            np.testing.assert_array_equal(ours, reference)
+    # Column lengths below 8, within one block of 128 and over several (the pairwise sums' cases).
+    for rows in (300, 5, 100, 1037):
+        x = rng.normal(size=(rows, 80)) * 10.0 ** rng.integers(-4, 4, 80)
+        x[rng.random(x.shape) < 0.2] = np.nan
+        x[:, 0], x[1:, 1] = np.nan, np.nan  # no value, one value
+        for values in (x, np.asfortranarray(x), x[::2], np.asfortranarray(x[:, :0])):
+            n = np.sum(~np.isnan(values), axis=0).astype(float)
+            with np.errstate(invalid="ignore", divide="ignore"):
+                mean = np.where(n > 0, np.nansum(values, axis=0) / np.maximum(n, 1), np.nan)
+                var = np.nansum((values - mean) ** 2, axis=0) / (n - 1)
+            for ours, reference in zip(group_tests._moments(values), (n, mean, var)):
+                np.testing.assert_array_equal(ours, reference)
 

@@ -46,6 +46,7 @@ void bind_rank_sums(nanobind::module_& m);     // rank_sums.cpp
 void bind_roc_curves(nanobind::module_& m);    // roc_curves.cpp
 void bind_correlations(nanobind::module_& m);  // correlations.cpp
 void bind_column_medians(nanobind::module_& m);  // column_medians.cpp
+void bind_column_moments(nanobind::module_& m);  // column_moments.cpp
 
 NB_MODULE(preprocess, m) {
     using namespace prep;
@@ -56,6 +57,7 @@ NB_MODULE(preprocess, m) {
     bind_roc_curves(m);
     bind_correlations(m);
     bind_column_medians(m);
+    bind_column_moments(m);
 
     m.def("transform", &run_transform, nb::sig("def transform(data_df: pandas.DataFrame, method: str) -> pandas.DataFrame"),
           nb::arg("data_df").none(), nb::arg("method").none(),

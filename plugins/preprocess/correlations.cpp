@@ -23,32 +23,6 @@ using Values = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::
 using Column = nb::ndarray<nb::numpy, double, nb::ndim<1>>;
 using Counts = nb::ndarray<nb::numpy, std::int64_t, nb::ndim<1>>;
 
-// numpy's pairwise summation of a contiguous run (blocks of 128 summed in
-// eight lanes, halves of longer runs summed apart).
-double pairwise(const double* a, std::size_t n) {
-    if (n < 8) {
-        double s = -0.0;
-        for (std::size_t i = 0; i < n; ++i) s += a[i];
-        return s;
-    }
-    if (n <= 128) {
-        double r[8];
-        for (std::size_t j = 0; j < 8; ++j) r[j] = a[j];
-        std::size_t i = 8;
-        for (; i < n - n % 8; i += 8)
-            for (std::size_t j = 0; j < 8; ++j) r[j] += a[i + j];
-        double s = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-        for (; i < n; ++i) s += a[i];
-        return s;
-    }
-    std::size_t half = n / 2;
-    half -= half % 8;
-    return pairwise(a, half) + pairwise(a + half, n - half);
-}
-
-// numpy's sum of a row: the reduction starts from 0.0.
-double row_sum(const std::vector<double>& a) { return 0.0 + pairwise(a.data(), a.size()); }
-
 struct Work {
     std::vector<double> dx, dy, product;
 };
@@ -63,18 +37,18 @@ void correlate(const double* x, const double* y, std::size_t n, Work& w, double&
         w.dy[i] = both ? y[i] : 0.0;
         count += both;
     }
-    const double mx = row_sum(w.dx) / double(count), my = row_sum(w.dy) / double(count);
+    const double mx = kern::row_sum(w.dx) / double(count), my = kern::row_sum(w.dy) / double(count);
     for (std::size_t i = 0; i < n; ++i) {
         const bool both = !std::isnan(x[i]) && !std::isnan(y[i]);
         w.dx[i] = both ? w.dx[i] - mx : 0.0;
         w.dy[i] = both ? w.dy[i] - my : 0.0;
     }
     for (std::size_t i = 0; i < n; ++i) w.product[i] = w.dx[i] * w.dy[i];
-    const double sxy = row_sum(w.product);
+    const double sxy = kern::row_sum(w.product);
     for (std::size_t i = 0; i < n; ++i) w.product[i] = w.dx[i] * w.dx[i];
-    const double sxx = row_sum(w.product);
+    const double sxx = kern::row_sum(w.product);
     for (std::size_t i = 0; i < n; ++i) w.product[i] = w.dy[i] * w.dy[i];
-    const double syy = row_sum(w.product);
+    const double syy = kern::row_sum(w.product);
     r = sxy / std::sqrt(sxx * syy);
     pairs = count;
 }

@@ -7,8 +7,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace kern {
@@ -28,6 +30,66 @@ struct Grid {
 };
 using In = Grid<const double>;
 using Out = Grid<double>;
+
+// numpy's pairwise summation of a contiguous run (blocks of 128 summed in
+// eight lanes, halves of longer runs summed apart).
+inline double pairwise(const double* a, std::size_t n) {
+    if (n < 8) {
+        double s = -0.0;
+        for (std::size_t i = 0; i < n; ++i) s += a[i];
+        return s;
+    }
+    if (n <= 128) {
+        double r[8];
+        for (std::size_t j = 0; j < 8; ++j) r[j] = a[j];
+        std::size_t i = 8;
+        for (; i < n - n % 8; i += 8)
+            for (std::size_t j = 0; j < 8; ++j) r[j] += a[i + j];
+        double s = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        for (; i < n; ++i) s += a[i];
+        return s;
+    }
+    std::size_t half = n / 2;
+    half -= half % 8;
+    return pairwise(a, half) + pairwise(a + half, n - half);
+}
+
+// numpy's sum of a contiguous run (an array's row, a Fortran matrix's column): the
+// reduction starts from 0.0.
+inline double row_sum(const std::vector<double>& a) { return 0.0 + pairwise(a.data(), a.size()); }
+
+// A double's bits as an unsigned integer of the same order (for numbers; -0.0
+// must have become 0.0 first, so that equal scores have equal keys).
+inline std::uint64_t order_key(double v) {
+    std::uint64_t u;
+    std::memcpy(&u, &v, sizeof u);
+    return u >> 63 ? ~u : u | (std::uint64_t(1) << 63);
+}
+
+// Sorts `a` ascending, 11 bits at a time (`spare` is scratch): the counts of
+// every digit are taken in one pass, and a digit that all keys share moves
+// nothing and is skipped (scores of one sign and scale share their top bits).
+inline void radix_sort(std::vector<std::uint64_t>& a, std::vector<std::uint64_t>& spare) {
+    if (a.size() < 64) {
+        std::sort(a.begin(), a.end());
+        return;
+    }
+    constexpr unsigned kBits = 11, kPasses = (64 + kBits - 1) / kBits;
+    constexpr std::size_t kDigits = std::size_t(1) << kBits;
+    std::vector<std::size_t> counts(kPasses * kDigits, 0);
+    for (std::uint64_t k : a)
+        for (unsigned p = 0; p < kPasses; ++p) ++counts[p * kDigits + ((k >> (p * kBits)) & (kDigits - 1))];
+    spare.resize(a.size());
+    for (unsigned p = 0; p < kPasses; ++p) {
+        const unsigned shift = p * kBits;
+        std::size_t* at = counts.data() + p * kDigits;
+        if (at[(a[0] >> shift) & (kDigits - 1)] == a.size()) continue;
+        std::size_t sum = 0;
+        for (std::size_t d = 0; d < kDigits; ++d) sum += std::exchange(at[d], sum);
+        for (std::uint64_t k : a) spare[at[(k >> shift) & (kDigits - 1)]++] = k;
+        a.swap(spare);
+    }
+}
 
 // How many threads a job over `cells` values deserves.
 unsigned threads_for(std::size_t cells);

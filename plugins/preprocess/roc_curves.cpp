@@ -32,37 +32,6 @@ struct Point {
     std::int64_t fp, tp;
 };
 
-// A double's bits as an unsigned integer of the same order (for numbers; -0.0
-// must have become 0.0 first, so that equal scores have equal keys).
-std::uint64_t order_key(double v) {
-    std::uint64_t u;
-    std::memcpy(&u, &v, sizeof u);
-    return u >> 63 ? ~u : u | (std::uint64_t(1) << 63);
-}
-
-// Sorts `a` ascending, 11 bits at a time (`spare` is scratch); a digit that all
-// keys share moves nothing and is skipped (scores of one sign and scale share
-// their top bits).
-void radix_sort(std::vector<std::uint64_t>& a, std::vector<std::uint64_t>& spare) {
-    if (a.size() < 64) {
-        std::sort(a.begin(), a.end());
-        return;
-    }
-    constexpr unsigned kBits = 11;
-    constexpr std::size_t kDigits = std::size_t(1) << kBits;
-    std::vector<std::size_t> at(kDigits);
-    spare.resize(a.size());
-    for (unsigned shift = 0; shift < 64; shift += kBits) {
-        std::fill(at.begin(), at.end(), 0);
-        for (std::uint64_t k : a) ++at[(k >> shift) & (kDigits - 1)];
-        if (at[(a[0] >> shift) & (kDigits - 1)] == a.size()) continue;
-        std::size_t sum = 0;
-        for (std::size_t& c : at) sum += std::exchange(c, sum);
-        for (std::uint64_t k : a) spare[at[(k >> shift) & (kDigits - 1)]++] = k;
-        a.swap(spare);
-    }
-}
-
 // One row of scores (missing as NaN), highest first in ascending order: the
 // point of each distinct score after all samples of that score, then only the
 // corners (a middle point whose steps before and after are equal lies on a
@@ -73,9 +42,9 @@ void row_curve(const double* row, const std::int64_t* hit, std::size_t n, std::v
     by_class[0].clear();
     by_class[1].clear();
     for (std::size_t j = 0; j < n; ++j)
-        if (!std::isnan(row[j])) by_class[hit[j]].push_back(order_key(row[j] + 0.0));  // -0.0 as 0.0
-    radix_sort(by_class[0], by_class[2]);
-    radix_sort(by_class[1], by_class[2]);
+        if (!std::isnan(row[j])) by_class[hit[j]].push_back(kern::order_key(row[j] + 0.0));  // -0.0 as 0.0
+    kern::radix_sort(by_class[0], by_class[2]);
+    kern::radix_sort(by_class[1], by_class[2]);
     const std::vector<std::uint64_t>& neg = by_class[0];
     const std::vector<std::uint64_t>& pos = by_class[1];
     out.clear();

@@ -44,6 +44,11 @@ def column_medians(x: numpy.typing.NDArray[numpy.float64]) -> numpy.typing.NDArr
     numpy.nanmedian(x, axis=0): the median of each column over its present values (the mean of the middle two for an even count), NaN for a column without values. Runs without the GIL.
     """
 
+def column_moments(x: numpy.typing.NDArray[numpy.float64]) -> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64]]:
+    """
+    (n, mean, var) of each column of `x` (Fortran order, NaN for missing) over its present values: their number (as floats), nansum / n (NaN without values) and the nansum of squared deviations / (n - 1), summed as numpy sums the columns. Runs without the GIL.
+    """
+
 def transform(data_df: pandas.DataFrame, method: str) -> pandas.DataFrame:
     """
     Base-2 logarithm of every value for "Log2"; any other method returns data_df itself.
