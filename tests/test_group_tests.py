@@ -10,6 +10,7 @@ from scipy import stats
 
 from scipy_reference import per_feature
 from veltrana.analyses import group_tests
+from veltrana.plugins import preprocess
 
 
 def tied_matrix(rows, features, seed):
@@ -74,22 +75,38 @@ def test_mann_whitney_exact_beyond_int64_counts():
     assert p[0] == 2 / math.comb(908, 8)
 
 
-@pytest.mark.parametrize("width", [40, 1500])  # rows sorted by comparison, and by radix
+@pytest.mark.parametrize("width", [40, 1500])  # features sorted by comparison, and by radix
 def test_rank_sums_equal_scipy_ranks(width):
-    rows = tied_matrix(width, 200, seed=3).T
+    """The native rank sums of two groups, and of signed differences, against scipy's ranks."""
+    x = tied_matrix(width, 200, seed=3)
     rng = np.random.default_rng(4)
-    chosen = rng.random(rows.shape) < 0.5
     # Signed zeros tie; infinities, tiny and huge numbers of both signs rank among the rest.
-    wild = rng.choice([0.0, -0.0, np.inf, -np.inf, 5e-324, -5e-324, 1e300, -1e300, 3.5, -3.5, np.nan],
-                      size=(20, width))
-    rows[-20:] = wild
-    rows[-21] = rng.normal(size=width)  # no ties
-    sums, tie_term, count = group_tests._rank_sums(rows, chosen)
-    ranks = stats.rankdata(rows, axis=1, nan_policy="omit")
-    np.testing.assert_array_equal(sums, np.nansum(np.where(chosen, ranks, np.nan), axis=1))
-    np.testing.assert_array_equal(count, np.sum(~np.isnan(rows), axis=1))
-    for j in range(rows.shape[0]):
-        _, sizes = np.unique(rows[j][~np.isnan(rows[j])], return_counts=True)
+    x[:, -20:] = rng.choice([0.0, -0.0, np.inf, -np.inf, 5e-324, -5e-324, 1e300, -1e300, 3.5, -3.5, np.nan],
+                            size=(width, 20))
+    x[:, -21] = rng.normal(size=width)  # no ties
+    half = width // 2
+    a, b = np.asfortranarray(x[:half]), x[half:]  # either memory order
+    sums, tie_term, n_a, n_b = preprocess.group_rank_sums(a, b)
+    both = np.vstack([a, b])
+    ranks = stats.rankdata(both, axis=0, nan_policy="omit")
+    np.testing.assert_array_equal(sums, np.nansum(np.where(np.isnan(a), np.nan, ranks[:half]), axis=0))
+    np.testing.assert_array_equal(n_a, np.sum(~np.isnan(a), axis=0))
+    np.testing.assert_array_equal(n_b, np.sum(~np.isnan(b), axis=0))
+    for j in range(x.shape[1]):
+        _, sizes = np.unique(both[:, j][~np.isnan(both[:, j])], return_counts=True)
+        assert tie_term[j] == np.sum(sizes.astype(float) ** 3 - sizes)
+    b = b[:half]
+    with np.errstate(invalid="ignore"):
+        d = a - b
+    r_plus, tie_term, n, pairs, zeros = preprocess.signed_rank_sums(a, b)
+    np.testing.assert_array_equal(pairs, np.sum(~np.isnan(d), axis=0))
+    np.testing.assert_array_equal(zeros, np.sum(d == 0, axis=0))
+    d[d == 0] = np.nan
+    ranks = stats.rankdata(np.abs(d), axis=0, nan_policy="omit")
+    np.testing.assert_array_equal(n, np.sum(~np.isnan(d), axis=0))
+    np.testing.assert_array_equal(r_plus, np.nansum(np.where(d > 0, ranks, np.nan), axis=0))
+    for j in range(x.shape[1]):
+        _, sizes = np.unique(np.abs(d[:, j][~np.isnan(d[:, j])]), return_counts=True)
         assert tie_term[j] == np.sum(sizes.astype(float) ** 3 - sizes)
 
 

@@ -1,13 +1,15 @@
 // Rank sums of every feature at once, for the rank tests of the differential
-// card: one radix sort per feature row, on the machine's threads, without the
-// GIL. Average ranks of tied values are half-integers and every sum stays far
+// card: one radix sort per feature, on the machine's threads, without the GIL.
+// Average ranks of tied values are half-integers and every sum stays far
 // below 2^53, so the sums are exact whatever the order of addition.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/tuple.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <tuple>
 #include <utility>
@@ -19,27 +21,15 @@ namespace nb = nanobind;
 
 namespace {
 
-using Rows = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
-using Marks = nb::ndarray<const bool, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 using Column = nb::ndarray<nb::numpy, double, nb::ndim<1>>;
 
-// One row: the sum of the average ranks (1-based, missing values unranked) of
-// the chosen values, the tie term sum(t^3 - t) over tie groups, and the count.
-// The values of each side (chosen or not) are radix-sorted apart as keys of the
-// same order, -0.0 as 0.0, and walked together: a tie group is the run of equal
-// keys on both sides, and its rank follows from the values below it.
-void rank_row(const double* row, const bool* chosen, std::size_t n, std::vector<std::uint64_t> (&sides)[3],
-              double& sum, double& ties, double& count) {
-    sides[0].clear();
-    sides[1].clear();
-    for (std::size_t j = 0; j < n; ++j)
-        if (!std::isnan(row[j])) sides[chosen[j] ? 1 : 0].push_back(kern::order_key(row[j] + 0.0));
-    kern::radix_sort(sides[0], sides[2]);
-    kern::radix_sort(sides[1], sides[2]);
-    const std::vector<std::uint64_t>& other = sides[0];
-    const std::vector<std::uint64_t>& mine = sides[1];
+// The ranks of two sorted sides together (1-based average ranks over ties):
+// the sum of the ranks of side 1, the tie term sum(t^3 - t) over tie groups.
+// A tie group is the run of equal keys on both sides; its rank follows from the
+// number of values below it.
+void walk(const std::vector<std::uint64_t>& other, const std::vector<std::uint64_t>& mine, double& sum,
+          double& ties) {
     sum = ties = 0.0;
-    count = double(other.size() + mine.size());
     std::size_t o = 0, c = 0;
     while (o < other.size() || c < mine.size()) {
         const std::uint64_t v = c == mine.size() || (o < other.size() && other[o] < mine[c]) ? other[o] : mine[c];
@@ -53,41 +43,126 @@ void rank_row(const double* row, const bool* chosen, std::size_t n, std::vector<
     }
 }
 
-Column column(double* values, std::size_t n) {
-    nb::capsule owner(values, [](void* p) noexcept { delete[] static_cast<double*>(p); });
-    std::size_t shape[1] = {n};
-    return Column(values, 1, shape, owner);
+// Sides 0 and 1 (side 2 is scratch), radix-sorted as keys of the values' order.
+using Sides = std::vector<std::uint64_t>[3];
+
+void sort_sides(Sides& sides) {
+    kern::radix_sort(sides[0], sides[2]);
+    kern::radix_sort(sides[1], sides[2]);
 }
 
-std::tuple<Column, Column, Column> rank_sums(Rows rows, Marks chosen) {
-    const std::size_t m = rows.shape(0), n = rows.shape(1);
-    if (chosen.shape(0) != m || chosen.shape(1) != n)
-        throw nb::value_error("rank_sums: rows and chosen must have the same shape");
-    auto* sums = new double[std::max<std::size_t>(m, 1)];
-    auto* ties = new double[std::max<std::size_t>(m, 1)];
-    auto* counts = new double[std::max<std::size_t>(m, 1)];
-    Column s = column(sums, m), t = column(ties, m), c = column(counts, m);
-    const double* values = rows.data();
-    const bool* marks = chosen.data();
-    {
-        nb::gil_scoped_release release;
-        kern::parallel_for(m, kern::threads_for(m * n), [&](std::size_t begin, std::size_t end, unsigned) {
-            std::vector<std::uint64_t> sides[3];  // not chosen, chosen, scratch
-            for (std::size_t r = begin; r < end; ++r)
-                rank_row(values + r * n, marks + r * n, n, sides, sums[r], ties[r], counts[r]);
-        });
+// -0.0 as 0.0, so that equal values have equal keys.
+std::uint64_t key(double v) { return kern::order_key(v + 0.0); }
+
+// K columns of n doubles each, owned by the arrays handed out.
+template <std::size_t K>
+std::array<Column, K> columns(std::size_t n, std::array<double*, K>& data) {
+    std::array<Column, K> out;
+    for (std::size_t k = 0; k < K; ++k) {
+        data[k] = new double[std::max<std::size_t>(n, 1)];
+        nb::capsule owner(data[k], [](void* p) noexcept { delete[] static_cast<double*>(p); });
+        std::size_t shape[1] = {n};
+        out[k] = Column(data[k], 1, shape, owner);
     }
-    return {s, t, c};
+    return out;
+}
+
+using Matrix = nb::ndarray<const double, nb::ndim<2>, nb::device::cpu>;
+
+// Column j of a samples-by-features matrix, any memory order.
+struct Columns {
+    const double* p;
+    std::size_t rows;
+    std::ptrdiff_t rs, cs;
+    double at(std::size_t i, std::size_t j) const { return p[std::ptrdiff_t(i) * rs + std::ptrdiff_t(j) * cs]; }
+};
+
+Columns columns_of(const Matrix& x) {
+    return {x.data(), x.shape(0), std::ptrdiff_t(x.stride(0)), std::ptrdiff_t(x.stride(1))};
+}
+
+// Runs one(j, sides) over the features on the threads without the GIL.
+template <typename F>
+void per_feature(std::size_t features, std::size_t cells, F&& one) {
+    nb::gil_scoped_release release;
+    kern::parallel_for(features, kern::threads_for(cells), [&](std::size_t begin, std::size_t end, unsigned) {
+        Sides sides;
+        for (std::size_t j = begin; j < end; ++j) one(j, sides);
+    });
+}
+
+// For each feature (column): the rank sum of a's values among a's and b's, the tie
+// term, and the numbers of values of a and of b.
+std::tuple<Column, Column, Column, Column> group_rank_sums(Matrix a, Matrix b) {
+    const std::size_t m = a.shape(1);
+    if (b.shape(1) != m) throw nb::value_error("group_rank_sums: a and b must have the same columns");
+    std::array<double*, 4> out;
+    std::array<Column, 4> cols = columns(m, out);
+    const Columns xa = columns_of(a), xb = columns_of(b);
+    per_feature(m, (xa.rows + xb.rows) * m, [&](std::size_t j, Sides& sides) {
+        sides[0].clear();
+        sides[1].clear();
+        for (std::size_t i = 0; i < xa.rows; ++i)
+            if (const double v = xa.at(i, j); !std::isnan(v)) sides[1].push_back(key(v));
+        for (std::size_t i = 0; i < xb.rows; ++i)
+            if (const double v = xb.at(i, j); !std::isnan(v)) sides[0].push_back(key(v));
+        out[2][j] = double(sides[1].size());
+        out[3][j] = double(sides[0].size());
+        sort_sides(sides);
+        walk(sides[0], sides[1], out[0][j], out[1][j]);
+    });
+    return {cols[0], cols[1], cols[2], cols[3]};
+}
+
+// For each feature: the signed-rank sums of the differences a - b of the pairs
+// (rows) where both are present: the rank sum of the positive differences among
+// the absolute differences that are not zero, the tie term, the number of those
+// differences, of pairs, and of zero differences.
+std::tuple<Column, Column, Column, Column, Column> signed_rank_sums(Matrix a, Matrix b) {
+    const std::size_t m = a.shape(1), rows = a.shape(0);
+    if (b.shape(1) != m || b.shape(0) != rows) throw nb::value_error("signed_rank_sums: a and b must have one shape");
+    std::array<double*, 5> out;
+    std::array<Column, 5> cols = columns(m, out);
+    const Columns xa = columns_of(a), xb = columns_of(b);
+    per_feature(m, rows * m, [&](std::size_t j, Sides& sides) {
+        sides[0].clear();
+        sides[1].clear();
+        std::size_t pairs = 0, zeros = 0;
+        for (std::size_t i = 0; i < rows; ++i) {
+            const double d = xa.at(i, j) - xb.at(i, j);
+            if (std::isnan(d)) continue;
+            ++pairs;
+            if (d == 0.0)
+                ++zeros;
+            else
+                sides[d > 0.0 ? 1 : 0].push_back(key(std::fabs(d)));
+        }
+        out[2][j] = double(sides[0].size() + sides[1].size());
+        out[3][j] = double(pairs);
+        out[4][j] = double(zeros);
+        sort_sides(sides);
+        walk(sides[0], sides[1], out[0][j], out[1][j]);
+    });
+    return {cols[0], cols[1], cols[2], cols[3], cols[4]};
 }
 
 }  // namespace
 
 void bind_rank_sums(nb::module_& m) {
-    m.def("rank_sums", &rank_sums, nb::arg("rows"), nb::arg("chosen"),
-          nb::sig("def rank_sums(rows: numpy.typing.NDArray[numpy.float64], chosen: numpy.typing.NDArray[numpy.bool_]) "
+    m.def("group_rank_sums", &group_rank_sums, nb::arg("a"), nb::arg("b"),
+          nb::sig("def group_rank_sums(a: numpy.typing.NDArray[numpy.float64], b: numpy.typing.NDArray[numpy.float64]) "
                   "-> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], "
+                  "numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64]]"),
+          "Per column of `a` and `b` (samples by features, NaN for missing, any memory order): the sum of "
+          "the average ranks of a's values among the values of both, the tie term sum(t^3 - t), and the "
+          "numbers of values of a and of b. Runs without the GIL.");
+    m.def("signed_rank_sums", &signed_rank_sums, nb::arg("a"), nb::arg("b"),
+          nb::sig("def signed_rank_sums(a: numpy.typing.NDArray[numpy.float64], b: numpy.typing.NDArray[numpy.float64]) "
+                  "-> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], "
+                  "numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], "
                   "numpy.typing.NDArray[numpy.float64]]"),
-          "Per row of `rows` (C-contiguous, NaN for missing): the sum of the average ranks of the values "
-          "`chosen` marks (missing values take no rank), the tie term sum(t^3 - t) over groups of t equal "
-          "values, and the number of values. Runs without the GIL.");
+          "Per column of the differences a - b (rows paired by position; pairs with a missing value "
+          "left out): the sum of the average ranks of the positive differences among the absolute "
+          "differences that are not 0, the tie term sum(t^3 - t) of those, their number, the number of "
+          "pairs, and the number of zero differences. Runs without the GIL.");
 }

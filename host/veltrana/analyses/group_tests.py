@@ -78,25 +78,15 @@ def paired_t(a, b):
     return np.where(bad, np.nan, t), np.where(bad, np.nan, p)
 
 
-def _rank_sums(rows, chosen):
-    """Per row of `rows` (one feature per row, NaN for missing): (the sum of the average ranks
-    of the values `chosen` marks; the tie term sum(t^3 - t) over tie groups of size t; the
-    number of values). The ranks are scipy's rankdata(nan_policy="omit"); one sort per row,
-    natively on every core."""
-    from veltrana.plugins import preprocess  # the native kernels
+def _native():
+    from veltrana.plugins import preprocess  # the native kernels: one sort per feature, on every core
 
-    return preprocess.rank_sums(np.ascontiguousarray(rows, dtype=float),
-                                np.ascontiguousarray(np.broadcast_to(chosen, rows.shape), dtype=bool))
+    return preprocess
 
 
 def mann_whitney(a, b):
     """The Mann-Whitney U test (scipy.stats.mannwhitneyu, two-sided); the statistic is U of `a`."""
-    n_a = a.shape[0]
-    rows = np.empty((a.shape[1], n_a + b.shape[0]))
-    rows[:, :n_a], rows[:, n_a:] = a.T, b.T
-    rank_sum, ties, _ = _rank_sums(rows, np.arange(rows.shape[1]) < n_a)
-    n1 = np.sum(~np.isnan(a), axis=0).astype(float)
-    n2 = np.sum(~np.isnan(b), axis=0).astype(float)
+    rank_sum, ties, n1, n2 = _native().group_rank_sums(np.asarray(a, dtype=float), np.asarray(b, dtype=float))
     n = n1 + n2
     u1 = rank_sum - n1 * (n1 + 1) / 2
     u = np.maximum(u1, n1 * n2 - u1)
@@ -176,12 +166,7 @@ def _signed_rank_permutation_p(ranks: np.ndarray, r_plus: float) -> float:
 
 def signed_rank(a, b):
     """The Wilcoxon signed-rank test (scipy.stats.wilcoxon, zeros dropped) on pairs by position."""
-    d = a - b
-    pairs = np.sum(~np.isnan(d), axis=0)
-    zeros = np.sum(d == 0, axis=0)
-    d = np.where(d == 0, np.nan, d)
-    rows = np.ascontiguousarray(d.T)
-    r_plus, ties, n = _rank_sums(np.abs(rows), rows > 0)
+    r_plus, ties, n, pairs, zeros = _native().signed_rank_sums(np.asarray(a, dtype=float), np.asarray(b, dtype=float))
     with np.errstate(invalid="ignore", divide="ignore"):
         se = np.sqrt((n * (n + 1) * (2 * n + 1) - ties / 2) / 24)
         z = (r_plus - n * (n + 1) / 4) / se
@@ -195,8 +180,8 @@ def signed_rank(a, b):
         cols = exact & (n == count)
         p[cols] = _signed_rank_exact_p(count, r_plus[cols])
     for j in np.flatnonzero(small & ~exact & (pairs <= 13) & testable):
-        values = np.abs(d[:, j])
-        p[j] = _signed_rank_permutation_p(stats.rankdata(values[~np.isnan(values)]), r_plus[j])
+        values = np.abs(a[:, j] - b[:, j])
+        p[j] = _signed_rank_permutation_p(stats.rankdata(values[~np.isnan(values) & (values != 0)]), r_plus[j])
     bad = ~testable | ~np.isfinite(p)
     return np.where(bad, np.nan, r_plus), np.where(bad, np.nan, p)
 

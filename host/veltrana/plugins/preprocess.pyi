@@ -14,9 +14,14 @@ def parse_numeric_rows(data: bytes, skip: int, rows: int, cols: int, sep: str) -
     The rows x cols values of a delimited text matrix: the first `rows` non-blank lines after the first `skip` lines of `data`, each after its first (id) field. Cells are plain decimal numbers (correctly rounded) or missing-value tokens (NaN); None when any cell is anything else or a line has another number of fields. Runs without the GIL.
     """
 
-def rank_sums(rows: numpy.typing.NDArray[numpy.float64], chosen: numpy.typing.NDArray[numpy.bool_]) -> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64]]:
+def group_rank_sums(a: numpy.typing.NDArray[numpy.float64], b: numpy.typing.NDArray[numpy.float64]) -> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64]]:
     """
-    Per row of `rows` (C-contiguous, NaN for missing): the sum of the average ranks of the values `chosen` marks (missing values take no rank), the tie term sum(t^3 - t) over groups of t equal values, and the number of values. Runs without the GIL.
+    Per column of `a` and `b` (samples by features, NaN for missing, any memory order): the sum of the average ranks of a's values among the values of both, the tie term sum(t^3 - t), and the numbers of values of a and of b. Runs without the GIL.
+    """
+
+def signed_rank_sums(a: numpy.typing.NDArray[numpy.float64], b: numpy.typing.NDArray[numpy.float64]) -> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64]]:
+    """
+    Per column of the differences a - b (rows paired by position; pairs with a missing value left out): the sum of the average ranks of the positive differences among the absolute differences that are not 0, the tie term sum(t^3 - t) of those, their number, the number of pairs, and the number of zero differences. Runs without the GIL.
     """
 
 def roc_counts(scores: numpy.typing.NDArray[numpy.float64], outcome: numpy.typing.NDArray[numpy.int64]) -> tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64]]:
