@@ -431,15 +431,18 @@ def per_feature_roc_table(data_df, samples, features, numeric_info_df, phenotype
     return pd.DataFrame(rows, columns=["Feature", "FPR", "TPR", "AUC"])
 
 
-@pytest.mark.parametrize("samples, decimals", [(90, 1), (300, 4), (7, 0)])
-def test_roc_table_equals_the_per_feature_curves_to_the_byte(tmp_path, samples, decimals):
+@pytest.mark.parametrize("samples, decimals, features, names", [
+    (90, 1, 400, ()), (300, 4, 400, ()), (7, 0, 400, ()),
+    (25, 2, 2500, ()),  # written natively in several rounds of blocks
+    (25, 2, 400, ('G"q', "Gé"))])  # names to quote, or not ASCII: written through the frame
+def test_roc_table_equals_the_per_feature_curves_to_the_byte(tmp_path, samples, decimals, features, names):
     """Ties (coarse values, a tied phenotype), missing values, constant features, features
     with too few values or one class only; scores one bit apart, zeros of both signs, a
     missing value with its sign bit set."""
     rng = np.random.default_rng(samples)
     ids = [f"{i:05d}" for i in range(1005, 1005 + samples)]
     y = pd.DataFrame({"Age(Numerical)": np.round(rng.normal(60, 9, samples))}, index=ids)
-    values = np.round(rng.normal(size=(samples, 400)) + 0.5 * y.to_numpy() / 9, decimals)
+    values = np.round(rng.normal(size=(samples, features)) + 0.5 * y.to_numpy() / 9, decimals)
     values[rng.random(values.shape) < 0.15] = np.nan
     values[:, 0], values[:, 1], values[2:, 2], values[:, 3] = 1.0, 0.1, np.nan, np.nan
     age = y["Age(Numerical)"].to_numpy()
@@ -449,7 +452,7 @@ def test_roc_table_equals_the_per_feature_curves_to_the_byte(tmp_path, samples, 
         values[pair, j + 2] = np.nextafter(v, 2 * v), v
     values[:5, 8] = 0.0, -0.0, 0.0, -0.0, -5e-324
     values[1::3, 9] = -np.nan
-    x = pd.DataFrame(values, index=ids, columns=[f"G{j}" for j in range(400)])
+    x = pd.DataFrame(values, index=ids, columns=[*names, *(f"G{j}" for j in range(len(names), features))])
     args = (x, ids, list(x.columns), y, "Age(Numerical)")
     path = association.update_phenotype_feature_logistic_inter(*args, str(tmp_path / "ours.txt"))
     reference = callbacks.save_result_path(str(tmp_path / "ref.txt"), per_feature_roc_table(*args))

@@ -4,13 +4,16 @@
 // counts of samples, so they are exact whatever the order of the work.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
+#include <nanobind/stl/vector.h>
 
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <tuple>
@@ -159,113 +162,124 @@ std::size_t python_repr(double v, char* out) {
     return std::size_t(o - out);
 }
 
-// rate_texts for totals too large for a table: each rate written where it stands.
-nb::list rate_texts_one_by_one(const std::int64_t* count, const std::int64_t* total, const std::int64_t* bounds,
-                               std::size_t curves) {
-    const std::size_t points = std::size_t(bounds[curves]);
-    std::vector<std::string> texts(curves);
-    {
-        nb::gil_scoped_release release;
-        kern::parallel_for(curves, kern::threads_for(points * 8), [&](std::size_t begin, std::size_t end, unsigned) {
-            char word[48];
-            for (std::size_t k = begin; k < end; ++k) {
-                std::string& text = texts[k];
-                const auto a = std::size_t(bounds[k]), b = std::size_t(bounds[k + 1]);
-                text.reserve((b - a) * 20);
-                for (std::size_t i = a; i < b; ++i) {
-                    if (i > a) text.push_back(',');
-                    text.append(word, python_repr(double(count[i]) / double(total[k]), word));
-                }
-            }
-        });
-    }
-    nb::list out;
-    for (std::string& text : texts) {
-        out.append(nb::str(text.data(), text.size()));
-        std::string().swap(text);
-    }
-    return out;
-}
-
 struct Word {
     char text[31];
     std::uint8_t size;
 };
 
-// Each curve's rates as text: curve k is ",".join(repr(c / totals[k]) for c in
-// counts[start[k]:start[k + 1]]), built on the threads without the GIL.
-// Curves of a cohort share their totals, so each fraction in use is written
-// once (when the table of k / n for every n in use stays small) and copied.
-nb::list rate_texts(Counts counts, Counts totals, Counts start) {
-    const std::size_t curves = totals.shape(0), points = counts.shape(0);
-    const std::int64_t* count = counts.data();
-    const std::int64_t* total = totals.data();
-    const std::int64_t* bounds = start.data();
-    if (start.shape(0) != curves + 1 || bounds[0] != 0 || bounds[curves] != std::int64_t(points))
-        throw nb::value_error("rate_texts: start must run from 0 to the number of counts, one step per total");
-    for (std::size_t k = 0; k < curves; ++k)
-        if (bounds[k + 1] < bounds[k] || total[k] < 1)
-            throw nb::value_error("rate_texts: start must not decrease and every total must be positive");
-    // Where the fractions of each total begin in the table (of n + 1 entries per total in use).
-    std::vector<std::int64_t> totals_used(total, total + curves);
-    std::sort(totals_used.begin(), totals_used.end());
-    totals_used.erase(std::unique(totals_used.begin(), totals_used.end()), totals_used.end());
-    std::vector<std::size_t> base(totals_used.size() + 1, 0);
-    bool tabled = true;
-    for (std::size_t u = 0; u < totals_used.size() && tabled; ++u) {
-        base[u + 1] = base[u] + std::size_t(totals_used[u]) + 1;
-        tabled = base[u + 1] <= 4 * points + (std::size_t(1) << 20);
-    }
-    std::vector<std::size_t> first(curves, 0);  // table entry of fraction 0 of each curve's total
-    std::vector<std::int64_t> slot;             // the word of each table entry in use, else -1
-    std::vector<Word> words;
-    std::vector<std::size_t> sizes(curves, 0);
-    bool in_range = true;
-    {
-        nb::gil_scoped_release release;
-        for (std::size_t k = 0; k < curves; ++k) {
+// The rates of curves laid end to end, count / total of the curve, as the texts
+// Python's repr gives. Curves of a cohort share their totals, so each fraction
+// in use is written once (when the table of k / n for every n in use stays
+// small) and copied; otherwise each rate is written where it stands.
+class Rates {
+  public:
+    Rates(const std::int64_t* count, const std::int64_t* total, const std::int64_t* bounds, std::size_t curves,
+          std::size_t points, const char* caller)
+        : count_(count), total_(total), bounds_(bounds), curves_(curves) {
+        if (bounds[0] != 0 || bounds[curves] != std::int64_t(points))
+            throw nb::value_error((std::string(caller) + ": start must run from 0 to the number of counts, one "
+                                                         "step per total").c_str());
+        for (std::size_t k = 0; k < curves; ++k)
+            if (bounds[k + 1] < bounds[k] || total[k] < 1)
+                throw nb::value_error((std::string(caller) + ": start must not decrease and every total must be "
+                                                             "positive").c_str());
+        bool in_range = true;
+        for (std::size_t k = 0; k < curves; ++k)
             for (auto i = std::size_t(bounds[k]); i < std::size_t(bounds[k + 1]); ++i)
                 in_range &= count[i] >= 0 && count[i] <= total[k];
-            if (tabled)
-                first[k] = base[std::size_t(std::lower_bound(totals_used.begin(), totals_used.end(), total[k]) -
-                                            totals_used.begin())];
-        }
-        if (in_range && tabled) {
-            slot.assign(base.back(), -1);
-            for (std::size_t k = 0; k < curves; ++k)
-                for (auto i = std::size_t(bounds[k]); i < std::size_t(bounds[k + 1]); ++i)
-                    slot[first[k] + std::size_t(count[i])] = 0;
-            std::vector<std::size_t> entries;
-            for (std::size_t e = 0; e < slot.size(); ++e)
-                if (slot[e] == 0) {
-                    slot[e] = std::int64_t(entries.size());
-                    entries.push_back(e);
-                }
-            words.resize(entries.size());
-            // The table entry e of total n = totals_used[u] is the fraction (e - base[u]) / n.
-            kern::parallel_for(entries.size(), kern::threads_for(entries.size() * 16),
-                               [&](std::size_t begin, std::size_t end, unsigned) {
-                auto u = std::size_t(std::upper_bound(base.begin(), base.end(), entries[begin]) - base.begin()) - 1;
-                for (std::size_t w = begin; w < end; ++w) {
-                    while (entries[w] >= base[u + 1]) ++u;
-                    const double rate = double(entries[w] - base[u]) / double(totals_used[u]);
-                    words[w].size = std::uint8_t(python_repr(rate, words[w].text));
-                }
-            });
-        }
+        if (!in_range)
+            throw nb::value_error((std::string(caller) + ": every count must lie between 0 and its curve's total")
+                                      .c_str());
+        nb::gil_scoped_release release;
+        tabulate(points);
     }
-    if (!in_range) throw nb::value_error("rate_texts: every count must lie between 0 and its curve's total");
-    if (!tabled) return rate_texts_one_by_one(count, total, bounds, curves);
-    // The strings are made with the GIL, then filled in on the threads without it.
+
+    // The text of rate i (of curve k), appended to `out`; its length.
+    std::size_t size(std::size_t k, std::size_t i) const {
+        if (tabled_) return words_[std::size_t(slot_[first_[k] + std::size_t(count_[i])])].size;
+        char word[48];
+        return python_repr(double(count_[i]) / double(total_[k]), word);
+    }
+    char* put(char* out, std::size_t k, std::size_t i) const {
+        if (!tabled_) return out + python_repr(double(count_[i]) / double(total_[k]), out);
+        const Word& w = words_[std::size_t(slot_[first_[k] + std::size_t(count_[i])])];
+        std::memcpy(out, w.text, w.size);
+        return out + w.size;
+    }
+    // Curve k's rates joined with ",": its length, and the text put at `out`.
+    std::size_t joined_size(std::size_t k) const {
+        std::size_t n = 0;
+        for (auto i = std::size_t(bounds_[k]); i < std::size_t(bounds_[k + 1]); ++i) n += size(k, i) + 1u;
+        return n ? n - 1 : 0;
+    }
+    char* put_joined(char* out, std::size_t k) const {
+        for (auto i = std::size_t(bounds_[k]); i < std::size_t(bounds_[k + 1]); ++i) {
+            if (i > std::size_t(bounds_[k])) *out++ = ',';
+            out = put(out, k, i);
+        }
+        return out;
+    }
+
+  private:
+    void tabulate(std::size_t points) {
+        // Where the fractions of each total begin in the table (of n + 1 entries per total in use).
+        std::vector<std::int64_t> totals_used(total_, total_ + curves_);
+        std::sort(totals_used.begin(), totals_used.end());
+        totals_used.erase(std::unique(totals_used.begin(), totals_used.end()), totals_used.end());
+        std::vector<std::size_t> base(totals_used.size() + 1, 0);
+        for (std::size_t u = 0; u < totals_used.size(); ++u) {
+            base[u + 1] = base[u] + std::size_t(totals_used[u]) + 1;
+            if (base[u + 1] > 4 * points + (std::size_t(1) << 20)) return;  // not tabled
+        }
+        tabled_ = true;
+        first_.assign(curves_, 0);  // table entry of fraction 0 of each curve's total
+        for (std::size_t k = 0; k < curves_; ++k)
+            first_[k] = base[std::size_t(std::lower_bound(totals_used.begin(), totals_used.end(), total_[k]) -
+                                         totals_used.begin())];
+        slot_.assign(base.back(), -1);  // the word of each table entry in use, else -1
+        for (std::size_t k = 0; k < curves_; ++k)
+            for (auto i = std::size_t(bounds_[k]); i < std::size_t(bounds_[k + 1]); ++i)
+                slot_[first_[k] + std::size_t(count_[i])] = 0;
+        std::vector<std::size_t> entries;
+        for (std::size_t e = 0; e < slot_.size(); ++e)
+            if (slot_[e] == 0) {
+                slot_[e] = std::int64_t(entries.size());
+                entries.push_back(e);
+            }
+        words_.resize(entries.size());
+        // The table entry e of total n = totals_used[u] is the fraction (e - base[u]) / n.
+        kern::parallel_for(entries.size(), kern::threads_for(entries.size() * 16),
+                           [&](std::size_t begin, std::size_t end, unsigned) {
+            auto u = std::size_t(std::upper_bound(base.begin(), base.end(), entries[begin]) - base.begin()) - 1;
+            for (std::size_t w = begin; w < end; ++w) {
+                while (entries[w] >= base[u + 1]) ++u;
+                const double rate = double(entries[w] - base[u]) / double(totals_used[u]);
+                words_[w].size = std::uint8_t(python_repr(rate, words_[w].text));
+            }
+        });
+    }
+
+    const std::int64_t *count_, *total_, *bounds_;
+    std::size_t curves_;
+    bool tabled_ = false;
+    std::vector<std::size_t> first_;
+    std::vector<std::int64_t> slot_;
+    std::vector<Word> words_;
+};
+
+// Each curve's rates as text: curve k is ",".join(repr(c / totals[k]) for c in
+// counts[start[k]:start[k + 1]]). The strings are made with the GIL, then
+// filled in on the threads without it.
+nb::list rate_texts(Counts counts, Counts totals, Counts start) {
+    const std::size_t curves = totals.shape(0), points = counts.shape(0);
+    if (start.shape(0) != curves + 1)
+        throw nb::value_error("rate_texts: start must run from 0 to the number of counts, one step per total");
+    const Rates rates(counts.data(), totals.data(), start.data(), curves, points, "rate_texts");
+    std::vector<std::size_t> sizes(curves, 0);
     {
         nb::gil_scoped_release release;
         kern::parallel_for(curves, kern::threads_for(points), [&](std::size_t begin, std::size_t end, unsigned) {
-            for (std::size_t k = begin; k < end; ++k) {
-                std::size_t size = 0;
-                for (auto i = std::size_t(bounds[k]); i < std::size_t(bounds[k + 1]); ++i)
-                    size += words[std::size_t(slot[first[k] + std::size_t(count[i])])].size + 1u;
-                sizes[k] = size ? size - 1 : 0;
-            }
+            for (std::size_t k = begin; k < end; ++k) sizes[k] = rates.joined_size(k);
         });
     }
     std::vector<char*> into(curves);
@@ -279,18 +293,71 @@ nb::list rate_texts(Counts counts, Counts totals, Counts start) {
     {
         nb::gil_scoped_release release;
         kern::parallel_for(curves, kern::threads_for(points), [&](std::size_t begin, std::size_t end, unsigned) {
-            for (std::size_t k = begin; k < end; ++k) {
-                char* p = into[k];
-                for (auto i = std::size_t(bounds[k]); i < std::size_t(bounds[k + 1]); ++i) {
-                    if (i > std::size_t(bounds[k])) *p++ = ',';
-                    const Word& w = words[std::size_t(slot[first[k] + std::size_t(count[i])])];
-                    std::memcpy(p, w.text, w.size);
-                    p += w.size;
-                }
-            }
+            for (std::size_t k = begin; k < end; ++k) rates.put_joined(into[k], k);
         });
     }
     return out;
+}
+
+using Doubles = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+// The ROC table as the host's writer writes a frame of it (a tab-separated table
+// whose index is 0, 1, ...): a header line "\tFeature\tFPR\tTPR\tAUC", then per
+// curve k its number, feature, joined false- and true-positive rates and its
+// area as repr (empty when NaN). Rows are written in blocks formatted on the
+// threads, into the file at `path`.
+void write_roc_table(const std::string& path, const std::vector<std::string>& features, Counts fps, Counts tps,
+                     Counts start, Counts negatives, Counts positives, Doubles auc) {
+    const std::size_t curves = features.size(), points = fps.shape(0);
+    if (start.shape(0) != curves + 1 || negatives.shape(0) != curves || positives.shape(0) != curves ||
+        auc.shape(0) != curves || tps.shape(0) != points)
+        throw nb::value_error("write_roc_table: one feature, total and area per curve, one start more");
+    const Rates fpr(fps.data(), negatives.data(), start.data(), curves, points, "write_roc_table");
+    const Rates tpr(tps.data(), positives.data(), start.data(), curves, points, "write_roc_table");
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file) throw nb::value_error(("write_roc_table: cannot write " + path).c_str());
+    bool written;
+    {
+        nb::gil_scoped_release release;
+        const unsigned nt = kern::threads_for(points * 16);
+        const std::size_t block = 64;
+        std::vector<std::string> texts(std::size_t(nt) * 8);
+        static const char header[] = "\tFeature\tFPR\tTPR\tAUC\n";
+        written = std::fwrite(header, 1, sizeof header - 1, file) == sizeof header - 1;
+        for (std::size_t first = 0; written && first < curves; first += texts.size() * block) {
+            const std::size_t blocks = std::min(texts.size(), (curves - first + block - 1) / block);
+            kern::parallel_for(blocks, nt, [&](std::size_t begin, std::size_t end, unsigned) {
+                for (std::size_t b = begin; b < end; ++b) {
+                    std::string& text = texts[b];
+                    text.clear();
+                    const std::size_t stop = std::min(curves, first + (b + 1) * block);
+                    for (std::size_t k = first + b * block; k < stop; ++k) {
+                        char word[48];
+                        const std::size_t at = text.size();
+                        const std::string number = std::to_string(k);
+                        const std::size_t area = std::isnan(auc.data()[k]) ? 0 : python_repr(auc.data()[k], word);
+                        text.resize(at + number.size() + features[k].size() + fpr.joined_size(k) +
+                                    tpr.joined_size(k) + area + 5);
+                        char* o = text.data() + at;
+                        o = std::copy(number.begin(), number.end(), o);
+                        *o++ = '\t';
+                        o = std::copy(features[k].begin(), features[k].end(), o);
+                        *o++ = '\t';
+                        o = fpr.put_joined(o, k);
+                        *o++ = '\t';
+                        o = tpr.put_joined(o, k);
+                        *o++ = '\t';
+                        o = std::copy(word, word + area, o);
+                        *o++ = '\n';
+                    }
+                }
+            });
+            for (std::size_t b = 0; written && b < blocks; ++b)
+                written = std::fwrite(texts[b].data(), 1, texts[b].size(), file) == texts[b].size();
+        }
+        written = std::fclose(file) == 0 && written;
+    }
+    if (!written) throw nb::value_error(("write_roc_table: writing " + path + " failed").c_str());
 }
 
 }  // namespace
@@ -310,4 +377,15 @@ void bind_roc_curves(nb::module_& m) {
                   "start: numpy.typing.NDArray[numpy.int64]) -> list[str]"),
           "For each curve k, \",\".join(repr(c / totals[k]) for c in counts[start[k]:start[k + 1]]): the "
           "texts Python writes for those doubles. Runs without the GIL.");
+    m.def("write_roc_table", &write_roc_table, nb::arg("path"), nb::arg("features"), nb::arg("fps"), nb::arg("tps"),
+          nb::arg("start"), nb::arg("negatives"), nb::arg("positives"), nb::arg("auc"),
+          nb::sig("def write_roc_table(path: str, features: collections.abc.Sequence[str], "
+                  "fps: numpy.typing.NDArray[numpy.int64], tps: numpy.typing.NDArray[numpy.int64], "
+                  "start: numpy.typing.NDArray[numpy.int64], negatives: numpy.typing.NDArray[numpy.int64], "
+                  "positives: numpy.typing.NDArray[numpy.int64], auc: numpy.typing.NDArray[numpy.float64]) -> None"),
+          "Writes the ROC table of the curves of roc_counts to `path`, byte for byte as the host writes its "
+          "frame: a header line of an empty index name and the columns Feature, FPR, TPR and AUC, then per "
+          "curve k the line of k, features[k], rate_texts of fps / negatives and of tps / positives, and "
+          "repr(auc[k]), tab-separated. The features must need no quoting (no tab, line break or double "
+          "quote). Formats on the threads without the GIL.");
 }

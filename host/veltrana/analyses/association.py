@@ -18,7 +18,7 @@ import pandas as pd
 from veltrana import deferred
 from veltrana.runs import progress
 from veltrana.plugins.paths import readable_anywhere
-from veltrana.plugins.tables import read_result_path, save_result_path
+from veltrana.plugins.tables import read_result_path, replace_result_path, save_result_path
 from veltrana.analyses.matrices import take
 
 stats = deferred.module("scipy.stats")
@@ -190,21 +190,36 @@ def _joined_rates(counts: np.ndarray, totals: np.ndarray, start: np.ndarray) -> 
                                 np.asarray(start, dtype=np.int64))
 
 
-def _areas(fpr: np.ndarray, tpr: np.ndarray, start: np.ndarray) -> list[float]:
+def _areas(fps, tps, start, negatives, positives) -> np.ndarray:
     """np.trapezoid(tpr, fpr) of each curve: the same terms, each curve's summed as numpy sums
     an array of them (pairwise, whatever the memory alignment), so to the last bit."""
-    terms = np.diff(fpr) * (tpr[1:] + tpr[:-1]) / 2.0
-    return [float(terms[a:b - 1].sum()) for a, b in zip(start[:-1].tolist(), start[1:].tolist())]
-
-
-def _roc_table(features, columns, fps, tps, start, negatives, positives) -> pd.DataFrame:
-    """The ROC table of the curves of roc_tables, the columns named by `features`."""
     sizes = np.diff(start)
     fpr, tpr = fps / np.repeat(negatives, sizes), tps / np.repeat(positives, sizes)
-    return pd.DataFrame({"Feature": np.asarray(features, dtype=object)[columns],
-                         "FPR": _joined_rates(fps, negatives, start),
-                         "TPR": _joined_rates(tps, positives, start),
-                         "AUC": _areas(fpr, tpr, start)})
+    terms = np.diff(fpr) * (tpr[1:] + tpr[:-1]) / 2.0
+    return np.array([float(terms[a:b - 1].sum()) for a, b in zip(start[:-1].tolist(), start[1:].tolist())],
+                    dtype=float)
+
+
+def _roc_table(names, fps, tps, start, negatives, positives, auc) -> pd.DataFrame:
+    """The ROC table of the curves of roc_tables, named by `names`."""
+    return pd.DataFrame({"Feature": names, "FPR": _joined_rates(fps, negatives, start),
+                         "TPR": _joined_rates(tps, positives, start), "AUC": auc})
+
+
+def _plain(name) -> bool:
+    """A name written as it stands in any encoding: ASCII, nothing to quote."""
+    return isinstance(name, str) and name.isascii() and not any(c in name for c in '\t\n\r"')
+
+
+def _save_roc_table(path, names, curves, auc) -> str:
+    """The ROC table at `path`, as save_result_path writes its frame: written natively from the
+    counts (a cohort's table is hundreds of MB of text), or through the frame when a feature's
+    name needs quoting."""
+    if len(names) and all(_plain(n) for n in names):
+        fps, tps, start, negatives, positives = (np.asarray(c, dtype=np.int64) for c in curves)
+        return replace_result_path(path, lambda partial: _native().write_roc_table(
+            partial, list(names), fps, tps, start, negatives, positives, np.asarray(auc, dtype=float)))
+    return save_result_path(path, _roc_table(names, *curves, auc))
 
 
 # ---- the curves beside the ROC table ---------------------------------------------------
@@ -223,28 +238,24 @@ def curve_files(table_path) -> tuple[str, str]:
 
 
 def _save_atomically(path, save) -> None:
-    partial = f"{path}.partial-{os.getpid()}-{threading.get_ident()}"
-    try:
+    def write(partial):
         with open(partial, "wb") as fh:
             save(fh)
-        os.replace(partial, path)
-    except BaseException:
-        if os.path.exists(partial):
-            os.remove(partial)
-        raise
+
+    replace_result_path(path, write)
 
 
-def _write_curves(table_path, table: pd.DataFrame, fps, tps, start, negatives, positives) -> None:
+def _write_curves(table_path, names, auc, fps, tps, start, negatives, positives) -> None:
     """The table's curves as counts: row k of the table is [start[k], start[k + 1]) of the counts."""
     counts_path, index_path = curve_files(table_path)
     counts = np.empty((2, len(fps)), dtype=np.int32)  # counts of samples: far below 2**31
     counts[0], counts[1] = fps, tps
     _save_atomically(counts_path, lambda fh: np.save(fh, counts, allow_pickle=False))
-    features = table["Feature"].to_numpy(dtype=str) if len(table) else np.array([], dtype=str)
+    features = np.asarray(names, dtype=str) if len(names) else np.array([], dtype=str)
     _save_atomically(index_path, lambda fh: np.savez(
         fh, version=np.int64(CURVES_VERSION), features=features, start=np.asarray(start, dtype=np.int64),
         negatives=np.asarray(negatives, dtype=np.int64), positives=np.asarray(positives, dtype=np.int64),
-        auc=table["AUC"].to_numpy(dtype=float)))
+        auc=np.asarray(auc, dtype=float)))
 
 
 def _readable(path) -> str:
@@ -344,13 +355,13 @@ def update_phenotype_feature_logistic_inter(data_df, samples, features, numeric_
     """
     matrix, y, features = _aligned(data_df, samples, features, numeric_info_df, phenotype)
     progress.report(f"ROC curves of {len(features)} features against {phenotype} (2 of 2)")
-    table = pd.DataFrame([], columns=["Feature", "FPR", "TPR", "AUC"])
+    names, auc = np.array([], dtype=object), np.zeros(0)
     curves = (np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int64), np.zeros(1, dtype=np.int64),
               np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int64))
     if len(y) and len(features):
         columns, *curves = roc_tables(matrix, binary_outcome(y))
         del matrix
-        table = _roc_table(features, columns, *curves)
+        names, auc = np.asarray(features, dtype=object)[columns], _areas(*curves)
     # The curves first: a table on disk always has its curves beside it.
-    _write_curves(pfl_path, table, *curves)
-    return save_result_path(pfl_path, table)
+    _write_curves(pfl_path, names, auc, *curves)
+    return _save_roc_table(pfl_path, names, curves, auc)

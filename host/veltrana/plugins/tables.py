@@ -255,30 +255,40 @@ def _write_plain(fh, frame: pd.DataFrame) -> bool:
 
 def save_result_path(path, frame: pd.DataFrame) -> str:
     """Writes `frame` as a tab-separated table (index included), or as a binary matrix at a
-    ".npz" path, creating its folder.
+    ".npz" path, creating its folder (see replace_result_path)."""
 
-    The table is written beside its place and then moved there, so a reader on
-    another thread sees the old table or the new one, never a partly written file.
+    def write(partial):
+        if _is_matrix(path):
+            with open(partial, "wb") as fh:
+                _write_matrix(fh, frame)
+        else:
+            with open(partial, "w", newline="") as fh:
+                if not _write_plain(fh, frame):
+                    frame.to_csv(fh, sep="\t")
+
+    return replace_result_path(path, write)
+
+
+def replace_result_path(path, write) -> str:
+    """Calls `write(partial)` to write a result file beside its place (readable by the server
+    alone), then moves it to `path`, creating its folder; returns the path.
+
+    A reader on another thread sees the old file or the new one, never a partly written
+    file; a failed write leaves nothing behind.
     """
     folder = os.path.dirname(os.fspath(path))
     if folder:
         os.makedirs(folder, exist_ok=True)
     fd, partial = tempfile.mkstemp(dir=folder or ".", prefix=".writing-", suffix=".part")
+    os.close(fd)
     try:
         os.chmod(partial, 0o600)  # the server's files are its own (mkstemp's mode, said outright)
-        if _is_matrix(path):
-            with os.fdopen(fd, "wb") as fh:
-                _write_matrix(fh, frame)
-        else:
-            with os.fdopen(fd, "w", newline="") as fh:
-                if not _write_plain(fh, frame):
-                    frame.to_csv(fh, sep="\t")
+        write(partial)
         os.replace(partial, path)
     except BaseException:
         os.unlink(partial)
         raise
     return os.fspath(path)
-
 
 
 def read_text(path) -> str:
