@@ -66,15 +66,12 @@ inline std::uint64_t order_key(double v) {
     return u >> 63 ? ~u : u | (std::uint64_t(1) << 63);
 }
 
-// Sorts `a` ascending, 11 bits at a time (`spare` is scratch): the counts of
-// every digit are taken in one pass, and a digit that all keys share moves
-// nothing and is skipped (scores of one sign and scale share their top bits).
-inline void radix_sort(std::vector<std::uint64_t>& a, std::vector<std::uint64_t>& spare) {
-    if (a.size() < 64) {
-        std::sort(a.begin(), a.end());
-        return;
-    }
-    constexpr unsigned kBits = 11, kPasses = (64 + kBits - 1) / kBits;
+// Sorts `a` ascending, kBits at a time (`spare` is scratch): the counts of every
+// digit are taken in one pass, and a digit that all keys share moves nothing and
+// is skipped (scores of one sign and scale share their top bits).
+template <unsigned kBits>
+void radix_sort_by(std::vector<std::uint64_t>& a, std::vector<std::uint64_t>& spare) {
+    constexpr unsigned kPasses = (64 + kBits - 1) / kBits;
     constexpr std::size_t kDigits = std::size_t(1) << kBits;
     std::vector<std::size_t> counts(kPasses * kDigits, 0);
     for (std::uint64_t k : a)
@@ -89,6 +86,17 @@ inline void radix_sort(std::vector<std::uint64_t>& a, std::vector<std::uint64_t>
         for (std::uint64_t k : a) spare[at[(k >> shift) & (kDigits - 1)]++] = k;
         a.swap(spare);
     }
+}
+
+// Sorts `a` ascending: short runs by comparison, longer ones by radix, with digits
+// of 8 bits while clearing the counts of wider ones would cost more than the keys.
+inline void radix_sort(std::vector<std::uint64_t>& a, std::vector<std::uint64_t>& spare) {
+    if (a.size() < 64)
+        std::sort(a.begin(), a.end());
+    else if (a.size() < 4096)
+        radix_sort_by<8>(a, spare);
+    else
+        radix_sort_by<11>(a, spare);
 }
 
 // How many threads a job over `cells` values deserves.
