@@ -28,6 +28,7 @@ namespace {
 
 using Rows = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 using Hits = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using Factors = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 using Counts = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 using Column = nb::ndarray<nb::numpy, std::int64_t, nb::ndim<1>>;
 
@@ -40,12 +41,14 @@ struct Point {
 // corners (a middle point whose steps before and after are equal lies on a
 // straight segment and goes). The scores of each class are sorted apart and
 // walked together: a point counts the scores of each class up to its own.
-void row_curve(const double* row, const std::int64_t* hit, std::size_t n, std::vector<std::uint64_t> (&by_class)[3],
-               std::vector<Point>& out) {
+void row_curve(const double* row, double factor, const std::int64_t* hit, std::size_t n,
+               std::vector<std::uint64_t> (&by_class)[3], std::vector<Point>& out) {
     by_class[0].clear();
     by_class[1].clear();
-    for (std::size_t j = 0; j < n; ++j)
-        if (!std::isnan(row[j])) by_class[hit[j]].push_back(kern::order_key(row[j] + 0.0));  // -0.0 as 0.0
+    for (std::size_t j = 0; j < n; ++j) {
+        const double score = row[j] * factor;
+        if (!std::isnan(score)) by_class[hit[j]].push_back(kern::order_key(score + 0.0));  // -0.0 as 0.0
+    }
     kern::radix_sort(by_class[0], by_class[2]);
     kern::radix_sort(by_class[1], by_class[2]);
     const std::vector<std::uint64_t>& neg = by_class[0];
@@ -74,10 +77,12 @@ Column column(std::int64_t* values, std::size_t n) {
     return Column(values, 1, shape, owner);
 }
 
-std::tuple<Column, Column, Column> roc_counts(Rows scores, Hits outcome) {
+std::tuple<Column, Column, Column> roc_counts(Rows scores, Factors factors, Hits outcome) {
     const std::size_t m = scores.shape(0), n = scores.shape(1);
     if (outcome.shape(0) != n)
         throw nb::value_error("roc_counts: outcome must hold one value per column of scores");
+    if (factors.shape(0) != m) throw nb::value_error("roc_counts: factors must hold one value per row of scores");
+    const double* factor = factors.data();
     const double* values = scores.data();
     const std::int64_t* hits = outcome.data();
     for (std::size_t j = 0; j < n; ++j)
@@ -87,7 +92,8 @@ std::tuple<Column, Column, Column> roc_counts(Rows scores, Hits outcome) {
         nb::gil_scoped_release release;
         kern::parallel_for(m, kern::threads_for(m * n), [&](std::size_t begin, std::size_t end, unsigned) {
             std::vector<std::uint64_t> by_class[3];  // negatives, positives, scratch
-            for (std::size_t r = begin; r < end; ++r) row_curve(values + r * n, hits, n, by_class, curves[r]);
+            for (std::size_t r = begin; r < end; ++r)
+                row_curve(values + r * n, factor[r], hits, n, by_class, curves[r]);
         });
     }
     // Curves end to end, each starting at (0, 0).
@@ -363,12 +369,13 @@ void write_roc_table(const std::string& path, const std::vector<std::string>& fe
 }  // namespace
 
 void bind_roc_curves(nb::module_& m) {
-    m.def("roc_counts", &roc_counts, nb::arg("scores"), nb::arg("outcome"),
-          nb::sig("def roc_counts(scores: numpy.typing.NDArray[numpy.float64], outcome: numpy.typing.NDArray[numpy.int64]) "
+    m.def("roc_counts", &roc_counts, nb::arg("scores"), nb::arg("factors"), nb::arg("outcome"),
+          nb::sig("def roc_counts(scores: numpy.typing.NDArray[numpy.float64], factors: numpy.typing.NDArray[numpy.float64], "
+                  "outcome: numpy.typing.NDArray[numpy.int64]) "
                   "-> tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64], "
                   "numpy.typing.NDArray[numpy.int64]]"),
-          "(fps, tps, start): the ROC curve of each row of `scores` (C-contiguous, NaN for missing; the "
-          "highest-ranked score the lowest) against `outcome` (0 or 1 per column), as counts of false and "
+          "(fps, tps, start): the ROC curve of each row of `scores` times its factor (C-contiguous, NaN for "
+          "missing; the highest-ranked score the lowest) against `outcome` (0 or 1 per column), as counts of false and "
           "true positives: a point per distinct score after all samples of that score, only the corners "
           "kept, each curve starting at (0, 0). The curves lie end to end; curve k is [start[k], "
           "start[k + 1]). Runs without the GIL.");

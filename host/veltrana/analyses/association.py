@@ -169,11 +169,10 @@ def roc_tables(matrix: np.ndarray, outcome: np.ndarray):
     columns = np.flatnonzero((count >= MIN_PAIRS) & (positives > 0) & (positives < count))
     if len(columns) < matrix.shape[1]:
         matrix, valid, count, positives = matrix[:, columns], valid[:, columns], count[columns], positives[columns]
-    rows = np.array(matrix.T, order="C")  # one row per feature, a copy
-    del matrix
+    rows = np.ascontiguousarray(matrix.T)  # one row per feature: a view of the host's matrices
     direction = _directions(rows, valid, outcome, count, positives)
-    rows *= -direction[:, None]  # oriented so that the highest score comes first in ascending order
-    fps, tps, start = _native().roc_counts(rows, outcome.astype(np.int64))
+    # Each row times -direction: oriented so that the highest score comes first in ascending order.
+    fps, tps, start = _native().roc_counts(rows, -direction, outcome.astype(np.int64))
     return columns, fps, tps, start, count - positives, positives
 
 

@@ -24,9 +24,9 @@ def signed_rank_sums(a: numpy.typing.NDArray[numpy.float64], b: numpy.typing.NDA
     Per column of the differences a - b (rows paired by position; pairs with a missing value left out): the sum of the average ranks of the positive differences among the absolute differences that are not 0, the tie term sum(t^3 - t) of those, their number, the number of pairs, and the number of zero differences. Runs without the GIL.
     """
 
-def roc_counts(scores: numpy.typing.NDArray[numpy.float64], outcome: numpy.typing.NDArray[numpy.int64]) -> tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64]]:
+def roc_counts(scores: numpy.typing.NDArray[numpy.float64], factors: numpy.typing.NDArray[numpy.float64], outcome: numpy.typing.NDArray[numpy.int64]) -> tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64]]:
     """
-    (fps, tps, start): the ROC curve of each row of `scores` (C-contiguous, NaN for missing; the highest-ranked score the lowest) against `outcome` (0 or 1 per column), as counts of false and true positives: a point per distinct score after all samples of that score, only the corners kept, each curve starting at (0, 0). The curves lie end to end; curve k is [start[k], start[k + 1]). Runs without the GIL.
+    (fps, tps, start): the ROC curve of each row of `scores` times its factor (C-contiguous, NaN for missing; the highest-ranked score the lowest) against `outcome` (0 or 1 per column), as counts of false and true positives: a point per distinct score after all samples of that score, only the corners kept, each curve starting at (0, 0). The curves lie end to end; curve k is [start[k], start[k + 1]). Runs without the GIL.
     """
 
 def rate_texts(counts: numpy.typing.NDArray[numpy.int64], totals: numpy.typing.NDArray[numpy.int64], start: numpy.typing.NDArray[numpy.int64]) -> list[str]:
