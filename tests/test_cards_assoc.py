@@ -433,7 +433,7 @@ def per_feature_roc_table(data_df, samples, features, numeric_info_df, phenotype
 
 @pytest.mark.parametrize("samples, decimals, features, names", [
     (90, 1, 400, ()), (300, 4, 400, ()), (7, 0, 400, ()),
-    (25, 2, 2500, ()),  # written natively in several rounds of blocks
+    (300, 3, 2500, ()),  # written natively in several rounds of blocks
     (25, 2, 400, ('G"q', "Gé"))])  # names to quote, or not ASCII: written through the frame
 def test_roc_table_equals_the_per_feature_curves_to_the_byte(tmp_path, samples, decimals, features, names):
     """Ties (coarse values, a tied phenotype), missing values, constant features, features

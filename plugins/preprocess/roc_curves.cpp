@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <future>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -307,11 +309,33 @@ nb::list rate_texts(Counts counts, Counts totals, Counts start) {
 
 using Doubles = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
+// Curve k's line of the table: its number, feature, joined rates and area.
+void append_row(std::string& text, std::size_t k, const std::string& feature, const Rates& fpr, const Rates& tpr,
+                double auc) {
+    char word[48];
+    const std::string number = std::to_string(k);
+    const std::size_t area = std::isnan(auc) ? 0 : python_repr(auc, word), at = text.size();
+    text.resize(at + number.size() + feature.size() + fpr.joined_size(k) + tpr.joined_size(k) + area + 5);
+    char* o = text.data() + at;
+    o = std::copy(number.begin(), number.end(), o);
+    *o++ = '\t';
+    o = std::copy(feature.begin(), feature.end(), o);
+    *o++ = '\t';
+    o = fpr.put_joined(o, k);
+    *o++ = '\t';
+    o = tpr.put_joined(o, k);
+    *o++ = '\t';
+    o = std::copy(word, word + area, o);
+    *o = '\n';
+}
+
 // The ROC table as the host's writer writes a frame of it (a tab-separated table
 // whose index is 0, 1, ...): a header line "\tFeature\tFPR\tTPR\tAUC", then per
 // curve k its number, feature, joined false- and true-positive rates and its
-// area as repr (empty when NaN). Rows are written in blocks formatted on the
-// threads, into the file at `path`.
+// area as repr (empty when NaN). The lines are formatted in blocks on the
+// threads, a round of blocks while the previous round is written (a cohort's
+// table is hundreds of megabytes, and writing them costs the system as much as
+// formatting them).
 void write_roc_table(const std::string& path, const std::vector<std::string>& features, Counts fps, Counts tps,
                      Counts start, Counts negatives, Counts positives, Doubles auc) {
     const std::size_t curves = features.size(), points = fps.shape(0);
@@ -325,42 +349,39 @@ void write_roc_table(const std::string& path, const std::vector<std::string>& fe
     bool written;
     {
         nb::gil_scoped_release release;
+        // Blocks of curves of about 2^14 points each (a third of a megabyte of text).
+        std::vector<std::size_t> bounds{0};
+        for (std::size_t k = 0; k < curves; ++k)
+            if (std::size_t(start.data()[k + 1]) - std::size_t(start.data()[bounds.back()]) >= (1u << 14) ||
+                k + 1 == curves)
+                bounds.push_back(k + 1);
         const unsigned nt = kern::threads_for(points * 16);
-        const std::size_t block = 64;
-        std::vector<std::string> texts(std::size_t(nt) * 8);
+        const std::size_t per_round = std::size_t(nt) * 2;
+        std::vector<std::string> rounds[2] = {std::vector<std::string>(per_round),
+                                              std::vector<std::string>(per_round)};
+        auto write_all = [file](const std::vector<std::string>& texts, std::size_t blocks) {
+            bool ok = true;
+            for (std::size_t b = 0; ok && b < blocks; ++b)
+                ok = std::fwrite(texts[b].data(), 1, texts[b].size(), file) == texts[b].size();
+            return ok;
+        };
         static const char header[] = "\tFeature\tFPR\tTPR\tAUC\n";
         written = std::fwrite(header, 1, sizeof header - 1, file) == sizeof header - 1;
-        for (std::size_t first = 0; written && first < curves; first += texts.size() * block) {
-            const std::size_t blocks = std::min(texts.size(), (curves - first + block - 1) / block);
+        std::future<bool> writing;  // the previous round's
+        for (std::size_t first = 0, r = 0; written && first + 1 < bounds.size(); first += per_round, ++r) {
+            std::vector<std::string>& texts = rounds[r % 2];  // its last writing was waited for
+            const std::size_t blocks = std::min(per_round, bounds.size() - 1 - first);
             kern::parallel_for(blocks, nt, [&](std::size_t begin, std::size_t end, unsigned) {
                 for (std::size_t b = begin; b < end; ++b) {
-                    std::string& text = texts[b];
-                    text.clear();
-                    const std::size_t stop = std::min(curves, first + (b + 1) * block);
-                    for (std::size_t k = first + b * block; k < stop; ++k) {
-                        char word[48];
-                        const std::size_t at = text.size();
-                        const std::string number = std::to_string(k);
-                        const std::size_t area = std::isnan(auc.data()[k]) ? 0 : python_repr(auc.data()[k], word);
-                        text.resize(at + number.size() + features[k].size() + fpr.joined_size(k) +
-                                    tpr.joined_size(k) + area + 5);
-                        char* o = text.data() + at;
-                        o = std::copy(number.begin(), number.end(), o);
-                        *o++ = '\t';
-                        o = std::copy(features[k].begin(), features[k].end(), o);
-                        *o++ = '\t';
-                        o = fpr.put_joined(o, k);
-                        *o++ = '\t';
-                        o = tpr.put_joined(o, k);
-                        *o++ = '\t';
-                        o = std::copy(word, word + area, o);
-                        *o++ = '\n';
-                    }
+                    texts[b].clear();
+                    for (std::size_t k = bounds[first + b]; k < bounds[first + b + 1]; ++k)
+                        append_row(texts[b], k, features[k], fpr, tpr, auc.data()[k]);
                 }
             });
-            for (std::size_t b = 0; written && b < blocks; ++b)
-                written = std::fwrite(texts[b].data(), 1, texts[b].size(), file) == texts[b].size();
+            if (writing.valid()) written = writing.get();
+            writing = std::async(std::launch::async, write_all, std::cref(texts), blocks);
         }
+        if (writing.valid()) written = writing.get() && written;
         written = std::fclose(file) == 0 && written;
     }
     if (!written) throw nb::value_error(("write_roc_table: writing " + path + " failed").c_str());
