@@ -31,6 +31,7 @@ namespace {
 using Rows = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 using Hits = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 using Factors = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using Column_f = nb::ndarray<nb::numpy, double, nb::ndim<1>>;
 using Counts = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 using Column = nb::ndarray<nb::numpy, std::int64_t, nb::ndim<1>>;
 
@@ -387,6 +388,41 @@ void write_roc_table(const std::string& path, const std::vector<std::string>& fe
     if (!written) throw nb::value_error(("write_roc_table: writing " + path + " failed").c_str());
 }
 
+// np.trapezoid(tpr, fpr) of each curve of the counts: the rates count / total,
+// the terms diff(fpr) * (tpr[1:] + tpr[:-1]) / 2 and their pairwise sum, each
+// step as numpy takes it, so to the last bit.
+Column_f roc_areas(Counts fps, Counts tps, Counts start, Counts negatives, Counts positives) {
+    const std::size_t curves = negatives.shape(0), points = fps.shape(0);
+    if (start.shape(0) != curves + 1 || positives.shape(0) != curves || tps.shape(0) != points)
+        throw nb::value_error("roc_areas: one total of each kind per curve, one start more");
+    const std::int64_t* bounds = start.data();
+    for (std::size_t k = 0; k < curves; ++k)
+        if (bounds[k + 1] <= bounds[k] || std::size_t(bounds[k + 1]) > points)
+            throw nb::value_error("roc_areas: every curve must have a point, within the counts");
+    auto* areas = new double[std::max<std::size_t>(curves, 1)];
+    nb::capsule owner(areas, [](void* p) noexcept { delete[] static_cast<double*>(p); });
+    std::size_t shape[1] = {curves};
+    Column_f out(areas, 1, shape, owner);
+    const std::int64_t *f = fps.data(), *t = tps.data(), *neg = negatives.data(), *pos = positives.data();
+    {
+        nb::gil_scoped_release release;
+        kern::parallel_for(curves, kern::threads_for(points * 4), [&](std::size_t begin, std::size_t end, unsigned) {
+            std::vector<double> terms;
+            for (std::size_t k = begin; k < end; ++k) {
+                const auto a = std::size_t(bounds[k]), b = std::size_t(bounds[k + 1]);
+                const double n = double(neg[k]), p = double(pos[k]);
+                terms.resize(b - a - 1);
+                for (std::size_t i = a; i + 1 < b; ++i) {
+                    const double width = double(f[i + 1]) / n - double(f[i]) / n;
+                    terms[i - a] = width * (double(t[i + 1]) / p + double(t[i]) / p) / 2.0;
+                }
+                areas[k] = kern::row_sum(terms);
+            }
+        });
+    }
+    return out;
+}
+
 }  // namespace
 
 void bind_roc_curves(nb::module_& m) {
@@ -405,6 +441,13 @@ void bind_roc_curves(nb::module_& m) {
                   "start: numpy.typing.NDArray[numpy.int64]) -> list[str]"),
           "For each curve k, \",\".join(repr(c / totals[k]) for c in counts[start[k]:start[k + 1]]): the "
           "texts Python writes for those doubles. Runs without the GIL.");
+    m.def("roc_areas", &roc_areas, nb::arg("fps"), nb::arg("tps"), nb::arg("start"), nb::arg("negatives"),
+          nb::arg("positives"),
+          nb::sig("def roc_areas(fps: numpy.typing.NDArray[numpy.int64], tps: numpy.typing.NDArray[numpy.int64], "
+                  "start: numpy.typing.NDArray[numpy.int64], negatives: numpy.typing.NDArray[numpy.int64], "
+                  "positives: numpy.typing.NDArray[numpy.int64]) -> numpy.typing.NDArray[numpy.float64]"),
+          "np.trapezoid(tpr, fpr) of each curve of roc_counts (rates fps / negatives and tps / positives), "
+          "to the bit. Runs without the GIL.");
     m.def("write_roc_table", &write_roc_table, nb::arg("path"), nb::arg("features"), nb::arg("fps"), nb::arg("tps"),
           nb::arg("start"), nb::arg("negatives"), nb::arg("positives"), nb::arg("auc"),
           nb::sig("def write_roc_table(path: str, features: collections.abc.Sequence[str], "

@@ -34,6 +34,11 @@ def rate_texts(counts: numpy.typing.NDArray[numpy.int64], totals: numpy.typing.N
     For each curve k, ",".join(repr(c / totals[k]) for c in counts[start[k]:start[k + 1]]): the texts Python writes for those doubles. Runs without the GIL.
     """
 
+def roc_areas(fps: numpy.typing.NDArray[numpy.int64], tps: numpy.typing.NDArray[numpy.int64], start: numpy.typing.NDArray[numpy.int64], negatives: numpy.typing.NDArray[numpy.int64], positives: numpy.typing.NDArray[numpy.int64]) -> numpy.typing.NDArray[numpy.float64]:
+    """
+    np.trapezoid(tpr, fpr) of each curve of roc_counts (rates fps / negatives and tps / positives), to the bit. Runs without the GIL.
+    """
+
 def write_roc_table(path: str, features: Sequence[str], fps: numpy.typing.NDArray[numpy.int64], tps: numpy.typing.NDArray[numpy.int64], start: numpy.typing.NDArray[numpy.int64], negatives: numpy.typing.NDArray[numpy.int64], positives: numpy.typing.NDArray[numpy.int64], auc: numpy.typing.NDArray[numpy.float64]) -> None:
     """
     Writes the ROC table of the curves of roc_counts to `path`, byte for byte as the host writes its frame: a header line of an empty index name and the columns Feature, FPR, TPR and AUC, then per curve k the line of k, features[k], rate_texts of fps / negatives and of tps / positives, and repr(auc[k]), tab-separated. The features must need no quoting (no tab, line break or double quote). Formats on the threads without the GIL.
