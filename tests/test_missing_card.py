@@ -70,3 +70,8 @@ def test_cutting_the_mask_follows_its_memory_order_and_gives_the_chained_index()
     for a in (mask, np.asfortranarray(mask), mask[::2], np.asfortranarray(mask)[:, ::3]):
         r, c = rows[rows < a.shape[0]], cols[cols < a.shape[1]]
         assert np.array_equal(matrices.take(a, r, c), a[r][:, c])
+        whole = (np.arange(a.shape[0]), np.arange(a.shape[1]))
+        copy, shared = matrices.take(a, *whole), matrices.take(a, *whole, share=True)
+        assert not np.shares_memory(copy, a) and np.shares_memory(shared, a) and np.array_equal(shared, a)
+        with pytest.raises(ValueError):  # a reader of the shared matrix cannot alter the caller's
+            shared[0, 0] = not shared[0, 0]

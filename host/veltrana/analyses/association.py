@@ -34,14 +34,16 @@ def _aligned(data_df, samples, features, numeric_info_df, phenotype):
     """(matrix, phenotype vector) over the known samples with a phenotype value, known features only."""
     if phenotype not in numeric_info_df.columns:
         raise ValueError(f"unknown numerical phenotype {phenotype!r}")
-    features = [f for f in dict.fromkeys(features) if f in data_df.columns]
+    known = set(data_df.columns)
+    features = [f for f in dict.fromkeys(features) if f in known]
     y = pd.to_numeric(numeric_info_df[phenotype], errors="coerce")
     if not (data_df.index.is_unique and data_df.columns.is_unique and y.index.is_unique):
         raise ValueError("the matrix and the phenotype table must name each sample and feature once")
-    valued = set(y.index[y.notna()])
-    samples = [s for s in dict.fromkeys(samples) if s in valued and s in data_df.index]
+    valued = set(y.index[y.notna()]) & set(data_df.index)
+    samples = [s for s in dict.fromkeys(samples) if s in valued]
+    # Only read (by both services): the matrix itself when it is taken whole.
     matrix = take(data_df.to_numpy(dtype=float, copy=False), data_df.index.get_indexer(samples),
-                   data_df.columns.get_indexer(features))
+                  data_df.columns.get_indexer(features), share=True)
     return matrix, y.loc[samples].to_numpy(dtype=float), features
 
 

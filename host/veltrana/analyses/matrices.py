@@ -237,12 +237,17 @@ def preprocessed_matrix(my_path, source) -> pd.DataFrame:
 
 # ---- cells of a matrix -----------------------------------------------------------------
 
-def take(values: np.ndarray, rows: np.ndarray, columns: np.ndarray) -> np.ndarray:
+def take(values: np.ndarray, rows: np.ndarray, columns: np.ndarray, share: bool = False) -> np.ndarray:
     """values[rows][:, columns], a new array, gathered along the memory layout (pandas keeps a
-    matrix features by samples, so its rows of samples are columns in memory)."""
+    matrix features by samples, so its rows of samples are columns in memory). With `share`,
+    all rows and columns in order give a read-only view of `values`, for a caller that only reads."""
     if values.flags.f_contiguous and not values.flags.c_contiguous:
-        return take(values.T, columns, rows).T
+        return take(values.T, columns, rows, share).T
     every = [len(p) == n and np.array_equal(p, np.arange(n)) for p, n in zip((rows, columns), values.shape)]
+    if all(every) and share:
+        view = values.view()
+        view.flags.writeable = False
+        return view
     part = values if every[0] else np.take(values, rows, axis=0)
     if every[1]:
         return part.copy() if every[0] else part
