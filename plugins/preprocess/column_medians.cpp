@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "arrays.hpp"
 #include "kernels.hpp"
 
 namespace nb = nanobind;
@@ -14,14 +15,12 @@ namespace nb = nanobind;
 namespace {
 
 using Matrix = nb::ndarray<const double, nb::ndim<2>, nb::device::cpu>;
-using Column = nb::ndarray<nb::numpy, double, nb::ndim<1>>;
+using Column = arrays::Column<double>;
 
 Column column_medians(Matrix x) {
     const std::size_t rows = x.shape(0), cols = x.shape(1);
-    auto* medians = new double[std::max<std::size_t>(cols, 1)];
-    nb::capsule owner(medians, [](void* p) noexcept { delete[] static_cast<double*>(p); });
-    std::size_t shape[1] = {cols};
-    Column out(medians, 1, shape, owner);
+    double* medians;
+    Column out = arrays::owned(cols, medians);
     // Columns of x are the rows of the kernel's grid.
     const kern::In lines{x.data(), cols, rows, std::ptrdiff_t(x.stride(1)), std::ptrdiff_t(x.stride(0))};
     {

@@ -14,6 +14,7 @@
 #include <tuple>
 #include <vector>
 
+#include "arrays.hpp"
 #include "kernels.hpp"
 
 namespace nb = nanobind;
@@ -21,14 +22,7 @@ namespace nb = nanobind;
 namespace {
 
 using Columns = nb::ndarray<const double, nb::ndim<2>, nb::f_contig, nb::device::cpu>;
-using Column = nb::ndarray<nb::numpy, double, nb::ndim<1>>;
-
-Column owned(std::size_t n, double*& data) {
-    data = new double[std::max<std::size_t>(n, 1)];
-    nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<double*>(p); });
-    std::size_t shape[1] = {n};
-    return Column(data, 1, shape, owner);
-}
+using Column = arrays::Column<double>;
 
 // One column: the count of present values, their mean (NaN for none) and the sum
 // of squared deviations over n - 1, worked in `buf` as numpy works the matrix.
@@ -52,7 +46,7 @@ void moments(const double* x, std::size_t rows, std::vector<double>& buf, double
 std::tuple<Column, Column, Column> column_moments(Columns x) {
     const std::size_t rows = x.shape(0), cols = x.shape(1);
     double *n, *mean, *var;
-    Column out_n = owned(cols, n), out_mean = owned(cols, mean), out_var = owned(cols, var);
+    Column out_n = arrays::owned(cols, n), out_mean = arrays::owned(cols, mean), out_var = arrays::owned(cols, var);
     const double* values = x.data();
     {
         nb::gil_scoped_release release;

@@ -12,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include "arrays.hpp"
 #include "kernels.hpp"
 
 namespace nb = nanobind;
@@ -20,8 +21,8 @@ namespace {
 
 using Rows = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 using Values = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-using Column = nb::ndarray<nb::numpy, double, nb::ndim<1>>;
-using Counts = nb::ndarray<nb::numpy, std::int64_t, nb::ndim<1>>;
+using Column = arrays::Column<double>;
+using Counts = arrays::Column<std::int64_t>;
 
 struct Work {
     std::vector<double> dx, dy, product;
@@ -53,21 +54,13 @@ void correlate(const double* x, const double* y, std::size_t n, Work& w, double&
     pairs = count;
 }
 
-template <typename T, typename A>
-A owned(std::size_t n) {
-    auto* values = new T[std::max<std::size_t>(n, 1)];
-    nb::capsule owner(values, [](void* p) noexcept { delete[] static_cast<T*>(p); });
-    std::size_t shape[1] = {n};
-    return A(values, 1, shape, owner);
-}
-
 std::tuple<Column, Counts> pearson_rows(Rows rows, Values y) {
     const std::size_t m = rows.shape(0), n = rows.shape(1);
     if (y.shape(0) != n) throw nb::value_error("pearson_rows: y must hold one value per column of rows");
-    Column r = owned<double, Column>(m);
-    Counts pairs = owned<std::int64_t, Counts>(m);
-    double* out_r = r.data();
-    std::int64_t* out_n = pairs.data();
+    double* out_r;
+    std::int64_t* out_n;
+    Column r = arrays::owned(m, out_r);
+    Counts pairs = arrays::owned(m, out_n);
     const double* x = rows.data();
     const double* yv = y.data();
     const unsigned nt = kern::threads_for(m * n);
@@ -86,8 +79,8 @@ std::tuple<Column, Column, Column> orientation_sums(Rows rows, Values outcome) {
     const std::size_t m = rows.shape(0), n = rows.shape(1);
     if (outcome.shape(0) != n)
         throw nb::value_error("orientation_sums: outcome must hold one value per column of rows");
-    Column with = owned<double, Column>(m), plain = owned<double, Column>(m), size = owned<double, Column>(m);
-    double *sxo = with.data(), *sx = plain.data(), *sa = size.data();
+    double *sxo, *sx, *sa;
+    Column with = arrays::owned(m, sxo), plain = arrays::owned(m, sx), size = arrays::owned(m, sa);
     const double* x = rows.data();
     const double* o = outcome.data();
     {

@@ -15,13 +15,14 @@
 #include <utility>
 #include <vector>
 
+#include "arrays.hpp"
 #include "kernels.hpp"
 
 namespace nb = nanobind;
 
 namespace {
 
-using Column = nb::ndarray<nb::numpy, double, nb::ndim<1>>;
+using Column = arrays::Column<double>;
 
 // The ranks of two sorted sides together (1-based average ranks over ties):
 // the sum of the ranks of side 1, the tie term sum(t^3 - t) over tie groups.
@@ -54,31 +55,19 @@ void sort_sides(Sides& sides) {
 // -0.0 as 0.0, so that equal values have equal keys.
 std::uint64_t key(double v) { return kern::order_key(v + 0.0); }
 
-// K columns of n doubles each, owned by the arrays handed out.
+// K new columns of n doubles each.
 template <std::size_t K>
 std::array<Column, K> columns(std::size_t n, std::array<double*, K>& data) {
     std::array<Column, K> out;
-    for (std::size_t k = 0; k < K; ++k) {
-        data[k] = new double[std::max<std::size_t>(n, 1)];
-        nb::capsule owner(data[k], [](void* p) noexcept { delete[] static_cast<double*>(p); });
-        std::size_t shape[1] = {n};
-        out[k] = Column(data[k], 1, shape, owner);
-    }
+    for (std::size_t k = 0; k < K; ++k) out[k] = arrays::owned(n, data[k]);
     return out;
 }
 
 using Matrix = nb::ndarray<const double, nb::ndim<2>, nb::device::cpu>;
 
-// Column j of a samples-by-features matrix, any memory order.
-struct Columns {
-    const double* p;
-    std::size_t rows;
-    std::ptrdiff_t rs, cs;
-    double at(std::size_t i, std::size_t j) const { return p[std::ptrdiff_t(i) * rs + std::ptrdiff_t(j) * cs]; }
-};
-
-Columns columns_of(const Matrix& x) {
-    return {x.data(), x.shape(0), std::ptrdiff_t(x.stride(0)), std::ptrdiff_t(x.stride(1))};
+// A samples-by-features matrix, any memory order.
+kern::In grid_of(const Matrix& x) {
+    return {x.data(), x.shape(0), x.shape(1), std::ptrdiff_t(x.stride(0)), std::ptrdiff_t(x.stride(1))};
 }
 
 // Runs one(j, sides) over the features on the threads without the GIL.
@@ -98,7 +87,7 @@ std::tuple<Column, Column, Column, Column> group_rank_sums(Matrix a, Matrix b) {
     if (b.shape(1) != m) throw nb::value_error("group_rank_sums: a and b must have the same columns");
     std::array<double*, 4> out;
     std::array<Column, 4> cols = columns(m, out);
-    const Columns xa = columns_of(a), xb = columns_of(b);
+    const kern::In xa = grid_of(a), xb = grid_of(b);
     per_feature(m, (xa.rows + xb.rows) * m, [&](std::size_t j, Sides& sides) {
         sides[0].clear();
         sides[1].clear();
@@ -123,7 +112,7 @@ std::tuple<Column, Column, Column, Column, Column> signed_rank_sums(Matrix a, Ma
     if (b.shape(1) != m || b.shape(0) != rows) throw nb::value_error("signed_rank_sums: a and b must have one shape");
     std::array<double*, 5> out;
     std::array<Column, 5> cols = columns(m, out);
-    const Columns xa = columns_of(a), xb = columns_of(b);
+    const kern::In xa = grid_of(a), xb = grid_of(b);
     per_feature(m, rows * m, [&](std::size_t j, Sides& sides) {
         sides[0].clear();
         sides[1].clear();

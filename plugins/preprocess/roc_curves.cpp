@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "arrays.hpp"
 #include "kernels.hpp"
 
 namespace nb = nanobind;
@@ -31,9 +32,9 @@ namespace {
 using Rows = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 using Hits = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 using Factors = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-using Column_f = nb::ndarray<nb::numpy, double, nb::ndim<1>>;
+using Floats = arrays::Column<double>;
 using Counts = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-using Column = nb::ndarray<nb::numpy, std::int64_t, nb::ndim<1>>;
+using Column = arrays::Column<std::int64_t>;
 
 struct Point {
     std::int64_t fp, tp;
@@ -74,12 +75,6 @@ void row_curve(const double* row, double factor, const std::int64_t* hit, std::s
     }
 }
 
-Column column(std::int64_t* values, std::size_t n) {
-    nb::capsule owner(values, [](void* p) noexcept { delete[] static_cast<std::int64_t*>(p); });
-    std::size_t shape[1] = {n};
-    return Column(values, 1, shape, owner);
-}
-
 std::tuple<Column, Column, Column> roc_counts(Rows scores, Factors factors, Hits outcome) {
     const std::size_t m = scores.shape(0), n = scores.shape(1);
     if (outcome.shape(0) != n)
@@ -100,15 +95,12 @@ std::tuple<Column, Column, Column> roc_counts(Rows scores, Factors factors, Hits
         });
     }
     // Curves end to end, each starting at (0, 0).
-    auto* start = new std::int64_t[m + 1];
-    Column s = column(start, m + 1);
+    std::int64_t *start, *fps, *tps;
+    Column s = arrays::owned(m + 1, start);
     start[0] = 0;
     for (std::size_t r = 0; r < m; ++r) start[r + 1] = start[r] + std::int64_t(curves[r].size()) + 1;
     const auto total = std::size_t(start[m]);
-    auto* fps = new std::int64_t[std::max<std::size_t>(total, 1)];
-    Column f = column(fps, total);
-    auto* tps = new std::int64_t[std::max<std::size_t>(total, 1)];
-    Column t = column(tps, total);
+    Column f = arrays::owned(total, fps), t = arrays::owned(total, tps);
     for (std::size_t r = 0; r < m; ++r) {
         auto at = std::size_t(start[r]);
         fps[at] = tps[at] = 0;
@@ -391,7 +383,7 @@ void write_roc_table(const std::string& path, const std::vector<std::string>& fe
 // np.trapezoid(tpr, fpr) of each curve of the counts: the rates count / total,
 // the terms diff(fpr) * (tpr[1:] + tpr[:-1]) / 2 and their pairwise sum, each
 // step as numpy takes it, so to the last bit.
-Column_f roc_areas(Counts fps, Counts tps, Counts start, Counts negatives, Counts positives) {
+Floats roc_areas(Counts fps, Counts tps, Counts start, Counts negatives, Counts positives) {
     const std::size_t curves = negatives.shape(0), points = fps.shape(0);
     if (start.shape(0) != curves + 1 || positives.shape(0) != curves || tps.shape(0) != points)
         throw nb::value_error("roc_areas: one total of each kind per curve, one start more");
@@ -399,10 +391,8 @@ Column_f roc_areas(Counts fps, Counts tps, Counts start, Counts negatives, Count
     for (std::size_t k = 0; k < curves; ++k)
         if (bounds[k + 1] <= bounds[k] || std::size_t(bounds[k + 1]) > points)
             throw nb::value_error("roc_areas: every curve must have a point, within the counts");
-    auto* areas = new double[std::max<std::size_t>(curves, 1)];
-    nb::capsule owner(areas, [](void* p) noexcept { delete[] static_cast<double*>(p); });
-    std::size_t shape[1] = {curves};
-    Column_f out(areas, 1, shape, owner);
+    double* areas;
+    Floats out = arrays::owned(curves, areas);
     const std::int64_t *f = fps.data(), *t = tps.data(), *neg = negatives.data(), *pos = positives.data();
     {
         nb::gil_scoped_release release;

@@ -25,13 +25,17 @@ stats = deferred.module("scipy.stats")
 MIN_VALUES = 2
 
 
+def _native():
+    from veltrana.plugins import preprocess  # the native kernels, on every core without the GIL
+
+    return preprocess
+
+
 def nanmedian_columns(x):
     """numpy.nanmedian(x, axis=0), the same numbers, from a native selection per column (numpy's
     own goes through masked arrays, and a sort of whole columns costs several times more on a
     cohort matrix); NaN where a column has no value."""
-    from veltrana.plugins import preprocess  # the native kernels
-
-    return preprocess.column_medians(np.asarray(x, dtype=float))
+    return _native().column_medians(np.asarray(x, dtype=float))
 
 
 def _moments(x):
@@ -40,9 +44,7 @@ def _moments(x):
     goes through the native kernel, which sums each column as numpy does without its three
     matrix-sized temporaries; other layouts take numpy's passes over one copy of `x`."""
     if x.ndim == 2 and x.dtype == np.float64 and x.flags.f_contiguous:
-        from veltrana.plugins import preprocess  # the native kernels
-
-        return preprocess.column_moments(x)
+        return _native().column_moments(x)
     missing = np.isnan(x)
     n = (x.shape[0] - missing.sum(axis=0)).astype(float)
     filled = np.where(missing, 0.0, x)
@@ -76,12 +78,6 @@ def paired_t(a, b):
         p = 2 * stats.t.sf(np.abs(t), n - 1)
     bad = (n < MIN_VALUES) | ~np.isfinite(t)
     return np.where(bad, np.nan, t), np.where(bad, np.nan, p)
-
-
-def _native():
-    from veltrana.plugins import preprocess  # the native kernels: one sort per feature, on every core
-
-    return preprocess
 
 
 def mann_whitney(a, b):
