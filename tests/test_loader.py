@@ -233,20 +233,37 @@ def test_results_keep_ids_and_integers_and_may_be_empty(tmp_path):
     assert empty.empty and list(empty.columns) == ["DiffPath"]
 
 
-def test_wide_results_read_as_pandas_reads_them(tmp_path, monkeypatch):
-    """A table of thousands of number columns takes the one-pass path; the types are pandas' own."""
+def _as_pandas_reads(path, monkeypatch):
+    """read_result(path) with every column parsed by pandas."""
+    with monkeypatch.context() as m:
+        m.setattr(loader.preprocess, "parse_numeric_columns", lambda *args: None)
+        return loader.read_result(path)
+
+
+def test_results_read_natively_as_pandas_reads_them(tmp_path, monkeypatch):
+    """Columns of numbers are parsed natively, the rest by pandas: the values and types are pandas'
+    own, for a differential table's mix of cells and for thousands of number columns."""
+    messy = write(tmp_path, "diff.txt", "\tFeature\tFC\tCount\tSig\tFlag\tBig\tOdd\tGaps\tMixed\n" + "".join(
+        f"{i}\t{f}\t{fc}\t{i}\t{sig}\t{flag}\t{big}\t{odd}\t\t{mixed}\n" for i, (f, fc, sig, flag, big, odd, mixed) in enumerate([
+            ("01005", "-0.005799999999999916", "", "True", "12345678901234567890", "inf", "1.5"),
+            ("1005", "1e-300", "S-U", "False", "3", "2.5", "NA"),
+            ("NA", "-0.0", "U", "True", "4", " 7.25 ", "x"),
+            ("G4", "NA", "", "False", "5", "-1E+3", "2"),
+            ("G5", "2.2250738585072014e-308", "D", "True", "6", "0.1", "3.0")])))
     rng = np.random.default_rng(0)
     frame = pd.DataFrame(rng.normal(size=(4, 40)), index=["PC1", "PC2", "PC3", "Scaled"],
                          columns=[f"G{j:05d}" for j in range(40)])
     frame.iloc[2, 5] = np.nan
     frame["G00007"], frame["G00009"], frame["G00011"] = [0.0, 1.0, 2.0, 3.0], [0, 1, 2, 3], np.nan
-    path = os.path.join(tmp_path, "contribution.txt")
-    tables.save_result_path(path, frame)
-    assert loader._wide_numbers(loader._Scan(path, results=True)) is not None
-    monkeypatch.setattr(loader, "_WIDE", 10)
-    wide = loader.read_result(path)
-    monkeypatch.setattr(loader, "_WIDE", 10 ** 9)
-    pd.testing.assert_frame_equal(wide, loader.read_result(path))
+    wide = os.path.join(tmp_path, "contribution.txt")
+    tables.save_result_path(wide, frame)
+    for path in (messy, wide):
+        table = loader.read_result(path)
+        pd.testing.assert_frame_equal(table, _as_pandas_reads(path, monkeypatch), check_exact=True)
+    table = loader.read_result(messy)
+    assert table["Feature"].tolist()[:2] == ["01005", "1005"] and table["FC"].dtype == np.float64
+    assert table["Count"].dtype == np.int64 and np.signbit(table["FC"].iloc[2]) and table["Mixed"].iloc[2] == "x"
+    wide = loader.read_result(wide)
     assert wide["G00009"].dtype == np.int64 and wide["G00007"].dtype == np.float64
 
 

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "arrays.hpp"
 #include "kernels.hpp"
 
 namespace nb = nanobind;
@@ -75,8 +76,9 @@ std::string_view trimmed(const char* a, const char* b, char sep) {
     return {a, std::size_t(b - a)};
 }
 
-// One data line: its id field skipped, `cols` cells into out[0..cols).
-bool parse_line(const char* a, const char* b, char sep, std::size_t cols, double* out) {
+// One data line: its id field skipped, `cols` cells into out[0..cols). A cell that
+// is not a number fails the line, or, given `text`, marks its column there (as NaN).
+bool parse_line(const char* a, const char* b, char sep, std::size_t cols, double* out, char* text = nullptr) {
     if (b > a && b[-1] == '\r') --b;
     const char* p = static_cast<const char*>(std::memchr(a, sep, std::size_t(b - a)));
     if (!p) return cols == 0;
@@ -86,10 +88,13 @@ bool parse_line(const char* a, const char* b, char sep, std::size_t cols, double
         const char* stop = static_cast<const char*>(std::memchr(start, sep, std::size_t(b - start)));
         if (!stop) stop = b;
         std::string_view cell = trimmed(start, stop, sep);
-        if (is_missing(cell))
+        if (is_missing(cell)) {
             out[c] = kNaN;
-        else if (!number(cell, &out[c]))
-            return false;
+        } else if (!number(cell, &out[c])) {
+            if (!text) return false;
+            text[c] = 1;
+            out[c] = kNaN;
+        }
         p = stop;
     }
     return p == b;  // no field left over
@@ -142,6 +147,40 @@ nb::object parse_numeric_rows(nb::bytes data, std::size_t skip, std::size_t rows
     return nb::cast(nb::ndarray<nb::numpy, double, nb::ndim<2>>(values, 2, shape, owner));
 }
 
+// The same matrix with the columns that hold text marked instead of given up on:
+// (values, text) with text[j] true where a cell of column j is neither a number
+// nor a missing-value token (its cells are then NaN); None when a line has
+// another number of fields.
+nb::object parse_numeric_columns(nb::bytes data, std::size_t skip, std::size_t rows, std::size_t cols,
+                                 const std::string& sep) {
+    if (sep.size() != 1) throw nb::value_error("parse_numeric_columns: sep must be one character");
+    const char* text = data.c_str();
+    auto* values = new double[std::max<std::size_t>(rows * cols, 1)];
+    nb::capsule owner(values, [](void* p) noexcept { delete[] static_cast<double*>(p); });
+    bool* marks;
+    arrays::Column<bool> marked = arrays::owned(cols, marks);
+    std::atomic<bool> shaped{true};
+    {
+        nb::gil_scoped_release release;
+        auto lines = data_lines(text, text + data.size(), skip, rows, sep[0]);
+        if (lines.size() != rows) shaped = false;
+        const unsigned nt = std::max(1u, kern::threads_for(rows * cols));
+        std::vector<std::vector<char>> seen(nt, std::vector<char>(cols, 0));  // per thread: no sharing
+        kern::parallel_for(lines.size(), nt, [&](std::size_t begin, std::size_t end, unsigned part) {
+            for (std::size_t r = begin; r < end && shaped; ++r)
+                if (!parse_line(lines[r].first, lines[r].second, sep[0], cols, values + r * cols, seen[part].data()))
+                    shaped = false;
+        });
+        for (std::size_t j = 0; j < cols; ++j) {
+            marks[j] = false;
+            for (const auto& s : seen) marks[j] = marks[j] || s[j];
+        }
+    }
+    if (!shaped) return nb::none();
+    std::size_t shape[2] = {rows, cols};
+    return nb::make_tuple(nb::ndarray<nb::numpy, double, nb::ndim<2>>(values, 2, shape, owner), marked);
+}
+
 }  // namespace
 
 void bind_text_numbers(nb::module_& m) {
@@ -153,4 +192,11 @@ void bind_text_numbers(nb::module_& m) {
           "the first `skip` lines of `data`, each after its first (id) field. Cells are plain decimal "
           "numbers (correctly rounded) or missing-value tokens (NaN); None when any cell is anything "
           "else or a line has another number of fields. Runs without the GIL.");
+    m.def("parse_numeric_columns", &parse_numeric_columns, nb::arg("data"), nb::arg("skip"), nb::arg("rows"),
+          nb::arg("cols"), nb::arg("sep"),
+          nb::sig("def parse_numeric_columns(data: bytes, skip: int, rows: int, cols: int, sep: str) "
+                  "-> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.bool_]] | None"),
+          "(values, text): the matrix of parse_numeric_rows, where a column holding a cell that is neither a "
+          "plain number nor a missing-value token is marked in `text` (its cells NaN) instead of giving up; "
+          "None when a line has another number of fields. Runs without the GIL.");
 }

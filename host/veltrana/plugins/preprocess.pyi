@@ -14,6 +14,11 @@ def parse_numeric_rows(data: bytes, skip: int, rows: int, cols: int, sep: str) -
     The rows x cols values of a delimited text matrix: the first `rows` non-blank lines after the first `skip` lines of `data`, each after its first (id) field. Cells are plain decimal numbers (correctly rounded) or missing-value tokens (NaN); None when any cell is anything else or a line has another number of fields. Runs without the GIL.
     """
 
+def parse_numeric_columns(data: bytes, skip: int, rows: int, cols: int, sep: str) -> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.bool_]] | None:
+    """
+    (values, text): the matrix of parse_numeric_rows, where a column holding a cell that is neither a plain number nor a missing-value token is marked in `text` (its cells NaN) instead of giving up; None when a line has another number of fields. Runs without the GIL.
+    """
+
 def group_rank_sums(a: numpy.typing.NDArray[numpy.float64], b: numpy.typing.NDArray[numpy.float64]) -> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64]]:
     """
     Per column of `a` and `b` (samples by features, NaN for missing, any memory order): the sum of the average ranks of a's values among the values of both, the tie term sum(t^3 - t), and the numbers of values of a and of b. Runs without the GIL.
