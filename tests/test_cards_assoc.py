@@ -108,8 +108,9 @@ def test_the_correlation_figure_of_a_run_sent_again_is_not_drawn_again(tmp_path)
     first, second = tmp_path / "a.txt", tmp_path / "b.txt"
     first.write_text("run a")
     second.write_text("run b")
-    assert answer_of(native, (None, str(first), {"p": 1})) == ("figure of " + str(first), "", [str(first)], str(first))
-    assert answer_of(native, (3, str(first), {"p": 1}))[0] == "figure of " + str(first) and len(drawn) == 1
+    drawing = ("figure of " + str(first), "", [str(first)], str(first))
+    assert answer_of(native, (None, str(first), {"p": 1})) == (drawing, False)
+    assert answer_of(native, (3, str(first), {"p": 1})) == (drawing, True) and len(drawn) == 1
     answer_of(native, (3, str(second), {"p": 1}))
     answer_of(native, (3, str(first), {"p": 2}))
     assert len(drawn) == 3

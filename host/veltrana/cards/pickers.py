@@ -60,7 +60,9 @@ def shown(options: list, selected, search: str | None = None) -> list:
     first = matches[:SHOWN]
     chosen = selected if isinstance(selected, list) else [] if selected is None else [selected]
     present = {_value(o) for o in first}
-    kept = [o for o in options if _value(o) in chosen and _value(o) not in present] if chosen else []
+    # The rest of the list is looked through only for a selection not shown already.
+    absent = [c for c in chosen if c not in present]
+    kept = [o for o in options if _value(o) in absent] if absent else []
     rest = len(matches) - len(first)
     more = [{"label": f"{rest:,} more{' matching' if search else ''}: type to search", "value": MORE,
              "disabled": True}] if rest else []
@@ -158,18 +160,21 @@ def _on_demand(app, picker: str, store: _Store) -> None:
 
     answer_of = _run_answers(dependencies, FROM_RUN.get(picker))
 
-    def full(native, args) -> tuple[list, list | None]:
-        """(every output of the filling callback, its options when they are a list)."""
-        answer = answer_of(native, args)
+    def full(native, args) -> tuple[list, list | None, bool]:
+        """(every output of the filling callback, its options when they are a list, whether they
+        are the answer given before)."""
+        answer, again = answer_of(native, args)
         values = list(answer) if listed else [answer]
         options = values[at_options]
-        return values, options if isinstance(options, list) else None
+        return values, options if isinstance(options, list) else None, again
 
     def wrap(native):
         def fill(*args):
-            values, options = full(native, args)
+            values, options, again = full(native, args)
             if options is not None and len(options) > limits.get("picker_options"):
-                store.write(store.digest(picker, args), options)
+                digest = store.digest(picker, args)
+                if not (again and os.path.isfile(store.path(digest))):  # the same list is there already
+                    store.write(digest, options)
                 selected = values[at_value] if at_value is not None else None
                 values[at_options] = shown(options, selected)
             return tuple(values) if listed else values[0]
@@ -197,12 +202,12 @@ def _on_demand(app, picker: str, store: _Store) -> None:
 
 
 def _run_answers(dependencies: list, run_input: str | None):
-    """answer_of(native, args): native(*args), or, when the callback draws from the one run named
-    by the input `run_input`, the answer given before for the same run file (by its size and
-    time) and the same other arguments (clicks aside, which change nothing drawn)."""
+    """answer_of(native, args): (native(*args), False), or, when the callback draws from the one run
+    named by the input `run_input`, (the answer given before, True) for the same run file (by its
+    size and time) and the same other arguments (clicks aside, which change nothing drawn)."""
     at = next((i for i, d in enumerate(dependencies) if d["id"] == run_input), None)
     if at is None:
-        return lambda native, args: native(*args)
+        return lambda native, args: (native(*args), False)
     kept: OrderedDict = OrderedDict()
     lock = threading.Lock()
 
@@ -212,13 +217,13 @@ def _run_answers(dependencies: list, run_input: str | None):
         with lock:
             if key in kept:
                 kept.move_to_end(key)
-                return kept[key]
+                return kept[key], True
         answer = native(*args)
         with lock:
             kept[key] = answer
             while len(kept) > ANSWERS_KEPT:
                 kept.popitem(last=False)
-        return answer
+        return answer, False
 
     return answer_of
 
