@@ -255,6 +255,10 @@ def test_feature_moments_equal_the_frame_methods_bit_for_bit():
     for frame in (pd.DataFrame(values), pd.DataFrame(np.asfortranarray(values)), pd.DataFrame(values).copy()):
         np.testing.assert_array_equal(matrices.feature_means(frame.to_numpy()), frame.mean().to_numpy())
         np.testing.assert_array_equal(matrices.feature_variances(frame.to_numpy()), frame.var(ddof=1).to_numpy())
+    for view in (values[::3, :117], values[:7, 5:]):  # strided; columns not in whole blocks of eight
+        frame = pd.DataFrame(view.copy())
+        np.testing.assert_array_equal(matrices.feature_means(view), frame.mean().to_numpy())
+        np.testing.assert_array_equal(matrices.feature_variances(view), frame.var(ddof=1).to_numpy())
     whole = pd.DataFrame(np.nan_to_num(values, nan=0.25))
     np.testing.assert_array_equal(matrices.feature_variances(whole.to_numpy()), whole.var(ddof=1).to_numpy())
 

@@ -1,8 +1,9 @@
 // The number of values, mean and variance of every column over its present
-// values, for the t-tests of the differential card. The sums are numpy's own
-// over a Fortran matrix's columns (missing values as 0, each column summed
-// pairwise), so the moments equal those of the numpy passes to the bit, without
-// the three matrix-sized temporaries those passes allocate.
+// values, for the t-tests of the differential card, the PCA's fill and the
+// clustering's cap. Each column is summed as numpy sums a contiguous run
+// (missing values as 0, pairwise): for a Fortran matrix the moments equal those
+// of numpy's passes to the bit, and for any layout those of pandas' column
+// methods, without the matrix-sized temporaries those passes allocate.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/tuple.h>
@@ -21,7 +22,7 @@ namespace nb = nanobind;
 
 namespace {
 
-using Columns = nb::ndarray<const double, nb::ndim<2>, nb::f_contig, nb::device::cpu>;
+using Matrix = nb::ndarray<const double, nb::ndim<2>, nb::device::cpu>;
 using Column = arrays::Column<double>;
 
 // One column: the count of present values, their mean (NaN for none) and the sum
@@ -43,16 +44,29 @@ void moments(const double* x, std::size_t rows, std::vector<double>& buf, double
     var = kern::row_sum(buf) / (n - 1.0);
 }
 
-std::tuple<Column, Column, Column> column_moments(Columns x) {
-    const std::size_t rows = x.shape(0), cols = x.shape(1);
+// Columns taken eight at a time: a matrix in another memory order is read a row of
+// eight (one cache line) at a time into contiguous columns first.
+constexpr std::size_t kBlock = 8;
+
+std::tuple<Column, Column, Column> column_moments(Matrix x) {
+    const kern::In grid{x.data(), x.shape(0), x.shape(1), std::ptrdiff_t(x.stride(0)), std::ptrdiff_t(x.stride(1))};
+    const std::size_t rows = grid.rows, cols = grid.cols, blocks = (cols + kBlock - 1) / kBlock;
     double *n, *mean, *var;
     Column out_n = arrays::owned(cols, n), out_mean = arrays::owned(cols, mean), out_var = arrays::owned(cols, var);
-    const double* values = x.data();
     {
         nb::gil_scoped_release release;
-        kern::parallel_for(cols, kern::threads_for(rows * cols), [&](std::size_t begin, std::size_t end, unsigned) {
-            std::vector<double> buf(rows);
-            for (std::size_t j = begin; j < end; ++j) moments(values + j * rows, rows, buf, n[j], mean[j], var[j]);
+        kern::parallel_for(blocks, kern::threads_for(rows * cols), [&](std::size_t begin, std::size_t end, unsigned) {
+            std::vector<double> buf(rows), block(grid.col_major() ? 0 : rows * kBlock);
+            for (std::size_t b = begin; b < end; ++b) {
+                const std::size_t j0 = b * kBlock, j1 = std::min(cols, j0 + kBlock);
+                if (!grid.col_major())
+                    for (std::size_t i = 0; i < rows; ++i)
+                        for (std::size_t j = j0; j < j1; ++j) block[(j - j0) * rows + i] = grid.at(i, j);
+                for (std::size_t j = j0; j < j1; ++j) {
+                    const double* column = !rows ? nullptr : grid.col_major() ? &grid.at(0, j) : &block[(j - j0) * rows];
+                    moments(column, rows, buf, n[j], mean[j], var[j]);
+                }
+            }
         });
     }
     return {out_n, out_mean, out_var};
@@ -64,7 +78,7 @@ void bind_column_moments(nb::module_& m) {
     m.def("column_moments", &column_moments, nb::arg("x"),
           nb::sig("def column_moments(x: numpy.typing.NDArray[numpy.float64]) -> tuple[numpy.typing.NDArray["
                   "numpy.float64], numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64]]"),
-          "(n, mean, var) of each column of `x` (Fortran order, NaN for missing) over its present values: "
+          "(n, mean, var) of each column of `x` (any memory order, NaN for missing) over its present values: "
           "their number (as floats), nansum / n (NaN without values) and the nansum of squared deviations "
-          "/ (n - 1), summed as numpy sums the columns. Runs without the GIL.");
+          "/ (n - 1), each column summed as numpy sums a contiguous run (pairwise). Runs without the GIL.");
 }

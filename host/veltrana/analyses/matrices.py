@@ -256,34 +256,24 @@ def take(values: np.ndarray, rows: np.ndarray, columns: np.ndarray, share: bool 
 
 # ---- per-feature moments ---------------------------------------------------------------
 # A cohort's matrix holds tens of millions of values: the frame methods take several passes
-# and copies over it; these take one copy, and give their values to the bit.
-
-def _feature_rows(values: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """(rows, missing, count): each feature (column of `values`) as one contiguous row (a copy),
-    missing values as 0, where they were, and how many values each has."""
-    rows = np.array(np.asarray(values, dtype=float).T, order="C")
-    missing = np.isnan(rows)
-    rows[missing] = 0.0
-    return rows, missing, rows.shape[1] - missing.sum(axis=1)
-
+# and copies over it; these take one native pass, and give their values to the bit.
 
 def feature_means(values: np.ndarray) -> np.ndarray:
     """The mean of each column of a samples-by-features array over its present values: what
     DataFrame.mean gives for a frame with missing values, which sums each feature as one
-    contiguous row (NaN for a feature without values)."""
-    rows, _, count = _feature_rows(values)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        return rows.sum(axis=1) / count
+    contiguous run (NaN for a feature without values). Natively, without a transposed copy."""
+    return _feature_moments(values)[1]
 
 
 def feature_variances(values: np.ndarray) -> np.ndarray:
     """The variance (ddof=1) of each column over its present values, as DataFrame.var gives it
     (NaN below two values)."""
-    rows, missing, count = _feature_rows(values)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        rows -= (rows.sum(axis=1) / count)[:, None]
-        rows *= rows
-        rows[missing] = 0.0
-        variances = rows.sum(axis=1) / (count - 1.0)
+    count, _, variances = _feature_moments(values)
     variances[count < 2] = np.nan
     return variances
+
+
+def _feature_moments(values: np.ndarray):
+    from veltrana.plugins import preprocess  # the native kernels
+
+    return preprocess.column_moments(np.asarray(values, dtype=float))

@@ -66,7 +66,7 @@ def column_medians(x: numpy.typing.NDArray[numpy.float64]) -> numpy.typing.NDArr
 
 def column_moments(x: numpy.typing.NDArray[numpy.float64]) -> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64]]:
     """
-    (n, mean, var) of each column of `x` (Fortran order, NaN for missing) over its present values: their number (as floats), nansum / n (NaN without values) and the nansum of squared deviations / (n - 1), summed as numpy sums the columns. Runs without the GIL.
+    (n, mean, var) of each column of `x` (any memory order, NaN for missing) over its present values: their number (as floats), nansum / n (NaN without values) and the nansum of squared deviations / (n - 1), each column summed as numpy sums a contiguous run (pairwise). Runs without the GIL.
     """
 
 def transform(data_df: pandas.DataFrame, method: str) -> pandas.DataFrame:
