@@ -122,63 +122,60 @@ std::vector<std::pair<const char*, const char*>> data_lines(const char* p, const
     return lines;
 }
 
+using Matrix = nb::ndarray<nb::numpy, double, nb::ndim<2>>;
+
 // The values of a rows x cols matrix (rows: the data lines after line `skip`
-// of `data`, each after its id field), or None when a cell is neither a plain
-// number nor a missing-value token, or a line has another number of fields.
-nb::object parse_numeric_rows(nb::bytes data, std::size_t skip, std::size_t rows, std::size_t cols,
-                              const std::string& sep) {
-    if (sep.size() != 1) throw nb::value_error("parse_numeric_rows: sep must be one character");
+// of `data`, each after its id field) into a new array; false when a line has
+// another number of fields, or a cell is neither a plain number nor a
+// missing-value token and `marks` is null. Given `marks` (one per column), such
+// a cell's column is marked there instead (its cells NaN).
+bool parse_matrix(const nb::bytes& data, std::size_t skip, std::size_t rows, std::size_t cols, const std::string& sep,
+                  Matrix& out, bool* marks) {
+    if (sep.size() != 1) throw nb::value_error("sep must be one character");
     const char* text = data.c_str();
-    std::size_t size = data.size();
     auto* values = new double[std::max<std::size_t>(rows * cols, 1)];
     nb::capsule owner(values, [](void* p) noexcept { delete[] static_cast<double*>(p); });
-    std::atomic<bool> plain{true};
+    std::atomic<bool> parsed{true};
     {
         nb::gil_scoped_release release;
-        auto lines = data_lines(text, text + size, skip, rows, sep[0]);
-        if (lines.size() != rows) plain = false;
-        kern::parallel_for(lines.size(), kern::threads_for(rows * cols), [&](std::size_t begin, std::size_t end, unsigned) {
-            for (std::size_t r = begin; r < end && plain; ++r)
-                if (!parse_line(lines[r].first, lines[r].second, sep[0], cols, values + r * cols)) plain = false;
+        auto lines = data_lines(text, text + data.size(), skip, rows, sep[0]);
+        if (lines.size() != rows) parsed = false;
+        const unsigned nt = std::max(1u, kern::threads_for(rows * cols));
+        // Marks per thread, merged after: no sharing.
+        std::vector<std::vector<char>> seen(marks ? nt : 0, std::vector<char>(cols, 0));
+        kern::parallel_for(lines.size(), nt, [&](std::size_t begin, std::size_t end, unsigned part) {
+            char* mine = marks ? seen[part].data() : nullptr;
+            for (std::size_t r = begin; r < end && parsed; ++r)
+                if (!parse_line(lines[r].first, lines[r].second, sep[0], cols, values + r * cols, mine)) parsed = false;
         });
+        for (std::size_t j = 0; marks && j < cols; ++j) {
+            marks[j] = false;
+            for (const auto& s : seen) marks[j] = marks[j] || s[j];
+        }
     }
-    if (!plain) return nb::none();
     std::size_t shape[2] = {rows, cols};
-    return nb::cast(nb::ndarray<nb::numpy, double, nb::ndim<2>>(values, 2, shape, owner));
+    out = Matrix(values, 2, shape, owner);
+    return parsed;
 }
 
-// The same matrix with the columns that hold text marked instead of given up on:
+// The matrix, or None when a cell is neither a plain number nor a missing-value
+// token, or a line has another number of fields.
+nb::object parse_numeric_rows(nb::bytes data, std::size_t skip, std::size_t rows, std::size_t cols,
+                              const std::string& sep) {
+    Matrix values;
+    return parse_matrix(data, skip, rows, cols, sep, values, nullptr) ? nb::cast(values) : nb::none();
+}
+
 // (values, text) with text[j] true where a cell of column j is neither a number
 // nor a missing-value token (its cells are then NaN); None when a line has
 // another number of fields.
 nb::object parse_numeric_columns(nb::bytes data, std::size_t skip, std::size_t rows, std::size_t cols,
                                  const std::string& sep) {
-    if (sep.size() != 1) throw nb::value_error("parse_numeric_columns: sep must be one character");
-    const char* text = data.c_str();
-    auto* values = new double[std::max<std::size_t>(rows * cols, 1)];
-    nb::capsule owner(values, [](void* p) noexcept { delete[] static_cast<double*>(p); });
+    Matrix values;
     bool* marks;
     arrays::Column<bool> marked = arrays::owned(cols, marks);
-    std::atomic<bool> shaped{true};
-    {
-        nb::gil_scoped_release release;
-        auto lines = data_lines(text, text + data.size(), skip, rows, sep[0]);
-        if (lines.size() != rows) shaped = false;
-        const unsigned nt = std::max(1u, kern::threads_for(rows * cols));
-        std::vector<std::vector<char>> seen(nt, std::vector<char>(cols, 0));  // per thread: no sharing
-        kern::parallel_for(lines.size(), nt, [&](std::size_t begin, std::size_t end, unsigned part) {
-            for (std::size_t r = begin; r < end && shaped; ++r)
-                if (!parse_line(lines[r].first, lines[r].second, sep[0], cols, values + r * cols, seen[part].data()))
-                    shaped = false;
-        });
-        for (std::size_t j = 0; j < cols; ++j) {
-            marks[j] = false;
-            for (const auto& s : seen) marks[j] = marks[j] || s[j];
-        }
-    }
-    if (!shaped) return nb::none();
-    std::size_t shape[2] = {rows, cols};
-    return nb::make_tuple(nb::ndarray<nb::numpy, double, nb::ndim<2>>(values, 2, shape, owner), marked);
+    if (!parse_matrix(data, skip, rows, cols, sep, values, marks)) return nb::none();
+    return nb::make_tuple(values, marked);
 }
 
 }  // namespace
