@@ -213,6 +213,51 @@ void row_medians(const In& x, double* out, bool doubled_odd) {
     });
 }
 
+namespace {
+
+// numpy's "linear" percentile q of sorted values: the position k q + (1 - q) - 1
+// between two neighbours, interpolated as numpy writes it.
+double percentile_of(double* v, std::size_t k, double q, double* scratch) {
+    const double position = double(k) * q + (1.0 - q) - 1.0, below = std::floor(position);
+    const std::size_t low = below < 0 ? 0 : std::size_t(below);
+    double a = 0, b = 0;
+    select_pair(v, k, low, scratch, &a, &b);
+    if (low + 1 >= k) b = a;
+    const double t = position - below, diff = b - a;
+    return t >= 0.5 ? b - diff * (1 - t) : a + diff * t;
+}
+
+// The value at sorted position p of v[0..k), reordering v.
+double order_stat(double* v, std::size_t k, std::size_t p, double* scratch) {
+    double a = 0, b = 0;
+    select_pair(v, k, p, scratch, &a, &b);
+    return a;
+}
+
+}  // namespace
+
+void row_box_stats(const In& x, double* q1, double* median, double* q3, double* lowerfence, double* upperfence) {
+    for_each_row_present(x, [&](std::size_t i, double* v, std::size_t k, double* scratch) {
+        if (!k) {
+            q1[i] = median[i] = q3[i] = lowerfence[i] = upperfence[i] = kNaN;
+            return;
+        }
+        q1[i] = percentile_of(v, k, 0.25, scratch);
+        median[i] = percentile_of(v, k, 0.5, scratch);
+        q3[i] = percentile_of(v, k, 0.75, scratch);
+        const double iqr = q3[i] - q1[i], low = q1[i] - 1.5 * iqr, high = q3[i] + 1.5 * iqr;
+        std::size_t under = 0, within = 0;  // values below the lower limit, values not above the upper
+        for (std::size_t j = 0; j < k; ++j) {
+            under += v[j] < low;
+            within += v[j] <= high;
+        }
+        // The lowest value not below the whisker's reach (the highest when all are), the highest
+        // not above it (the lowest when none is): as they stand in the sorted row.
+        lowerfence[i] = order_stat(v, k, std::min(under, k - 1), scratch);
+        upperfence[i] = order_stat(v, k, within ? within - 1 : 0, scratch);
+    });
+}
+
 void row_mins(const In& x, double* out) {
     reduce_rows(x, kInf, out, min_step, min_step);
     for (std::size_t i = 0; i < x.rows; ++i)

@@ -140,6 +140,11 @@ void parallel_for(std::size_t n, unsigned nt, F&& f) {
 // with itself for odd counts, which overflows near the largest doubles.
 void row_medians(const In& x, double* out, bool doubled_odd);
 
+// The box of each row over its present values, to the bit as numpy states it:
+// nanpercentile's quartiles ("linear"), and the whiskers, the extreme values
+// within 1.5 IQR of the box. NaN for a row without values.
+void row_box_stats(const In& x, double* q1, double* median, double* q3, double* lowerfence, double* upperfence);
+
 // Smallest present value of each row / column; NaN where there is none.
 void row_mins(const In& x, double* out);
 void col_mins(const In& x, double* out);

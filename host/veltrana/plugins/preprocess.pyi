@@ -69,6 +69,11 @@ def column_moments(x: numpy.typing.NDArray[numpy.float64]) -> tuple[numpy.typing
     (n, mean, var) of each column of `x` (any memory order, NaN for missing) over its present values: their number (as floats), nansum / n (NaN without values) and the nansum of squared deviations / (n - 1), each column summed as numpy sums a contiguous run (pairwise). Runs without the GIL.
     """
 
+def row_box_stats(x: numpy.typing.NDArray[numpy.float64]) -> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64]]:
+    """
+    (q1, median, q3, lowerfence, upperfence) of each row of `x` (any memory order, NaN for missing) over its present values: numpy.nanpercentile's quartiles, and the lowest and highest values within 1.5 IQR of the box (the row's extremes when none is); NaN for a row without values. Runs without the GIL.
+    """
+
 def transform(data_df: pandas.DataFrame, method: str) -> pandas.DataFrame:
     """
     Base-2 logarithm of every value for "Log2"; any other method returns data_df itself.
