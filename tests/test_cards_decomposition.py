@@ -239,3 +239,14 @@ def test_pca_equals_the_full_svd(samples, features, factors, gram, monkeypatch):
     np.testing.assert_allclose(ratios.to_numpy(), ref_ratios, rtol=0, atol=1e-12)
     np.testing.assert_allclose(shares.iloc[:-1].to_numpy(), ref_components ** 2 * 100, rtol=0, atol=1e-9)
     assert list(scores.index) == list(matrix.index) and "G5" not in shares.columns
+
+
+def test_pca_of_too_few_factors_falls_back_to_the_svd_on_the_values_as_they_were():
+    """Two factors and no noise: the Gram matrix's smaller eigenvalues are lost to rounding, so the
+    full SVD decomposes the matrix, which the Gram path had centred in place."""
+    rng = np.random.default_rng(3)
+    matrix = pd.DataFrame(rng.normal(size=(300, 2)) @ rng.normal(size=(2, 40)) + 5.0)
+    scores, ratios, _ = decomposition.run_pca(matrix)
+    ref_scores, ref_ratios, _ = full_svd_pca(matrix)
+    np.testing.assert_array_equal(ratios.to_numpy(), ref_ratios)  # the very SVD, on the same values
+    np.testing.assert_array_equal(scores.to_numpy(), ref_scores)

@@ -51,13 +51,18 @@ def run_pca(matrix: pd.DataFrame):
     if data.shape[0] < 2 or kept.sum() < 2:
         raise ValueError(f"PCA needs at least two samples and two features with values, "
                          f"got {(data.shape[0], int(kept.sum()))}")
-    values = numbers[:, kept]  # a copy: the caller's frame stays as it was
-    missing = np.isnan(values)
-    if missing.any():  # each feature's mean, as the frame's mean gives it
-        np.copyto(values, feature_means(values), where=missing)
+
+    def filled():
+        values = numbers[:, kept]  # a copy: the caller's frame stays as it was
+        missing = np.isnan(values)
+        if missing.any():  # each feature's mean, as the frame's mean gives it
+            np.copyto(values, feature_means(values), where=missing)
+        return values
+
+    values = filled()
     n = min(MAX_COMPONENTS, values.shape[0], values.shape[1])
     names = [f"PC{i + 1}" for i in range(n)]
-    score_values, ratio_values, components = _pca(values, n)
+    score_values, ratio_values, components = _pca(values, n, filled)
     scores = pd.DataFrame(score_values, index=data.index, columns=names)
     ratios = pd.Series(ratio_values, index=names, name="ExplainedVarianceRatio")
     shares = pd.DataFrame(components ** 2 * 100, index=names, columns=[str(c) for c in data.columns[kept]])
@@ -68,10 +73,11 @@ def run_pca(matrix: pd.DataFrame):
     return scores, ratios, shares
 
 
-def _pca(values: np.ndarray, n: int):
+def _pca(values: np.ndarray, n: int, again):
     """(scores, explained variance ratios, components) of the first `n` components, as
     scikit-learn's full-SVD PCA gives them (same signs: each component's largest loading
-    positive).
+    positive). `values` is the caller's own copy, centred in place (a cohort's matrix is not
+    copied again); `again()` gives it afresh for the SVD.
 
     When one side of the matrix is at least twice the other, the Gram matrix of the centred
     data over the shorter side is decomposed instead (samples by samples for a cohort of
@@ -81,7 +87,8 @@ def _pca(values: np.ndarray, n: int):
     """
     samples, features = values.shape
     if 2 * min(samples, features) <= max(samples, features):
-        centred = values - values.mean(axis=0)
+        centred = values
+        centred -= values.mean(axis=0)
         by_samples = samples <= features
         gram = centred @ centred.T if by_samples else centred.T @ centred
         size = len(gram)
@@ -95,6 +102,8 @@ def _pca(values: np.ndarray, n: int):
             else:
                 components = np.ascontiguousarray(vectors.T)
             return _from_components(centred, eigenvalues, components)
+        del centred, values  # the SVD takes the values as they were, not centred
+        values = again()
     model = PCA(n_components=n, svd_solver="full")
     return model.fit_transform(values), model.explained_variance_ratio_, model.components_
 
