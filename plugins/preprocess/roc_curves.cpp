@@ -75,6 +75,29 @@ void row_curve(const double* row, double factor, const std::int64_t* hit, std::s
     }
 }
 
+// Curves kept by one thread as they are made: end to end in chunks of 32-bit
+// counts (samples number far below 2^31), a chunk filled before the next is
+// begun, so that no curve is copied while the work goes on.
+struct Kept {
+    static constexpr std::size_t kChunk = std::size_t(1) << 22;  // points
+    std::vector<std::vector<std::int32_t>> chunks;                // fp, tp interleaved
+
+    // Where curve `c` now lies: its chunk and first point.
+    std::pair<std::size_t, std::size_t> add(const std::vector<Point>& c) {
+        if (chunks.empty() || chunks.back().size() / 2 + c.size() > std::max(kChunk, c.size())) {
+            chunks.emplace_back();
+            chunks.back().reserve(2 * std::max(kChunk, c.size()));
+        }
+        std::vector<std::int32_t>& chunk = chunks.back();
+        const std::size_t at = chunk.size() / 2;
+        for (const Point& p : c) {
+            chunk.push_back(std::int32_t(p.fp));
+            chunk.push_back(std::int32_t(p.tp));
+        }
+        return {chunks.size() - 1, at};
+    }
+};
+
 std::tuple<Column, Column, Column> roc_counts(Rows scores, Factors factors, Hits outcome) {
     const std::size_t m = scores.shape(0), n = scores.shape(1);
     if (outcome.shape(0) != n)
@@ -85,30 +108,48 @@ std::tuple<Column, Column, Column> roc_counts(Rows scores, Factors factors, Hits
     const std::int64_t* hits = outcome.data();
     for (std::size_t j = 0; j < n; ++j)
         if (hits[j] != 0 && hits[j] != 1) throw nb::value_error("roc_counts: outcome must be 0 or 1");
-    std::vector<std::vector<Point>> curves(m);
+    if (n >= std::size_t(INT32_MAX)) throw nb::value_error("roc_counts: too many samples for 32-bit counts");
+    // Each row's curve: the thread that kept it, its chunk, its first point, its length.
+    struct Place {
+        unsigned part;
+        std::size_t chunk, at, size;
+    };
+    std::vector<Place> places(m);
+    const unsigned nt = std::max(1u, kern::threads_for(m * n));
+    std::vector<Kept> kept(nt);
+    std::int64_t *start, *fps, *tps;
+    Column s = arrays::owned(m + 1, start);
     {
         nb::gil_scoped_release release;
-        kern::parallel_for(m, kern::threads_for(m * n), [&](std::size_t begin, std::size_t end, unsigned) {
+        kern::parallel_for(m, nt, [&](std::size_t begin, std::size_t end, unsigned part) {
             std::vector<std::uint64_t> by_class[3];  // negatives, positives, scratch
-            for (std::size_t r = begin; r < end; ++r)
-                row_curve(values + r * n, factor[r], hits, n, by_class, curves[r]);
+            std::vector<Point> curve;                // one row's, its room kept for the next
+            for (std::size_t r = begin; r < end; ++r) {
+                row_curve(values + r * n, factor[r], hits, n, by_class, curve);
+                const auto [chunk, at] = kept[part].add(curve);
+                places[r] = {part, chunk, at, curve.size()};
+            }
         });
     }
     // Curves end to end, each starting at (0, 0).
-    std::int64_t *start, *fps, *tps;
-    Column s = arrays::owned(m + 1, start);
     start[0] = 0;
-    for (std::size_t r = 0; r < m; ++r) start[r + 1] = start[r] + std::int64_t(curves[r].size()) + 1;
+    for (std::size_t r = 0; r < m; ++r) start[r + 1] = start[r] + std::int64_t(places[r].size) + 1;
     const auto total = std::size_t(start[m]);
     Column f = arrays::owned(total, fps), t = arrays::owned(total, tps);
-    for (std::size_t r = 0; r < m; ++r) {
-        auto at = std::size_t(start[r]);
-        fps[at] = tps[at] = 0;
-        for (const Point& p : curves[r]) {
-            ++at;
-            fps[at] = p.fp;
-            tps[at] = p.tp;
-        }
+    {
+        nb::gil_scoped_release release;
+        kern::parallel_for(m, nt, [&](std::size_t begin, std::size_t end, unsigned) {
+            for (std::size_t r = begin; r < end; ++r) {
+                const Place& p = places[r];
+                const std::int32_t* from = kept[p.part].chunks[p.chunk].data() + 2 * p.at;
+                auto at = std::size_t(start[r]);
+                fps[at] = tps[at] = 0;
+                for (std::size_t k = 0; k < p.size; ++k) {
+                    fps[at + 1 + k] = from[2 * k];
+                    tps[at + 1 + k] = from[2 * k + 1];
+                }
+            }
+        });
     }
     return {f, t, s};
 }
