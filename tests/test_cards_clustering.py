@@ -127,6 +127,11 @@ def test_clusters_separate_distinct_profiles():
     assert set(clustering.cluster_features(matrix, 3)["FeatureCluster"]) == {1, 2, 3}
     with pytest.raises(ValueError, match="cannot split"):
         clustering.cluster_features(matrix.iloc[:, :2], 3)
+    # A feature missing in every sample is left out; the others cluster as without it.
+    with_empty = matrix.drop(columns="Flat").assign(Empty=np.nan).iloc[:, [0, 10, *range(1, 10)]]
+    pd.testing.assert_frame_equal(clustering.cluster_features(with_empty, 2), clusters.to_frame())
+    with pytest.raises(ValueError, match="cannot split 2 feature"):
+        clustering.cluster_features(with_empty.iloc[:, :3], 3)
 
 
 def test_distances_equal_scipys_and_give_its_tree():

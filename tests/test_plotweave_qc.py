@@ -88,8 +88,16 @@ def test_correlation_skips_missing_pairs_and_draws_full_vectors():
     assert len(fig.data[2].x) == 5 and np.isnan(fig.data[2].x[2])
 
 
-def test_feature_missing_everywhere_leaves_ranges_intact():
+@pytest.mark.parametrize("kind", ["rows", "columns", "whole numbers", "whole numbers only"])
+def test_feature_missing_everywhere_leaves_ranges_intact(kind):
+    """The common range spans every value of the frame however its numbers lie in memory."""
     data = frame([[0, 10, np.nan], [5, 6, np.nan]])
+    if kind == "columns":
+        data = pd.DataFrame(np.asfortranarray(data.to_numpy()), index=data.index, columns=data.columns)
+    elif kind == "whole numbers":
+        data["F1"] = data["F1"].astype(int)
+    elif kind == "whole numbers only":
+        data = data[["F1", "F2"]].astype(int)
     fig = plotweave.qc_corr_matrix_plot(data, ["S1", "S2"])
     assert tuple(fig.layout.xaxis.range) == (-0.5, 10.5)
     assert fig.layout.annotations[0].y == 9.5

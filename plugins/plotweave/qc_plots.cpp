@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -140,7 +142,36 @@ struct Range {
     double lo, hi, step;
 };
 
+using Grid2 = nb::ndarray<const double, nb::ndim<2>, nb::device::cpu>;
+
+// The smallest and largest value of a frame of numbers, NaN skipped, scanned where the
+// numbers lie: the frame's own min() and max() copy a cohort's whole matrix to skip them.
+// Order does not matter (no arithmetic): the extremes equal those of the per-column ones.
+bool numeric_extremes(nb::handle data_df, double& lo, double& hi) {
+    nb::object values = data_df.attr("to_numpy")();
+    Grid2 grid;
+    if (!nb::try_cast(values, grid, false) || grid.shape(1) == 0) return false;
+    nb::gil_scoped_release released;
+    // The inner loop along the shorter stride: a frame's numbers lie column by column.
+    const bool by_rows = std::abs(grid.stride(1)) <= std::abs(grid.stride(0));
+    const size_t outer = grid.shape(by_rows ? 0 : 1), inner = grid.shape(by_rows ? 1 : 0);
+    const int64_t os = grid.stride(by_rows ? 0 : 1), is = grid.stride(by_rows ? 1 : 0);
+    for (size_t i = 0; i < outer; ++i)
+        for (size_t j = 0; j < inner; ++j) {
+            const double v = grid.data()[int64_t(i) * os + int64_t(j) * is];
+            if (std::isnan(v)) continue;
+            if (std::isnan(lo) || v < lo) lo = v;
+            if (std::isnan(hi) || v > hi) hi = v;
+        }
+    return true;
+}
+
 Range value_range(nb::handle data_df) {
+    double lo = NAN, hi = NAN;
+    if (numeric_extremes(data_df, lo, hi)) {
+        const double step = (hi - lo) / 100;
+        return {lo - 5 * step, hi + 5 * step, step};
+    }
     nb::object np = global("np");
     nb::object mins = np.attr("asarray")(data_df.attr("min")(), "dtype"_a = "float64");
     nb::object maxs = np.attr("asarray")(data_df.attr("max")(), "dtype"_a = "float64");
@@ -152,7 +183,6 @@ Range value_range(nb::handle data_df) {
         pyglue::raise_value("qc_corr_matrix_plot: the frame's min() and max() differ in length");
     // A feature missing in every sample has no minimum; it must not blank every axis range, so
     // missing column extremes are skipped. Ties keep the first value, as numpy's min does.
-    double lo = NAN, hi = NAN;
     for (size_t i = 0; i < lo_of.shape(0); ++i) {
         if (std::isnan(lo) || lo_of(i) < lo) lo = lo_of(i);
         if (std::isnan(hi) || hi_of(i) > hi) hi = hi_of(i);

@@ -105,16 +105,18 @@ def most_variable(matrix: pd.DataFrame, limit: int | None = None) -> pd.DataFram
 
 def cluster_features(matrix: pd.DataFrame, k: int) -> pd.DataFrame:
     """The "FeatureCluster" of each feature, rows in dendrogram order, clusters numbered top-down."""
-    data = matrix.dropna(axis=1, how="all")
-    if data.shape[1] < k or data.shape[1] < 2:
-        raise ValueError(f"cannot split {data.shape[1]} feature(s) with values into {k} clusters")
-    z, _ = _standardised_rows(data.to_numpy(dtype=float))  # zscores, missing values as 0
+    values = matrix.to_numpy(dtype=float)
+    kept = ~np.isnan(values).all(axis=0)  # the features with values, taken without copying the rest
+    columns = matrix.columns[kept]
+    if len(columns) < k or len(columns) < 2:
+        raise ValueError(f"cannot split {len(columns)} feature(s) with values into {k} clusters")
+    z, _ = _standardised_rows(values if kept.all() else values[:, kept])  # zscores, missing values as 0
     tree = hierarchy.linkage(euclidean_distances(z), method="ward")
     labels = hierarchy.fcluster(tree, t=k, criterion="maxclust")
     order = hierarchy.leaves_list(tree)
     renumber = {c: i + 1 for i, c in enumerate(dict.fromkeys(labels[order]))}
     frame = pd.DataFrame({"FeatureCluster": [renumber[labels[i]] for i in order]},
-                         index=pd.Index([str(data.columns[i]) for i in order], name="Feature"))
+                         index=pd.Index([str(columns[i]) for i in order], name="Feature"))
     return frame.sort_values("FeatureCluster", kind="stable")
 
 
