@@ -311,6 +311,17 @@ def test_a_parsed_copy_serves_a_restart_with_the_strict_values_and_ids(copied, m
     outline = parsed.read_outline(path, out)
     assert outline.samples == ["01005", "1006", "01007"] and outline.missing.tolist() == [0, 2, 0]
     assert os.stat(parsed.copy_path(out, path)).st_mode & 0o777 == 0o600
+    # The missing cells, read without the values.
+    samples, features, missing = parsed.read_missing(path, out)
+    assert samples.equals(again.index) and features.equals(again.columns) and features.name == "Probe"
+    np.testing.assert_array_equal(missing, np.isnan(again.to_numpy()))
+    # Bits that do not add up to the counts (a faulty writer's copy) are not used.
+    with np.load(parsed.copy_path(out, path)) as stored:
+        arrays = dict(stored)
+    arrays["missing_bits"] = np.zeros_like(arrays["missing_bits"])
+    with open(parsed.copy_path(out, path), "wb") as fh:
+        np.savez(fh, **arrays)
+    assert parsed.read_missing(path, out) is None
 
 
 def test_a_changed_damaged_or_foreign_copy_is_not_used(copied, tmp_path):

@@ -5,7 +5,7 @@ import pandas as pd
 import pytest
 
 from support import write_preprocessed
-from veltrana.plugins import callbacks
+from veltrana.plugins import callbacks, tables
 from veltrana.serve import limits
 from veltrana.analyses import matrices
 from veltrana.cards import missing_card as mc
@@ -17,7 +17,7 @@ def my_path(fresh_paths):
     return callbacks.MyPath(fresh_paths)
 
 
-def test_the_three_figures_tell_the_matrix_exactly(my_path):
+def test_the_three_figures_tell_the_matrix_exactly(my_path, monkeypatch):
     raw = callbacks.read_raw_expression(my_path.get_expr_path("Protein"))
     info = callbacks.read_info_file(my_path.get_meta_path())
     identified, pattern, imputed = mc.missing_figures(my_path, "Protein", "Pathological_Status")
@@ -39,6 +39,12 @@ def test_the_three_figures_tell_the_matrix_exactly(my_path):
     assert dict(zip(imputed.data[0].x, imputed.data[0].y)) == expected.to_dict()
     assert f"{int(expected.sum()):,} values imputed" in imputed.layout.title.text
 
+    # A server started afresh draws the same from the parsed copy's bits, reading no raw value.
+    drawn = [f.to_json() for f in mc.missing_figures(my_path, "Protein", "Pathological_Status")]
+    tables._cache.clear()
+    monkeypatch.setattr(tables, "_read_input", lambda real: pytest.fail("the raw values were read"))
+    assert [f.to_json() for f in mc.missing_figures(my_path, "Protein", "Pathological_Status")] == drawn
+
 
 def test_large_cohorts_are_summarised_saying_so_and_phenotypes_are_checked(my_path, monkeypatch):
     monkeypatch.setitem(limits._values, "figure_samples", 5)
@@ -56,6 +62,9 @@ def test_large_cohorts_are_summarised_saying_so_and_phenotypes_are_checked(my_pa
     shares, rows, cols = mc.blocks(mask, (4, 7))
     sizes = np.diff(np.append(rows, mask.shape[0]))[:, None] * np.diff(np.append(cols, mask.shape[1]))[None, :]
     assert (shares * sizes).sum() == pytest.approx(mask.sum())
+    assert shares[1, 2] == mask[rows[1]:rows[2], cols[2]:cols[3]].mean()
+    for layout in (np.asfortranarray(mask), mask[:, ::-1][:, ::-1]):  # summed along any memory order alike
+        np.testing.assert_array_equal(mc.blocks(layout, (4, 7))[0], shares)
     for bad in ("Age(Numerical)", "Nope"):
         with pytest.raises(ValueError, match="not a categorical phenotype"):
             mc.missing_figures(my_path, "Protein", bad)

@@ -20,7 +20,7 @@ from dash import Input, Output, dcc, html
 from veltrana.serve import limits
 from veltrana.runs import results
 from veltrana.plugins.paths import MyPath
-from veltrana.plugins.tables import read_info_file, read_raw_expression
+from veltrana.plugins.tables import raw_missing, read_info_file
 from veltrana.plugins.vocabulary import AXIS_LINE, PAPER, margin, place_after, placeholder_figure
 from veltrana.analyses.batches import batch_phenotypes
 from veltrana.analyses.matrices import ensure_preprocessed, load_settings, preprocessed_matrix, take
@@ -54,10 +54,15 @@ def sample_order(present: pd.Series, groups: pd.Series) -> pd.Index:
 def blocks(mask: np.ndarray, shape=PATTERN_SHAPE) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """(share missing of each block, first row of each row block, first column of each column
     block): the rows and columns cut into at most `shape` runs of near-equal length."""
+    if mask.flags.f_contiguous and not mask.flags.c_contiguous:  # summed along its memory
+        shares, cols, rows = blocks(mask.T, shape[::-1])
+        return shares.T, rows, cols
     rows = np.linspace(0, mask.shape[0], min(shape[0], mask.shape[0]) + 1).astype(int)
     cols = np.linspace(0, mask.shape[1], min(shape[1], mask.shape[1]) + 1).astype(int)
-    by_rows = np.add.reduceat(mask, rows[:-1], axis=0, dtype=np.int64)  # no copy of the whole mask widened
-    sums = np.add.reduceat(by_rows, cols[:-1], axis=1)
+    # Along the rows first, as bytes: no copy of the whole mask widened, and several times faster
+    # than across them (a block's row holds at most a row's cells: int32 holds it).
+    by_cols = np.add.reduceat(mask.view(np.uint8), cols[:-1], axis=1, dtype=np.int32)
+    sums = np.add.reduceat(by_cols, rows[:-1], axis=0, dtype=np.int64)
     sizes = np.diff(rows)[:, None] * np.diff(cols)[None, :]
     return sums / sizes, rows[:-1], cols[:-1]
 
@@ -126,10 +131,10 @@ def missing_figures(my_path: MyPath, source, phenotype):
     Worked on the matrix's missing cells as one boolean array: a cohort's matrix is not copied."""
     source = my_path.check_source(source)
     info = read_info_file(my_path.get_meta_path())
-    whole = read_raw_expression(my_path.get_expr_path(source))
-    isna = np.isnan(whole.to_numpy(dtype=float, copy=False))
-    used = np.flatnonzero(whole.index.isin(info.index))  # the samples the study uses
-    samples = whole.index[used]
+    # The missing cells only: a cohort's raw values are not read, nor kept in memory, for them.
+    raw_samples, raw_features, isna = raw_missing(my_path.get_expr_path(source))
+    used = np.flatnonzero(raw_samples.isin(info.index))  # the samples the study uses
+    samples = raw_samples[used]
     missing = take(isna, used, np.arange(isna.shape[1]))
     present = pd.Series(missing.shape[1] - missing.sum(axis=1), index=samples)
     groups = groups_of(info, phenotype, samples)
@@ -138,11 +143,11 @@ def missing_figures(my_path: MyPath, source, phenotype):
     mask = take(missing, samples.get_indexer(order), feature_order)
     prep = preprocessed_matrix(my_path, source)
     # missing before the imputation (after the filter), present after it
-    before = take(isna, whole.index.get_indexer(prep.index), whole.columns.get_indexer(prep.columns))
+    before = take(isna, raw_samples.get_indexer(prep.index), raw_features.get_indexer(prep.columns))
     filled = pd.Series((before & ~np.isnan(prep.to_numpy(dtype=float))).sum(axis=1), index=prep.index)
     imputation = str(load_settings(my_path, source)["Imputation"])
     return (identified_figure(source, present, groups, order),
-            pattern_figure(source, mask, list(order), whole.columns[feature_order]),
+            pattern_figure(source, mask, list(order), raw_features[feature_order]),
             imputed_figure(source, imputation, filled, prep.shape[1], groups))
 
 

@@ -142,6 +142,22 @@ def raw_expression_outline(path) -> parsed.Outline:
     return parsed.Outline.of(frame)
 
 
+def raw_missing(path) -> tuple[pd.Index, pd.Index, np.ndarray]:
+    """(samples, features, missing cells) of an input expression file: from its matrix in memory or
+    the bits of its parsed copy on disk (its values not read), the file read only when neither is
+    current. The mask is the caller's own."""
+    real = _checked(path)
+    with _cache_lock:
+        frame = _cache.get(_key(real, _read_input))
+    if frame is None:
+        out_dir = _parsed_folder(real)
+        found = parsed.read_missing(real, out_dir) if out_dir else None
+        if found is not None:
+            return found
+        frame = _shared(real, _read_input)
+    return frame.index.copy(), frame.columns.copy(), np.isnan(frame.to_numpy(dtype=float, copy=False))
+
+
 def read_expr_path(path) -> pd.DataFrame:
     """A table the host wrote: a preprocessed matrix (samples as rows; its values read-only: copy it
     to change them) or a differential table."""

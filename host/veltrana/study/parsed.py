@@ -2,8 +2,9 @@
 
 The strict loader's reading of an expression file is kept under the output folder as an
 uncompressed .npz of numpy arrays (never a pickle: the output folder may be shared): the
-samples-by-features values, the ids as text, and each sample's count of missing values, which is
-all that start-up needs (`Outline`). One copy per input file, replaced when the file changes.
+samples-by-features values, the ids as text, each sample's count of missing values, which is all
+that start-up needs (`Outline`), and the missing cells as bits, which is all the missing-values card
+needs. One copy per input file, replaced when the file changes.
 
 A copy serves only the file it was made from: it holds the raw file's fingerprint (its content)
 and the loader's version, and is used only when both match and it is a regular file of this user
@@ -29,6 +30,7 @@ from veltrana.study import loader
 log = logging.getLogger("veltrana")
 
 FOLDER = "parsed"  # under the output folder
+COPY_VERSION = 2  # 2: the missing cells as bits
 _UNREADABLE = (OSError, ValueError, KeyError, EOFError, zipfile.BadZipFile)
 
 
@@ -54,7 +56,8 @@ def copy_path(out_dir, raw_path) -> str:
 
 def _key(raw_path) -> str:
     # pandas parses the numbers: another version may read a digit string differently.
-    return f"loader {loader.VERSION}; pandas {pd.__version__}; file {loader.file_fingerprint(raw_path)}"
+    return (f"copy {COPY_VERSION}; loader {loader.VERSION}; pandas {pd.__version__}; "
+            f"file {loader.file_fingerprint(raw_path)}")
 
 
 def read_expression(raw_path, out_dir) -> pd.DataFrame:
@@ -75,6 +78,27 @@ def read_outline(raw_path, out_dir) -> Outline | None:
     """The outline of `raw_path` from its parsed copy in `out_dir`; None when there is no current copy."""
     _recall(copy_path(out_dir, raw_path), raw_path)
     return _load(copy_path(out_dir, raw_path), _key(raw_path), values=False)
+
+
+def read_missing(raw_path, out_dir) -> tuple[pd.Index, pd.Index, np.ndarray] | None:
+    """(samples, features, missing cells as a boolean matrix) of `raw_path` from its parsed copy in
+    `out_dir`, without reading its values; None when there is no current copy."""
+    _recall(copy_path(out_dir, raw_path), raw_path)
+    key = _key(raw_path)
+
+    def missing(stored):
+        outline = _stored(stored, key, values=False)
+        if outline is None:
+            return None
+        bits, shape = stored["missing_bits"], (len(outline.samples), len(outline.features))
+        if bits.dtype != np.uint8 or bits.shape != (shape[0], (shape[1] + 7) // 8):
+            raise ValueError(f"missing cells of {bits.dtype} {bits.shape} for a matrix of {shape}")
+        mask = np.unpackbits(bits, axis=1, count=shape[1]).view(bool)
+        if not np.array_equal(mask.sum(axis=1), outline.missing):
+            raise ValueError("missing cells that do not add up to the missing counts")
+        return (pd.Index(outline.samples), pd.Index(outline.features, name=str(stored["name"]) or None), mask)
+
+    return _opened(copy_path(out_dir, raw_path), missing)
 
 
 def _own_file(fh, path) -> bool:
@@ -162,14 +186,16 @@ def _store(path: str, key: str, frame: pd.DataFrame, content: tuple) -> None:
     out_dir = os.path.dirname(folder)
     if os.path.exists(out_dir) and not (os.path.isdir(out_dir) and os.access(out_dir, os.W_OK | os.X_OK)):
         return  # an output folder that start-up refuses, saying why
-    outline = Outline.of(frame)
+    values = frame.to_numpy(dtype=np.float64)
+    missing = np.isnan(values)
+    outline = Outline([str(s) for s in frame.index], [str(f) for f in frame.columns], missing.sum(axis=1))
     try:
         os.makedirs(folder, mode=0o700, exist_ok=True)
         fd, partial = tempfile.mkstemp(dir=folder, prefix=".writing-", suffix=".part")
         try:
             with os.fdopen(fd, "wb") as fh:
                 os.fchmod(fh.fileno(), 0o600)  # the server's files are its own (mkstemp's mode, said outright)
-                np.savez(fh, key=np.array(key), values=frame.to_numpy(dtype=np.float64),
+                np.savez(fh, key=np.array(key), values=values, missing_bits=np.packbits(missing, axis=1),
                          samples=np.array(outline.samples, dtype=str), features=np.array(outline.features, dtype=str),
                          missing=outline.missing, name=np.array(str(frame.columns.name or "")),
                          state=np.array(" ".join(map(str, content[0]))), content=np.array(content[1]))
