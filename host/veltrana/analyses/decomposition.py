@@ -32,7 +32,7 @@ from veltrana.plugins.paths import configured, file_safe, inside
 from veltrana.plugins.tables import read_info_file, read_result_path, save_result_path
 from veltrana.plugins.vocabulary import AXIS_LINE, PAPER, margin, placeholder_figure, selected
 from veltrana.analyses import batches
-from veltrana.analyses.matrices import feature_means
+from veltrana.analyses.matrices import feature_counts_and_means, feature_means
 
 linalg = deferred.module("scipy.linalg")
 PCA = deferred.name("sklearn.decomposition", "PCA")
@@ -47,22 +47,22 @@ def run_pca(matrix: pd.DataFrame):
     """(scores, explained variance ratios, contribution table) of a samples-by-features matrix."""
     data = matrix if (matrix.dtypes == np.float64).all() else matrix.astype(float)  # a matrix is not copied
     numbers = data.to_numpy()
-    kept = ~np.isnan(numbers).all(axis=0)
-    if data.shape[0] < 2 or kept.sum() < 2:
+    count, means = feature_counts_and_means(numbers)
+    kept = np.flatnonzero(count > 0)
+    if data.shape[0] < 2 or len(kept) < 2:
         raise ValueError(f"PCA needs at least two samples and two features with values, "
-                         f"got {(data.shape[0], int(kept.sum()))}")
-
-    def filled():
+                         f"got {(data.shape[0], len(kept))}")
+    n = min(MAX_COMPONENTS, data.shape[0], len(kept))
+    names = [f"PC{i + 1}" for i in range(n)]
+    found = _gram_pca(numbers, kept, means[kept], n)
+    if found is None:
         values = numbers[:, kept]  # a copy: the caller's frame stays as it was
         missing = np.isnan(values)
         if missing.any():  # each feature's mean, as the frame's mean gives it
             np.copyto(values, feature_means(values), where=missing)
-        return values
-
-    values = filled()
-    n = min(MAX_COMPONENTS, values.shape[0], values.shape[1])
-    names = [f"PC{i + 1}" for i in range(n)]
-    score_values, ratio_values, components = _pca(values, n, filled)
+        model = PCA(n_components=n, svd_solver="full")
+        found = model.fit_transform(values), model.explained_variance_ratio_, model.components_
+    score_values, ratio_values, components = found
     scores = pd.DataFrame(score_values, index=data.index, columns=names)
     ratios = pd.Series(ratio_values, index=names, name="ExplainedVarianceRatio")
     shares = pd.DataFrame(components ** 2 * 100, index=names, columns=[str(c) for c in data.columns[kept]])
@@ -73,48 +73,73 @@ def run_pca(matrix: pd.DataFrame):
     return scores, ratios, shares
 
 
-def _pca(values: np.ndarray, n: int, again):
-    """(scores, explained variance ratios, components) of the first `n` components, as
-    scikit-learn's full-SVD PCA gives them (same signs: each component's largest loading
-    positive). `values` is the caller's own copy, centred in place (a cohort's matrix is not
-    copied again); `again()` gives it afresh for the SVD.
+# Values in one block of the centred matrix: the Gram matrix is summed block by block, so a
+# cohort's matrix is never copied whole (32 MB at a time instead of 480 MB at 20,000 x 3,000).
+BLOCK_VALUES = 1 << 22
+
+
+def _centred_blocks(numbers, kept, means, by_columns: bool):
+    """(block, its rows or columns) of the `kept` columns of `numbers`, missing values filled with
+    their feature's mean and every feature centred on it: blocks of columns (`by_columns`) or of
+    rows, each a new array."""
+    samples, features = numbers.shape[0], len(kept)
+    if by_columns:
+        step = max(1, BLOCK_VALUES // samples)
+        parts = [slice(start, min(start + step, features)) for start in range(0, features, step)]
+    else:
+        step = max(1, BLOCK_VALUES // features)
+        parts = [slice(start, min(start + step, samples)) for start in range(0, samples, step)]
+    for part in parts:
+        block = numbers[:, kept[part]] if by_columns else numbers[part][:, kept]
+        centre = means[part] if by_columns else means
+        block -= centre
+        block[np.isnan(block)] = 0.0  # the mean, centred
+        yield block, part
+
+
+def _gram_pca(numbers, kept, means, n: int):
+    """(scores, explained variance ratios, components) of the first `n` components of the mean-filled
+    `kept` columns of `numbers`, as scikit-learn's full-SVD PCA gives them (same signs: each
+    component's largest loading positive); None when the SVD must decompose the matrix instead.
 
     When one side of the matrix is at least twice the other, the Gram matrix of the centred
-    data over the shorter side is decomposed instead (samples by samples for a cohort of
-    many features, features by features for one of many samples): its eigenvectors are
-    singular vectors and its eigenvalues the squared singular values, at a fraction of the
-    cost of the full SVD, and only the n largest are computed.
+    data over the shorter side is decomposed (samples by samples for a cohort of many features,
+    features by features for one of many samples): its eigenvectors are singular vectors and its
+    eigenvalues the squared singular values, at a fraction of the cost of the full SVD, and only
+    the n largest are computed. The centred data is made block by block, in each pass that needs it.
     """
-    samples, features = values.shape
-    if 2 * min(samples, features) <= max(samples, features):
-        centred = values
-        centred -= values.mean(axis=0)
-        by_samples = samples <= features
-        gram = centred @ centred.T if by_samples else centred.T @ centred
-        size = len(gram)
-        eigenvalues, vectors = linalg.eigh(gram, subset_by_index=[size - n, size - 1])
-        top = np.argsort(eigenvalues)[::-1]
-        # Squaring loses the precision of small singular values: those need the SVD.
-        if eigenvalues[top[-1]] > 1e-6 * eigenvalues[top[0]]:
-            eigenvalues, vectors = eigenvalues[top], vectors[:, top]
-            if by_samples:
-                components = (vectors.T @ centred) / np.sqrt(eigenvalues)[:, None]
-            else:
-                components = np.ascontiguousarray(vectors.T)
-            return _from_components(centred, eigenvalues, components)
-        del centred, values  # the SVD takes the values as they were, not centred
-        values = again()
-    model = PCA(n_components=n, svd_solver="full")
-    return model.fit_transform(values), model.explained_variance_ratio_, model.components_
-
-
-def _from_components(centred, eigenvalues, components):
-    n = len(eigenvalues)
+    samples, features = numbers.shape[0], len(kept)
+    if 2 * min(samples, features) > max(samples, features):
+        return None
+    by_samples = samples <= features  # the Gram matrix over samples, blocks of features
+    size = samples if by_samples else features
+    gram, total = np.zeros((size, size)), 0.0
+    for block, _ in _centred_blocks(numbers, kept, means, by_columns=by_samples):
+        gram += block @ block.T if by_samples else block.T @ block
+        total += np.einsum("ij,ij->", block, block)
+    eigenvalues, vectors = linalg.eigh(gram, subset_by_index=[size - n, size - 1])
+    del gram
+    top = np.argsort(eigenvalues)[::-1]
+    # Squaring loses the precision of small singular values: those need the SVD.
+    if not eigenvalues[top[-1]] > 1e-6 * eigenvalues[top[0]]:
+        return None
+    eigenvalues, vectors = eigenvalues[top], vectors[:, top]
+    if by_samples:
+        components = np.empty((n, features))
+        for block, part in _centred_blocks(numbers, kept, means, by_columns=True):
+            components[:, part] = vectors.T @ block
+        components /= np.sqrt(eigenvalues)[:, None]
+    else:
+        components = np.ascontiguousarray(vectors.T)
     # scikit-learn's svd_flip on the components: the largest absolute loading is positive.
     signs = np.sign(components[np.arange(n), np.argmax(np.abs(components), axis=1)])
     components *= signs[:, None]
-    scores = centred @ components.T
-    total = np.einsum("ij,ij->", centred, centred)
+    scores = np.zeros((samples, n))
+    for block, part in _centred_blocks(numbers, kept, means, by_columns=by_samples):
+        if by_samples:
+            scores += block @ components[:, part].T
+        else:
+            scores[part] = block @ components.T
     return scores, eigenvalues / total, components
 
 

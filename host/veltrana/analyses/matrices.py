@@ -265,6 +265,12 @@ def feature_means(values: np.ndarray) -> np.ndarray:
     return _feature_moments(values)[1]
 
 
+def feature_counts_and_means(values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """(present values, feature_means) of each column, from the same one pass."""
+    count, means, _ = _feature_moments(values)
+    return count, means
+
+
 def feature_variances(values: np.ndarray) -> np.ndarray:
     """The variance (ddof=1) of each column over its present values, as DataFrame.var gives it
     (NaN below two values)."""
