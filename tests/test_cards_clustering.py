@@ -134,16 +134,20 @@ def test_clusters_separate_distinct_profiles():
         clustering.cluster_features(with_empty.iloc[:, :3], 3)
 
 
-def test_distances_equal_scipys_and_give_its_tree():
+@pytest.mark.parametrize("rows_per_block", [None, 7])
+def test_distances_equal_scipys_and_give_its_tree(rows_per_block, monkeypatch):
     from scipy.cluster.hierarchy import linkage
     from scipy.spatial.distance import pdist
 
+    if rows_per_block:
+        monkeypatch.setattr(clustering, "DISTANCE_BLOCK", 400 * rows_per_block)
     rng = np.random.default_rng(3)
     z = rng.normal(size=(400, 60))
     z[5], z[7], z[9] = z[3], z[3] + 1e-9, 0.0  # a duplicate, a near-duplicate (cancellation), a flat feature
     z[11] = z[12] * 1e6  # norms far apart
+    z[398] = z[20]  # a duplicate far apart, from a later block of rows
     ours, theirs = clustering.euclidean_distances(z), pdist(z)
-    assert ours[clustering_pair(400, 3, 5)] == 0.0
+    assert ours[clustering_pair(400, 3, 5)] == 0.0 and ours[clustering_pair(400, 20, 398)] == 0.0
     np.testing.assert_allclose(ours, theirs, rtol=1e-12, atol=0)
     ours_tree, their_tree = linkage(ours, "ward"), linkage(theirs, "ward")
     assert np.array_equal(ours_tree[:, :2], their_tree[:, :2])

@@ -123,34 +123,43 @@ def cluster_features(matrix: pd.DataFrame, k: int) -> pd.DataFrame:
 # Pairs closer than this share of their squared norms lose digits to the Gram matrix's
 # cancellation; their distances are computed from the differences instead.
 CLOSE_PAIRS = 1e-3
+# Products in one block of rows of the Gram matrix: the condensed distances are filled block
+# by block, so the square matrix (200 MB at 5,000 features) is never held whole.
+DISTANCE_BLOCK = 1 << 22
 
 
 def euclidean_distances(points: np.ndarray) -> np.ndarray:
     """The condensed matrix of Euclidean distances between the rows of `points`, as scipy's
     pdist orders it, equal to pdist's to about 1e-10 relative.
 
-    Squared distances come from the Gram matrix (|a|^2 + |b|^2 - 2ab, one matrix product in
-    the linear-algebra library, several times faster than pdist's pair-by-pair loop at
-    thousands of features); pairs so close that this subtraction cancels most digits are
-    computed again from their differences, so duplicate features stay at distance 0.
+    Squared distances come from the Gram matrix (|a|^2 + |b|^2 - 2ab, matrix products in the
+    linear-algebra library, several times faster than pdist's pair-by-pair loop at thousands
+    of features), one block of rows at a time and only right of the diagonal; pairs so close
+    that this subtraction cancels most digits are computed again from their differences, so
+    duplicate features stay at distance 0.
     """
     points = np.ascontiguousarray(points, dtype=float)
     n = len(points)
     norms = np.einsum("ij,ij->i", points, points)
-    squared = points @ points.T
-    squared *= -2.0
-    squared += norms[:, None]
-    squared += norms[None, :]
-    rows, cols = np.nonzero(np.triu(squared < CLOSE_PAIRS * (norms[:, None] + norms[None, :]), 1))
-    for start in range(0, len(rows), 20_000):  # bounded memory for many close pairs
-        i, j = rows[start:start + 20_000], cols[start:start + 20_000]
-        difference = points[i] - points[j]
-        squared[i, j] = np.einsum("ij,ij->i", difference, difference)
     condensed = np.empty(n * (n - 1) // 2)
-    start = 0
-    for i in range(n - 1):
-        condensed[start:start + n - 1 - i] = squared[i, i + 1:]
-        start += n - 1 - i
+    step, start = max(1, DISTANCE_BLOCK // max(n, 1)), 0
+    for first in range(0, n - 1, step):
+        last = min(first + step, n - 1)
+        # Row i of the block against the points after `first`: column c is point first + 1 + c,
+        # and row r (point first + r) needs the columns from r on.
+        squared = points[first:last] @ points[first + 1:].T
+        squared *= -2.0
+        squared += norms[first:last, None]
+        squared += norms[None, first + 1:]
+        scale = norms[first:last, None] + norms[None, first + 1:]
+        rows, cols = np.nonzero(np.triu(squared < CLOSE_PAIRS * scale))
+        for at in range(0, len(rows), 20_000):  # bounded memory for many close pairs
+            r, c = rows[at:at + 20_000], cols[at:at + 20_000]
+            difference = points[first + r] - points[first + 1 + c]
+            squared[r, c] = np.einsum("ij,ij->i", difference, difference)
+        for r in range(last - first):
+            condensed[start:start + n - 1 - first - r] = squared[r, r:]
+            start += n - 1 - first - r
     np.maximum(condensed, 0.0, out=condensed)
     return np.sqrt(condensed, out=condensed)
 
