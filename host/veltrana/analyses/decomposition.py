@@ -35,6 +35,7 @@ from veltrana.analyses import batches
 from veltrana.analyses.matrices import feature_counts_and_means, feature_means
 
 linalg = deferred.module("scipy.linalg")
+blas = deferred.module("scipy.linalg.blas")
 PCA = deferred.name("sklearn.decomposition", "PCA")
 
 __all__ = ["update_decomposition_inter", "update_decomposition_figure1", "update_decomposition_figure2"]
@@ -89,11 +90,14 @@ def _centred_blocks(numbers, kept, means, by_columns: bool):
     else:
         step = max(1, BLOCK_VALUES // features)
         parts = [slice(start, min(start + step, samples)) for start in range(0, samples, step)]
+    every = features == numbers.shape[1]  # a slice's copy, in the values' own order, is the cheapest
     for part in parts:
-        block = numbers[:, kept[part]] if by_columns else numbers[part][:, kept]
-        centre = means[part] if by_columns else means
-        block -= centre
-        block[np.isnan(block)] = 0.0  # the mean, centred
+        if by_columns:
+            block = numbers[:, part].copy(order="K") if every else numbers[:, kept[part]]
+        else:
+            block = numbers[part].copy(order="K") if every else numbers[part][:, kept]
+        block -= means[part] if by_columns else means
+        np.copyto(block, 0.0, where=np.isnan(block))  # the mean, centred
         yield block, part
 
 
@@ -113,11 +117,14 @@ def _gram_pca(numbers, kept, means, n: int):
         return None
     by_samples = samples <= features  # the Gram matrix over samples, blocks of features
     size = samples if by_samples else features
-    gram, total = np.zeros((size, size)), 0.0
+    # Each block's product added in place, into the upper triangle only (no square temporary).
+    gram, total = np.zeros((size, size), order="F"), 0.0
     for block, _ in _centred_blocks(numbers, kept, means, by_columns=by_samples):
-        gram += block @ block.T if by_samples else block.T @ block
+        # dsyrk takes a column-major operand: the block itself, or its transpose with the other product.
+        a, trans = (block, 0 if by_samples else 1) if block.flags.f_contiguous else (block.T, 1 if by_samples else 0)
+        gram = blas.dsyrk(1.0, a, beta=1.0, c=gram, trans=trans, lower=0, overwrite_c=1)
         total += np.einsum("ij,ij->", block, block)
-    eigenvalues, vectors = linalg.eigh(gram, subset_by_index=[size - n, size - 1])
+    eigenvalues, vectors = linalg.eigh(gram, lower=False, subset_by_index=[size - n, size - 1])
     del gram
     top = np.argsort(eigenvalues)[::-1]
     # Squaring loses the precision of small singular values: those need the SVD.
