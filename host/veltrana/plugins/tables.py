@@ -127,35 +127,32 @@ def read_raw_expression(path) -> pd.DataFrame:
     return _cached(path, _read_input)
 
 
-def raw_expression_outline(path) -> parsed.Outline:
-    """The samples, features and missing counts of an input expression file: from its matrix in
-    memory or its parsed copy on disk, the file parsed only when neither is current."""
+def _from_matrix_or_copy(path, from_copy, from_frame):
+    """from_frame(the input expression file's matrix) when it is in memory, else from_copy(file,
+    output folder) from its parsed copy on disk; the file parsed only when neither is current."""
     real = _checked(path)
     with _cache_lock:
         frame = _cache.get(_key(real, _read_input))
     if frame is None:
         out_dir = _parsed_folder(real)
-        outline = parsed.read_outline(real, out_dir) if out_dir else None
-        if outline is not None:
-            return outline
-        frame = _shared(real, _read_input)
-    return parsed.Outline.of(frame)
-
-
-def raw_missing(path) -> tuple[pd.Index, pd.Index, np.ndarray]:
-    """(samples, features, missing cells) of an input expression file: from its matrix in memory or
-    the bits of its parsed copy on disk (its values not read), the file read only when neither is
-    current. The mask is the caller's own."""
-    real = _checked(path)
-    with _cache_lock:
-        frame = _cache.get(_key(real, _read_input))
-    if frame is None:
-        out_dir = _parsed_folder(real)
-        found = parsed.read_missing(real, out_dir) if out_dir else None
+        found = from_copy(real, out_dir) if out_dir else None
         if found is not None:
             return found
         frame = _shared(real, _read_input)
-    return frame.index.copy(), frame.columns.copy(), np.isnan(frame.to_numpy(dtype=float, copy=False))
+    return from_frame(frame)
+
+
+def raw_expression_outline(path) -> parsed.Outline:
+    """The samples, features and missing counts of an input expression file, its values not read
+    when its parsed copy is current."""
+    return _from_matrix_or_copy(path, parsed.read_outline, parsed.Outline.of)
+
+
+def raw_missing(path) -> tuple[pd.Index, pd.Index, np.ndarray]:
+    """(samples, features, missing cells) of an input expression file, its values not read when its
+    parsed copy is current (it keeps them as bits). The mask is the caller's own."""
+    return _from_matrix_or_copy(path, parsed.read_missing, lambda frame: (
+        frame.index.copy(), frame.columns.copy(), np.isnan(frame.to_numpy(dtype=float, copy=False))))
 
 
 def read_expr_path(path) -> pd.DataFrame:
