@@ -153,6 +153,27 @@ def test_distances_equal_scipys_and_give_its_tree(rows_per_block, monkeypatch):
     assert np.array_equal(ours_tree[:, :2], their_tree[:, :2])
 
 
+@pytest.mark.parametrize("samples, samples_per_block", [(70, None), (70, 9), (30, None)])
+def test_distances_of_z_scores_summed_over_blocks_of_samples(samples, samples_per_block, monkeypatch):
+    """Clustering's distances, made without the z-scores of the whole matrix when there are more
+    samples than features, equal pdist's of the z-scores: missing values, a constant feature,
+    duplicates and a feature without values."""
+    from scipy.spatial.distance import pdist
+
+    rng = np.random.default_rng(5)
+    values = rng.normal(size=(samples, 40)) * rng.uniform(0.1, 5, size=40) + rng.normal(size=40)
+    values[rng.random(values.shape) < 0.15] = np.nan
+    values[:, 4] = values[:, 2]  # a duplicate: distance 0 however the Gram matrix rounds
+    values[:, 6], values[:, 8] = 3.0, np.nan  # constant; no value at all (left out)
+    kept = np.flatnonzero(~np.isnan(values).all(axis=0))
+    if samples_per_block:
+        monkeypatch.setattr(clustering, "DISTANCE_BLOCK", len(kept) * samples_per_block)
+    ours = clustering._zscore_distances(values, kept)
+    z = clustering.zscores(pd.DataFrame(values[:, kept])).fillna(0.0).to_numpy().T
+    np.testing.assert_allclose(ours, pdist(z), rtol=1e-10, atol=1e-12)
+    assert ours[clustering_pair(len(kept), 2, 4)] == 0.0
+
+
 def clustering_pair(n, i, j):
     """The condensed index of the pair (i, j), i < j."""
     return n * i - i * (i + 1) // 2 + (j - i - 1)

@@ -32,9 +32,10 @@ from veltrana.plugins.tables import read_info_file, read_result_path, save_resul
 from veltrana.plugins.defaults import default_figure_height
 from veltrana.plugins.vocabulary import placeholder_figure, selected
 from veltrana.analyses import batches
-from veltrana.analyses.matrices import ensure_preprocessed, feature_variances, preprocessed_matrix
+from veltrana.analyses.matrices import ensure_preprocessed, feature_moments, feature_variances, preprocessed_matrix
 
 hierarchy = deferred.module("scipy.cluster.hierarchy")
+blas = deferred.module("scipy.linalg.blas")
 
 __all__ = ["update_feature_clustering_inter", "update_feature_clustering_figure_1"]
 
@@ -110,8 +111,7 @@ def cluster_features(matrix: pd.DataFrame, k: int) -> pd.DataFrame:
     columns = matrix.columns[kept]
     if len(columns) < k or len(columns) < 2:
         raise ValueError(f"cannot split {len(columns)} feature(s) with values into {k} clusters")
-    z, _ = _standardised_rows(values if kept.all() else values[:, kept])  # zscores, missing values as 0
-    tree = hierarchy.linkage(euclidean_distances(z), method="ward")
+    tree = hierarchy.linkage(_zscore_distances(values, np.flatnonzero(kept)), method="ward")
     labels = hierarchy.fcluster(tree, t=k, criterion="maxclust")
     order = hierarchy.leaves_list(tree)
     renumber = {c: i + 1 for i, c in enumerate(dict.fromkeys(labels[order]))}
@@ -126,6 +126,55 @@ CLOSE_PAIRS = 1e-3
 # Products in one block of rows of the Gram matrix: the condensed distances are filled block
 # by block, so the square matrix (200 MB at 5,000 features) is never held whole.
 DISTANCE_BLOCK = 1 << 22
+
+
+def _zscore_distances(values: np.ndarray, kept: np.ndarray) -> np.ndarray:
+    """euclidean_distances between the z-scores of the `kept` columns of `values` (missing values
+    as 0, constant features all 0), holding the smaller of the z-scores (features by samples) and
+    the features' Gram matrix. For more samples than features, the Gram matrix is summed over
+    blocks of samples, and a close pair's rows are standardised again for its difference."""
+    if len(kept) > values.shape[0]:
+        return euclidean_distances(_standardised_rows(values[:, kept] if len(kept) < values.shape[1] else values)[0])
+    count, mean, variance = (moment[kept] for moment in feature_moments(values))
+    with np.errstate(invalid="ignore"):
+        std = np.sqrt(variance)
+    std[(count < 2) | ~(std > 0)] = np.nan  # a feature without spread: z-scores of 0
+
+    def zscores(rows, columns):
+        block = (values[rows][:, kept[columns]] - mean[columns]) / std[columns]
+        np.copyto(block, 0.0, where=np.isnan(block))
+        return block
+
+    samples, n = values.shape[0], len(kept)
+    gram, step = np.zeros((n, n), order="F"), max(1, DISTANCE_BLOCK // max(n, 1))
+    for first in range(0, samples, step):
+        block = zscores(slice(first, first + step), slice(None))
+        a, trans = (block, 1) if block.flags.f_contiguous else (block.T, 0)
+        gram = blas.dsyrk(1.0, a, beta=1.0, c=gram, trans=trans, lower=1, overwrite_c=1)
+    return _distances_from_gram(gram, lambda i: zscores(slice(None), i).T)
+
+
+def _distances_from_gram(gram: np.ndarray, rows_of) -> np.ndarray:
+    """Condensed distances between the points whose Gram matrix's lower triangle is `gram`
+    (column-major: each point's products with the later points lie together);
+    `rows_of(indices)` gives those points' coordinates, for the pairs too close for the Gram
+    matrix (see euclidean_distances)."""
+    n = len(gram)
+    norms = np.diagonal(gram).copy()
+    condensed = np.empty(n * (n - 1) // 2)
+    start = 0
+    for i in range(n - 1):
+        squared = gram[i + 1:, i] * -2.0
+        squared += norms[i]
+        squared += norms[i + 1:]
+        close = np.flatnonzero(squared < CLOSE_PAIRS * (norms[i] + norms[i + 1:])) + i + 1
+        if len(close):
+            difference = rows_of(close) - rows_of(np.array([i]))
+            squared[close - i - 1] = np.einsum("ij,ij->i", difference, difference)
+        condensed[start:start + n - 1 - i] = squared
+        start += n - 1 - i
+    np.maximum(condensed, 0.0, out=condensed)
+    return np.sqrt(condensed, out=condensed)
 
 
 def euclidean_distances(points: np.ndarray) -> np.ndarray:

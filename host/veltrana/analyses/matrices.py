@@ -265,6 +265,12 @@ def feature_means(values: np.ndarray) -> np.ndarray:
     return _feature_moments(values)[1]
 
 
+def feature_moments(values: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """(present values, feature_means, variances with ddof=1 where there are two values) of each
+    column, from one pass."""
+    return _feature_moments(values)
+
+
 def feature_counts_and_means(values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """(present values, feature_means) of each column, from the same one pass."""
     count, means, _ = _feature_moments(values)
