@@ -151,60 +151,47 @@ def _zscore_distances(values: np.ndarray, kept: np.ndarray) -> np.ndarray:
         block = zscores(slice(first, first + step), slice(None))
         a, trans = (block, 1) if block.flags.f_contiguous else (block.T, 0)
         gram = blas.dsyrk(1.0, a, beta=1.0, c=gram, trans=trans, lower=1, overwrite_c=1)
-    return _distances_from_gram(gram, lambda i: zscores(slice(None), i).T)
-
-
-def _distances_from_gram(gram: np.ndarray, rows_of) -> np.ndarray:
-    """Condensed distances between the points whose Gram matrix's lower triangle is `gram`
-    (column-major: each point's products with the later points lie together);
-    `rows_of(indices)` gives those points' coordinates, for the pairs too close for the Gram
-    matrix (see euclidean_distances)."""
-    n = len(gram)
-    norms = np.diagonal(gram).copy()
-    condensed = np.empty(n * (n - 1) // 2)
-    start = 0
-    for i in range(n - 1):
-        squared = gram[i + 1:, i] * -2.0
-        squared += norms[i]
-        squared += norms[i + 1:]
-        close = np.flatnonzero(squared < CLOSE_PAIRS * (norms[i] + norms[i + 1:])) + i + 1
-        if len(close):
-            difference = rows_of(close) - rows_of(np.array([i]))
-            squared[close - i - 1] = np.einsum("ij,ij->i", difference, difference)
-        condensed[start:start + n - 1 - i] = squared
-        start += n - 1 - i
-    np.maximum(condensed, 0.0, out=condensed)
-    return np.sqrt(condensed, out=condensed)
+    # The lower triangle, column-major: point i's products with the later points lie in column i.
+    return _condensed_distances(np.diagonal(gram).copy(), samples,
+                                lambda first, last: gram[first + 1:, first:last].T.copy(),
+                                lambda i, j: zscores(slice(None), i).T - zscores(slice(None), j).T)
 
 
 def euclidean_distances(points: np.ndarray) -> np.ndarray:
     """The condensed matrix of Euclidean distances between the rows of `points`, as scipy's
-    pdist orders it, equal to pdist's to about 1e-10 relative.
-
-    Squared distances come from the Gram matrix (|a|^2 + |b|^2 - 2ab, matrix products in the
-    linear-algebra library, several times faster than pdist's pair-by-pair loop at thousands
-    of features), one block of rows at a time and only right of the diagonal; pairs so close
-    that this subtraction cancels most digits are computed again from their differences, so
-    duplicate features stay at distance 0.
-    """
+    pdist orders it, equal to pdist's to about 1e-10 relative (see _condensed_distances)."""
     points = np.ascontiguousarray(points, dtype=float)
-    n = len(points)
-    norms = np.einsum("ij,ij->i", points, points)
+    return _condensed_distances(np.einsum("ij,ij->i", points, points), points.shape[1],
+                                lambda first, last: points[first:last] @ points[first + 1:].T,
+                                lambda i, j: points[i] - points[j])
+
+
+def _condensed_distances(norms: np.ndarray, dimensions: int, products, differences) -> np.ndarray:
+    """The condensed distances, as scipy's pdist orders them, between points of squared `norms`.
+
+    Squared distances come from the points' products (|a|^2 + |b|^2 - 2ab, matrix products in the
+    linear-algebra library, several times faster than pdist's pair-by-pair loop at thousands of
+    features), one block of rows at a time: products(first, last) holds points first..last-1
+    against the points after `first`, in a new array (only right of the diagonal is read). Pairs so close that
+    this subtraction cancels most digits are computed again from differences(i, j), their
+    coordinates' differences (`dimensions` each), so duplicate features stay at distance 0.
+    """
+    n = len(norms)
     condensed = np.empty(n * (n - 1) // 2)
     step, start = max(1, DISTANCE_BLOCK // max(n, 1)), 0
+    pairs = max(1, DISTANCE_BLOCK // max(dimensions, 1))  # close pairs recomputed at a time
     for first in range(0, n - 1, step):
         last = min(first + step, n - 1)
-        # Row i of the block against the points after `first`: column c is point first + 1 + c,
-        # and row r (point first + r) needs the columns from r on.
-        squared = points[first:last] @ points[first + 1:].T
+        # Row r is point first + r, column c point first + 1 + c: row r needs the columns from r on.
+        squared = products(first, last)  # a new array of the caller's
         squared *= -2.0
         squared += norms[first:last, None]
         squared += norms[None, first + 1:]
         scale = norms[first:last, None] + norms[None, first + 1:]
         rows, cols = np.nonzero(np.triu(squared < CLOSE_PAIRS * scale))
-        for at in range(0, len(rows), 20_000):  # bounded memory for many close pairs
-            r, c = rows[at:at + 20_000], cols[at:at + 20_000]
-            difference = points[first + r] - points[first + 1 + c]
+        for at in range(0, len(rows), pairs):
+            r, c = rows[at:at + pairs], cols[at:at + pairs]
+            difference = differences(first + r, first + 1 + c)
             squared[r, c] = np.einsum("ij,ij->i", difference, difference)
         for r in range(last - first):
             condensed[start:start + n - 1 - first - r] = squared[r, r:]

@@ -32,7 +32,7 @@ from veltrana.plugins.paths import configured, file_safe, inside
 from veltrana.plugins.tables import read_info_file, read_result_path, save_result_path
 from veltrana.plugins.vocabulary import AXIS_LINE, PAPER, margin, placeholder_figure, selected
 from veltrana.analyses import batches
-from veltrana.analyses.matrices import feature_counts_and_means, feature_means
+from veltrana.analyses.matrices import feature_means, feature_moments
 
 linalg = deferred.module("scipy.linalg")
 blas = deferred.module("scipy.linalg.blas")
@@ -48,7 +48,7 @@ def run_pca(matrix: pd.DataFrame):
     """(scores, explained variance ratios, contribution table) of a samples-by-features matrix."""
     data = matrix if (matrix.dtypes == np.float64).all() else matrix.astype(float)  # a matrix is not copied
     numbers = data.to_numpy()
-    count, means = feature_counts_and_means(numbers)
+    count, means, _ = feature_moments(numbers)
     kept = np.flatnonzero(count > 0)
     if data.shape[0] < 2 or len(kept) < 2:
         raise ValueError(f"PCA needs at least two samples and two features with values, "

@@ -271,12 +271,6 @@ def feature_moments(values: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndar
     return _feature_moments(values)
 
 
-def feature_counts_and_means(values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """(present values, feature_means) of each column, from the same one pass."""
-    count, means, _ = _feature_moments(values)
-    return count, means
-
-
 def feature_variances(values: np.ndarray) -> np.ndarray:
     """The variance (ddof=1) of each column over its present values, as DataFrame.var gives it
     (NaN below two values)."""
