@@ -180,7 +180,7 @@ def roc_figure(path, feature):
 
 
 def curve_figure(path, feature):
-    """The card's ROC figure of one feature now: its curve alone, from the counts beside the table."""
+    """The card's ROC figure of one feature now: its line of the table alone, found through the index."""
     fpr, tpr, auc = association.roc_curve_of(path, feature)
     return plotweave.roc_plot(fpr=fpr, tpr=tpr, auc=auc, figure_height=420)
 

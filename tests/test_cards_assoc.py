@@ -319,7 +319,7 @@ def test_roc_figure_reads_one_curve_as_the_table_holds_it(env, monkeypatch):
         assert callbacks.roc_curve_of(path, "not a feature") is None and callbacks.roc_curve_of(path, 5) is None
 
     assert_curves_as_written()
-    # The figure takes its feature's curve from the counts beside the table, not from the table.
+    # The figure reads its feature's line of the table alone, not the table through its reader.
     feature = sorted(expected)[3]
     real_read = callbacks.read_result_path
     for module in (callbacks, association):
@@ -331,12 +331,18 @@ def test_roc_figure_reads_one_curve_as_the_table_holds_it(env, monkeypatch):
     assert fig.layout.title.text == f"AUC:{expected[feature][2]:.2f}"
     monkeypatch.undo()
 
-    # Curves cut short, or a run stored before curves were kept: the table is read, with the same numbers.
-    counts, index = association.curve_files(path)
-    with open(counts, "r+b") as fh:
-        fh.truncate(os.path.getsize(counts) - 8)
+    # An index whose lines do not fit the table, one cut short, or a run stored before lines were
+    # indexed: the table is read, with the same numbers.
+    index = association.lines_file(path)
+    with np.load(index) as stored:
+        kept = dict(stored)
+    offsets = kept["offsets"].copy()
+    offsets[1:-1] += 1  # each line but the first one byte late: the size still fits
+    np.savez(index, **{**kept, "offsets": offsets})
     assert_curves_as_written()
-    os.remove(counts)
+    with open(index, "r+b") as fh:
+        fh.truncate(os.path.getsize(index) - 8)
+    assert_curves_as_written()
     os.remove(index)
     assert_curves_as_written()
     with pytest.raises(ValueError, match="outside the configured locations"):
@@ -435,8 +441,10 @@ def per_feature_roc_table(data_df, samples, features, numeric_info_df, phenotype
 @pytest.mark.parametrize("samples, decimals, features, names", [
     (90, 1, 400, ()), (300, 4, 400, ()), (7, 0, 400, ()),
     (300, 3, 2500, ()),  # written natively in several rounds of blocks
+    (30000, 6, 12, ()),  # lines longer than the csv module takes a field
     (25, 2, 400, ('G"q', "Gé"))])  # names to quote, or not ASCII: written through the frame
-def test_roc_table_equals_the_per_feature_curves_to_the_byte(tmp_path, samples, decimals, features, names):
+def test_roc_table_equals_the_per_feature_curves_to_the_byte(tmp_path, monkeypatch, samples, decimals, features,
+                                                              names):
     """Ties (coarse values, a tied phenotype), missing values, constant features, features
     with too few values or one class only; scores one bit apart, zeros of both signs, a
     missing value with its sign bit set."""
@@ -459,7 +467,15 @@ def test_roc_table_equals_the_per_feature_curves_to_the_byte(tmp_path, samples, 
     reference = callbacks.save_result_path(str(tmp_path / "ref.txt"), per_feature_roc_table(*args))
     with open(path) as ours, open(reference) as ref:
         assert ours.read() == ref.read()
-    assert len(pd.read_csv(path, sep="\t")) > 0
+    table = pd.read_csv(path, sep="\t", float_precision="round_trip")
+    assert len(table) > 0
+    # Each curve read back through the index of its line, as the table's reader gives it.
+    monkeypatch.setattr(association, "read_result_path", lambda p: pytest.fail("the ROC table was read"))
+    monkeypatch.setattr(association, "readable_anywhere", lambda p: True)  # a folder of the test's own
+    for row in table.itertuples():
+        fpr, tpr, auc = association.roc_curve_of(path, row.Feature)
+        assert fpr.tolist() == [float(v) for v in row.FPR.split(",")] and tpr.tolist() == [
+            float(v) for v in row.TPR.split(",")] and auc == row.AUC, row.Feature
 
 
 def test_rates_are_written_as_python_writes_them():

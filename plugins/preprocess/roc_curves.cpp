@@ -369,8 +369,9 @@ void append_row(std::string& text, std::size_t k, const std::string& feature, co
 // area as repr (empty when NaN). The lines are formatted in blocks on the
 // threads, a round of blocks while the previous round is written (a cohort's
 // table is hundreds of megabytes, and writing them costs the system as much as
-// formatting them).
-void write_roc_table(const std::string& path, const std::vector<std::string>& features, Counts fps, Counts tps,
+// formatting them). Returns where each line starts in the file, and its size
+// last, so that one curve is read back on its own.
+Column write_roc_table(const std::string& path, const std::vector<std::string>& features, Counts fps, Counts tps,
                      Counts start, Counts negatives, Counts positives, Doubles auc) {
     const std::size_t curves = features.size(), points = fps.shape(0);
     if (start.shape(0) != curves + 1 || negatives.shape(0) != curves || positives.shape(0) != curves ||
@@ -380,6 +381,8 @@ void write_roc_table(const std::string& path, const std::vector<std::string>& fe
     const Rates tpr(tps.data(), positives.data(), start.data(), curves, points, "write_roc_table");
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (!file) throw nb::value_error(("write_roc_table: cannot write " + path).c_str());
+    std::int64_t* offsets;
+    Column out = arrays::owned(curves + 1, offsets);
     bool written;
     {
         nb::gil_scoped_release release;
@@ -401,6 +404,7 @@ void write_roc_table(const std::string& path, const std::vector<std::string>& fe
         };
         static const char header[] = "\tFeature\tFPR\tTPR\tAUC\n";
         written = std::fwrite(header, 1, sizeof header - 1, file) == sizeof header - 1;
+        std::int64_t at = sizeof header - 1;  // where the next block starts in the file
         std::future<bool> writing;  // the previous round's
         for (std::size_t first = 0, r = 0; written && first + 1 < bounds.size(); first += per_round, ++r) {
             std::vector<std::string>& texts = rounds[r % 2];  // its last writing was waited for
@@ -408,17 +412,25 @@ void write_roc_table(const std::string& path, const std::vector<std::string>& fe
             kern::parallel_for(blocks, nt, [&](std::size_t begin, std::size_t end, unsigned) {
                 for (std::size_t b = begin; b < end; ++b) {
                     texts[b].clear();
-                    for (std::size_t k = bounds[first + b]; k < bounds[first + b + 1]; ++k)
+                    for (std::size_t k = bounds[first + b]; k < bounds[first + b + 1]; ++k) {
+                        offsets[k] = std::int64_t(texts[b].size());  // within the block, for now
                         append_row(texts[b], k, features[k], fpr, tpr, auc.data()[k]);
+                    }
                 }
             });
+            for (std::size_t b = 0; b < blocks; ++b) {
+                for (std::size_t k = bounds[first + b]; k < bounds[first + b + 1]; ++k) offsets[k] += at;
+                at += std::int64_t(texts[b].size());
+            }
             if (writing.valid()) written = writing.get();
             writing = std::async(std::launch::async, write_all, std::cref(texts), blocks);
         }
         if (writing.valid()) written = writing.get() && written;
         written = std::fclose(file) == 0 && written;
+        offsets[curves] = at;
     }
     if (!written) throw nb::value_error(("write_roc_table: writing " + path + " failed").c_str());
+    return out;
 }
 
 // np.trapezoid(tpr, fpr) of each curve of the counts: the rates count / total,
@@ -484,10 +496,12 @@ void bind_roc_curves(nb::module_& m) {
           nb::sig("def write_roc_table(path: str, features: collections.abc.Sequence[str], "
                   "fps: numpy.typing.NDArray[numpy.int64], tps: numpy.typing.NDArray[numpy.int64], "
                   "start: numpy.typing.NDArray[numpy.int64], negatives: numpy.typing.NDArray[numpy.int64], "
-                  "positives: numpy.typing.NDArray[numpy.int64], auc: numpy.typing.NDArray[numpy.float64]) -> None"),
+                  "positives: numpy.typing.NDArray[numpy.int64], auc: numpy.typing.NDArray[numpy.float64]) "
+                  "-> numpy.typing.NDArray[numpy.int64]"),
           "Writes the ROC table of the curves of roc_counts to `path`, byte for byte as the host writes its "
           "frame: a header line of an empty index name and the columns Feature, FPR, TPR and AUC, then per "
           "curve k the line of k, features[k], rate_texts of fps / negatives and of tps / positives, and "
           "repr(auc[k]), tab-separated. The features must need no quoting (no tab, line break or double "
-          "quote). Formats on the threads without the GIL.");
+          "quote). Returns the offset in the file of each curve's line, and the file's size last. Formats on "
+          "the threads without the GIL.");
 }

@@ -8,6 +8,9 @@ Unknown samples or features are skipped; the caller's frames are never altered.
 
 from __future__ import annotations
 
+import csv
+import io
+import mmap
 import os
 import threading
 import zipfile
@@ -208,51 +211,61 @@ def _plain(name) -> bool:
     return isinstance(name, str) and name.isascii() and not any(c in name for c in '\t\n\r"')
 
 
-def _save_roc_table(path, names, curves, auc) -> str:
-    """The ROC table at `path`, as save_result_path writes its frame: written natively from the
-    counts (a cohort's table is hundreds of MB of text), or through the frame when a feature's
-    name needs quoting."""
+def _save_roc_table(path, names, curves, auc) -> tuple[str, np.ndarray | None]:
+    """(path, where each line starts) of the ROC table written at `path` as save_result_path writes
+    its frame: natively from the counts (a cohort's table is hundreds of MB of text), or through the
+    frame when a feature's name needs quoting (its lines then found by a scan; None if that fails)."""
     if len(names) and all(_plain(n) for n in names):
         fps, tps, start, negatives, positives = (np.asarray(c, dtype=np.int64) for c in curves)
-        return replace_result_path(path, lambda partial: _native().write_roc_table(
-            partial, list(names), fps, tps, start, negatives, positives, np.asarray(auc, dtype=float)))
-    return save_result_path(path, _roc_table(names, *curves, auc))
+        offsets = []
+
+        def write(partial):
+            offsets.append(_native().write_roc_table(partial, list(names), fps, tps, start, negatives, positives,
+                                                     np.asarray(auc, dtype=float)))
+
+        return replace_result_path(path, write), offsets[0]
+    save_result_path(path, _roc_table(names, *curves, auc))
+    return path, _scanned_offsets(path, len(names))
 
 
-# ---- the curves beside the ROC table ---------------------------------------------------
+def _scanned_offsets(path, rows: int) -> np.ndarray | None:
+    """Where each of the `rows` lines of a table written by save_result_path starts (line k begins
+    with k and a tab), and the file's size last; None when a line is not found. A name with a
+    line break in it could fool the scan: the reader checks each line it takes."""
+    offsets = np.empty(rows + 1, dtype=np.int64)
+    with open(path, "rb") as fh, mmap.mmap(fh.fileno(), 0, access=mmap.ACCESS_READ) as text:
+        at = text.find(b"\n") + 1  # after the header
+        for k in range(rows):
+            first = b"%d\t" % k
+            if at <= 0 or text[at:at + len(first)] != first:
+                return None
+            offsets[k] = at
+            at = text.find(b"\n%d\t" % (k + 1), at) + 1 if k + 1 < rows else len(text)
+        offsets[rows] = len(text)
+    return offsets
+
+
+# ---- one curve read back ----------------------------------------------------------------
 # The ROC table holds every curve as text (hundreds of MB for a cohort); the figure needs
-# one. The same curves are kept beside it as integer counts, which are memory-mapped, so a
-# feature's curve is read on its own. The rates are counts / totals, the very doubles the
-# table's texts read back as.
+# one. Where each line starts is kept beside the table, so that a feature's line is read
+# on its own: the same text, read as the table's reader reads it.
 
-CURVES_VERSION = 1
-
-
-def curve_files(table_path) -> tuple[str, str]:
-    """(counts, index) files kept beside the ROC table `table_path`."""
-    stem = os.path.splitext(os.fspath(table_path))[0]
-    return stem + "_curves.npy", stem + "_curves_index.npz"
+LINES_VERSION = 2
 
 
-def _save_atomically(path, save) -> None:
+def lines_file(table_path) -> str:
+    """The index of the lines of the ROC table `table_path`, kept beside it."""
+    return os.path.splitext(os.fspath(table_path))[0] + "_lines.npz"
+
+
+def _write_lines(table_path, names, auc, offsets) -> None:
     def write(partial):
         with open(partial, "wb") as fh:
-            save(fh)
+            np.savez(fh, version=np.int64(LINES_VERSION), offsets=np.asarray(offsets, dtype=np.int64),
+                     features=np.asarray(names, dtype=str) if len(names) else np.array([], dtype=str),
+                     auc=np.asarray(auc, dtype=float))
 
-    replace_result_path(path, write)
-
-
-def _write_curves(table_path, names, auc, fps, tps, start, negatives, positives) -> None:
-    """The table's curves as counts: row k of the table is [start[k], start[k + 1]) of the counts."""
-    counts_path, index_path = curve_files(table_path)
-    counts = np.empty((2, len(fps)), dtype=np.int32)  # counts of samples: far below 2**31
-    counts[0], counts[1] = fps, tps
-    _save_atomically(counts_path, lambda fh: np.save(fh, counts, allow_pickle=False))
-    features = np.asarray(names, dtype=str) if len(names) else np.array([], dtype=str)
-    _save_atomically(index_path, lambda fh: np.savez(
-        fh, version=np.int64(CURVES_VERSION), features=features, start=np.asarray(start, dtype=np.int64),
-        negatives=np.asarray(negatives, dtype=np.int64), positives=np.asarray(positives, dtype=np.int64),
-        auc=np.asarray(auc, dtype=float)))
+    replace_result_path(lines_file(table_path), write)
 
 
 def _readable(path) -> str:
@@ -266,8 +279,8 @@ _indexes_lock = threading.Lock()
 _INDEXES_KEPT = 8
 
 
-def _curve_index(index_path):
-    """The index of a curves file ({feature: row} and its arrays), kept per file state; None when
+def _line_index(index_path):
+    """The index of a table's lines ({feature: row}, offsets, areas), kept per file state; None when
     it cannot be read as one (the caller then reads the table)."""
     st = os.stat(index_path)
     key = (os.path.realpath(index_path), st.st_ino, st.st_size, st.st_mtime_ns)
@@ -275,15 +288,13 @@ def _curve_index(index_path):
         if key in _indexes:
             return _indexes[key]
     try:
-        with np.load(index_path, allow_pickle=False) as stored:
-            index = {name: stored[name] for name in ("version", "features", "start", "negatives", "positives",
-                                                     "auc")}
+        with open(index_path, "rb") as fh, np.load(fh, allow_pickle=False) as stored:
+            index = {name: stored[name] for name in ("version", "offsets", "features", "auc")}
     except (OSError, ValueError, KeyError, zipfile.BadZipFile):
         return None
     n = len(index["features"])
-    if (int(index["version"]) != CURVES_VERSION or len(index["start"]) != n + 1
-            or not all(len(index[k]) == n for k in ("negatives", "positives", "auc"))
-            or (n and np.any(np.diff(index["start"]) < 1))):
+    if (int(index["version"]) != LINES_VERSION or len(index["offsets"]) != n + 1 or len(index["auc"]) != n
+            or (n and np.any(np.diff(index["offsets"]) < 1))):
         return None
     index["row"] = {f: k for k, f in enumerate(index["features"].tolist())}
     with _indexes_lock:
@@ -293,45 +304,49 @@ def _curve_index(index_path):
     return index
 
 
-def _stored_curve(table_path, feature):
-    """(fpr, tpr, auc) of `feature` from the curves beside the table; "absent" when the feature has
-    no curve; None when there are no usable curves (a run from before they were kept)."""
-    counts_path, index_path = curve_files(table_path)
-    if not (os.path.isfile(counts_path) and os.path.isfile(index_path)):
+def _indexed_curve(table_path, feature):
+    """(fpr, tpr, auc) of `feature` from its line of the table; "absent" when the table has no line
+    of it; None when the index is missing or does not fit the table (a run from before it was
+    kept, a table changed since)."""
+    index_path = lines_file(table_path)
+    if not os.path.isfile(index_path):
         return None
-    index = _curve_index(_readable(index_path))
-    if index is None:
-        return None
-    try:
-        counts = np.load(_readable(counts_path), mmap_mode="r", allow_pickle=False)
-    except (OSError, ValueError):
-        return None
-    if counts.ndim != 2 or counts.shape[0] != 2 or counts.shape[1] != int(index["start"][-1] if
-                                                                           len(index["start"]) else 0):
+    index = _line_index(_readable(index_path))
+    if index is None or os.path.getsize(table_path) != int(index["offsets"][-1]):
         return None
     k = index["row"].get(feature)
     if k is None:
         return "absent"
-    a, b = int(index["start"][k]), int(index["start"][k + 1])
-    fpr = np.asarray(counts[0, a:b], dtype=np.int64) / int(index["negatives"][k])
-    tpr = np.asarray(counts[1, a:b], dtype=np.int64) / int(index["positives"][k])
-    return fpr, tpr, index["auc"][k]
+    a, b = int(index["offsets"][k]), int(index["offsets"][k + 1])
+    with open(table_path, "rb") as fh:
+        fh.seek(a)
+        line = fh.read(b - a).decode("utf-8", errors="replace")
+    # The rates and the area are never quoted; the number and the name are read as the table's
+    # writer quotes them.
+    parts = line.removesuffix("\n").rsplit("\t", 3)
+    try:
+        if len(parts) != 4 or next(csv.reader(io.StringIO(parts[0], newline=""), delimiter="\t"), []) != [
+                str(k), feature]:
+            return None
+        return np.array(parts[1].split(","), dtype=float), np.array(parts[2].split(","), dtype=float), index["auc"][k]
+    except (csv.Error, ValueError):  # not this feature's line
+        return None
 
 
 def roc_curve_of(table_path, feature):
     """(fpr, tpr, auc) of one feature of the ROC table at `table_path`, as the table holds it; None
     when the table has no row of that feature.
 
-    Read from the curves kept beside the table; a table stored without them (an earlier
-    run) is read whole, as it always was."""
+    Its line alone is read, found through the index kept beside the table; a table without a
+    fitting index (an earlier run) is read whole, as it always was."""
     _readable(table_path)
     if not isinstance(feature, str):
         return None
-    stored = _stored_curve(table_path, feature)
-    if stored == "absent":
+    found = _indexed_curve(table_path, feature)
+    if found == "absent":
         return None
-    if stored is not None:
-        return stored
+    if found is not None:
+        return found
     table = read_result_path(table_path)
     hit = table[table["Feature"] == feature]
     if hit.empty:
@@ -344,7 +359,7 @@ def roc_curve_of(table_path, feature):
 def update_phenotype_feature_logistic_inter(data_df, samples, features, numeric_info_df, phenotype,
                                             pfl_path) -> str:
     """Writes "Feature", "FPR", "TPR" (comma-joined) and "AUC" for each feature; returns the path.
-    The curves are also kept beside the table as counts (see roc_curve_of).
+    Where each feature's line starts is kept beside the table (see roc_curve_of).
 
     The outcome is the phenotype above its median over the chosen samples. Features
     with fewer than MIN_PAIRS complete pairs, or whose complete pairs hold one class
@@ -359,6 +374,7 @@ def update_phenotype_feature_logistic_inter(data_df, samples, features, numeric_
         columns, *curves = roc_tables(matrix, binary_outcome(y))
         del matrix
         names, auc = np.asarray(features, dtype=object)[columns], _areas(*curves)
-    # The curves first: a table on disk always has its curves beside it.
-    _write_curves(pfl_path, names, auc, *curves)
-    return _save_roc_table(pfl_path, names, curves, auc)
+    path, offsets = _save_roc_table(pfl_path, names, curves, auc)
+    if offsets is not None:
+        _write_lines(path, names, auc, offsets)
+    return path

@@ -44,9 +44,9 @@ def roc_areas(fps: numpy.typing.NDArray[numpy.int64], tps: numpy.typing.NDArray[
     np.trapezoid(tpr, fpr) of each curve of roc_counts (rates fps / negatives and tps / positives), to the bit. Runs without the GIL.
     """
 
-def write_roc_table(path: str, features: Sequence[str], fps: numpy.typing.NDArray[numpy.int64], tps: numpy.typing.NDArray[numpy.int64], start: numpy.typing.NDArray[numpy.int64], negatives: numpy.typing.NDArray[numpy.int64], positives: numpy.typing.NDArray[numpy.int64], auc: numpy.typing.NDArray[numpy.float64]) -> None:
+def write_roc_table(path: str, features: Sequence[str], fps: numpy.typing.NDArray[numpy.int64], tps: numpy.typing.NDArray[numpy.int64], start: numpy.typing.NDArray[numpy.int64], negatives: numpy.typing.NDArray[numpy.int64], positives: numpy.typing.NDArray[numpy.int64], auc: numpy.typing.NDArray[numpy.float64]) -> numpy.typing.NDArray[numpy.int64]:
     """
-    Writes the ROC table of the curves of roc_counts to `path`, byte for byte as the host writes its frame: a header line of an empty index name and the columns Feature, FPR, TPR and AUC, then per curve k the line of k, features[k], rate_texts of fps / negatives and of tps / positives, and repr(auc[k]), tab-separated. The features must need no quoting (no tab, line break or double quote). Formats on the threads without the GIL.
+    Writes the ROC table of the curves of roc_counts to `path`, byte for byte as the host writes its frame: a header line of an empty index name and the columns Feature, FPR, TPR and AUC, then per curve k the line of k, features[k], rate_texts of fps / negatives and of tps / positives, and repr(auc[k]), tab-separated. The features must need no quoting (no tab, line break or double quote). Returns the offset in the file of each curve's line, and the file's size last. Formats on the threads without the GIL.
     """
 
 def orientation_sums(rows: numpy.typing.NDArray[numpy.float64], outcome: numpy.typing.NDArray[numpy.float64]) -> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64]]:
