@@ -7,8 +7,8 @@
    15 % missing, an integer age, Tumor/Normal): the association run over all features of
    the Tumor samples (both tables, as the card runs them) against the same run with the
    previous ROC table code (kept below as the reference); the two ROC tables must be equal
-   to the byte. Then the ROC figure of one feature as the card draws it (its one curve read
-   from the counts kept beside the table) against the previous way (the whole table read
+   to the byte. Then the ROC figure of one feature as the card draws it (its one line of the
+   table read, found through the index kept beside it) against the previous way (the whole table read
    through the host's reader, the feature's row picked and its rates parsed); both figures
    must be equal.
 
@@ -260,8 +260,8 @@ def cohort_size(n_samples, n_features, repeats, out):
         a = sum(median[step, "ours"] for step in steps)
         b = sum(median[step, "previous"] for step in steps)
         print(f"  {label:24s} ours {a:7.2f} s   previous {b:7.2f} s   ratio {b / a:5.1f}x")
-    print(f"  ROC figure, next pick    {again * 1000:7.1f} ms (ours: one curve read from the counts kept beside"
-          " the table; previous: the whole table read and split)")
+    print(f"  ROC figure, next pick    {again * 1000:7.1f} ms (ours: one line of the table read, found through"
+          " the index beside it; previous: the whole table read and split)")
 
 
 def main():

@@ -488,7 +488,9 @@ def test_rates_are_written_as_python_writes_them():
         ",".join(repr(k / n) for k in range(n + 1)) for n in totals.tolist()]
     rng = np.random.default_rng(3)
     big = rng.integers(1, 10 ** 15, 5000)
-    small = rng.integers(0, big // 10 ** rng.integers(0, 15, 5000) + 1)
+    small = rng.integers(0, np.minimum(big // 10 ** rng.integers(0, 15, 5000), 2 ** 31 - 2) + 1)
     texts = association._joined_rates(small, big, np.arange(5001))
     assert texts == [repr(a / b) for a, b in zip(small.tolist(), big.tolist())]
     assert {"e-" in t for t in texts} == {True, False}  # both notations met
+    with pytest.raises(ValueError, match="below 2\\*\\*31"):  # counts of samples: never wrapped round
+        association._joined_rates([2 ** 31], [2 ** 32], [0, 1])

@@ -35,6 +35,9 @@ using Factors = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device:
 using Floats = arrays::Column<double>;
 using Counts = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 using Column = arrays::Column<std::int64_t>;
+// The points of the curves: counts of samples, far below 2^31.
+using Points = nb::ndarray<const std::int32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using PointColumn = arrays::Column<std::int32_t>;
 
 struct Point {
     std::int64_t fp, tp;
@@ -98,7 +101,7 @@ struct Kept {
     }
 };
 
-std::tuple<Column, Column, Column> roc_counts(Rows scores, Factors factors, Hits outcome) {
+std::tuple<PointColumn, PointColumn, Column> roc_counts(Rows scores, Factors factors, Hits outcome) {
     const std::size_t m = scores.shape(0), n = scores.shape(1);
     if (outcome.shape(0) != n)
         throw nb::value_error("roc_counts: outcome must hold one value per column of scores");
@@ -117,7 +120,8 @@ std::tuple<Column, Column, Column> roc_counts(Rows scores, Factors factors, Hits
     std::vector<Place> places(m);
     const unsigned nt = std::max(1u, kern::threads_for(m * n));
     std::vector<Kept> kept(nt);
-    std::int64_t *start, *fps, *tps;
+    std::int64_t* start;
+    std::int32_t *fps, *tps;
     Column s = arrays::owned(m + 1, start);
     {
         nb::gil_scoped_release release;
@@ -135,7 +139,7 @@ std::tuple<Column, Column, Column> roc_counts(Rows scores, Factors factors, Hits
     start[0] = 0;
     for (std::size_t r = 0; r < m; ++r) start[r + 1] = start[r] + std::int64_t(places[r].size) + 1;
     const auto total = std::size_t(start[m]);
-    Column f = arrays::owned(total, fps), t = arrays::owned(total, tps);
+    PointColumn f = arrays::owned(total, fps), t = arrays::owned(total, tps);
     {
         nb::gil_scoped_release release;
         kern::parallel_for(m, nt, [&](std::size_t begin, std::size_t end, unsigned) {
@@ -215,7 +219,7 @@ struct Word {
 // small) and copied; otherwise each rate is written where it stands.
 class Rates {
   public:
-    Rates(const std::int64_t* count, const std::int64_t* total, const std::int64_t* bounds, std::size_t curves,
+    Rates(const std::int32_t* count, const std::int64_t* total, const std::int64_t* bounds, std::size_t curves,
           std::size_t points, const char* caller)
         : count_(count), total_(total), bounds_(bounds), curves_(curves) {
         if (bounds[0] != 0 || bounds[curves] != std::int64_t(points))
@@ -301,7 +305,8 @@ class Rates {
         });
     }
 
-    const std::int64_t *count_, *total_, *bounds_;
+    const std::int32_t* count_;
+    const std::int64_t *total_, *bounds_;
     std::size_t curves_;
     bool tabled_ = false;
     std::vector<std::size_t> first_;
@@ -312,7 +317,7 @@ class Rates {
 // Each curve's rates as text: curve k is ",".join(repr(c / totals[k]) for c in
 // counts[start[k]:start[k + 1]]). The strings are made with the GIL, then
 // filled in on the threads without it.
-nb::list rate_texts(Counts counts, Counts totals, Counts start) {
+nb::list rate_texts(Points counts, Counts totals, Counts start) {
     const std::size_t curves = totals.shape(0), points = counts.shape(0);
     if (start.shape(0) != curves + 1)
         throw nb::value_error("rate_texts: start must run from 0 to the number of counts, one step per total");
@@ -371,8 +376,8 @@ void append_row(std::string& text, std::size_t k, const std::string& feature, co
 // table is hundreds of megabytes, and writing them costs the system as much as
 // formatting them). Returns where each line starts in the file, and its size
 // last, so that one curve is read back on its own.
-Column write_roc_table(const std::string& path, const std::vector<std::string>& features, Counts fps, Counts tps,
-                     Counts start, Counts negatives, Counts positives, Doubles auc) {
+Column write_roc_table(const std::string& path, const std::vector<std::string>& features, Points fps, Points tps,
+                       Counts start, Counts negatives, Counts positives, Doubles auc) {
     const std::size_t curves = features.size(), points = fps.shape(0);
     if (start.shape(0) != curves + 1 || negatives.shape(0) != curves || positives.shape(0) != curves ||
         auc.shape(0) != curves || tps.shape(0) != points)
@@ -436,7 +441,7 @@ Column write_roc_table(const std::string& path, const std::vector<std::string>& 
 // np.trapezoid(tpr, fpr) of each curve of the counts: the rates count / total,
 // the terms diff(fpr) * (tpr[1:] + tpr[:-1]) / 2 and their pairwise sum, each
 // step as numpy takes it, so to the last bit.
-Floats roc_areas(Counts fps, Counts tps, Counts start, Counts negatives, Counts positives) {
+Floats roc_areas(Points fps, Points tps, Counts start, Counts negatives, Counts positives) {
     const std::size_t curves = negatives.shape(0), points = fps.shape(0);
     if (start.shape(0) != curves + 1 || positives.shape(0) != curves || tps.shape(0) != points)
         throw nb::value_error("roc_areas: one total of each kind per curve, one start more");
@@ -446,7 +451,8 @@ Floats roc_areas(Counts fps, Counts tps, Counts start, Counts negatives, Counts 
             throw nb::value_error("roc_areas: every curve must have a point, within the counts");
     double* areas;
     Floats out = arrays::owned(curves, areas);
-    const std::int64_t *f = fps.data(), *t = tps.data(), *neg = negatives.data(), *pos = positives.data();
+    const std::int32_t *f = fps.data(), *t = tps.data();
+    const std::int64_t *neg = negatives.data(), *pos = positives.data();
     {
         nb::gil_scoped_release release;
         kern::parallel_for(curves, kern::threads_for(points * 4), [&](std::size_t begin, std::size_t end, unsigned) {
@@ -472,7 +478,7 @@ void bind_roc_curves(nb::module_& m) {
     m.def("roc_counts", &roc_counts, nb::arg("scores"), nb::arg("factors"), nb::arg("outcome"),
           nb::sig("def roc_counts(scores: numpy.typing.NDArray[numpy.float64], factors: numpy.typing.NDArray[numpy.float64], "
                   "outcome: numpy.typing.NDArray[numpy.int64]) "
-                  "-> tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64], "
+                  "-> tuple[numpy.typing.NDArray[numpy.int32], numpy.typing.NDArray[numpy.int32], "
                   "numpy.typing.NDArray[numpy.int64]]"),
           "(fps, tps, start): the ROC curve of each row of `scores` times its factor (C-contiguous, NaN for "
           "missing; the highest-ranked score the lowest) against `outcome` (0 or 1 per column), as counts of false and "
@@ -480,13 +486,13 @@ void bind_roc_curves(nb::module_& m) {
           "kept, each curve starting at (0, 0). The curves lie end to end; curve k is [start[k], "
           "start[k + 1]). Runs without the GIL.");
     m.def("rate_texts", &rate_texts, nb::arg("counts"), nb::arg("totals"), nb::arg("start"),
-          nb::sig("def rate_texts(counts: numpy.typing.NDArray[numpy.int64], totals: numpy.typing.NDArray[numpy.int64], "
+          nb::sig("def rate_texts(counts: numpy.typing.NDArray[numpy.int32], totals: numpy.typing.NDArray[numpy.int64], "
                   "start: numpy.typing.NDArray[numpy.int64]) -> list[str]"),
           "For each curve k, \",\".join(repr(c / totals[k]) for c in counts[start[k]:start[k + 1]]): the "
           "texts Python writes for those doubles. Runs without the GIL.");
     m.def("roc_areas", &roc_areas, nb::arg("fps"), nb::arg("tps"), nb::arg("start"), nb::arg("negatives"),
           nb::arg("positives"),
-          nb::sig("def roc_areas(fps: numpy.typing.NDArray[numpy.int64], tps: numpy.typing.NDArray[numpy.int64], "
+          nb::sig("def roc_areas(fps: numpy.typing.NDArray[numpy.int32], tps: numpy.typing.NDArray[numpy.int32], "
                   "start: numpy.typing.NDArray[numpy.int64], negatives: numpy.typing.NDArray[numpy.int64], "
                   "positives: numpy.typing.NDArray[numpy.int64]) -> numpy.typing.NDArray[numpy.float64]"),
           "np.trapezoid(tpr, fpr) of each curve of roc_counts (rates fps / negatives and tps / positives), "
@@ -494,7 +500,7 @@ void bind_roc_curves(nb::module_& m) {
     m.def("write_roc_table", &write_roc_table, nb::arg("path"), nb::arg("features"), nb::arg("fps"), nb::arg("tps"),
           nb::arg("start"), nb::arg("negatives"), nb::arg("positives"), nb::arg("auc"),
           nb::sig("def write_roc_table(path: str, features: collections.abc.Sequence[str], "
-                  "fps: numpy.typing.NDArray[numpy.int64], tps: numpy.typing.NDArray[numpy.int64], "
+                  "fps: numpy.typing.NDArray[numpy.int32], tps: numpy.typing.NDArray[numpy.int32], "
                   "start: numpy.typing.NDArray[numpy.int64], negatives: numpy.typing.NDArray[numpy.int64], "
                   "positives: numpy.typing.NDArray[numpy.int64], auc: numpy.typing.NDArray[numpy.float64]) "
                   "-> numpy.typing.NDArray[numpy.int64]"),

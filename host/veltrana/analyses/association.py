@@ -163,7 +163,7 @@ def _directions(rows: np.ndarray, valid: np.ndarray, outcome: np.ndarray, count:
 def roc_tables(matrix: np.ndarray, outcome: np.ndarray):
     """(columns, fps, tps, start, negatives, positives) for the columns of `matrix` that get
     a ROC: what feature_roc gives for each column's complete pairs, all columns at once,
-    as counts of false and true positives; the rates are fps / negatives, tps / positives.
+    as 32-bit counts of false and true positives; the rates are fps / negatives, tps / positives.
 
     The curves lie end to end in `fps` and `tps`; curve k is [start[k], start[k + 1]).
     Columns with fewer than MIN_PAIRS values, or whose values see one class only, get none.
@@ -187,17 +187,28 @@ def _native():
     return preprocess
 
 
+def _points(counts) -> np.ndarray:
+    """Counts of samples as the native kernels take a curve's points: 32-bit (refused beyond)."""
+    counts = np.asarray(counts)
+    if counts.dtype != np.int32:
+        if counts.size and np.max(counts) > np.iinfo(np.int32).max:
+            raise ValueError("a curve's counts of samples must stay below 2**31")
+        counts = counts.astype(np.int32)
+    return counts
+
+
 def _joined_rates(counts: np.ndarray, totals: np.ndarray, start: np.ndarray) -> list[str]:
     """Each curve's rates, counts / its total, as repr texts joined with "," (written natively,
     the very texts Python's repr gives)."""
-    return _native().rate_texts(np.asarray(counts, dtype=np.int64), np.asarray(totals, dtype=np.int64),
+    return _native().rate_texts(_points(counts), np.asarray(totals, dtype=np.int64),
                                 np.asarray(start, dtype=np.int64))
 
 
 def _areas(fps, tps, start, negatives, positives) -> np.ndarray:
     """np.trapezoid(tpr, fpr) of each curve, natively: the same terms, each curve's summed as numpy
     sums an array of them (pairwise), so to the last bit."""
-    return _native().roc_areas(*(np.asarray(c, dtype=np.int64) for c in (fps, tps, start, negatives, positives)))
+    return _native().roc_areas(_points(fps), _points(tps),
+                               *(np.asarray(c, dtype=np.int64) for c in (start, negatives, positives)))
 
 
 def _roc_table(names, fps, tps, start, negatives, positives, auc) -> pd.DataFrame:
@@ -216,7 +227,8 @@ def _save_roc_table(path, names, curves, auc) -> tuple[str, np.ndarray | None]:
     its frame: natively from the counts (a cohort's table is hundreds of MB of text), or through the
     frame when a feature's name needs quoting (its lines then found by a scan; None if that fails)."""
     if len(names) and all(_plain(n) for n in names):
-        fps, tps, start, negatives, positives = (np.asarray(c, dtype=np.int64) for c in curves)
+        fps, tps = (_points(c) for c in curves[:2])
+        start, negatives, positives = (np.asarray(c, dtype=np.int64) for c in curves[2:])
         offsets = []
 
         def write(partial):
@@ -368,7 +380,7 @@ def update_phenotype_feature_logistic_inter(data_df, samples, features, numeric_
     matrix, y, features = _aligned(data_df, samples, features, numeric_info_df, phenotype)
     progress.report(f"ROC curves of {len(features)} features against {phenotype} (2 of 2)")
     names, auc = np.array([], dtype=object), np.zeros(0)
-    curves = (np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int64), np.zeros(1, dtype=np.int64),
+    curves = (np.zeros(0, dtype=np.int32), np.zeros(0, dtype=np.int32), np.zeros(1, dtype=np.int64),
               np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int64))
     if len(y) and len(features):
         columns, *curves = roc_tables(matrix, binary_outcome(y))

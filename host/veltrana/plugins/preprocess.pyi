@@ -29,22 +29,22 @@ def signed_rank_sums(a: numpy.typing.NDArray[numpy.float64], b: numpy.typing.NDA
     Per column of the differences a - b (rows paired by position; pairs with a missing value left out): the sum of the average ranks of the positive differences among the absolute differences that are not 0, the tie term sum(t^3 - t) of those, their number, the number of pairs, and the number of zero differences. Runs without the GIL.
     """
 
-def roc_counts(scores: numpy.typing.NDArray[numpy.float64], factors: numpy.typing.NDArray[numpy.float64], outcome: numpy.typing.NDArray[numpy.int64]) -> tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64]]:
+def roc_counts(scores: numpy.typing.NDArray[numpy.float64], factors: numpy.typing.NDArray[numpy.float64], outcome: numpy.typing.NDArray[numpy.int64]) -> tuple[numpy.typing.NDArray[numpy.int32], numpy.typing.NDArray[numpy.int32], numpy.typing.NDArray[numpy.int64]]:
     """
     (fps, tps, start): the ROC curve of each row of `scores` times its factor (C-contiguous, NaN for missing; the highest-ranked score the lowest) against `outcome` (0 or 1 per column), as counts of false and true positives: a point per distinct score after all samples of that score, only the corners kept, each curve starting at (0, 0). The curves lie end to end; curve k is [start[k], start[k + 1]). Runs without the GIL.
     """
 
-def rate_texts(counts: numpy.typing.NDArray[numpy.int64], totals: numpy.typing.NDArray[numpy.int64], start: numpy.typing.NDArray[numpy.int64]) -> list[str]:
+def rate_texts(counts: numpy.typing.NDArray[numpy.int32], totals: numpy.typing.NDArray[numpy.int64], start: numpy.typing.NDArray[numpy.int64]) -> list[str]:
     """
     For each curve k, ",".join(repr(c / totals[k]) for c in counts[start[k]:start[k + 1]]): the texts Python writes for those doubles. Runs without the GIL.
     """
 
-def roc_areas(fps: numpy.typing.NDArray[numpy.int64], tps: numpy.typing.NDArray[numpy.int64], start: numpy.typing.NDArray[numpy.int64], negatives: numpy.typing.NDArray[numpy.int64], positives: numpy.typing.NDArray[numpy.int64]) -> numpy.typing.NDArray[numpy.float64]:
+def roc_areas(fps: numpy.typing.NDArray[numpy.int32], tps: numpy.typing.NDArray[numpy.int32], start: numpy.typing.NDArray[numpy.int64], negatives: numpy.typing.NDArray[numpy.int64], positives: numpy.typing.NDArray[numpy.int64]) -> numpy.typing.NDArray[numpy.float64]:
     """
     np.trapezoid(tpr, fpr) of each curve of roc_counts (rates fps / negatives and tps / positives), to the bit. Runs without the GIL.
     """
 
-def write_roc_table(path: str, features: Sequence[str], fps: numpy.typing.NDArray[numpy.int64], tps: numpy.typing.NDArray[numpy.int64], start: numpy.typing.NDArray[numpy.int64], negatives: numpy.typing.NDArray[numpy.int64], positives: numpy.typing.NDArray[numpy.int64], auc: numpy.typing.NDArray[numpy.float64]) -> numpy.typing.NDArray[numpy.int64]:
+def write_roc_table(path: str, features: Sequence[str], fps: numpy.typing.NDArray[numpy.int32], tps: numpy.typing.NDArray[numpy.int32], start: numpy.typing.NDArray[numpy.int64], negatives: numpy.typing.NDArray[numpy.int64], positives: numpy.typing.NDArray[numpy.int64], auc: numpy.typing.NDArray[numpy.float64]) -> numpy.typing.NDArray[numpy.int64]:
     """
     Writes the ROC table of the curves of roc_counts to `path`, byte for byte as the host writes its frame: a header line of an empty index name and the columns Feature, FPR, TPR and AUC, then per curve k the line of k, features[k], rate_texts of fps / negatives and of tps / positives, and repr(auc[k]), tab-separated. The features must need no quoting (no tab, line break or double quote). Returns the offset in the file of each curve's line, and the file's size last. Formats on the threads without the GIL.
     """
