@@ -210,6 +210,36 @@ def test_statistics_match_scipy_per_feature(ready_paths, method):
     assert tested["FDR"].iloc[0] == pytest.approx(min(1, (tested["P-value"] * n / np.arange(1, n + 1)).min()))
 
 
+@pytest.mark.parametrize("method", METHODS)
+def test_tables_over_blocks_of_features_equal_the_whole_groups(monkeypatch, method):
+    """The described tests run over blocks of features: every column equals, to the bit, the test
+    of the whole groups (a frame in either memory order; features missing everywhere, constant,
+    tied; groups given out of the matrix's order)."""
+    from veltrana.analyses import differential
+    from veltrana.analyses import group_tests as tests
+
+    rng = np.random.default_rng(11)
+    samples = [f"{i:05d}" for i in range(1005, 1045)]
+    values = np.round(rng.normal(size=(40, 53)), 1)
+    values[rng.random(values.shape) < 0.2] = np.nan
+    values[:, 0], values[:, 1], values[:5, 2] = np.nan, 2.0, np.nan
+    a, b = samples[:40:2][::-1], samples[1:40:2]
+    test = differential.METHODS[method][0]
+    for frame in (pd.DataFrame(values, index=samples), pd.DataFrame(np.asfortranarray(values), index=samples)):
+        frame.columns = [f"F{j}" for j in range(53)]
+        x, y = frame.loc[a].to_numpy(), frame.loc[b].to_numpy()
+        statistic, p = test(np.asfortranarray(x), np.asfortranarray(y))
+        monkeypatch.setattr(differential, "BLOCK_VALUES", 7 * 40)  # blocks of 7 features
+        table = differential.differential_table(frame, a, b, method, 0.05, 1.5)
+        assert frame.equals(pd.DataFrame(values, index=samples, columns=frame.columns))  # left as it was
+        for column, expected in (("Statistic", statistic), ("P-value", p),
+                                 ("TargetMedian", tests.nanmedian_columns(x)),
+                                 ("ReferenceCount", np.sum(~np.isnan(y), axis=0))):
+            np.testing.assert_array_equal(table[column].to_numpy(), expected, err_msg=column)
+    with pytest.raises(KeyError, match="not in the matrix"):
+        differential.differential_table(frame, a + ["99999"], b, method, 0.05, 1.5)
+
+
 def test_significance_codes_follow_both_thresholds(ready_paths):
     path = callbacks.update_diff_inter(run_kwargs(ready_paths, "T-test(Unpaired)", **{"diff-fdr-input": 0.05,
                                                                                        "diff-log2fc-input": 2}))

@@ -132,22 +132,64 @@ def significance(fdr: np.ndarray, log2fc: np.ndarray, fdr_cut: float, fc_cut: fl
     return codes
 
 
+# The described tests take each feature on its own: they run over blocks of features, so that no
+# copy of a group's whole matrix is made (a cohort's groups are hundreds of MB); the moderated
+# ones pool the features' variances and take the groups whole.
+PER_FEATURE_TESTS = (tests.welch_t, tests.paired_t, tests.mann_whitney, tests.signed_rank)
+BLOCK_VALUES = 1 << 21  # values of both groups in one block of features (16 MB)
+
+
+def _rows(matrix: pd.DataFrame, samples: list) -> np.ndarray:
+    rows = matrix.index.get_indexer(samples)
+    if np.any(rows < 0):
+        raise KeyError(f"samples not in the matrix: {[s for s, r in zip(samples, rows) if r < 0][:5]}")
+    return rows
+
+
+def _group_blocks(matrix: pd.DataFrame, target: list, reference: list):
+    """(a, b) of each block of features: the target's and the reference's rows of those columns,
+    in Fortran order (each feature's values contiguous, as the kernels and numpy sum them)."""
+    by_feature = matrix.to_numpy(dtype=float, copy=False).T  # a view of the host's matrices
+    rows_a, rows_b = _rows(matrix, target), _rows(matrix, reference)
+    width = max(1, BLOCK_VALUES // max(1, len(rows_a) + len(rows_b)))
+    for j in range(0, max(1, by_feature.shape[0]), width):
+        block = by_feature[j:j + width]
+        yield np.asfortranarray(block[:, rows_a].T), np.asfortranarray(block[:, rows_b].T)
+
+
+def _medians_and_counts(a: np.ndarray, b: np.ndarray) -> list[np.ndarray]:
+    """Both groups' medians and numbers of values, feature by feature."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # all-missing features have no median
+        med_a, med_b = tests.nanmedian_columns(a), tests.nanmedian_columns(b)
+    return [med_a, med_b, np.sum(~np.isnan(a), axis=0), np.sum(~np.isnan(b), axis=0)]
+
+
+def _block_columns(a: np.ndarray, b: np.ndarray, test) -> list[np.ndarray]:
+    statistic, p = test(a, b)
+    return [statistic, p, *_medians_and_counts(a, b)]
+
+
 def differential_table(matrix: pd.DataFrame, target: list, reference: list, method: str,
                        fdr_cut: float, fc_cut: float, covariates=None) -> pd.DataFrame:
     """The per-feature table of one source (samples of both lists must be rows of `matrix`);
     `covariates`, rows of target then reference samples, makes the moderated test adjust for them."""
     test, paired = METHODS[method]
-    a = matrix.loc[target].to_numpy(dtype=float)
-    b = matrix.loc[reference].to_numpy(dtype=float)
-    if covariates is not None and covariates.shape[1]:
-        design = two_group_design(len(a), len(b), paired, covariates)
-        statistic, p, *extra = moderated.moderated_t(np.vstack([a, b]), design)
+    extra = {}
+    if test in PER_FEATURE_TESTS and (covariates is None or not covariates.shape[1]):
+        blocks = [_block_columns(a, b, test) for a, b in _group_blocks(matrix, target, reference)]
+        statistic, p, med_a, med_b, count_a, count_b = (np.concatenate(c) for c in zip(*blocks))
     else:
-        statistic, p, *extra = test(a, b)  # the moderated tests add columns of their own
+        a = matrix.loc[target].to_numpy(dtype=float)
+        b = matrix.loc[reference].to_numpy(dtype=float)
+        if covariates is not None and covariates.shape[1]:
+            design = two_group_design(len(a), len(b), paired, covariates)
+            statistic, p, *more = moderated.moderated_t(np.vstack([a, b]), design)
+        else:
+            statistic, p, *more = test(a, b)  # the moderated tests add columns of their own
+        extra = more[0] if more else {}
+        med_a, med_b, count_a, count_b = _medians_and_counts(a, b)
     fdr = tests.bh_fdr(p)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)  # all-missing features have no median
-        med_a, med_b = tests.nanmedian_columns(a), tests.nanmedian_columns(b)
     log2fc = med_a - med_b
     # An FDR that underflows to 0 is drawn at the smallest positive double.
     minus_log10 = -np.log10(np.clip(fdr, np.finfo(float).tiny, None))
@@ -162,9 +204,9 @@ def differential_table(matrix: pd.DataFrame, target: list, reference: list, meth
         "Significance": significance(fdr, log2fc, fdr_cut, fc_cut),
         "TargetMedian": med_a,
         "ReferenceMedian": med_b,
-        "TargetCount": np.sum(~np.isnan(a), axis=0),
-        "ReferenceCount": np.sum(~np.isnan(b), axis=0),
-        **(extra[0] if extra else {}),
+        "TargetCount": count_a,
+        "ReferenceCount": count_b,
+        **extra,
     }, index=pd.Index(features))
 
 
