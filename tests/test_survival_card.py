@@ -94,7 +94,11 @@ def test_survival_table_from_text_day_counts_and_missing_groups(tmp_path):
 
 
 def test_figure_steps_ticks_bands_and_numbers_at_risk_match_lifelines():
-    info = cohort()
+    for info in (cohort(), cohort(n=900, seed=4)):  # the larger with samples censored on the same days
+        check_figure(info)
+
+
+def check_figure(info):
     table = table_of(info, info["Arm"])
     fig = sc.kaplan_meier_figure(table, "t", bands=True)
     traces = {t.name: t for t in fig.data}
@@ -105,9 +109,11 @@ def test_figure_steps_ticks_bands_and_numbers_at_risk_match_lifelines():
         np.testing.assert_allclose(traces[group].x, kmf.survival_function_.index)
         assert traces[group].line.shape == "hv"
         np.testing.assert_allclose(traces[f"{group} 95% CI"].y, kmf.confidence_interval_survival_function_.iloc[:, 1])
-        ticks = traces[f"{group} censored"]
-        np.testing.assert_allclose(ticks.x, durations[~events])
-        np.testing.assert_allclose(ticks.y, kmf.survival_function_at_times(durations[~events]))
+        ticks = traces[f"{group} censored"]  # one per time, with the samples censored then
+        times, count = np.unique(durations[~events], return_counts=True)
+        np.testing.assert_allclose(ticks.x, times)
+        assert list(ticks.customdata) == list(count) and sum(ticks.customdata) == (~events).sum()
+        np.testing.assert_allclose(ticks.y, kmf.survival_function_at_times(times))
         at_risk = traces[f"{group} at risk"]
         assert [int(n) for n in at_risk.text] == [(durations >= t).sum() for t in at_risk.x]
         assert at_risk.x[0] == 0 and int(at_risk.text[0]) == len(durations)

@@ -192,11 +192,13 @@ def kaplan_meier_figure(table: pd.DataFrame, title: str, bands: bool = False, he
         fig.add_scatter(x=x, y=y, mode="lines", line={"shape": "hv", "color": colour}, name=str(group),
                         legendgroup=str(group),
                         hovertemplate="%{x:.1f} months: %{y:.3f}<extra>" + str(group) + "</extra>", row=1, col=1)
-        censored = durations[~events]
+        # One tick per time at which samples were censored (a cohort's thousands of samples share
+        # their days), with how many were.
+        censored, count = np.unique(durations[~events], return_counts=True)
         fig.add_scatter(x=censored, y=kmf.survival_function_at_times(censored).to_numpy(), mode="markers",
                         marker={"symbol": "line-ns-open", "size": 9, "color": colour}, legendgroup=str(group),
-                        showlegend=False, name=f"{group} censored",
-                        hovertemplate="censored at %{x:.1f} months<extra></extra>", row=1, col=1)
+                        showlegend=False, name=f"{group} censored", customdata=count,
+                        hovertemplate="%{customdata} censored at %{x:.1f} months<extra></extra>", row=1, col=1)
         at_risk = [(durations >= t).sum() for t in times]
         fig.add_scatter(x=times, y=[str(group)] * len(times), mode="text", text=[str(n) for n in at_risk],
                         textfont={"color": colour}, showlegend=False, hoverinfo="skip", name=f"{group} at risk",
