@@ -103,14 +103,16 @@ def paired_samples(info: pd.DataFrame, target: list, reference: list):
     """
     if PATIENT_COLUMN not in info.columns:
         raise ValueError(f"paired tests need a {PATIENT_COLUMN!r} column in the sample table")
-    patients = info[PATIENT_COLUMN]
+    column = info[PATIENT_COLUMN]
+    # One lookup of each group's patients (a cohort has thousands of samples), in the groups' order.
+    patient_of = dict(zip(reference, column.loc[reference].tolist())) | dict(zip(target, column.loc[target].tolist()))
     first_ref = {}
     for s in reference:
-        if pd.notna(patients[s]):
-            first_ref.setdefault(patients[s], s)
+        if pd.notna(patient_of[s]):
+            first_ref.setdefault(patient_of[s], s)
     pairs, seen = [], set()
     for s in target:
-        p = patients[s]
+        p = patient_of[s]
         if pd.notna(p) and p in first_ref and p not in seen:
             seen.add(p)
             pairs.append((s, first_ref[p]))
