@@ -32,10 +32,10 @@ from veltrana.plugins.tables import read_info_file, read_result_path, save_resul
 from veltrana.plugins.defaults import default_figure_height
 from veltrana.plugins.vocabulary import placeholder_figure, selected
 from veltrana.analyses import batches
-from veltrana.analyses.matrices import ensure_preprocessed, feature_moments, feature_variances, preprocessed_matrix
+from veltrana.analyses.matrices import (add_products, ensure_preprocessed, feature_moments, feature_variances,
+                                        preprocessed_matrix)
 
 hierarchy = deferred.module("scipy.cluster.hierarchy")
-blas = deferred.module("scipy.linalg.blas")
 
 __all__ = ["update_feature_clustering_inter", "update_feature_clustering_figure_1"]
 
@@ -148,9 +148,7 @@ def _zscore_distances(values: np.ndarray, kept: np.ndarray) -> np.ndarray:
     samples, n = values.shape[0], len(kept)
     gram, step = np.zeros((n, n), order="F"), max(1, DISTANCE_BLOCK // max(n, 1))
     for first in range(0, samples, step):
-        block = zscores(slice(first, first + step), slice(None))
-        a, trans = (block, 1) if block.flags.f_contiguous else (block.T, 0)
-        gram = blas.dsyrk(1.0, a, beta=1.0, c=gram, trans=trans, lower=1, overwrite_c=1)
+        gram = add_products(gram, zscores(slice(first, first + step), slice(None)), of_columns=True, lower=True)
     # The lower triangle, column-major: point i's products with the later points lie in column i.
     return _condensed_distances(np.diagonal(gram).copy(), samples,
                                 lambda first, last: gram[first + 1:, first:last].T.copy(),
@@ -172,9 +170,9 @@ def _condensed_distances(norms: np.ndarray, dimensions: int, products, differenc
     Squared distances come from the points' products (|a|^2 + |b|^2 - 2ab, matrix products in the
     linear-algebra library, several times faster than pdist's pair-by-pair loop at thousands of
     features), one block of rows at a time: products(first, last) holds points first..last-1
-    against the points after `first`, in a new array (only right of the diagonal is read). Pairs so close that
-    this subtraction cancels most digits are computed again from differences(i, j), their
-    coordinates' differences (`dimensions` each), so duplicate features stay at distance 0.
+    against the points after `first`, in a new array (only right of the diagonal is read). Pairs
+    so close that this subtraction cancels most digits are computed again from differences(i, j),
+    their coordinates' differences (`dimensions` each), so duplicate features stay at distance 0.
     """
     n = len(norms)
     condensed = np.empty(n * (n - 1) // 2)

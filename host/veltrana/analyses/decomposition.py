@@ -32,10 +32,9 @@ from veltrana.plugins.paths import configured, file_safe, inside
 from veltrana.plugins.tables import read_info_file, read_result_path, save_result_path
 from veltrana.plugins.vocabulary import AXIS_LINE, PAPER, margin, placeholder_figure, selected
 from veltrana.analyses import batches
-from veltrana.analyses.matrices import feature_means, feature_moments
+from veltrana.analyses.matrices import add_products, feature_means, feature_moments
 
 linalg = deferred.module("scipy.linalg")
-blas = deferred.module("scipy.linalg.blas")
 PCA = deferred.name("sklearn.decomposition", "PCA")
 
 __all__ = ["update_decomposition_inter", "update_decomposition_figure1", "update_decomposition_figure2"]
@@ -120,9 +119,7 @@ def _gram_pca(numbers, kept, means, n: int):
     # Each block's product added in place, into the upper triangle only (no square temporary).
     gram, total = np.zeros((size, size), order="F"), 0.0
     for block, _ in _centred_blocks(numbers, kept, means, by_columns=by_samples):
-        # dsyrk takes a column-major operand: the block itself, or its transpose with the other product.
-        a, trans = (block, 0 if by_samples else 1) if block.flags.f_contiguous else (block.T, 1 if by_samples else 0)
-        gram = blas.dsyrk(1.0, a, beta=1.0, c=gram, trans=trans, lower=0, overwrite_c=1)
+        gram = add_products(gram, block, of_columns=not by_samples, lower=False)
         total += np.einsum("ij,ij->", block, block)
     eigenvalues, vectors = linalg.eigh(gram, lower=False, subset_by_index=[size - n, size - 1])
     del gram

@@ -103,9 +103,7 @@ def paired_samples(info: pd.DataFrame, target: list, reference: list):
     """
     if PATIENT_COLUMN not in info.columns:
         raise ValueError(f"paired tests need a {PATIENT_COLUMN!r} column in the sample table")
-    column = info[PATIENT_COLUMN]
-    # One lookup of each group's patients (a cohort has thousands of samples), in the groups' order.
-    patient_of = dict(zip(reference, column.loc[reference].tolist())) | dict(zip(target, column.loc[target].tolist()))
+    patient_of = info[PATIENT_COLUMN].to_dict()  # looked up once: a cohort has thousands of samples
     first_ref = {}
     for s in reference:
         if pd.notna(patient_of[s]):
@@ -177,14 +175,15 @@ def differential_table(matrix: pd.DataFrame, target: list, reference: list, meth
     """The per-feature table of one source (samples of both lists must be rows of `matrix`);
     `covariates`, rows of target then reference samples, makes the moderated test adjust for them."""
     test, paired = METHODS[method]
+    adjusted = covariates is not None and covariates.shape[1] > 0
     extra = {}
-    if test in PER_FEATURE_TESTS and (covariates is None or not covariates.shape[1]):
+    if test in PER_FEATURE_TESTS and not adjusted:
         blocks = [_block_columns(a, b, test) for a, b in _group_blocks(matrix, target, reference)]
         statistic, p, med_a, med_b, count_a, count_b = (np.concatenate(c) for c in zip(*blocks))
     else:
         a = matrix.loc[target].to_numpy(dtype=float)
         b = matrix.loc[reference].to_numpy(dtype=float)
-        if covariates is not None and covariates.shape[1]:
+        if adjusted:
             design = two_group_design(len(a), len(b), paired, covariates)
             statistic, p, *more = moderated.moderated_t(np.vstack([a, b]), design)
         else:

@@ -25,6 +25,8 @@ import threading
 import numpy as np
 import pandas as pd
 
+from veltrana import deferred
+
 from veltrana.study.loader import file_fingerprint
 from veltrana.runs.locks import SharedLock, lock_path, shared_lock
 from veltrana.plugins.tables import read_expr_path, read_info_file, read_raw_expression, save_result_path
@@ -263,6 +265,19 @@ def feature_means(values: np.ndarray) -> np.ndarray:
     DataFrame.mean gives for a frame with missing values, which sums each feature as one
     contiguous run (NaN for a feature without values). Natively, without a transposed copy."""
     return _feature_moments(values)[1]
+
+
+blas = deferred.module("scipy.linalg.blas")
+
+
+def add_products(gram: np.ndarray, block: np.ndarray, of_columns: bool, lower: bool) -> np.ndarray:
+    """gram + block.T @ block (`of_columns`) or gram + block @ block.T, into one triangle of the
+    Fortran-ordered `gram`, in place: a Gram matrix summed block by block without a square
+    temporary. dsyrk takes a column-major operand: the block itself, or its transpose with the
+    other product."""
+    transposed = not block.flags.f_contiguous
+    return blas.dsyrk(1.0, block.T if transposed else block, beta=1.0, c=gram, trans=int(of_columns != transposed),
+                      lower=int(lower), overwrite_c=1)
 
 
 def feature_moments(values: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
