@@ -167,7 +167,7 @@ def test_distances_of_z_scores_summed_over_blocks_of_samples(samples, samples_pe
     values[:, 6], values[:, 8] = 3.0, np.nan  # constant; no value at all (left out)
     kept = np.flatnonzero(~np.isnan(values).all(axis=0))
     if samples_per_block:
-        monkeypatch.setattr(clustering, "DISTANCE_BLOCK", len(kept) * samples_per_block)
+        monkeypatch.setattr(matrices, "BLOCK_VALUES", len(kept) * samples_per_block)
     ours = clustering._zscore_distances(values, kept)
     z = clustering.zscores(pd.DataFrame(values[:, kept])).fillna(0.0).to_numpy().T
     np.testing.assert_allclose(ours, pdist(z), rtol=1e-10, atol=1e-12)

@@ -9,7 +9,7 @@ import pytest
 
 from support import by_id, by_name, require_limma, write_preprocessed
 from veltrana.plugins import callbacks, layout, vistro
-from veltrana.analyses import batches, decomposition
+from veltrana.analyses import batches, decomposition, matrices
 
 
 @pytest.fixture
@@ -228,7 +228,7 @@ def test_pca_equals_the_full_svd(samples, features, factors, gram, monkeypatch):
     matrix = pd.DataFrame(values, index=[f"{i:05d}" for i in range(1005, 1005 + samples)],
                           columns=[f"G{j}" for j in range(features)])
     before = matrix.copy()
-    monkeypatch.setattr(decomposition, "BLOCK_VALUES", 7001)  # the centred data made in several blocks
+    monkeypatch.setattr(matrices, "BLOCK_VALUES", 7001)  # the centred data made in several blocks
     if gram:
         monkeypatch.setattr(decomposition, "PCA", None)  # the SVD is not called
     scores, ratios, shares = decomposition.run_pca(matrix)

@@ -118,3 +118,56 @@ def test_the_group_rule_keeps_a_feature_measured_in_one_group_and_is_stored(my_p
     for bad in ((0, "Pathological_Status"), (2.5, "Pathological_Status"), (3, "Age(Numerical)")):
         with pytest.raises(ValueError):
             group_filter.group_rule(*bad, ["Pathological_Status"])
+
+
+def test_callers_at_the_same_time_share_the_features_gram_of_the_same_read_only_matrix(monkeypatch):
+    """Two callers asking for the same columns of the same read-only matrix get one computation;
+    other columns, a writable array, or a caller after the others left get their own; every
+    caller gets the centred features' products."""
+    import threading
+
+    rng = np.random.default_rng(4)
+    values = np.asfortranarray(rng.normal(size=(500, 30)))
+    values[rng.random(values.shape) < 0.2] = np.nan
+    values.flags.writeable = False
+    means = np.nanmean(values, axis=0)
+    everything, fewer = np.arange(30), np.arange(2, 30, 3)
+
+    def reference(kept):
+        centred = np.nan_to_num(values[:, kept] - means[kept])
+        return np.tril(centred.T @ centred)
+
+    computed, release, got = [], threading.Event(), {}
+    original = matrices._centred_gram
+
+    def slow(*args):
+        computed.append(len(args[1]))
+        assert release.wait(20)
+        return original(*args)
+
+    monkeypatch.setattr(matrices, "_centred_gram", slow)
+    monkeypatch.setattr(matrices, "BLOCK_VALUES", 30 * 70)  # summed over blocks of samples
+
+    def ask(name, array, kept):
+        with matrices.feature_gram(array, kept, means[kept]) as gram:
+            got[name] = gram.copy()
+
+    asks = [("first", values, everything), ("second", values, everything), ("fewer", values, fewer),
+            ("writable", values.copy(order="F"), everything)]
+    threads = [threading.Thread(target=ask, args=a) for a in asks]
+    for t in threads:
+        t.start()
+    for _ in range(2000):  # until both callers of the same columns are in, and the others computing
+        with matrices._shared_lock:
+            users = sorted(e.users for e in matrices._shared_grams.values())
+        if users == [1, 2] and len(computed) == 3:
+            break
+        threading.Event().wait(0.01)
+    release.set()
+    for t in threads:
+        t.join(30)
+    assert sorted(computed) == [10, 30, 30] and not matrices._shared_grams
+    for name, kept in (("first", everything), ("second", everything), ("fewer", fewer), ("writable", everything)):
+        np.testing.assert_allclose(got[name], reference(kept), rtol=1e-12, atol=1e-9)
+    ask("later", values, everything)  # the others gone: computed again
+    assert len(computed) == 4

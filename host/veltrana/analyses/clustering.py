@@ -32,7 +32,7 @@ from veltrana.plugins.tables import read_info_file, read_result_path, save_resul
 from veltrana.plugins.defaults import default_figure_height
 from veltrana.plugins.vocabulary import placeholder_figure, selected
 from veltrana.analyses import batches
-from veltrana.analyses.matrices import (add_products, ensure_preprocessed, feature_moments, feature_variances,
+from veltrana.analyses.matrices import (ensure_preprocessed, feature_gram, feature_moments, feature_variances,
                                         preprocessed_matrix)
 
 hierarchy = deferred.module("scipy.cluster.hierarchy")
@@ -131,8 +131,9 @@ DISTANCE_BLOCK = 1 << 22
 def _zscore_distances(values: np.ndarray, kept: np.ndarray) -> np.ndarray:
     """euclidean_distances between the z-scores of the `kept` columns of `values` (missing values
     as 0, constant features all 0), holding the smaller of the z-scores (features by samples) and
-    the features' Gram matrix. For more samples than features, the Gram matrix is summed over
-    blocks of samples, and a close pair's rows are standardised again for its difference."""
+    the features' Gram matrix. For more samples than features, the Gram matrix is the centred
+    features' (see feature_gram) scaled, and a close pair's rows are standardised again for its
+    difference."""
     if len(kept) > values.shape[0]:
         return euclidean_distances(_standardised_rows(values[:, kept] if len(kept) < values.shape[1] else values)[0])
     count, mean, variance = (moment[kept] for moment in feature_moments(values))
@@ -145,12 +146,14 @@ def _zscore_distances(values: np.ndarray, kept: np.ndarray) -> np.ndarray:
         np.copyto(block, 0.0, where=np.isnan(block))
         return block
 
-    samples, n = values.shape[0], len(kept)
-    gram, step = np.zeros((n, n), order="F"), max(1, DISTANCE_BLOCK // max(n, 1))
-    for first in range(0, samples, step):
-        gram = add_products(gram, zscores(slice(first, first + step), slice(None)), of_columns=True, lower=True)
+    # The z-scores' products are the centred features' (which the PCA of the same matrix shares)
+    # over both spreads.
+    scale = np.nan_to_num(1.0 / std)
+    with feature_gram(values, kept, mean) as centred:
+        gram = centred * scale[:, None]
+    gram *= scale[None, :]
     # The lower triangle, column-major: point i's products with the later points lie in column i.
-    return _condensed_distances(np.diagonal(gram).copy(), samples,
+    return _condensed_distances(np.diagonal(gram).copy(), values.shape[0],
                                 lambda first, last: gram[first + 1:, first:last].T.copy(),
                                 lambda i, j: zscores(slice(None), i).T - zscores(slice(None), j).T)
 

@@ -32,7 +32,7 @@ from veltrana.plugins.paths import configured, file_safe, inside
 from veltrana.plugins.tables import read_info_file, read_result_path, save_result_path
 from veltrana.plugins.vocabulary import AXIS_LINE, PAPER, margin, placeholder_figure, selected
 from veltrana.analyses import batches
-from veltrana.analyses.matrices import add_products, feature_means, feature_moments
+from veltrana.analyses.matrices import add_products, centred_blocks, feature_gram, feature_means, feature_moments
 
 linalg = deferred.module("scipy.linalg")
 PCA = deferred.name("sklearn.decomposition", "PCA")
@@ -73,33 +73,6 @@ def run_pca(matrix: pd.DataFrame):
     return scores, ratios, shares
 
 
-# Values in one block of the centred matrix: the Gram matrix is summed block by block, so a
-# cohort's matrix is never copied whole (32 MB at a time instead of 480 MB at 20,000 x 3,000).
-BLOCK_VALUES = 1 << 22
-
-
-def _centred_blocks(numbers, kept, means, by_columns: bool):
-    """(block, its rows or columns) of the `kept` columns of `numbers`, missing values filled with
-    their feature's mean and every feature centred on it: blocks of columns (`by_columns`) or of
-    rows, each a new array."""
-    samples, features = numbers.shape[0], len(kept)
-    if by_columns:
-        step = max(1, BLOCK_VALUES // samples)
-        parts = [slice(start, min(start + step, features)) for start in range(0, features, step)]
-    else:
-        step = max(1, BLOCK_VALUES // features)
-        parts = [slice(start, min(start + step, samples)) for start in range(0, samples, step)]
-    every = features == numbers.shape[1]  # a slice's copy, in the values' own order, is the cheapest
-    for part in parts:
-        if by_columns:
-            block = numbers[:, part].copy(order="K") if every else numbers[:, kept[part]]
-        else:
-            block = numbers[part].copy(order="K") if every else numbers[part][:, kept]
-        block -= means[part] if by_columns else means
-        np.copyto(block, 0.0, where=np.isnan(block))  # the mean, centred
-        yield block, part
-
-
 def _gram_pca(numbers, kept, means, n: int):
     """(scores, explained variance ratios, components) of the first `n` components of the mean-filled
     `kept` columns of `numbers`, as scikit-learn's full-SVD PCA gives them (same signs: each
@@ -116,13 +89,18 @@ def _gram_pca(numbers, kept, means, n: int):
         return None
     by_samples = samples <= features  # the Gram matrix over samples, blocks of features
     size = samples if by_samples else features
-    # Each block's product added in place, into the upper triangle only (no square temporary).
-    gram, total = np.zeros((size, size), order="F"), 0.0
-    for block, _ in _centred_blocks(numbers, kept, means, by_columns=by_samples):
-        gram = add_products(gram, block, of_columns=not by_samples, lower=False)
-        total += np.einsum("ij,ij->", block, block)
-    eigenvalues, vectors = linalg.eigh(gram, lower=False, subset_by_index=[size - n, size - 1])
-    del gram
+    if by_samples:
+        # Each block's product added in place, into one triangle only (no square temporary).
+        gram, total = np.zeros((size, size), order="F"), 0.0
+        for block, _ in centred_blocks(numbers, kept, means, by_columns=True):
+            gram = add_products(gram, block, of_columns=False, lower=False)
+            total += np.einsum("ij,ij->", block, block)
+        eigenvalues, vectors = linalg.eigh(gram, lower=False, subset_by_index=[size - n, size - 1])
+        del gram
+    else:  # the features' products, which the clustering of the same matrix shares
+        with feature_gram(numbers, kept, means) as gram:
+            total = np.trace(gram)
+            eigenvalues, vectors = linalg.eigh(gram, lower=True, subset_by_index=[size - n, size - 1])
     top = np.argsort(eigenvalues)[::-1]
     # Squaring loses the precision of small singular values: those need the SVD.
     if not eigenvalues[top[-1]] > 1e-6 * eigenvalues[top[0]]:
@@ -130,7 +108,7 @@ def _gram_pca(numbers, kept, means, n: int):
     eigenvalues, vectors = eigenvalues[top], vectors[:, top]
     if by_samples:
         components = np.empty((n, features))
-        for block, part in _centred_blocks(numbers, kept, means, by_columns=True):
+        for block, part in centred_blocks(numbers, kept, means, by_columns=True):
             components[:, part] = vectors.T @ block
         components /= np.sqrt(eigenvalues)[:, None]
     else:
@@ -139,7 +117,7 @@ def _gram_pca(numbers, kept, means, n: int):
     signs = np.sign(components[np.arange(n), np.argmax(np.abs(components), axis=1)])
     components *= signs[:, None]
     scores = np.zeros((samples, n))
-    for block, part in _centred_blocks(numbers, kept, means, by_columns=by_samples):
+    for block, part in centred_blocks(numbers, kept, means, by_columns=by_samples):
         if by_samples:
             scores += block @ components[:, part].T
         else:

@@ -17,6 +17,7 @@ values, or missing values after an imputation, is refused: later steps would car
 
 from __future__ import annotations
 
+import contextlib
 import hashlib
 import json
 import os
@@ -278,6 +279,99 @@ def add_products(gram: np.ndarray, block: np.ndarray, of_columns: bool, lower: b
     transposed = not block.flags.f_contiguous
     return blas.dsyrk(1.0, block.T if transposed else block, beta=1.0, c=gram, trans=int(of_columns != transposed),
                       lower=int(lower), overwrite_c=1)
+
+
+# Values in one block of a centred matrix: a Gram matrix is summed block by block, so a cohort's
+# matrix is never copied whole (32 MB at a time instead of 480 MB at 20,000 x 3,000).
+BLOCK_VALUES = 1 << 22
+
+
+def centred_blocks(numbers, kept, means, by_columns: bool):
+    """(block, its rows or columns) of the `kept` columns of `numbers`, missing values filled with
+    their feature's mean and every feature centred on it: blocks of columns (`by_columns`) or of
+    rows, each a new array."""
+    samples, features = numbers.shape[0], len(kept)
+    if by_columns:
+        step = max(1, BLOCK_VALUES // samples)
+        parts = [slice(start, min(start + step, features)) for start in range(0, features, step)]
+    else:
+        step = max(1, BLOCK_VALUES // features)
+        parts = [slice(start, min(start + step, samples)) for start in range(0, samples, step)]
+    every = features == numbers.shape[1]  # a slice's copy, in the values' own order, is the cheapest
+    for part in parts:
+        if by_columns:
+            block = numbers[:, part].copy(order="K") if every else numbers[:, kept[part]]
+        else:
+            block = numbers[part].copy(order="K") if every else numbers[part][:, kept]
+        block -= means[part] if by_columns else means
+        np.copyto(block, 0.0, where=np.isnan(block))  # the mean, centred
+        yield block, part
+
+
+# ---- the features' Gram matrix, shared -----------------------------------------------------
+# The PCA of a cohort of many samples and the clustering of its features both start from the
+# products of its centred features (the z-scores' are these over the two spreads), seconds of
+# the processor each at 20,000 samples, and the page's first load asks for both at once. A
+# caller that asks while another computes them for the same read-only matrix waits and shares.
+
+class _Shared:
+    def __init__(self):
+        self.done, self.gram, self.users = threading.Event(), None, 0
+
+
+_shared_grams: dict = {}
+_shared_lock = threading.Lock()
+
+
+def _centred_gram(numbers, kept, means) -> np.ndarray:
+    gram = np.zeros((len(kept), len(kept)), order="F")
+    for block, _ in centred_blocks(numbers, kept, means, by_columns=False):
+        gram = add_products(gram, block, of_columns=True, lower=True)
+    return gram
+
+
+@contextlib.contextmanager
+def feature_gram(numbers: np.ndarray, kept: np.ndarray, means: np.ndarray):
+    """C.T @ C in the lower triangle (the upper one 0) of a read-only Fortran-ordered array, C the
+    `kept` columns of `numbers` centred on their `means`, missing values 0 (their mean, centred).
+
+    While the block runs, another thread asking for the same of the same read-only array gets
+    this one (a writable array, which may change meanwhile, is never shared)."""
+    kept, means = np.asarray(kept, dtype=np.intp), np.asarray(means, dtype=float)
+    if numbers.flags.writeable:
+        gram = _centred_gram(numbers, kept, means)
+        gram.flags.writeable = False
+        yield gram
+        return
+    # The array's memory, layout and the columns asked: two live arrays with all of these equal
+    # hold the same values (an entry lives only while a caller holding its array is inside).
+    key = (numbers.__array_interface__["data"][0], numbers.shape, numbers.strides, numbers.dtype.str,
+           hashlib.sha256(kept.tobytes() + means.tobytes()).hexdigest())
+    with _shared_lock:
+        entry = _shared_grams.get(key)
+        owner = entry is None
+        if owner:
+            entry = _shared_grams[key] = _Shared()
+        entry.users += 1
+    try:
+        if owner:
+            try:
+                entry.gram = _centred_gram(numbers, kept, means)
+                entry.gram.flags.writeable = False
+            finally:
+                entry.done.set()
+        entry.done.wait()
+        if entry.gram is None:  # its owner failed: this caller tries on its own
+            gram = _centred_gram(numbers, kept, means)
+            gram.flags.writeable = False
+            yield gram
+        else:
+            yield entry.gram
+    finally:
+        with _shared_lock:
+            entry.users -= 1
+            if not entry.users and _shared_grams.get(key) is entry:
+                del _shared_grams[key]
 
 
 def feature_moments(values: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
