@@ -112,8 +112,9 @@ def pattern_figure(source, mask: np.ndarray, samples, features) -> go.Figure:
                   yaxis={"showticklabels": len(y) <= 60, "autorange": "reversed", "type": "category"})
 
 
-def imputed_figure(source, imputation, filled: pd.Series, features: int, groups: pd.Series) -> go.Figure:
-    """`filled`: the values imputed in each sample of the preprocessed matrix (of `features`)."""
+def imputed_figure(source, imputation, filled: pd.Series | None, features: int, groups: pd.Series) -> go.Figure:
+    """`filled`: the values imputed in each sample of the preprocessed matrix (of `features`); None
+    without an imputation."""
     if imputation == "NA":
         return placeholder_figure(FIGURE_HEIGHT, title=f"{source}: no imputation in its preprocessing settings")
     mine = groups.reindex(filled.index)
@@ -135,20 +136,22 @@ def missing_figures(my_path: MyPath, source, phenotype):
     raw_samples, raw_features, isna = raw_missing(my_path.get_expr_path(source))
     used = np.flatnonzero(raw_samples.isin(info.index))  # the samples the study uses
     samples = raw_samples[used]
-    missing = take(isna, used, np.arange(isna.shape[1]))
+    missing = take(isna, used, np.arange(isna.shape[1]), share=True)
     present = pd.Series(missing.shape[1] - missing.sum(axis=1), index=samples)
     groups = groups_of(info, phenotype, samples)
     order = sample_order(present, groups)
     feature_order = np.argsort(missing.mean(axis=0), kind="stable")  # the most often measured first
     mask = take(missing, samples.get_indexer(order), feature_order)
-    prep = preprocessed_matrix(my_path, source)
-    # missing before the imputation (after the filter), present after it
-    before = take(isna, raw_samples.get_indexer(prep.index), raw_features.get_indexer(prep.columns))
-    filled = pd.Series((before & ~np.isnan(prep.to_numpy(dtype=float))).sum(axis=1), index=prep.index)
     imputation = str(load_settings(my_path, source)["Imputation"])
+    filled, features = None, 0
+    if imputation != "NA":  # the cells missing before the imputation (after the filter), present after it
+        prep = preprocessed_matrix(my_path, source)
+        before = take(isna, raw_samples.get_indexer(prep.index), raw_features.get_indexer(prep.columns))
+        filled = pd.Series((before & ~np.isnan(prep.to_numpy(dtype=float))).sum(axis=1), index=prep.index)
+        features = prep.shape[1]
     return (identified_figure(source, present, groups, order),
             pattern_figure(source, mask, list(order), raw_features[feature_order]),
-            imputed_figure(source, imputation, filled, prep.shape[1], groups))
+            imputed_figure(source, imputation, filled, features, groups))
 
 
 # ---- the card ------------------------------------------------------------------------
