@@ -16,7 +16,7 @@ from support import post, registered_body, run_python, run_registered, walk
 from veltrana import __main__ as front
 from veltrana import study
 from veltrana.plugins import paths, tables
-from veltrana.analyses import matrices
+from veltrana.analyses import matrices, qc
 
 def run_front_door(*argv, cwd):
     # The same package the tests import: the installed one, or the source tree built in place.
@@ -244,7 +244,7 @@ def test_a_picker_above_the_limit_gets_its_first_choices_and_answers_searches(fr
     answer = json.loads(client.post("/_dash-update-component", json=fill).data)["response"]["qc-samples-dropdown"]
     samples = [str(s) for s in tables.read_expr_path(paths.MyPath(fresh_paths).get_preprocess_path("Protein")).index]
     options, selected = answer["options"], answer["value"]
-    assert [o["value"] for o in options[:5]] == samples[:5] and selected == samples[:4]
+    assert [o["value"] for o in options[:5]] == samples[:5] and selected == samples[:qc.DEFAULT_SAMPLE_COUNT]
     assert options[5] == {"label": f"{len(samples) - 5} more: type to search", "value": pickers.MORE,
                           "disabled": True} and len(options) == 6
 

@@ -5,6 +5,7 @@ import pytest
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 
+from veltrana.analyses import qc
 from veltrana.study import demo
 
 from harness import callback_times, console_errors, graph, load, pick, press, server_errors, wait_for
@@ -39,7 +40,7 @@ def test_first_cards_fill_on_page_load(server, page):
     assert graph(driver, "profile-corr-fig")["traces"][0]["type"] == "heatmap"
 
     corr, cv = graph(driver, "qc-corr-fig"), graph(driver, "qc-cv-fig")
-    assert corr and [t["type"] for t in corr["traces"]].count("histogram") == 4
+    assert corr and [t["type"] for t in corr["traces"]].count("histogram") == qc.DEFAULT_SAMPLE_COUNT
     assert cv and len(cv["traces"]) >= 1
 
     cells = driver.find_elements(By.CSS_SELECTOR, "#annotation-id-datatable td[data-dash-column='Feature']")

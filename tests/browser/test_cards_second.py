@@ -9,6 +9,7 @@ from selenium.webdriver.common.by import By
 
 from conftest import _started, _stopped
 from harness import _displayed, callback_seconds, console_errors, graph, load, pick, press, server_errors, wait_for
+from veltrana.analyses import qc
 from veltrana.study import demo
 
 METHODS = ["T-test(Unpaired)", "T-test(Paired)", "Wilcoxon(Unpaired)", "Wilcoxon(Paired)"]
@@ -153,5 +154,5 @@ def test_pickers_of_many_choices_find_one_by_typing(big_pickers, browser):
     pick_now[0].click()
     browser.find_element(By.TAG_NAME, "body").click()
     wait_for(browser, lambda: samples[-1] in browser.find_element(By.ID, "qc-samples-dropdown").text)
-    assert all(s in browser.find_element(By.ID, "qc-samples-dropdown").text for s in samples[:4])
+    assert all(s in browser.find_element(By.ID, "qc-samples-dropdown").text for s in samples[:qc.DEFAULT_SAMPLE_COUNT])
     assert console_errors(browser) == [] and server_errors(big_pickers) == []

@@ -20,8 +20,11 @@ from veltrana.analyses.preprocessing import source_options
 
 __all__ = ["update_qc_data_source", "update_qc_samples", "update_qc_figures"]
 
-# The correlation matrix has one panel per pair of samples: start with a few.
-DEFAULT_SAMPLE_COUNT = 4
+# The correlation matrix has a panel per pair of samples, each with a point per feature, in a
+# third of the page's width: it starts with one pair, legible and quick to draw (four samples
+# made sixteen panels of ~80 pixels, the page's heaviest draw at thousands of features), and
+# the user picks the QC samples to compare.
+DEFAULT_SAMPLE_COUNT = 2
 
 
 def update_qc_data_source(paths):
