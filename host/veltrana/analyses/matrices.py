@@ -336,7 +336,8 @@ def feature_gram(numbers: np.ndarray, kept: np.ndarray, means: np.ndarray):
     `kept` columns of `numbers` centred on their `means`, missing values 0 (their mean, centred).
 
     While the block runs, another thread asking for the same of the same read-only array gets
-    this one (a writable array, which may change meanwhile, is never shared)."""
+    this one. A read-only array is taken as unchanging (the host's matrices are read-only views
+    of its cache, which no one writes); a writable one, which may change meanwhile, is never shared."""
     kept, means = np.asarray(kept, dtype=np.intp), np.asarray(means, dtype=float)
     if numbers.flags.writeable:
         gram = _centred_gram(numbers, kept, means)
