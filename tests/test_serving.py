@@ -611,3 +611,36 @@ def test_the_served_application_is_set_up_before_its_first_request(guarded):
     before = list(app.callback_map)
     assert app.server.test_client().get("/", headers=_basic("alice", "right")).status_code == 200
     assert list(app.callback_map) == before  # nothing left for a worker's first requests to add
+
+
+ARENAS_USED = """
+import ctypes, os, sys, tempfile, threading
+from veltrana.serve.arenas import limit_arenas
+print(limit_arenas() if sys.argv[-1] == "limited" else "-")
+libc = ctypes.CDLL(None)
+libc.malloc.restype, libc.malloc.argtypes = ctypes.c_void_p, [ctypes.c_size_t]
+libc.fopen.restype = ctypes.c_void_p
+held, ready = [], threading.Barrier(8)
+def allocate():
+    ready.wait()  # all at once, as the server's request threads
+    held.extend(libc.malloc(1000) for _ in range(100))
+threads = [threading.Thread(target=allocate) for _ in range(8)]
+[t.start() for t in threads]; [t.join() for t in threads]
+path = os.path.join(tempfile.mkdtemp(), "info.xml")
+out = libc.fopen(path.encode(), b"w"); libc.malloc_info(0, ctypes.c_void_p(out)); libc.fclose(ctypes.c_void_p(out))
+print(open(path).read().count("<heap nr="))
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or os.environ.get("MALLOC_ARENA_MAX") is not None,
+                    reason="glibc's arenas, unset in the environment")
+def test_the_server_keeps_two_memory_arenas_however_many_threads_allocate(tmp_path):
+    def heaps(*args, env=None):
+        done = subprocess.run([sys.executable, "-c", ARENAS_USED, *args], capture_output=True, text=True, timeout=60,
+                              env={**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p), **(env or {})})
+        assert done.returncode == 0, done.stderr
+        return done.stdout.split()
+
+    assert heaps("limited") == ["True", "2"]
+    assert int(heaps("default")[1]) > 2  # what the cap is for
+    assert heaps("limited", env={"MALLOC_ARENA_MAX": "3"})[0] == "False"  # the environment decides

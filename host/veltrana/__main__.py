@@ -12,7 +12,7 @@ import sys
 
 from veltrana import deferred, study
 from veltrana.serve.app import clean_results, create_app, demo_paths, paths_of, start, with_options  # noqa: F401
-from veltrana.serve import limits
+from veltrana.serve import arenas, limits
 from veltrana.study import StudyError
 
 
@@ -187,6 +187,7 @@ COMMANDS = {"serve": serve_command, "adduser": adduser_command, "worker": worker
 
 
 def main(argv=None) -> int:
+    arenas.limit_arenas()  # before any thread starts
     raw = sys.argv[1:] if argv is None else list(argv)
     if raw and raw[0] in COMMANDS:
         return COMMANDS[raw[0]](raw[1:])

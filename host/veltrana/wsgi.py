@@ -69,6 +69,9 @@ def __getattr__(name):
     # Built when gunicorn first asks for it, so that importing this module builds nothing.
     if name == "server":
         global server
+        from veltrana.serve.arenas import limit_arenas
+
+        limit_arenas()  # gunicorn's threads start after this
         server = application()
         return server
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
