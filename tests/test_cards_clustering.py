@@ -153,6 +153,26 @@ def test_distances_equal_scipys_and_give_its_tree(rows_per_block, monkeypatch):
     assert np.array_equal(ours_tree[:, :2], their_tree[:, :2])
 
 
+def test_ward_tree_is_scipys_to_the_bit_through_ties_and_duplicates():
+    """Ties decide which pair the chain merges: points on a small grid (many equal distances and
+    duplicates at 0), rounded values, repeated points and plain ones, against scipy's linkage."""
+    from scipy.cluster.hierarchy import linkage
+    from scipy.spatial.distance import pdist
+
+    rng = np.random.default_rng(11)
+    for trial in range(120):
+        n, dim = int(rng.integers(2, 50)), int(rng.integers(1, 5))
+        x = [rng.normal(size=(n, dim)), rng.integers(0, 3, size=(n, dim)).astype(float),
+             np.round(rng.normal(size=(n, dim)), 1),
+             np.repeat(rng.normal(size=(n, dim)), 3, axis=0)[:n]][trial % 4]
+        condensed = pdist(x)
+        np.testing.assert_array_equal(clustering.ward_tree(condensed.copy()), linkage(condensed, "ward"))
+    with pytest.raises(ValueError, match="finite"):
+        clustering.ward_tree(np.array([1.0, np.nan, 2.0]))
+    with pytest.raises(ValueError, match="two points or more"):
+        clustering.ward_tree(np.ones(2))
+
+
 @pytest.mark.parametrize("samples, samples_per_block", [(70, None), (70, 9), (30, None)])
 def test_distances_of_z_scores_summed_over_blocks_of_samples(samples, samples_per_block, monkeypatch):
     """Clustering's distances, made without the z-scores of the whole matrix when there are more

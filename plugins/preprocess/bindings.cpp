@@ -48,6 +48,7 @@ void bind_correlations(nanobind::module_& m);  // correlations.cpp
 void bind_column_medians(nanobind::module_& m);  // column_medians.cpp
 void bind_column_moments(nanobind::module_& m);  // column_moments.cpp
 void bind_row_boxes(nanobind::module_& m);       // row_boxes.cpp
+void bind_ward_linkage(nanobind::module_& m);    // ward_linkage.cpp
 
 NB_MODULE(preprocess, m) {
     using namespace prep;
@@ -60,6 +61,7 @@ NB_MODULE(preprocess, m) {
     bind_column_medians(m);
     bind_column_moments(m);
     bind_row_boxes(m);
+    bind_ward_linkage(m);
 
     m.def("transform", &run_transform, nb::sig("def transform(data_df: pandas.DataFrame, method: str) -> pandas.DataFrame"),
           nb::arg("data_df").none(), nb::arg("method").none(),

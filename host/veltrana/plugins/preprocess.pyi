@@ -74,6 +74,11 @@ def row_box_stats(x: numpy.typing.NDArray[numpy.float64]) -> tuple[numpy.typing.
     (q1, median, q3, lowerfence, upperfence) of each row of `x` (any memory order, NaN for missing) over its present values: numpy.nanpercentile's quartiles, and the lowest and highest values within 1.5 IQR of the box (the row's extremes when none is); NaN for a row without values. Runs without the GIL.
     """
 
+def ward_linkage(distances: numpy.typing.NDArray[numpy.float64]) -> numpy.typing.NDArray[numpy.float64]:
+    """
+    The linkage matrix of Ward's clustering of the condensed `distances` (float64, C-contiguous, finite), equal to scipy's linkage(distances, 'ward') to the bit. Overwrites `distances`. Runs without the GIL.
+    """
+
 def transform(data_df: pandas.DataFrame, method: str) -> pandas.DataFrame:
     """
     Base-2 logarithm of every value for "Log2"; any other method returns data_df itself.
