@@ -116,12 +116,11 @@ def _gram_pca(numbers, kept, means, n: int):
     # scikit-learn's svd_flip on the components: the largest absolute loading is positive.
     signs = np.sign(components[np.arange(n), np.argmax(np.abs(components), axis=1)])
     components *= signs[:, None]
-    scores = np.zeros((samples, n))
-    for block, part in centred_blocks(numbers, kept, means, by_columns=by_samples):
-        if by_samples:
-            scores += block @ components[:, part].T
-        else:
-            scores[part] = block @ components.T
+    if by_samples:  # U S, as scikit-learn makes them: no third pass over the data
+        return vectors * (np.sqrt(eigenvalues) * signs), eigenvalues / total, components
+    scores = np.empty((samples, n))
+    for block, part in centred_blocks(numbers, kept, means, by_columns=False):
+        scores[part] = block @ components.T
     return scores, eigenvalues / total, components
 
 
