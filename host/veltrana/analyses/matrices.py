@@ -327,6 +327,7 @@ def _centred_gram(numbers, kept, means) -> np.ndarray:
     gram = np.zeros((len(kept), len(kept)), order="F")
     for block, _ in centred_blocks(numbers, kept, means, by_columns=False):
         gram = add_products(gram, block, of_columns=True, lower=True)
+    gram.flags.writeable = False  # a shared one is read by several callers
     return gram
 
 
@@ -340,9 +341,7 @@ def feature_gram(numbers: np.ndarray, kept: np.ndarray, means: np.ndarray):
     of its cache, which no one writes); a writable one, which may change meanwhile, is never shared."""
     kept, means = np.asarray(kept, dtype=np.intp), np.asarray(means, dtype=float)
     if numbers.flags.writeable:
-        gram = _centred_gram(numbers, kept, means)
-        gram.flags.writeable = False
-        yield gram
+        yield _centred_gram(numbers, kept, means)
         return
     # The array's memory, layout and the columns asked: two live arrays with all of these equal
     # hold the same values (an entry lives only while a caller holding its array is inside).
@@ -358,16 +357,11 @@ def feature_gram(numbers: np.ndarray, kept: np.ndarray, means: np.ndarray):
         if owner:
             try:
                 entry.gram = _centred_gram(numbers, kept, means)
-                entry.gram.flags.writeable = False
             finally:
                 entry.done.set()
         entry.done.wait()
-        if entry.gram is None:  # its owner failed: this caller tries on its own
-            gram = _centred_gram(numbers, kept, means)
-            gram.flags.writeable = False
-            yield gram
-        else:
-            yield entry.gram
+        # Its owner failed: this caller tries on its own.
+        yield _centred_gram(numbers, kept, means) if entry.gram is None else entry.gram
     finally:
         with _shared_lock:
             entry.users -= 1
