@@ -132,6 +132,16 @@ def test_clusters_separate_distinct_profiles():
     pd.testing.assert_frame_equal(clustering.cluster_features(with_empty, 2), clusters.to_frame())
     with pytest.raises(ValueError, match="cannot split 2 feature"):
         clustering.cluster_features(with_empty.iloc[:, :3], 3)
+    # Some features of a wider matrix, read in place (the capped features of a cohort): as the
+    # clusters of a frame of those features alone, with and without missing values.
+    wide = pd.DataFrame(np.asfortranarray(rng.normal(size=(8, 40))), columns=[f"W{j}" for j in range(40)])
+    wide.iloc[2, 5], wide["W7"] = np.nan, np.nan
+    picked = np.array([0, 3, 5, 7, 8, 11, 19, 20, 25, 31, 39])
+    for frame in (wide, wide.fillna(0.5)):
+        before = frame.copy()
+        pd.testing.assert_frame_equal(clustering.cluster_features(frame, 3, picked),
+                                      clustering.cluster_features(frame.iloc[:, picked], 3))
+        pd.testing.assert_frame_equal(frame, before)
 
 
 @pytest.mark.parametrize("rows_per_block", [None, 7])
@@ -279,7 +289,8 @@ def test_zscores_equal_the_frame_methods_bit_for_bit():
     values[:, 0], values[1:, 1], values[:, 2] = np.nan, np.nan, 1.5  # no value, one value, constant
     ids, names = [f"{i:05d}" for i in range(1005, 1045)], [f"F{j}" for j in range(300)]
     frames = [pd.DataFrame(values, ids, names), pd.DataFrame(np.asfortranarray(values), ids, names),
-              pd.DataFrame(np.nan_to_num(values, nan=0.25), ids, names)]  # C and F memory; nothing missing
+              pd.DataFrame(np.nan_to_num(values, nan=0.25), ids, names),  # C and F memory; nothing missing
+              pd.DataFrame(np.asfortranarray(np.nan_to_num(values, nan=0.25)), ids, names)]
     for matrix in frames:
         before = matrix.copy()
         z = clustering.zscores(matrix)
@@ -291,6 +302,10 @@ def test_zscores_equal_the_frame_methods_bit_for_bit():
         rows, _ = clustering._standardised_rows(matrix.to_numpy())
         assert rows.flags.c_contiguous
         np.testing.assert_array_equal(rows, expected.fillna(0.0).to_numpy().T)
+        some = np.arange(3, 300, 7)  # some features, gathered from the whole matrix
+        rows, _ = clustering._standardised_rows(matrix.to_numpy(), some)
+        assert rows.flags.c_contiguous
+        np.testing.assert_array_equal(rows, pandas_zscores(matrix.iloc[:, some]).fillna(0.0).to_numpy().T)
     assert (clustering.zscores(frames[0])[["F1", "F2"]].iloc[1:].fillna(0.0) == 0).all().all()
 
 

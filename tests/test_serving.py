@@ -644,3 +644,36 @@ def test_the_server_keeps_two_memory_arenas_however_many_threads_allocate(tmp_pa
     assert heaps("limited") == ["True", "2"]
     assert int(heaps("default")[1]) > 2  # what the cap is for
     assert heaps("limited", env={"MALLOC_ARENA_MAX": "3"})[0] == "False"  # the environment decides
+
+
+FREED_BLOCK = """
+import ctypes, sys
+from veltrana.serve.arenas import map_large_blocks
+print(map_large_blocks() if sys.argv[-1] == "mapped" else "-")
+libc = ctypes.CDLL(None)
+libc.malloc.restype, libc.malloc.argtypes = ctypes.c_void_p, [ctypes.c_size_t]
+libc.free.argtypes = [ctypes.c_void_p]
+def resident():
+    return int(open("/proc/self/statm").read().split()[1]) * 4096
+size = 8 << 20
+libc.free(libc.malloc(size))  # a mapped block freed: glibc now takes such blocks from its arena
+block, pin = libc.malloc(size), libc.malloc(1000)  # the pin keeps the block off the arena's top
+ctypes.memset(block, 1, size)
+before = resident()
+libc.free(block)
+print(before - resident() > size // 2)
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or os.environ.get("MALLOC_MMAP_THRESHOLD_") is not None,
+                    reason="glibc's mapped blocks, unset in the environment")
+def test_a_large_block_freed_in_the_server_goes_back_to_the_system():
+    def run(*args, env=None):
+        done = subprocess.run([sys.executable, "-c", FREED_BLOCK, *args], capture_output=True, text=True, timeout=60,
+                              env={**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p), **(env or {})})
+        assert done.returncode == 0, done.stderr
+        return done.stdout.split()
+
+    assert run("mapped") == ["True", "True"]
+    assert run("default") == ["-", "False"]  # what the setting is for
+    assert run("mapped", env={"MALLOC_MMAP_THRESHOLD_": "65536"})[0] == "False"  # the environment decides

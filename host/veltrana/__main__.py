@@ -187,7 +187,7 @@ COMMANDS = {"serve": serve_command, "adduser": adduser_command, "worker": worker
 
 
 def main(argv=None) -> int:
-    arenas.limit_arenas()  # before any thread starts
+    arenas.tune_malloc()  # before any thread starts
     raw = sys.argv[1:] if argv is None else list(argv)
     if raw and raw[0] in COMMANDS:
         return COMMANDS[raw[0]](raw[1:])

@@ -69,9 +69,9 @@ def __getattr__(name):
     # Built when gunicorn first asks for it, so that importing this module builds nothing.
     if name == "server":
         global server
-        from veltrana.serve.arenas import limit_arenas
+        from veltrana.serve.arenas import tune_malloc
 
-        limit_arenas()  # gunicorn's threads start after this
+        tune_malloc()  # gunicorn's threads start after this
         server = application()
         return server
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -84,7 +84,7 @@ void row_curve(const double* row, double factor, const std::int64_t* hit, std::s
 // counts (samples number far below 2^31), a chunk filled before the next is
 // begun, so that no curve is copied while the work goes on.
 struct Kept {
-    static constexpr std::size_t kChunk = std::size_t(1) << 22;  // points
+    static constexpr std::size_t kChunk = std::size_t(1) << 20;  // points
     std::vector<std::vector<std::int32_t>> chunks;                // fp, tp interleaved
 
     // Where curve `c` now lies: its chunk and first point.
@@ -114,14 +114,14 @@ std::tuple<PointColumn, PointColumn, Column> roc_counts(Rows scores, Factors fac
     for (std::size_t j = 0; j < n; ++j)
         if (hits[j] != 0 && hits[j] != 1) throw nb::value_error("roc_counts: outcome must be 0 or 1");
     if (n >= std::size_t(INT32_MAX)) throw nb::value_error("roc_counts: too many samples for 32-bit counts");
-    // Each row's curve: the thread that kept it, its chunk, its first point, its length.
+    // Each row's curve: its chunk (of the thread that kept it), its first point, its length.
     struct Place {
-        unsigned part;
         std::size_t chunk, at, size;
     };
     std::vector<Place> places(m);
     const unsigned nt = std::max(1u, kern::threads_for(m * n));
     std::vector<Kept> kept(nt);
+    std::vector<std::vector<std::size_t>> made(nt);  // each thread's rows, in the order it kept them
     std::int64_t* start;
     std::int32_t *fps, *tps;
     Column s = arrays::owned(m + 1, start);
@@ -133,27 +133,36 @@ std::tuple<PointColumn, PointColumn, Column> roc_counts(Rows scores, Factors fac
             for (std::size_t r = begin; r < end; ++r) {
                 row_curve(values + r * n, factor[r], hits, n, by_class, curve);
                 const auto [chunk, at] = kept[part].add(curve);
-                places[r] = {part, chunk, at, curve.size()};
+                places[r] = {chunk, at, curve.size()};
+                made[part].push_back(r);
             }
         });
     }
-    // Curves end to end, each starting at (0, 0).
+    // Curves end to end, each starting at (0, 0). Each thread's chunks are copied out in the
+    // order they were filled, and each is freed once copied: the curves are not held twice over
+    // (160 MB at 1,000 x 20,000 otherwise).
     start[0] = 0;
     for (std::size_t r = 0; r < m; ++r) start[r + 1] = start[r] + std::int64_t(places[r].size) + 1;
     const auto total = std::size_t(start[m]);
     PointColumn f = arrays::owned(total, fps), t = arrays::owned(total, tps);
     {
         nb::gil_scoped_release release;
-        kern::parallel_for(m, nt, [&](std::size_t begin, std::size_t end, unsigned) {
-            for (std::size_t r = begin; r < end; ++r) {
-                const Place& p = places[r];
-                const std::int32_t* from = kept[p.part].chunks[p.chunk].data() + 2 * p.at;
-                auto at = std::size_t(start[r]);
-                fps[at] = tps[at] = 0;
-                for (std::size_t k = 0; k < p.size; ++k) {
-                    fps[at + 1 + k] = from[2 * k];
-                    tps[at + 1 + k] = from[2 * k + 1];
+        kern::parallel_for(nt, nt, [&](std::size_t begin, std::size_t end, unsigned) {
+            for (std::size_t owner = begin; owner < end; ++owner) {
+                std::vector<std::vector<std::int32_t>>& chunks = kept[owner].chunks;
+                std::size_t copied = 0;  // chunks before this one are freed
+                for (const std::size_t r : made[owner]) {
+                    const Place& p = places[r];
+                    for (; copied < p.chunk; ++copied) std::vector<std::int32_t>().swap(chunks[copied]);
+                    const std::int32_t* from = chunks[p.chunk].data() + 2 * p.at;
+                    auto at = std::size_t(start[r]);
+                    fps[at] = tps[at] = 0;
+                    for (std::size_t k = 0; k < p.size; ++k) {
+                        fps[at + 1 + k] = from[2 * k];
+                        tps[at + 1 + k] = from[2 * k + 1];
+                    }
                 }
+                std::vector<std::vector<std::int32_t>>().swap(chunks);
             }
         });
     }

@@ -70,24 +70,27 @@ def zscores(matrix: pd.DataFrame) -> pd.DataFrame:
     return pd.DataFrame(rows.T, index=matrix.index, columns=matrix.columns)
 
 
-def _standardised_rows(values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """(rows, missing): one row per feature of the samples-by-features `values`, centred and
-    scaled as `zscores` does but 0 where a value is missing, in a new array; and that mask.
-    The rows are the scratch of the sums first: one matrix-sized array besides the caller's."""
-    rows = np.array(values.T, order="C")
+def _standardised_rows(values: np.ndarray, columns: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
+    """(rows, missing): one row per feature of the samples-by-features `values` (of its `columns`
+    only, when given: they are gathered, not copied first), centred and scaled as `zscores` does
+    but 0 where a value is missing, in a new array; and that mask. The rows are the scratch of
+    the sums first: one array of their size besides the caller's."""
+    every = slice(None) if columns is None else columns
+    rows = np.array(values.T, order="C") if columns is None else values.T[columns]  # a gather is a new array
     missing = np.isnan(rows)
     count = rows.shape[1] - missing.sum(axis=1)
     rows[missing] = 0.0
     with np.errstate(invalid="ignore", divide="ignore"):
         mean = rows.sum(axis=1) / count
-        # Without missing values pandas' mean sums the frame's values in their own order.
-        centre = mean if missing.any() else values.sum(axis=0) / count
+        # Without missing values pandas' mean sums the frame's values in their own order (a
+        # frame of some of the columns sums them as the whole frame does).
+        centre = mean if missing.any() else values.sum(axis=0)[every] / count
         rows -= mean[:, None]
         rows *= rows
         rows[missing] = 0.0
         std = np.sqrt(rows.sum(axis=1) / (count - 1.0))
         std[(count < 2) | ~(std > 0)] = np.nan
-        np.subtract(values.T, centre[:, None], out=rows)
+        np.subtract(values.T[every], centre[:, None], out=rows)
         rows /= std[:, None]
     rows[np.isnan(rows)] = 0.0
     return rows, missing
@@ -96,23 +99,34 @@ def _standardised_rows(values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
 def most_variable(matrix: pd.DataFrame, limit: int | None = None) -> pd.DataFrame:
     """`matrix` restricted to its `limit` most variable features (original column order); by
     default the server's `top_features` limit."""
+    positions = most_variable_positions(matrix, limit)
+    return matrix if positions is None else matrix.iloc[:, positions]
+
+
+def most_variable_positions(matrix: pd.DataFrame, limit: int | None = None) -> np.ndarray | None:
+    """The positions of the features most_variable keeps, in column order; None when it keeps
+    the matrix whole."""
     if limit is None:
         limit = limits.get("top_features")
     if matrix.shape[1] <= limit:
-        return matrix
+        return None
     variances = pd.Series(feature_variances(matrix.to_numpy(dtype=float)), index=matrix.columns)
     keep = variances.fillna(-1.0).nlargest(limit).index
-    return matrix.loc[:, matrix.columns.isin(keep)]
+    return np.flatnonzero(matrix.columns.isin(keep))
 
 
-def cluster_features(matrix: pd.DataFrame, k: int) -> pd.DataFrame:
-    """The "FeatureCluster" of each feature, rows in dendrogram order, clusters numbered top-down."""
+def cluster_features(matrix: pd.DataFrame, k: int, positions: np.ndarray | None = None) -> pd.DataFrame:
+    """The "FeatureCluster" of each feature (of those at `positions` only, when given: read in
+    place, a cohort's capped features are not copied first), rows in dendrogram order, clusters
+    numbered top-down."""
     values = matrix.to_numpy(dtype=float)
-    kept = ~np.isnan(values).all(axis=0)  # the features with values, taken without copying the rest
+    kept = np.flatnonzero(feature_moments(values)[0] > 0)  # the features with values
+    if positions is not None:
+        kept = np.intersect1d(kept, positions)
     columns = matrix.columns[kept]
     if len(columns) < k or len(columns) < 2:
         raise ValueError(f"cannot split {len(columns)} feature(s) with values into {k} clusters")
-    tree = ward_tree(_zscore_distances(values, np.flatnonzero(kept)))
+    tree = ward_tree(_zscore_distances(values, kept))
     labels = hierarchy.fcluster(tree, t=k, criterion="maxclust")
     order = hierarchy.leaves_list(tree)
     renumber = {c: i + 1 for i, c in enumerate(dict.fromkeys(labels[order]))}
@@ -134,8 +148,9 @@ def ward_tree(condensed: np.ndarray) -> np.ndarray:
 # cancellation; their distances are computed from the differences instead.
 CLOSE_PAIRS = 1e-3
 # Products in one block of rows of the Gram matrix: the condensed distances are filled block
-# by block, so the square matrix (200 MB at 5,000 features) is never held whole.
-DISTANCE_BLOCK = 1 << 22
+# by block, so the square matrix (200 MB at 5,000 features) is never held whole. A block and
+# its scratch take about 3 x 8 MB; four times that was no faster.
+DISTANCE_BLOCK = 1 << 20
 
 
 def _zscore_distances(values: np.ndarray, kept: np.ndarray) -> np.ndarray:
@@ -145,7 +160,7 @@ def _zscore_distances(values: np.ndarray, kept: np.ndarray) -> np.ndarray:
     features' (see feature_gram) scaled, and a close pair's rows are standardised again for its
     difference."""
     if len(kept) > values.shape[0]:
-        return euclidean_distances(_standardised_rows(values[:, kept] if len(kept) < values.shape[1] else values)[0])
+        return euclidean_distances(_standardised_rows(values, kept if len(kept) < values.shape[1] else None)[0])
     count, mean, variance = (moment[kept] for moment in feature_moments(values))
     with np.errstate(invalid="ignore"):
         std = np.sqrt(variance)
@@ -231,12 +246,12 @@ def update_feature_clustering_inter(kwargs_dict: dict, module_dir, removed=None)
         rows = []
         for source in progress.each(sources, "Clustering"):
             matrix, left_out = without_effect(study.matrix(source), info, removed)
-            capped = most_variable(matrix, cap)
-            clusters = cluster_features(capped, k)
+            capped = most_variable_positions(matrix, cap)
+            clusters = cluster_features(matrix, k, capped)
             base = file_safe(source)
             save_result_path(os.path.join(folder, f"{base}_feature_clustering.txt"), clusters)
             row = {"Source": source, "Method": METHOD, "BaseName": base, "Clusters": k,
-                   "Features": len(clusters), "Capped": capped.shape[1] < matrix.shape[1],
+                   "Features": len(clusters), "Capped": capped is not None,
                    "Samples": matrix.shape[0]}
             if removed is not None:
                 row.update({"EffectRemoved": removed, "LeftOut": left_out})

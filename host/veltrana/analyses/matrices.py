@@ -282,8 +282,9 @@ def add_products(gram: np.ndarray, block: np.ndarray, of_columns: bool, lower: b
 
 
 # Values in one block of a centred matrix: a Gram matrix is summed block by block, so a cohort's
-# matrix is never copied whole (32 MB at a time instead of 480 MB at 20,000 x 3,000).
-BLOCK_VALUES = 1 << 22
+# matrix is never copied whole (8 MB at a time instead of 480 MB at 20,000 x 3,000; two blocks
+# live at once, and larger blocks were no faster but raised the page load's peak memory).
+BLOCK_VALUES = 1 << 20
 
 
 def centred_blocks(numbers, kept, means, by_columns: bool):
