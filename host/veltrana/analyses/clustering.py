@@ -149,8 +149,9 @@ def ward_tree(condensed: np.ndarray) -> np.ndarray:
 CLOSE_PAIRS = 1e-3
 # Products in one block of rows of the Gram matrix: the condensed distances are filled block
 # by block, so the square matrix (200 MB at 5,000 features) is never held whole. A block and
-# its scratch take about 3 x 8 MB; four times that was no faster.
-DISTANCE_BLOCK = 1 << 20
+# its scratch take about 2 x 4 MB (the page's first load clusters while PCA runs); eight times
+# that was no faster.
+DISTANCE_BLOCK = 1 << 19
 
 
 def _zscore_distances(values: np.ndarray, kept: np.ndarray) -> np.ndarray:
@@ -213,8 +214,10 @@ def _condensed_distances(norms: np.ndarray, dimensions: int, products, differenc
         squared *= -2.0
         squared += norms[first:last, None]
         squared += norms[None, first + 1:]
-        scale = norms[first:last, None] + norms[None, first + 1:]
-        rows, cols = np.nonzero(np.triu(squared < CLOSE_PAIRS * scale))
+        close = norms[first:last, None] + norms[None, first + 1:]
+        close *= CLOSE_PAIRS
+        rows, cols = np.nonzero(np.triu(squared < close))
+        del close
         for at in range(0, len(rows), pairs):
             r, c = rows[at:at + pairs], cols[at:at + pairs]
             difference = differences(first + r, first + 1 + c)
