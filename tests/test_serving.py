@@ -634,16 +634,18 @@ print(open(path).read().count("<heap nr="))
 
 @pytest.mark.skipif(not sys.platform.startswith("linux") or os.environ.get("MALLOC_ARENA_MAX") is not None,
                     reason="glibc's arenas, unset in the environment")
-def test_the_server_keeps_two_memory_arenas_however_many_threads_allocate(tmp_path):
-    def heaps(*args, env=None):
-        done = subprocess.run([sys.executable, "-c", ARENAS_USED, *args], capture_output=True, text=True, timeout=60,
-                              env={**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p), **(env or {})})
-        assert done.returncode == 0, done.stderr
-        return done.stdout.split()
+def _printed(snippet: str, *args, env=None) -> list:
+    """The words a snippet prints in a fresh interpreter (the C library's settings are per process)."""
+    done = subprocess.run([sys.executable, "-c", snippet, *args], capture_output=True, text=True, timeout=60,
+                          env={**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p), **(env or {})})
+    assert done.returncode == 0, done.stderr
+    return done.stdout.split()
 
-    assert heaps("limited") == ["True", "2"]
-    assert int(heaps("default")[1]) > 2  # what the cap is for
-    assert heaps("limited", env={"MALLOC_ARENA_MAX": "3"})[0] == "False"  # the environment decides
+
+def test_the_server_keeps_two_memory_arenas_however_many_threads_allocate(tmp_path):
+    assert _printed(ARENAS_USED, "limited") == ["True", "2"]
+    assert int(_printed(ARENAS_USED, "default")[1]) > 2  # what the cap is for
+    assert _printed(ARENAS_USED, "limited", env={"MALLOC_ARENA_MAX": "3"})[0] == "False"  # the environment decides
 
 
 FREED_BLOCK = """
@@ -668,12 +670,6 @@ print(before - resident() > size // 2)
 @pytest.mark.skipif(not sys.platform.startswith("linux") or os.environ.get("MALLOC_MMAP_THRESHOLD_") is not None,
                     reason="glibc's mapped blocks, unset in the environment")
 def test_a_large_block_freed_in_the_server_goes_back_to_the_system():
-    def run(*args, env=None):
-        done = subprocess.run([sys.executable, "-c", FREED_BLOCK, *args], capture_output=True, text=True, timeout=60,
-                              env={**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p), **(env or {})})
-        assert done.returncode == 0, done.stderr
-        return done.stdout.split()
-
-    assert run("mapped") == ["True", "True"]
-    assert run("default") == ["-", "False"]  # what the setting is for
-    assert run("mapped", env={"MALLOC_MMAP_THRESHOLD_": "65536"})[0] == "False"  # the environment decides
+    assert _printed(FREED_BLOCK, "mapped") == ["True", "True"]
+    assert _printed(FREED_BLOCK, "default") == ["-", "False"]  # what the setting is for
+    assert _printed(FREED_BLOCK, "mapped", env={"MALLOC_MMAP_THRESHOLD_": "65536"})[0] == "False"  # the environment decides
