@@ -672,4 +672,5 @@ print(before - resident() > size // 2)
 def test_a_large_block_freed_in_the_server_goes_back_to_the_system():
     assert _printed(FREED_BLOCK, "mapped") == ["True", "True"]
     assert _printed(FREED_BLOCK, "default") == ["-", "False"]  # what the setting is for
-    assert _printed(FREED_BLOCK, "mapped", env={"MALLOC_MMAP_THRESHOLD_": "65536"})[0] == "False"  # the environment decides
+    # The environment decides.
+    assert _printed(FREED_BLOCK, "mapped", env={"MALLOC_MMAP_THRESHOLD_": "65536"})[0] == "False"
