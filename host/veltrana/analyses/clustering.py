@@ -120,13 +120,14 @@ def cluster_features(matrix: pd.DataFrame, k: int, positions: np.ndarray | None 
     place, a cohort's capped features are not copied first), rows in dendrogram order, clusters
     numbered top-down."""
     values = matrix.to_numpy(dtype=float)
-    kept = np.flatnonzero(feature_moments(values)[0] > 0)  # the features with values
+    moments = feature_moments(values)
+    kept = np.flatnonzero(moments[0] > 0)  # the features with values
     if positions is not None:
         kept = np.intersect1d(kept, positions)
     columns = matrix.columns[kept]
     if len(columns) < k or len(columns) < 2:
         raise ValueError(f"cannot split {len(columns)} feature(s) with values into {k} clusters")
-    tree = ward_tree(_zscore_distances(values, kept))
+    tree = ward_tree(_zscore_distances(values, kept, moments))
     labels = hierarchy.fcluster(tree, t=k, criterion="maxclust")
     order = hierarchy.leaves_list(tree)
     renumber = {c: i + 1 for i, c in enumerate(dict.fromkeys(labels[order]))}
@@ -154,15 +155,15 @@ CLOSE_PAIRS = 1e-3
 DISTANCE_BLOCK = 1 << 19
 
 
-def _zscore_distances(values: np.ndarray, kept: np.ndarray) -> np.ndarray:
+def _zscore_distances(values: np.ndarray, kept: np.ndarray, moments=None) -> np.ndarray:
     """euclidean_distances between the z-scores of the `kept` columns of `values` (missing values
     as 0, constant features all 0), holding the smaller of the z-scores (features by samples) and
     the features' Gram matrix. For more samples than features, the Gram matrix is the centred
     features' (see feature_gram) scaled, and a close pair's rows are standardised again for its
-    difference."""
+    difference. `moments`: feature_moments(values), when the caller has them."""
     if len(kept) > values.shape[0]:
         return euclidean_distances(_standardised_rows(values, kept if len(kept) < values.shape[1] else None)[0])
-    count, mean, variance = (moment[kept] for moment in feature_moments(values))
+    count, mean, variance = (moment[kept] for moment in (moments or feature_moments(values)))
     with np.errstate(invalid="ignore"):
         std = np.sqrt(variance)
     std[(count < 2) | ~(std > 0)] = np.nan  # a feature without spread: z-scores of 0
